@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace vorn {
+
+// Owns a C stream; the file closes when the last holder lets go, on every return path.
+struct FileCloser {
+  void operator()(std::FILE* file) const {
+    if (file) std::fclose(file);
+  }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+inline FilePtr OpenFile(const std::string& name, const char* mode) {
+  return FilePtr(std::fopen(name.c_str(), mode));
+}
+
+// Longest file name the run accepts, and longest node or gene name kept by the fixed-size forms.
+constexpr std::size_t kMaxFileNameLength = 259;
+constexpr std::size_t kMaxNameLength = 255;
+
+}  // namespace vorn

@@ -1,0 +1,47 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+// A rooted, strictly binary tree of nodeCount = 2 leafCount - 1 nodes. Node 0 is the root,
+// internal nodes are 0 ... L-2 and leaves L-1 ... N-1, with leafNodes[j] = L-1+j the node of
+// position j of every pattern. A link equal to nodeCount means none (a leaf's children, the
+// root's parent). branchLength[v] is the branch above v in units of 1000 million years; the
+// "phyl" form and reports show millions of years. Filled by ReadPhyl, ReadNewick or
+// GenerateRandomTree, which also build the three node orders walked by the likelihood.
+class PhylogeneticTree {
+ public:
+  virtual ~PhylogeneticTree() = default;
+
+  // Each reader prints "Error:VORN:ReadInput: the phylogenetic tree '<treeName>' <reason>" and
+  // returns false on a malformed file; the caller sets treeName first.
+  bool ReadPhyl(std::FILE* file);
+  bool ReadNewick(std::FILE* file);
+  // Needs leafCount >= 2 and span > 0 (checked by the caller).
+  void GenerateRandomTree(std::uint32_t leafCount, double span);
+  void WritePhyl(std::FILE* file) const;
+
+  void SwapNodes(std::uint32_t a, std::uint32_t b);
+  void MoveLeavesLast();
+
+  bool IsLeaf(std::uint32_t v) const { return firstChild[v] >= nodeCount; }
+  // Sum of branch lengths down the first-child chain to a leaf.
+  double Age(std::uint32_t v) const;
+
+  std::uint32_t nodeCount = 0;
+  std::uint32_t leafCount = 0;
+  std::vector<std::uint32_t> firstChild, secondChild, parent;
+  std::vector<std::uint32_t> leafNodes;
+  std::vector<double> branchLength;
+  std::vector<std::uint32_t> bottomUpOrder;   // siblings in pairs, children before parents, root last
+  std::vector<std::uint32_t> innerNodes;      // internal nodes but the root, children first
+  std::vector<std::uint32_t> deepInnerNodes;  // internal nodes below the root's children, parents first
+  std::uint32_t deepInnerCount = 0;
+  std::vector<std::string> nodeNames;
+  std::string treeName;
+};
+
+}  // namespace vorn

@@ -1,0 +1,43 @@
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "data/c_file.h"
+
+namespace vorn {
+namespace testing_support {
+
+// A fresh directory under the system's temporary folder, removed with everything in it when the
+// object dies. Whole runs chdir into it so that "done.txt" lands there.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Changes the working directory for the lifetime of the object.
+class ScopedChdir {
+ public:
+  explicit ScopedChdir(const std::string& dir);
+  ~ScopedChdir();
+
+ private:
+  std::string previous_;
+};
+
+void WriteText(const std::string& path, const std::string& text);
+std::string ReadText(const std::string& path);
+bool FileExists(const std::string& path);
+// A read-only stream over the given text (a temporary file), for the readers that take a FILE*.
+FilePtr StreamOf(const std::string& text);
+std::string TestData(const std::string& relative);
+
+}  // namespace testing_support
+}  // namespace vorn
