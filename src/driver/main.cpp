@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "driver/run_program.h"
+
+int main(int argc, char** argv) { return vorn::RunProgram(argc, argv); }

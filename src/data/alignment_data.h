@@ -1,0 +1,88 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vorn {
+
+// The values of one site over the leaves, in the tree's leaf order: 0 absent, 1 present, 2 unknown.
+class Pattern {
+ public:
+  virtual ~Pattern() = default;
+  std::vector<std::uint8_t> values;
+};
+
+// The distinct patterns that occur in one gene with their numbers of sites, in order of first
+// occurrence. No entry has a count of 0; filteredSites is the sum of counts.
+class Gene {
+ public:
+  virtual ~Gene() = default;
+  void AppendEntry(std::uint32_t patternIndex, std::uint32_t count);
+
+  std::uint32_t entryCount = 0;
+  std::vector<std::uint32_t> patternIndices;
+  std::vector<std::uint32_t> counts;
+  std::uint32_t filteredSites = 0;
+  std::uint32_t allSites = 0;
+  std::string geneName;
+};
+
+// Presence/absence data in compressed form: every distinct pattern once, and per gene the
+// patterns it shows with their counts. Filled from the two pattern files or site by site by the
+// simulation. Sites removed by the unknown-share filter count in allSites only.
+// Invariants: the genes' site totals add up to the data's; every pattern index is below
+// patternCount; patterns added by AddSite are pairwise different.
+class AlignmentData {
+ public:
+  virtual ~AlignmentData() = default;
+
+  // Reads the ".wp.txt" and ".ngp.txt" pair for a tree of leafCount leaves. Prints one
+  // "Error:VORN:ReadInput: ..." line naming the file and line and returns false on a malformed file.
+  bool ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFile, std::uint32_t leafCount);
+  void PrepareForSimulation(std::uint32_t leafCount, std::uint32_t geneCount);
+  void AddSite(const std::uint8_t* values, std::uint32_t gene);
+  bool PassesFilter(const std::uint8_t* values) const;
+  void NameGenes();
+  void WritePatternFiles(std::FILE* patternFile, std::FILE* countsFile) const;
+  void AllocateWorkTables();
+
+  std::uint8_t Value(std::uint32_t pattern, std::uint32_t position) const {
+    return patterns[pattern].values[position];
+  }
+  // Work-table cell of a gene and node: row-major, one row of nodeCount doubles per gene.
+  std::size_t WorkIndex(std::uint32_t gene, std::uint32_t node) const {
+    return static_cast<std::size_t>(gene) * nodeCount + node;
+  }
+
+  std::uint32_t geneCount = 0;
+  std::uint32_t patternCount = 0;
+  std::uint32_t leafCount = 0;
+  std::uint32_t nodeCount = 0;
+  std::uint32_t filteredSites = 0;
+  std::uint32_t allSites = 0;
+  double ukfThreshold = 0.0;
+  // Expected present characters per node, and expected losses, gains and retentions on the branch
+  // above each node, per gene (G x nodeCount). Filled after the estimation's last iteration.
+  std::vector<double> expectedPresent, expectedLosses, expectedGains, expectedRetentions;
+  std::string patternFileName;
+  std::string countsFileName;
+  std::vector<Pattern> patterns;
+  std::vector<Gene> genes;
+  bool ukfFilter = false;
+
+ private:
+  void Clear(std::uint32_t newLeafCount);
+
+  // Lookups that keep AddSite linear in the number of sites: pattern bytes to pattern index, and
+  // per gene, pattern index to entry index.
+  std::unordered_map<std::string, std::uint32_t> patternLookup_;
+  std::vector<std::unordered_map<std::uint32_t, std::uint32_t>> entryLookup_;
+};
+
+std::uint32_t CountPresent(const std::uint8_t* values, std::uint32_t length);
+std::uint32_t CountAbsent(const std::uint8_t* values, std::uint32_t length);
+std::uint32_t CountUnknown(const std::uint8_t* values, std::uint32_t length);
+
+}  // namespace vorn

@@ -1,0 +1,80 @@
+#include "data/text_io.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace vorn {
+
+bool ReadLine(std::FILE* file, std::string& line) {
+  bool tooLong = false;
+  return ReadLine(file, line, std::string::npos, &tooLong);
+}
+
+bool ReadLine(std::FILE* file, std::string& line, std::size_t limit, bool* tooLong) {
+  line.clear();
+  *tooLong = false;
+  int c = std::getc(file);
+  if (c == EOF) return false;
+  while (c != EOF && c != '\n') {
+    if (line.size() < limit) {
+      line.push_back(static_cast<char>(c));
+    } else {
+      *tooLong = true;
+    }
+    c = std::getc(file);
+  }
+  return true;
+}
+
+std::vector<std::string_view> Tokenize(std::string_view line) {
+  std::vector<std::string_view> tokens;
+  std::size_t start = line.find_first_not_of(kTokenSeparators);
+  while (start != std::string_view::npos) {
+    std::size_t end = line.find_first_of(kTokenSeparators, start);
+    if (end == std::string_view::npos) end = line.size();
+    tokens.push_back(line.substr(start, end - start));
+    start = line.find_first_not_of(kTokenSeparators, end);
+  }
+  return tokens;
+}
+
+bool ParseUnsigned(std::string_view token, unsigned long long max, unsigned long long* value) {
+  if (token.empty() || token.size() > 40) return false;
+  unsigned long long result = 0;
+  std::size_t i = token[0] == '+' ? 1 : 0;
+  if (i == token.size()) return false;
+  for (; i < token.size(); ++i) {
+    if (token[i] < '0' || token[i] > '9') return false;
+    const unsigned digit = static_cast<unsigned>(token[i] - '0');
+    if (result > (max - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  *value = result;
+  return true;
+}
+
+bool ParseInt(std::string_view token, long long* value) {
+  if (token.empty()) return false;
+  const bool negative = token[0] == '-';
+  if (negative) token.remove_prefix(1);
+  unsigned long long magnitude = 0;
+  if (!ParseUnsigned(token, 9223372036854775807ULL, &magnitude)) return false;
+  *value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+  return true;
+}
+
+bool ParseDouble(std::string_view token, double* value) {
+  if (token.empty() || token.size() > 400) return false;
+  const std::string text(token);
+  char* end = nullptr;
+  errno = 0;
+  const double result = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size()) return false;
+  // Underflow to a tiny value is fine; "inf", "nan" and overflow are not numbers a file should hold.
+  if (!std::isfinite(result)) return false;
+  *value = result;
+  return true;
+}
+
+}  // namespace vorn

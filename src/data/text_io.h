@@ -1,0 +1,27 @@
+#pragma once
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorn {
+
+// Token separators of every text form the program reads. A carriage return counts as white
+// space, so files saved with DOS line ends read like any other.
+constexpr std::string_view kTokenSeparators = " ,\t\n\r";
+
+// Reads one line without its line feed. Returns false only at the end of the file with nothing
+// read, so a last line without a line feed is still delivered. With a limit, stops at limit + 1
+// characters and reports the line as too long through *tooLong (the rest of the line is skipped).
+bool ReadLine(std::FILE* file, std::string& line);
+bool ReadLine(std::FILE* file, std::string& line, std::size_t limit, bool* tooLong);
+
+// Splits at any of kTokenSeparators; empty tokens are dropped.
+std::vector<std::string_view> Tokenize(std::string_view line);
+
+// Whole-token number parsing: false unless the token is exactly one number of that kind.
+bool ParseUnsigned(std::string_view token, unsigned long long max, unsigned long long* value);
+bool ParseInt(std::string_view token, long long* value);
+bool ParseDouble(std::string_view token, double* value);
+
+}  // namespace vorn

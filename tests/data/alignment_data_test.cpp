@@ -1,0 +1,202 @@
+#include "data/alignment_data.h"
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::StreamOf;
+
+struct ReadResult {
+  bool ok;
+  std::string errors;
+};
+
+ReadResult Read(AlignmentData& data, const std::string& patterns, const std::string& counts, std::uint32_t leaves) {
+  data.patternFileName = "p.wp.txt";
+  data.countsFileName = "p.ngp.txt";
+  FilePtr wp = StreamOf(patterns);
+  FilePtr ngp = StreamOf(counts);
+  testing::internal::CaptureStderr();
+  const bool ok = data.ReadPatternFiles(wp.get(), ngp.get(), leaves);
+  return {ok, testing::internal::GetCapturedStderr()};
+}
+
+std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
+  return std::vector<std::uint8_t>(values.begin(), values.end());
+}
+
+TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
+  AlignmentData data;
+  // Line 2 has a count of 0 in gene A and more counts than patterns in gene B; the last line
+  // of each file has no line feed.
+  const ReadResult r = Read(data, "0 1 1\n1,1,1\n\n2\t0 1 extra\n0 0 1",
+                            "A 3 0 1 4\r\nB 0 2 0 0 9 9\n", 3);
+  ASSERT_TRUE(r.ok) << r.errors;
+  EXPECT_EQ(data.geneCount, 2U);
+  EXPECT_EQ(data.patternCount, 4U);
+  EXPECT_EQ(data.leafCount, 3U);
+  EXPECT_EQ(data.nodeCount, 5U);
+  EXPECT_EQ(data.patterns[2].values, Bytes({2, 0, 1}));
+  EXPECT_EQ(data.patterns[3].values, Bytes({0, 0, 1}));
+  EXPECT_EQ(data.genes[0].geneName, "A");
+  EXPECT_EQ(data.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 2, 3}));
+  EXPECT_EQ(data.genes[0].counts, (std::vector<std::uint32_t>{3, 1, 4}));
+  EXPECT_EQ(data.genes[0].entryCount, 3U);
+  EXPECT_EQ(data.genes[1].patternIndices, (std::vector<std::uint32_t>{1}));
+  EXPECT_EQ(data.genes[1].filteredSites, 2U);
+  EXPECT_EQ(data.filteredSites, 10U);
+  EXPECT_EQ(data.allSites, 10U);
+}
+
+TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
+  struct Case {
+    double threshold;
+    std::vector<bool> passes;  // patterns with 0, 1, 2, 3, 4 unknowns of 4 leaves
+  };
+  const Case cases[] = {
+      {0.5, {true, true, false, false, false}},  // 0.25 < 0.5 passes, 0.5 does not
+      {0.0, {false, false, false, false, false}},
+      {1.0, {true, true, true, true, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.threshold);
+    AlignmentData data;
+    data.ukfFilter = true;
+    data.ukfThreshold = c.threshold;
+    const ReadResult r = Read(data, "1 0 1 1\n1 2 0 1\n2 2 1 0\n2 1 2 2\n2 2 2 2\n", "g 1 2 3 4 5\n", 4);
+    ASSERT_TRUE(r.ok) << r.errors;
+    std::uint32_t expectedFiltered = 0, passing = 0;
+    for (int i = 0; i < 5; ++i) {
+      if (c.passes[i]) {
+        expectedFiltered += static_cast<std::uint32_t>(i + 1);
+        ++passing;
+      }
+    }
+    EXPECT_EQ(data.patternCount, passing);
+    EXPECT_EQ(data.filteredSites, expectedFiltered);
+    EXPECT_EQ(data.genes[0].filteredSites, expectedFiltered);
+    EXPECT_EQ(data.allSites, 15U);  // removed lines still consume their counts
+    EXPECT_EQ(data.genes[0].allSites, 15U);
+  }
+}
+
+TEST(AlignmentDataTest, MalformedFilesNameTheFileAndLine) {
+  struct Case {
+    const char* patterns;
+    const char* counts;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"0 1 1\n0 1\n", "g 1 1\n",
+       "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 2 holds 2 values where the tree has 3 leaves\n"},
+      {"0 1 3\n", "g 1\n", "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 1: value '3' is not 0, 1 or 2\n"},
+      {"0 1 10\n", "g 1\n", "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 1: value '10' is not 0, 1 or 2\n"},
+      {"0 1 1\n1 1 1\n", "g 1 1\n\nh 2\n",
+       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 3 holds 1 counts where the pattern file has 2 "
+       "patterns\n"},
+      {"0 1 1\n", "g -1\n",
+       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '-1' is not a non-negative integer\n"},
+      {"0 1 1\n", "g 1.5\n",
+       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '1.5' is not a non-negative integer\n"},
+      {"0 1 1\n", "g 4294967296\n",
+       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '4294967296' is not a non-negative "
+       "integer\n"},
+      {"0 1 1\n1 1 1\n", "g 4294967295 1\n",
+       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: more than 4294967295 sites in all\n"},
+      {"0 1 1\n", " \n\n", "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' holds no gene line\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    AlignmentData data;
+    const ReadResult r = Read(data, c.patterns, c.counts, 3);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.errors, c.message);
+  }
+}
+
+TEST(AlignmentDataTest, AddSiteSharesPatternsAndKeepsFirstOccurrenceOrder) {
+  AlignmentData data;
+  data.PrepareForSimulation(3, 2);
+  const auto a = Bytes({0, 1, 1}), b = Bytes({1, 1, 1}), c = Bytes({2, 2, 2});
+  data.AddSite(a.data(), 0);
+  data.AddSite(b.data(), 1);
+  data.AddSite(a.data(), 1);
+  data.AddSite(a.data(), 0);
+  data.AddSite(b.data(), 1);
+  data.AddSite(c.data(), 0);
+  EXPECT_EQ(data.patternCount, 3U);
+  EXPECT_EQ(data.patterns[0].values, a);
+  EXPECT_EQ(data.patterns[1].values, b);
+  EXPECT_EQ(data.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_EQ(data.genes[0].counts, (std::vector<std::uint32_t>{2, 1}));
+  EXPECT_EQ(data.genes[1].patternIndices, (std::vector<std::uint32_t>{1, 0}));
+  EXPECT_EQ(data.genes[1].counts, (std::vector<std::uint32_t>{2, 1}));
+  EXPECT_EQ(data.filteredSites, 6U);
+
+  // With the filter on, an all-unknown site counts only among all sites.
+  AlignmentData filtered;
+  filtered.ukfFilter = true;
+  filtered.ukfThreshold = 1.0;
+  filtered.PrepareForSimulation(3, 1);
+  filtered.AddSite(c.data(), 0);
+  filtered.AddSite(a.data(), 0);
+  EXPECT_EQ(filtered.patternCount, 1U);
+  EXPECT_EQ(filtered.allSites, 2U);
+  EXPECT_EQ(filtered.genes[0].allSites, 2U);
+  EXPECT_EQ(filtered.genes[0].filteredSites, 1U);
+}
+
+TEST(AlignmentDataTest, WrittenFilesHaveTheDocumentedFormAndReadBack) {
+  AlignmentData data;
+  data.PrepareForSimulation(2, 2);
+  const auto a = Bytes({0, 1}), b = Bytes({1, 2});
+  data.AddSite(a.data(), 1);
+  data.AddSite(b.data(), 0);
+  data.AddSite(a.data(), 0);
+  data.AddSite(a.data(), 1);
+  data.NameGenes();
+  testing_support::TempDir dir;
+  {
+    FilePtr wp = OpenFile(dir.File("x.wp.txt"), "w");
+    FilePtr ngp = OpenFile(dir.File("x.ngp.txt"), "w");
+    data.WritePatternFiles(wp.get(), ngp.get());
+  }
+  EXPECT_EQ(testing_support::ReadText(dir.File("x.wp.txt")), "0 1 \n1 2 \n");
+  EXPECT_EQ(testing_support::ReadText(dir.File("x.ngp.txt")), "gene_#0 1 1 \ngene_#1 2 0 \n");
+
+  AlignmentData back;
+  FilePtr wp = OpenFile(dir.File("x.wp.txt"), "r");
+  FilePtr ngp = OpenFile(dir.File("x.ngp.txt"), "r");
+  ASSERT_TRUE(back.ReadPatternFiles(wp.get(), ngp.get(), 2));
+  EXPECT_EQ(back.patterns[0].values, a);
+  EXPECT_EQ(back.patterns[1].values, b);
+  // Gene 0 met pattern 1 first; read back, its entries stand in pattern order.
+  EXPECT_EQ(back.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 1}));
+  EXPECT_EQ(back.genes[0].counts, (std::vector<std::uint32_t>{1, 1}));
+  EXPECT_EQ(back.genes[1].geneName, "gene_#1");
+  EXPECT_EQ(back.genes[1].counts, (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(back.genes[1].allSites, 2U);
+}
+
+TEST(AlignmentDataTest, CountingHelpersAndWorkTables) {
+  const auto p = Bytes({0, 1, 2, 1, 1, 0});
+  EXPECT_EQ(CountPresent(p.data(), 6), 3U);
+  EXPECT_EQ(CountAbsent(p.data(), 6), 2U);
+  EXPECT_EQ(CountUnknown(p.data(), 6), 1U);
+  EXPECT_EQ(CountPresent(p.data(), 0), 0U);
+
+  AlignmentData data;
+  data.PrepareForSimulation(3, 2);
+  data.AllocateWorkTables();
+  ASSERT_EQ(data.expectedGains.size(), 10U);
+  data.expectedGains[data.WorkIndex(1, 4)] = 2.5;
+  EXPECT_EQ(data.expectedGains.back(), 2.5);
+  data.AllocateWorkTables();  // a second sizing starts from zero again
+  EXPECT_EQ(data.expectedGains.back(), 0.0);
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,117 @@
+#include "driver/run_program.h"
+
+#include <gtest/gtest.h>
+
+#include "numerics/mersenne_twister.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::FileExists;
+using testing_support::WriteText;
+
+TEST(RunProgramTest, ProjectNameDerivation) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"case7.txt", "case7"},
+      {"case7.input.txt", "case7"},
+      {"a.b.c.txt", "a.b"},
+      {"x.y.z.txt", "x.y"},
+      {"input.txt", "project"},
+      {"input", "input"},
+      {"noextension", "noextension"},
+      {"./input.txt", "./project"},
+      {"../runs/case7.txt", "../runs/case7"},
+      {"runs.v2/case7.input.txt", "runs.v2/case7"},
+      {"runs.v2/plain", "runs.v2/plain"},
+      {"dir/input.txt", "dir/project"},
+      {".txt", ""},
+  };
+  for (const auto& [input, project] : cases) {
+    SCOPED_TRACE(input);
+    EXPECT_EQ(ProjectName(input), project);
+  }
+}
+
+class RunProgramRunTest : public testing::Test {
+ protected:
+  RunProgramRunTest() : chdir_(dir_.path()) {}
+
+  int Run(std::vector<const char*> args) {
+    args.insert(args.begin(), "vorn");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = RunProgram(static_cast<int>(args.size()), args.data());
+    errors_ = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    return status;
+  }
+
+  void WriteRun(const std::vector<std::string>& lines) {
+    WriteText("tree.phyl", testing_support::kFourLeafPhyl);
+    WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n");
+    WriteText("data.ngp.txt", "g1 5 2\n");
+    WriteText("run.txt", testing_support::JoinLines(lines));
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+  std::string errors_;
+};
+
+TEST_F(RunProgramRunTest, CommandLineErrorsExitWithOneAndNoMarker) {
+  struct Case {
+    std::vector<const char*> args;
+    std::string message;
+  };
+  const std::string longName(260, 'a');
+  const Case cases[] = {
+      {{}, "Error:VORN:Main: No input file was specified\n"},
+      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments\n"},
+      {{"absent.txt"}, "Error:VORN:Main: The input file absent.txt cannot be found\n"},
+      {{longName.c_str()}, "Error:VORN:Main: The input file name " + longName + " is longer than 259 characters\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(Run(c.args), 1);
+    EXPECT_EQ(errors_, c.message);
+    EXPECT_FALSE(FileExists("done.txt"));
+  }
+}
+
+TEST_F(RunProgramRunTest, CompletedReadLeavesTheMarker) {
+  WriteRun(testing_support::TemplateLines());
+  WriteText("done.txt", "from an earlier run");
+  EXPECT_EQ(Run({"run.txt"}), 0) << errors_;
+  EXPECT_EQ(errors_, "");
+  ASSERT_TRUE(FileExists("done.txt"));
+  EXPECT_EQ(testing_support::ReadText("done.txt"), "");  // truncated, not appended
+  EXPECT_EQ(testing_support::ReadText("tree.phyl"), testing_support::kFourLeafPhyl);  // inputs untouched
+}
+
+TEST_F(RunProgramRunTest, ReaderFailureExitsWithOneAndNoMarker) {
+  std::vector<std::string> lines = testing_support::TemplateLines();
+  lines[1] = "time units: years";
+  WriteRun(lines);
+  EXPECT_EQ(Run({"run.txt"}), 1);
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: years. Unrecognized keyword in phylogenetic tree -> time units\n");
+  EXPECT_FALSE(FileExists("done.txt"));
+}
+
+TEST_F(RunProgramRunTest, RandomTreeIsNamedAfterTheProject) {
+  std::vector<std::string> lines = testing_support::TemplateLines();
+  lines[2] = "tree: rand";
+  lines[3] = "number of leaves: 6";
+  lines[7] = "source: sim";
+  WriteRun(lines);
+  WriteText("case7.input.txt", testing_support::JoinLines(lines));
+  SetEntropySeedForTesting(5);
+  EXPECT_EQ(Run({"case7.input.txt"}), 0) << errors_;
+  ClearEntropySeedForTesting();
+  EXPECT_TRUE(FileExists("case7.phyl"));
+  EXPECT_TRUE(FileExists("done.txt"));
+}
+
+}  // namespace
+}  // namespace vorn

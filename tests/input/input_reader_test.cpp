@@ -1,0 +1,247 @@
+#include "input/input_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::FileExists;
+using testing_support::TemplateLines;
+using testing_support::WriteText;
+
+class InputReaderTest : public testing::Test {
+ protected:
+  InputReaderTest() : chdir_(dir_.path()) {
+    WriteText("tree.phyl", testing_support::kFourLeafPhyl);
+    WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
+    WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+  }
+
+  // Reads the control text; captures what the reader printed on the error stream.
+  bool Read(const std::string& text) {
+    WriteText("run.txt", text);
+    FilePtr input = OpenFile("run.txt", "r");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool ok = ReadInput(tree_, data_, em_, input.get(), "run");
+    errors_ = testing::internal::GetCapturedStderr();
+    output_ = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+  bool ReadWith(int line, const std::string& replacement) {
+    std::vector<std::string> lines = TemplateLines();
+    lines[line - 1] = replacement;
+    return Read(testing_support::JoinLines(lines));
+  }
+  bool ReadSimulationWith(int line, const std::string& replacement) {
+    std::vector<std::string> lines = TemplateLines();
+    lines[7] = "source: sim";
+    lines[line - 1] = replacement;
+    return Read(testing_support::JoinLines(lines));
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+  PhylogeneticTree tree_;
+  AlignmentData data_;
+  EM em_;
+  std::string errors_, output_;
+};
+
+TEST_F(InputReaderTest, ReadsTreeAndPatternFiles) {
+  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
+  EXPECT_EQ(output_, "reading and processing input file\n");
+  EXPECT_EQ(errors_, "");
+  EXPECT_EQ(tree_.treeName, "tree.phyl");
+  EXPECT_EQ(tree_.leafCount, 4U);
+  EXPECT_EQ(data_.patternFileName, "data.wp.txt");
+  EXPECT_EQ(data_.countsFileName, "data.ngp.txt");
+  EXPECT_EQ(data_.leafCount, 4U);
+  EXPECT_EQ(data_.geneCount, 2U);
+  EXPECT_EQ(data_.patternCount, 3U);
+  EXPECT_EQ(data_.filteredSites, 10U);
+  EXPECT_FALSE(data_.ukfFilter);
+}
+
+TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
+  std::vector<std::string> lines = TemplateLines();
+  lines[1] = "time units:Billion";
+  lines[2] = "tree:\ttree.phyl,phylip";
+  lines[3] = "with a pattern file this line is never examined";
+  lines[7] = "source: pattern data.wp.txt data.ngp.txt";
+  lines[8] = "";
+  lines[12] = "filter unknowns: ukfilter 0.5";
+  ASSERT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
+  EXPECT_TRUE(data_.ukfFilter);
+  EXPECT_EQ(data_.ukfThreshold, 0.5);
+  // "1 1 2 1" has one unknown of four leaves: 0.25 < 0.5 keeps it.
+  EXPECT_EQ(data_.patternCount, 3U);
+}
+
+TEST_F(InputReaderTest, EveryMessageOfTheTreeAndDataSections) {
+  struct Case {
+    int line;
+    const char* text;
+    bool simulate;
+    const char* message;
+  };
+  const Case cases[] = {
+      {2, "time units: years", false,
+       "Error:VORN:ReadInput: years. Unrecognized keyword in phylogenetic tree -> time units\n"},
+      {3, "tree: missing.phyl phyl", false,
+       "Error:VORN:ReadInput: the phylogenetic tree 'missing.phyl' cannot be found\n"},
+      {3, "tree: tree.phyl nexus", false, "Error:VORN:ReadInput: unrecognized phylogenetic tree format\n"},
+      {8, "source: fasta x y", false, "Error:VORN:ReadInput: fasta. Unrecognized keyword in alignment data -> source\n"},
+      {10, "number of sites: fixed 10 20 %", true,
+       "Error:VORN:ReadInput: Number of sites per gene (2) do not match number of genes (3)\n"},
+      {10, "number of sites: const %", true, "Error:VORN:ReadInput: Number of sites per gene (0) should be provided\n"},
+      {10, "number of sites: many 10", true,
+       "Error:VORN:ReadInput: many. Unrecognized keyword in  alignment data -> number of sites\n"},
+      {11, "fraction of unknowns: -0.1", true,
+       "Error:VORN:ReadInput: Negative fraction of unknowns in alignment data -> fraction of unknowns\n"},
+      {11, "fraction of unknowns: 1.01", true,
+       "Error:VORN:ReadInput: Fraction of unknowns is greater than one in alignment data -> fraction of unknowns\n"},
+      {12, "track numbers of present characters: yes", true,
+       "Error:VORN:ReadInput: yes. Unrecognized keyword in  alignment data -> track numbers of present "
+       "characters\n"},
+      {13, "filter unknowns: ukf -0.5", false,
+       "Error:VORN:ReadInput: Negative parameter of the UKF filter in alignment data -> filter unknowns: ukf\n"},
+      {13, "filter unknowns: ukf 1.5", false,
+       "Error:VORN:ReadInput: Parameter of the UKF filter is greater than one in alignment data -> filter "
+       "unknowns: ukf\n"},
+      {13, "filter unknowns: all", false,
+       "Error:VORN:ReadInput: all. Unrecognized keyword in  alignment data -> filter unknowns\n"},
+      {8, "source: pat nothere.wp.txt data.ngp.txt", false,
+       "Error:VORN:ReadInput: Pattern file 'nothere.wp.txt' cannot be opened\n"},
+      {8, "source: pat data.wp.txt nothere.ngp.txt", false,
+       "Error:VORN:ReadInput: Pattern counts file 'nothere.ngp.txt' cannot be opened\n"},
+      // Lines that do not hold what their place asks for.
+      {2, "units: M", false,
+       "Error:VORN:ReadInput: Line 2 does not read as 'time units: %s' in phylogenetic tree -> time units\n"},
+      {3, "tree:", false, "Error:VORN:ReadInput: Line 3 ends before its value in phylogenetic tree -> source\n"},
+      {3, "tree: tree.phyl", false,
+       "Error:VORN:ReadInput: Line 3 ends before its value in phylogenetic tree -> source\n"},
+      {8, "source: pat data.wp.txt", false,
+       "Error:VORN:ReadInput: Line 8 ends before its value in alignment data -> source\n"},
+      {9, "number of genes: three", true,
+       "Error:VORN:ReadInput: Line 9 does not read as 'number of genes: %u' in alignment data -> number of "
+       "genes\n"},
+      {9, "number of genes: 0", true,
+       "Error:VORN:ReadInput: At least one gene is needed in alignment data -> number of genes\n"},
+      {10, "number of sites: fixed 10 20", true,
+       "Error:VORN:ReadInput: Number of sites per gene (2) do not match number of genes (3)\n"},
+      {10, "number of sites: fixed 10 x 5", true,
+       "Error:VORN:ReadInput: x is not a number of sites in alignment data -> number of sites\n"},
+      {10, "number of sites: rand", true,
+       "Error:VORN:ReadInput: Line 10 ends before its value in alignment data -> number of sites\n"},
+      {10, "number of sites: rand 2147483647", true,
+       "Error:VORN:ReadInput: Mean number of sites 2147483647 is too large in alignment data -> number of sites\n"},
+      {11, "fraction of unknowns:", true,
+       "Error:VORN:ReadInput: Line 11 does not read as 'fraction of unknowns: %lg' in alignment data -> fraction "
+       "of unknowns\n"},
+      {13, "filter unknowns: ukf", false,
+       "Error:VORN:ReadInput: Line 13 ends before its value in alignment data -> filter unknowns\n"},
+      {13, "filter unknowns: ukf half", false,
+       "Error:VORN:ReadInput: half is not a number in alignment data -> filter unknowns\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    const bool ok = c.simulate ? ReadSimulationWith(c.line, c.text) : ReadWith(c.line, c.text);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(errors_, c.message);
+  }
+}
+
+TEST_F(InputReaderTest, AcceptedBoundaryValues) {
+  const std::pair<int, const char*> accepted[] = {
+      {11, "fraction of unknowns: 1"},   {11, "fraction of unknowns: 0"},
+      {10, "number of sites: fixed 1 2 3 %"}, {10, "number of sites: fixed 1 2 3 4 5"},
+      {10, "number of sites: rand -3"},  {12, "track numbers of present characters: on"},
+  };
+  for (const auto& [line, text] : accepted) {
+    SCOPED_TRACE(text);
+    EXPECT_TRUE(ReadSimulationWith(line, text)) << errors_;
+  }
+  // A threshold of 0 removes every site; 1 only all-unknown ones.
+  EXPECT_TRUE(ReadWith(13, "filter unknowns: ukf 0")) << errors_;
+  EXPECT_EQ(data_.patternCount, 0U);
+  EXPECT_EQ(data_.allSites, 10U);
+  EXPECT_TRUE(ReadWith(13, "filter unknowns: ukf 1")) << errors_;
+  EXPECT_EQ(data_.patternCount, 3U);
+}
+
+TEST_F(InputReaderTest, ShortOrOverlongFilesAreErrors) {
+  std::vector<std::string> lines = TemplateLines();
+  lines.pop_back();
+  EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 52 in initialization parameters -> "
+                     "g-lambda\n");
+
+  EXPECT_FALSE(Read("PHYLOGENETIC TREE\ntime units: M\n"));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 3 in phylogenetic tree -> source\n");
+
+  EXPECT_FALSE(ReadWith(7, std::string(2047, 'x')));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: Line 7 of the input file is longer than 2046 characters\n");
+  EXPECT_TRUE(ReadWith(7, std::string(2046, 'x'))) << errors_;
+
+  // The last line may lack its line feed.
+  std::string text = testing_support::JoinLines(TemplateLines());
+  text.pop_back();
+  EXPECT_TRUE(Read(text)) << errors_;
+}
+
+TEST_F(InputReaderTest, RandomTreeIsMadeAndWritten) {
+  std::vector<std::string> lines = TemplateLines();
+  lines[2] = "tree: random";
+  lines[3] = "number of leaves: 5";
+  lines[4] = "total time span: 1500";
+  lines[7] = "source: sim";
+  ASSERT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
+  EXPECT_EQ(tree_.treeName, "run.phyl");
+  EXPECT_EQ(tree_.leafCount, 5U);
+  EXPECT_NEAR(tree_.Age(0), 1.5, 1e-12);  // 1500 My in units of 1000 My
+  const std::string written = testing_support::ReadText("run.phyl");
+  EXPECT_EQ(written.rfind("9 Nodes (ID name age):\n1: 'Node #1' 1500.00\n", 0), 0U) << written;
+
+  const std::pair<const char*, const char*> bad[] = {
+      {"number of leaves: 1", "Error:VORN:ReadInput: A random tree needs from 2 to 16777216 leaves in phylogenetic "
+                              "tree -> number of leaves\n"},
+      {"number of leaves: 16777217", "Error:VORN:ReadInput: A random tree needs from 2 to 16777216 leaves in "
+                                     "phylogenetic tree -> number of leaves\n"},
+  };
+  for (const auto& [text, message] : bad) {
+    lines[3] = text;
+    EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
+    EXPECT_EQ(errors_, message);
+  }
+  lines[3] = "number of leaves: 5";
+  lines[4] = "total time span: 0";
+  EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: A random tree needs a positive time span in phylogenetic tree -> total "
+                     "time span\n");
+}
+
+TEST_F(InputReaderTest, MalformedTreeFileStopsTheRead) {
+  WriteText("tree.phyl", "4 Nodes\n");
+  EXPECT_FALSE(Read(testing_support::JoinLines(TemplateLines())));
+  EXPECT_EQ(errors_.rfind("Error:VORN:ReadInput: the phylogenetic tree 'tree.phyl' ", 0), 0U) << errors_;
+  EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1);
+}
+
+TEST_F(InputReaderTest, PatternLengthMustMatchTheTree) {
+  WriteText("data.wp.txt", "0 1 1\n");
+  EXPECT_FALSE(Read(testing_support::JoinLines(TemplateLines())));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: Pattern file 'data.wp.txt' line 1 holds 3 values where the tree has 4 "
+                     "leaves\n");
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,88 @@
+#include "support/input_template.h"
+
+namespace vorn {
+namespace testing_support {
+
+std::vector<std::string> TemplateLines() {
+  return {
+      "PHYLOGENETIC TREE",
+      "time units: M",
+      "tree: tree.phyl phyl",
+      "number of leaves: 8",
+      "total time span: 500",
+      "",
+      "ALIGNMENT DATA",
+      "source: pat data.wp.txt data.ngp.txt",
+      "number of genes: 3",
+      "number of sites: const 1000",
+      "fraction of unknowns: 0.02",
+      "track numbers of present characters: off",
+      "filter unknowns: none",
+      "p0: 0.95",
+      "theta: 1",
+      "phi: 0.4 1",
+      "eta: 1.5",
+      "xi: 0.4 1.5",
+      "nu: 0.8",
+      "l-lambda: 1",
+      "g-lambda: 1",
+      "",
+      "MODEL PARAMETERS",
+      "p0: est",
+      "theta: est",
+      "phi: est",
+      "eta: est",
+      "xi: est",
+      "nu: est",
+      "minimal l-lambda value: 0.05",
+      "minimal g-lambda value: 0.06",
+      "l-lambda: est",
+      "g-lambda: est",
+      "",
+      "CONTROL PARAMETERS",
+      "# categories (loss distribution): 4",
+      "# categories (gain distribution): 5",
+      "likelihood tolerance: 1e-6",
+      "parameter tolerance: 1e-4",
+      "internal tolerance: 1e-8",
+      "maximum # iterations: 0",
+      "ancestral reconstruction: off",
+      "",
+      "INITIALIZATION PARAMETERS",
+      "p0: observed 0.95",
+      "theta: rand 1",
+      "phi: dollo",
+      "eta: rand 1.5",
+      "xi: dollo",
+      "nu: observed 0.8",
+      "l-lambda: rand 1",
+      "g-lambda: rand 1",
+  };
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+const char* const kFourLeafPhyl =
+    "7 Nodes (ID name age):\n"
+    "1: 'root' 100\n"
+    "2: 'AB' 40\n"
+    "3: 'CD' 60\n"
+    "4: 'A' 0\n"
+    "5: 'B' 0\n"
+    "6: 'C' 0\n"
+    "7: 'D' 0\n"
+    "\n"
+    "Edges (ID from to):\n"
+    "1: 1 2\n"
+    "2: 1 3\n"
+    "3: 2 4\n"
+    "4: 2 5\n"
+    "5: 3 6\n"
+    "6: 3 7\n";
+
+}  // namespace testing_support
+}  // namespace vorn
