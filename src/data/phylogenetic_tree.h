@@ -42,6 +42,14 @@ class PhylogeneticTree {
   std::uint32_t deepInnerCount = 0;
   std::vector<std::string> nodeNames;
   std::string treeName;
+
+ private:
+  // Sizes every node array for the given leaf count, links set to none, orders emptied.
+  void Allocate(std::uint32_t leaves);
+  // Once the root is 0 and the leaves are last: leafNodes, then the orders breadth first.
+  void FinishLayout();
+  // innerNodes and deepInnerNodes from a complete bottomUpOrder.
+  void DeriveInnerLists();
 };
 
 }  // namespace vorn

@@ -1,0 +1,554 @@
+#include "data/phylogenetic_tree.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+#include "data/text_io.h"
+#include "numerics/mersenne_twister.h"
+
+namespace vorn {
+namespace {
+
+// Longest line of a "phyl" file, without its line feed.
+constexpr std::size_t kMaxPhylLineLength = 2046;
+// The leaf and node counts must fit the 32-bit node indices with N itself free as "none".
+constexpr std::uint64_t kMaxLeafCount = 0x7fffffffU;
+// The "phyl" form stores ages in millions of years; the tree keeps 1000 million years.
+constexpr double kMillionYears = 0.001;
+
+bool TreeError(const std::string& treeName, const char* reason) {
+  std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' %s\n", treeName.c_str(), reason);
+  return false;
+}
+
+bool LineError(const std::string& treeName, const char* reason, std::size_t line) {
+  std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' %s on line %u\n", treeName.c_str(),
+               reason, static_cast<unsigned>(line));
+  return false;
+}
+
+bool IsWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+bool IsNewickDelimiter(char c) { return c == '(' || c == ')' || c == ',' || c == ';'; }
+
+std::string Trimmed(const std::string& text, std::size_t begin, std::size_t end) {
+  while (begin < end && IsWhiteSpace(text[begin])) ++begin;
+  while (end > begin && IsWhiteSpace(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+// A "phyl" name: one token, or quoted tokens joined by one blank up to the token that closes
+// the quote. Advances `next` past the name.
+bool TakeName(const std::vector<std::string_view>& tokens, std::size_t& next, std::string& name) {
+  if (next >= tokens.size()) return false;
+  const std::string_view first = tokens[next++];
+  if (first[0] != '\'') {
+    name = first;
+    return true;
+  }
+  name = first.substr(1);
+  if (first.size() >= 2 && first.back() == '\'') {
+    name.pop_back();
+    return true;
+  }
+  while (next < tokens.size()) {
+    const std::string_view piece = tokens[next++];
+    name += ' ';
+    name += piece;
+    if (piece.back() == '\'') {
+      name.pop_back();
+      return true;
+    }
+  }
+  return false;
+}
+
+// One element of the Newick parser's stack: an open "(", a leaf whose label is the text
+// [begin, end), or a pair already closed (its index in closing order).
+struct NewickItem {
+  enum Kind : std::uint8_t { kOpen, kLeaf, kPair } kind;
+  std::uint32_t pair;
+  std::size_t begin, end;
+};
+
+struct NewickNode {
+  bool leaf;
+  std::uint32_t ordinal;  // in the order leaves are numbered, or pairs close
+};
+
+struct NewickPair {
+  NewickNode left, right;
+  std::string name;
+  double length;
+};
+
+// Splits "name:length" at its last colon; a missing or bad length is refused below the root.
+bool SplitLabel(const std::string& text, std::size_t begin, std::size_t end, bool needsLength,
+                const std::string& treeName, std::string& name, double& length) {
+  std::size_t colon = end;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (text[i] == ':') colon = i;
+  }
+  name = Trimmed(text, begin, colon);
+  length = 0.0;
+  if (!needsLength) return true;
+  if (colon == end) return TreeError(treeName, "has a branch without a length");
+  const std::string lengthText = Trimmed(text, colon + 1, end);
+  if (lengthText.empty()) return TreeError(treeName, "has a branch without a length");
+  if (!ParseDouble(lengthText, &length)) return TreeError(treeName, "has a malformed branch length");
+  if (length < 0) return TreeError(treeName, "has a negative branch length");
+  return true;
+}
+
+// A list of nodes in order, with removal anywhere and appending at the end. Slots are never
+// reused; a Fenwick tree over slot occupancy turns a list position into its slot.
+class ActiveList {
+ public:
+  explicit ActiveList(std::uint32_t capacity) : nodes_(capacity, 0), tree_(capacity + 1, 0) {
+    while ((highBit_ << 1) <= capacity) highBit_ <<= 1;
+  }
+  std::uint32_t size() const { return size_; }
+  void Append(std::uint32_t node) {
+    nodes_[used_] = node;
+    Add(used_++, 1);
+    ++size_;
+  }
+  void Remove(std::uint32_t slot) {
+    Add(slot, -1);
+    --size_;
+  }
+  std::uint32_t NodeIn(std::uint32_t slot) const { return nodes_[slot]; }
+  // The slot of list position i (0-based): the (i + 1)-th occupied slot.
+  std::uint32_t SlotAt(std::uint32_t i) const {
+    std::uint32_t at = 0;
+    std::int32_t remaining = static_cast<std::int32_t>(i) + 1;
+    for (std::uint32_t step = highBit_; step != 0; step >>= 1) {
+      if (at + step < tree_.size() && tree_[at + step] < remaining) {
+        at += step;
+        remaining -= tree_[at];
+      }
+    }
+    return at;  // 1-based index at + 1, so slot at
+  }
+
+ private:
+  void Add(std::uint32_t slot, std::int32_t delta) {
+    for (std::size_t k = slot + 1; k < tree_.size(); k += k & (~k + 1)) tree_[k] += delta;
+  }
+  std::vector<std::uint32_t> nodes_;
+  std::vector<std::int32_t> tree_;
+  std::uint32_t used_ = 0;
+  std::uint32_t size_ = 0;
+  std::uint32_t highBit_ = 1;
+};
+
+}  // namespace
+
+double PhylogeneticTree::Age(std::uint32_t v) const {
+  double age = 0.0;
+  while (!IsLeaf(v)) {
+    v = firstChild[v];
+    age += branchLength[v];
+  }
+  return age;
+}
+
+void PhylogeneticTree::Allocate(std::uint32_t leaves) {
+  leafCount = leaves;
+  nodeCount = 2 * leaves - 1;
+  firstChild.assign(nodeCount, nodeCount);
+  secondChild.assign(nodeCount, nodeCount);
+  parent.assign(nodeCount, nodeCount);
+  branchLength.assign(nodeCount, 0.0);
+  nodeNames.assign(nodeCount, std::string());
+  // Empty until the layout is final, so that SwapNodes has no orders to rewrite.
+  leafNodes.clear();
+  bottomUpOrder.clear();
+  innerNodes.clear();
+  deepInnerNodes.clear();
+  deepInnerCount = 0;
+}
+
+bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
+  std::string line;
+  bool tooLong = false;
+  const bool any = ReadLine(file, line, kMaxPhylLineLength, &tooLong);
+  if (tooLong) return LineError(treeName, "has more than 2046 characters", 1);
+  const std::vector<std::string_view> header = Tokenize(line);
+  unsigned long long count = 0;
+  if (!any || header.empty() || !ParseUnsigned(header[0], ~0ULL, &count)) {
+    return TreeError(treeName, "has a malformed node count");
+  }
+  if (count < 3 || count % 2 == 0 || count > 2 * kMaxLeafCount - 1) {
+    return TreeError(treeName, "has a node count that is not an odd number of at least 3");
+  }
+  const std::uint32_t n = static_cast<std::uint32_t>(count);
+  // Node lines, the blank line and edge header, then the edges. Holding the lines first means a
+  // count far beyond the file's length fails here, before any array of that size exists.
+  const std::size_t lineCount = 2 * static_cast<std::size_t>(n) + 1;
+  std::vector<std::string> lines;
+  while (lines.size() < lineCount) {
+    if (!ReadLine(file, line, kMaxPhylLineLength, &tooLong)) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' ends before line %u\n",
+                   treeName.c_str(), static_cast<unsigned>(lines.size() + 2));
+      return false;
+    }
+    if (tooLong) return LineError(treeName, "has more than 2046 characters", lines.size() + 2);
+    lines.push_back(line);
+  }
+
+  Allocate((n + 1) / 2);
+  std::vector<double> age(n, 0.0);
+  std::vector<char> seen(n, 0);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    const std::size_t lineNumber = k + 2;
+    const std::vector<std::string_view> tokens = Tokenize(lines[k]);
+    unsigned long long id = 0;
+    if (tokens.empty() || tokens[0].size() < 2 || tokens[0].back() != ':' ||
+        !ParseUnsigned(tokens[0].substr(0, tokens[0].size() - 1), ~0ULL, &id)) {
+      return LineError(treeName, "has a malformed node ID", lineNumber);
+    }
+    if (id < 1 || id > n) return LineError(treeName, "has a node ID out of range", lineNumber);
+    const std::uint32_t v = static_cast<std::uint32_t>(id - 1);
+    if (seen[v]) return LineError(treeName, "repeats a node ID", lineNumber);
+    seen[v] = 1;
+    std::size_t next = 1;
+    if (!TakeName(tokens, next, nodeNames[v])) return LineError(treeName, "has an unterminated name", lineNumber);
+    if (next >= tokens.size() || !ParseDouble(tokens[next], &age[v])) {
+      return LineError(treeName, "has a malformed age", lineNumber);
+    }
+    age[v] *= kMillionYears;
+  }
+
+  for (std::uint32_t e = 0; e + 1 < n; ++e) {
+    const std::size_t index = n + 2 + e;
+    const std::size_t lineNumber = index + 2;
+    const std::vector<std::string_view> tokens = Tokenize(lines[index]);
+    unsigned long long from = 0, to = 0;
+    if (tokens.size() < 3 || !ParseUnsigned(tokens[1], ~0ULL, &from) || !ParseUnsigned(tokens[2], ~0ULL, &to)) {
+      return LineError(treeName, "has a malformed edge", lineNumber);
+    }
+    if (from < 1 || from > n || to < 1 || to > n) {
+      return LineError(treeName, "has an edge with a node ID out of range", lineNumber);
+    }
+    const std::uint32_t p = static_cast<std::uint32_t>(from - 1), c = static_cast<std::uint32_t>(to - 1);
+    if (parent[c] != n) return LineError(treeName, "gives a node two parents", lineNumber);
+    if (secondChild[p] != n) return LineError(treeName, "gives a node more than two children", lineNumber);
+    if (age[c] > age[p]) return LineError(treeName, "has a child older than its parent", lineNumber);
+    parent[c] = p;
+    (firstChild[p] == n ? firstChild[p] : secondChild[p]) = c;
+    branchLength[c] = age[p] - age[c];
+  }
+
+  for (std::uint32_t v = 0; v < n; ++v) {
+    if (firstChild[v] != n && secondChild[v] == n) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' has a node with one child (ID %u)\n",
+                   treeName.c_str(), static_cast<unsigned>(v + 1));
+      return false;
+    }
+  }
+  // N - 1 edges with distinct children leave exactly one node without a parent; the edges form
+  // one tree exactly when every node hangs below it (a cycle is never reached from it).
+  std::uint32_t root = 0;
+  while (parent[root] != n) ++root;
+  std::vector<std::uint32_t> reached{root};
+  for (std::size_t i = 0; i < reached.size(); ++i) {
+    const std::uint32_t v = reached[i];
+    if (!IsLeaf(v)) {
+      reached.push_back(firstChild[v]);
+      reached.push_back(secondChild[v]);
+    }
+  }
+  if (reached.size() != n) return TreeError(treeName, "is not a single tree");
+
+  SwapNodes(root, 0);
+  MoveLeavesLast();
+  FinishLayout();
+  return true;
+}
+
+bool PhylogeneticTree::ReadNewick(std::FILE* file) {
+  std::string text;
+  char buffer[65536];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+
+  const std::size_t size = text.size();
+  std::size_t pos = 0;
+  auto skipWhiteSpace = [&]() {
+    while (pos < size && IsWhiteSpace(text[pos])) ++pos;
+  };
+  auto labelEnd = [&]() {
+    while (pos < size && !IsNewickDelimiter(text[pos])) ++pos;
+  };
+  skipWhiteSpace();
+  if (pos == size) return TreeError(treeName, "is empty");
+  if (text[pos] != '(') return TreeError(treeName, "has fewer than two leaves");
+
+  std::vector<NewickItem> stack;
+  std::vector<std::string> leafNames;
+  std::vector<double> leafLengths;
+  std::vector<NewickPair> pairs;
+  std::uint32_t unnamedLeaves = 0, unnamedAncestors = 0;
+  char nameBuffer[32];
+  // A leaf is numbered only when its pair closes, right child first, as the numbering of the
+  // leaves follows the order of the closing parentheses.
+  auto closeChild = [&](const NewickItem& item, NewickNode& node) {
+    if (item.kind == NewickItem::kPair) {
+      node = {false, item.pair};
+      return true;
+    }
+    std::string name;
+    double length = 0.0;
+    if (!SplitLabel(text, item.begin, item.end, true, treeName, name, length)) return false;
+    if (name.empty()) {
+      std::snprintf(nameBuffer, sizeof nameBuffer, "Leaf_%u", ++unnamedLeaves);
+      name = nameBuffer;
+    }
+    if (leafNames.size() >= kMaxLeafCount) return TreeError(treeName, "has too many leaves");
+    node = {true, static_cast<std::uint32_t>(leafNames.size())};
+    leafNames.push_back(std::move(name));
+    leafLengths.push_back(length);
+    return true;
+  };
+
+  bool expectChild = true;
+  for (;;) {
+    skipWhiteSpace();
+    if (expectChild) {
+      if (pos < size && text[pos] == '(') {
+        stack.push_back({NewickItem::kOpen, 0, 0, 0});
+        ++pos;
+        continue;
+      }
+      const std::size_t begin = pos;
+      labelEnd();
+      stack.push_back({NewickItem::kLeaf, 0, begin, pos});
+      expectChild = false;
+      continue;
+    }
+    if (pos == size || text[pos] == ';') return TreeError(treeName, "has unbalanced parentheses");
+    const std::size_t top = stack.size();
+    const bool twoChildren = stack[top - 2].kind != NewickItem::kOpen;
+    if (text[pos] == '(') return TreeError(treeName, "has a misplaced '('");
+    if (text[pos] == ',') {
+      if (twoChildren) return TreeError(treeName, "has a node with more than two children");
+      ++pos;
+      expectChild = true;
+      continue;
+    }
+    if (!twoChildren) return TreeError(treeName, "has a node with one child");
+    ++pos;
+    NewickPair pair;
+    if (!closeChild(stack[top - 1], pair.right) || !closeChild(stack[top - 2], pair.left)) return false;
+    stack.resize(top - 3);
+    const bool isRoot = stack.empty();
+    const std::size_t begin = pos;
+    labelEnd();
+    if (!SplitLabel(text, begin, pos, !isRoot, treeName, pair.name, pair.length)) return false;
+    if (pair.name.empty()) {
+      std::snprintf(nameBuffer, sizeof nameBuffer, "Ancestor_%u", ++unnamedAncestors);
+      pair.name = nameBuffer;
+    }
+    pairs.push_back(std::move(pair));
+    if (isRoot) break;
+    stack.push_back({NewickItem::kPair, static_cast<std::uint32_t>(pairs.size() - 1), 0, 0});
+  }
+  skipWhiteSpace();
+  if (pos < size && text[pos] == ')') return TreeError(treeName, "has unbalanced parentheses");
+  if (pos < size && text[pos] != ';') return TreeError(treeName, "has text after the tree");
+  if (pos < size) {
+    ++pos;
+    skipWhiteSpace();
+    if (pos < size) return TreeError(treeName, "has text after ';'");
+  }
+
+  // Leaves count down from N - 1 in the order numbered, pairs from L - 2 in closing order, so
+  // the outermost pair becomes the root 0.
+  Allocate(static_cast<std::uint32_t>(leafNames.size()));
+  const std::uint32_t n = nodeCount, l = leafCount;
+  auto nodeOf = [&](const NewickNode& node) { return node.leaf ? n - 1 - node.ordinal : l - 2 - node.ordinal; };
+  for (std::uint32_t i = 0; i < l; ++i) {
+    nodeNames[n - 1 - i] = std::move(leafNames[i]);
+    branchLength[n - 1 - i] = leafLengths[i];
+  }
+  for (std::uint32_t m = 0; m + 1 < l; ++m) {
+    const std::uint32_t v = l - 2 - m;
+    const std::uint32_t left = nodeOf(pairs[m].left), right = nodeOf(pairs[m].right);
+    nodeNames[v] = std::move(pairs[m].name);
+    branchLength[v] = v == 0 ? 0.0 : pairs[m].length;
+    firstChild[v] = left;
+    secondChild[v] = right;
+    parent[left] = parent[right] = v;
+  }
+  FinishLayout();
+  return true;
+}
+
+void PhylogeneticTree::GenerateRandomTree(std::uint32_t leaves, double span) {
+  assert(leaves >= 2 && span > 0);
+  MersenneTwister random;
+  random.SeedFromEntropy();
+  Allocate(leaves);
+  const std::uint32_t n = nodeCount;
+  leafNodes.assign(leaves, 0);
+  for (std::uint32_t j = 0; j < leaves; ++j) leafNodes[j] = leaves - 1 + j;
+  bottomUpOrder.assign(n, 0);
+  std::vector<double> height(n, 0.0);
+  // The active list keeps its order while nodes leave from anywhere and join at the end; slots
+  // in a Fenwick tree of occupancy find the node at a list position in O(log L), so large trees
+  // are made in O(L log L) with the same draws a plain list would use.
+  ActiveList active(2 * leaves - 2);
+  for (std::uint32_t leaf : leafNodes) active.Append(leaf);
+  // Exponential waiting time of mean 1; the half keeps u = 0 away from ln 0.
+  auto waitingTime = [&random]() { return -std::log((random.NextWord() + 0.5) * (1.0 / 4294967296.0)); };
+
+  std::uint32_t next = leaves - 2;
+  for (std::uint32_t k = 0; k + 2 < leaves; ++k) {
+    const std::uint32_t last = active.size() - 1;
+    const std::uint32_t i = random.NextUpTo(last);
+    std::uint32_t j = random.NextUpTo(last);
+    while (j == i) j = random.NextUpTo(last);
+    const std::uint32_t slotI = active.SlotAt(i), slotJ = active.SlotAt(j);
+    std::uint32_t a = active.NodeIn(slotI), b = active.NodeIn(slotJ);
+    if (height[b] > height[a]) std::swap(a, b);
+    bottomUpOrder[2 * k] = a;
+    bottomUpOrder[2 * k + 1] = b;
+    const double e = waitingTime();
+    const std::uint32_t v = next--;
+    firstChild[v] = a;
+    secondChild[v] = b;
+    parent[a] = parent[b] = v;
+    branchLength[a] = e;
+    height[v] = height[a] + e;
+    branchLength[b] = height[v] - height[b];
+    active.Remove(slotI);
+    active.Remove(slotJ);
+    active.Append(v);
+  }
+
+  std::uint32_t first = active.NodeIn(active.SlotAt(0)), second = active.NodeIn(active.SlotAt(1));
+  if (height[second] > height[first]) std::swap(first, second);
+  bottomUpOrder[n - 3] = first;
+  bottomUpOrder[n - 2] = second;
+  bottomUpOrder[n - 1] = 0;
+  firstChild[0] = first;
+  secondChild[0] = second;
+  parent[first] = parent[second] = 0;
+  const double e = waitingTime();
+  branchLength[first] = e;
+  const double rootHeight = height[first] + e;
+  branchLength[second] = rootHeight - height[second];
+
+  const double scale = span / rootHeight;
+  for (std::uint32_t v = 1; v < n; ++v) branchLength[v] *= scale;
+  char name[32];
+  for (std::uint32_t v = 0; v < n; ++v) {
+    std::snprintf(name, sizeof name, "node #%u", v);
+    nodeNames[v] = name;
+  }
+  DeriveInnerLists();
+}
+
+void PhylogeneticTree::WritePhyl(std::FILE* file) const {
+  const int n = static_cast<int>(nodeCount);
+  std::fprintf(file, "%d Nodes (ID name age):\n", n);
+  for (int i = 1; i <= n; ++i) {
+    std::fprintf(file, "%d: 'Node #%d' %.2f\n", i, i, 1000 * Age(static_cast<std::uint32_t>(i - 1)));
+  }
+  std::fprintf(file, "\nEdges (ID from to):\n");
+  for (int i = 1; i < n; ++i) std::fprintf(file, "%d: %d %d\n", i, static_cast<int>(parent[i]) + 1, i + 1);
+}
+
+void PhylogeneticTree::SwapNodes(std::uint32_t a, std::uint32_t b) {
+  if (a == b) return;
+  auto exchange = [a, b](std::uint32_t& value) {
+    if (value == a) {
+      value = b;
+    } else if (value == b) {
+      value = a;
+    }
+  };
+  // In a linked tree only the two nodes and their neighbours hold a or b as a link, so a swap
+  // costs O(1) on the links and renumbering a large file stays linear. Each slot is rewritten
+  // once: a second exchange would undo the first.
+  const std::uint32_t slots[8] = {a, b, parent[a], parent[b], firstChild[a], secondChild[a], firstChild[b],
+                                  secondChild[b]};
+  for (int k = 0; k < 8; ++k) {
+    const std::uint32_t s = slots[k];
+    if (s >= nodeCount || std::find(slots, slots + k, s) != slots + k) continue;
+    exchange(firstChild[s]);
+    exchange(secondChild[s]);
+    exchange(parent[s]);
+  }
+  for (std::vector<std::uint32_t>* order : {&leafNodes, &bottomUpOrder, &innerNodes, &deepInnerNodes}) {
+    for (std::uint32_t& v : *order) exchange(v);
+  }
+  std::swap(firstChild[a], firstChild[b]);
+  std::swap(secondChild[a], secondChild[b]);
+  std::swap(parent[a], parent[b]);
+  std::swap(branchLength[a], branchLength[b]);
+  std::swap(nodeNames[a], nodeNames[b]);
+}
+
+void PhylogeneticTree::MoveLeavesLast() {
+  // Each internal slot above L - 2 trades with the nearest leaf below it. The slots between that
+  // leaf and the internal node are internal, so the search resumes where it stopped.
+  std::uint32_t leafBelow = nodeCount - 1;
+  for (std::uint32_t i = nodeCount; i-- > leafCount - 1;) {
+    if (IsLeaf(i)) continue;
+    if (leafBelow > i) leafBelow = i;
+    do {
+      assert(leafBelow > 0);
+      --leafBelow;
+    } while (!IsLeaf(leafBelow));
+    SwapNodes(leafBelow, i);
+  }
+}
+
+void PhylogeneticTree::FinishLayout() {
+  const std::uint32_t n = nodeCount;
+  leafNodes.assign(leafCount, 0);
+  for (std::uint32_t j = 0; j < leafCount; ++j) leafNodes[j] = leafCount - 1 + j;
+  // Breadth first from the root, written from the end downwards, so that each pair of siblings
+  // shares an even and the following odd entry and every node stands after its children.
+  bottomUpOrder.assign(n, 0);
+  bottomUpOrder[n - 1] = 0;
+  bottomUpOrder[n - 2] = firstChild[0];
+  bottomUpOrder[n - 3] = secondChild[0];
+  std::uint32_t filled = n - 3;  // lowest entry written so far; the queue runs from head down to it
+  for (std::uint32_t head = n - 2;; --head) {
+    const std::uint32_t v = bottomUpOrder[head];
+    if (!IsLeaf(v)) {
+      bottomUpOrder[--filled] = firstChild[v];
+      bottomUpOrder[--filled] = secondChild[v];
+    }
+    if (head == filled) break;
+  }
+  assert(filled == 0);
+  DeriveInnerLists();
+}
+
+void PhylogeneticTree::DeriveInnerLists() {
+  const std::uint32_t n = nodeCount;
+  // Entries 0 and 1 are always two leaves and entry N - 1 is the root, so neither walk needs them.
+  innerNodes.assign(leafCount - 2, 0);
+  std::size_t count = 0;
+  for (std::uint32_t k = 2; k + 1 < n; ++k) {
+    if (!IsLeaf(bottomUpOrder[k])) innerNodes[count++] = bottomUpOrder[k];
+  }
+  assert(count == innerNodes.size());
+  deepInnerCount = leafCount + IsLeaf(firstChild[0]) + IsLeaf(secondChild[0]) - 4;
+  deepInnerNodes.assign(deepInnerCount, 0);
+  count = 0;
+  for (std::uint32_t k = n - 2; k >= 2; --k) {
+    const std::uint32_t v = bottomUpOrder[k];
+    if (!IsLeaf(v) && parent[v] != 0) deepInnerNodes[count++] = v;
+  }
+  assert(count == deepInnerCount);
+}
+
+}  // namespace vorn

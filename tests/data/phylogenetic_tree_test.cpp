@@ -1,0 +1,426 @@
+#include "data/phylogenetic_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "numerics/mersenne_twister.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::ReadText;
+using testing_support::StreamOf;
+using testing_support::TestData;
+using Nodes = std::vector<std::uint32_t>;
+
+bool ReadPhylText(PhylogeneticTree& tree, const std::string& text) {
+  tree.treeName = "t.phyl";
+  FilePtr file = StreamOf(text);
+  return tree.ReadPhyl(file.get());
+}
+
+std::string WrittenPhyl(const PhylogeneticTree& tree) {
+  FilePtr file(std::tmpfile());
+  tree.WritePhyl(file.get());
+  std::string text(std::ftell(file.get()), '\0');
+  std::rewind(file.get());
+  text.resize(std::fread(&text[0], 1, text.size(), file.get()));
+  return text;
+}
+
+bool ReadNewickText(PhylogeneticTree& tree, const std::string& text) {
+  tree.treeName = "t.nwk";
+  FilePtr file = StreamOf(text);
+  return tree.ReadNewick(file.get());
+}
+
+// Root 0, leaves last, links that agree both ways, and the three orders keeping their promises.
+void ExpectValidTree(const PhylogeneticTree& tree) {
+  const std::uint32_t n = tree.nodeCount, l = tree.leafCount;
+  ASSERT_EQ(n, 2 * l - 1);
+  ASSERT_EQ(tree.bottomUpOrder.size(), n);
+  ASSERT_EQ(tree.leafNodes.size(), l);
+  EXPECT_EQ(tree.parent[0], n);
+  EXPECT_EQ(tree.bottomUpOrder[n - 1], 0U);
+  for (std::uint32_t j = 0; j < l; ++j) EXPECT_EQ(tree.leafNodes[j], l - 1 + j);
+  std::vector<std::size_t> at(n, n);  // position in bottomUpOrder
+  for (std::size_t k = 0; k < n; ++k) at[tree.bottomUpOrder[k]] = k;
+  for (std::size_t k = 0; k + 1 < l; ++k) {
+    EXPECT_EQ(tree.parent[tree.bottomUpOrder[2 * k]], tree.parent[tree.bottomUpOrder[2 * k + 1]]) << "pair " << k;
+  }
+  Nodes inner, deep;
+  for (std::uint32_t v = 0; v < n; ++v) {
+    ASSERT_LT(at[v], n) << "node " << v << " missing from bottomUpOrder";
+    ASSERT_EQ(tree.IsLeaf(v), v + 1 >= l) << v;
+    if (tree.IsLeaf(v)) continue;
+    for (std::uint32_t child : {tree.firstChild[v], tree.secondChild[v]}) {
+      EXPECT_EQ(tree.parent[child], v);
+      EXPECT_LT(at[child], at[v]);
+    }
+    if (v > 0) inner.push_back(v);
+    if (v > 0 && tree.parent[v] != 0) deep.push_back(v);
+  }
+  auto indexIn = [](const Nodes& list, std::uint32_t v) { return std::find(list.begin(), list.end(), v) - list.begin(); };
+  Nodes sorted = tree.innerNodes;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, inner);
+  for (std::uint32_t v : tree.innerNodes) {
+    if (tree.parent[v] != 0) {
+      EXPECT_LT(indexIn(tree.innerNodes, v), indexIn(tree.innerNodes, tree.parent[v]));
+    }
+  }
+  sorted = tree.deepInnerNodes;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, deep);
+  for (std::uint32_t v : tree.deepInnerNodes) {
+    if (tree.parent[tree.parent[v]] != 0) {
+      EXPECT_LT(indexIn(tree.deepInnerNodes, tree.parent[v]), indexIn(tree.deepInnerNodes, v));
+    }
+  }
+  const int leafChildrenOfRoot = tree.IsLeaf(tree.firstChild[0]) + tree.IsLeaf(tree.secondChild[0]);
+  EXPECT_EQ(static_cast<int>(tree.deepInnerCount), static_cast<int>(l) - 4 + leafChildrenOfRoot);
+  EXPECT_EQ(tree.deepInnerCount, tree.deepInnerNodes.size());
+}
+
+// Every clade below the root as its set of leaf names, with the length of the branch above it.
+std::map<std::set<std::string>, double> Clades(const PhylogeneticTree& tree) {
+  std::vector<std::set<std::string>> below(tree.nodeCount);
+  std::map<std::set<std::string>, double> clades;
+  for (std::uint32_t v : tree.bottomUpOrder) {
+    if (tree.IsLeaf(v)) {
+      below[v].insert(tree.nodeNames[v]);
+    } else {
+      below[v] = below[tree.firstChild[v]];
+      below[v].insert(below[tree.secondChild[v]].begin(), below[tree.secondChild[v]].end());
+    }
+    if (tree.parent[v] != tree.nodeCount) clades[below[v]] = tree.branchLength[v];
+  }
+  return clades;
+}
+
+// Root 'R' is ID 4, and leaves hold IDs 1, 2, 5 and 7. Ages in millions of years; D is not at 0.
+const char kScrambledPhyl[] =
+    "7 Nodes (ID name age):\n"
+    "1: 'A' 0\n"
+    "2: 'B' 0\n"
+    "3: 'X' 2\n"
+    "4: 'R' 5\n"
+    "5: 'C' 0\n"
+    "6: 'Y' 3\n"
+    "7: 'D' 1\n"
+    "\n"
+    "Edges (ID from to):\n"
+    "1: 4 3\n"
+    "2: 3 1\n"
+    "3: 3 2\n"
+    "4: 4 6\n"
+    "5: 6 7\n"
+    "6: 6 5\n";
+
+TEST(PhylogeneticTreeTest, ReadPhylMovesRootFirstAndLeavesLast) {
+  // By hand: slots start as ID - 1 = A B X R C Y D. The root swaps with slot 0: R B X A C Y D.
+  // Y in slot 5 trades with the leaf C in slot 4 (R B X A Y C D), then with A in slot 3
+  // (R B X Y A C D), then, X being internal, with B in slot 1: R Y X B A C D.
+  // Breadth first from R (children X, Y): entries 6, 5, 4 = R, X, Y; then X's A, B at 3, 2;
+  // then Y's D, C at 1, 0.
+  PhylogeneticTree tree;
+  ASSERT_TRUE(ReadPhylText(tree, kScrambledPhyl));
+  ExpectValidTree(tree);
+  EXPECT_EQ(tree.nodeNames, (std::vector<std::string>{"R", "Y", "X", "B", "A", "C", "D"}));
+  EXPECT_EQ(tree.parent, (Nodes{7, 0, 0, 2, 2, 1, 1}));
+  EXPECT_EQ(tree.firstChild, (Nodes{2, 6, 4, 7, 7, 7, 7}));
+  EXPECT_EQ(tree.secondChild, (Nodes{1, 5, 3, 7, 7, 7, 7}));
+  EXPECT_EQ(tree.bottomUpOrder, (Nodes{5, 6, 3, 4, 1, 2, 0}));
+  EXPECT_EQ(tree.innerNodes, (Nodes{1, 2}));
+  EXPECT_EQ(tree.deepInnerCount, 0U);
+  const double expected[] = {0.002, 0.003, 0.002, 0.002, 0.003, 0.002};  // age differences in My / 1000
+  for (std::uint32_t v = 1; v < 7; ++v) {
+    SCOPED_TRACE(v);
+    EXPECT_NEAR(tree.branchLength[v], expected[v - 1], 1e-15);  // each age rounds once when scaled
+  }
+  // Ages follow first children: Y's first child D sits at 1 My, so Y is written as 2, not 3.
+  EXPECT_EQ(WrittenPhyl(tree),
+            "7 Nodes (ID name age):\n1: 'Node #1' 5.00\n2: 'Node #2' 2.00\n3: 'Node #3' 2.00\n"
+            "4: 'Node #4' 0.00\n5: 'Node #5' 0.00\n6: 'Node #6' 0.00\n7: 'Node #7' 0.00\n"
+            "\nEdges (ID from to):\n1: 1 2\n2: 1 3\n3: 3 4\n4: 3 5\n5: 2 6\n6: 2 7\n");
+}
+
+TEST(PhylogeneticTreeTest, ReadPhylKeysNodeLinesByIdAndKeepsWholeNames) {
+  const std::string longName(300, 'n');
+  const std::string inOrder =
+      "5 Nodes (ID name age):\n1: 'root' 3\n2: 'inner node' 1\n3: 'first, leaf' 0\n4: '" + longName +
+      "' 0\n5: c 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n3: 2 4\n4: 2 5\n";
+  const std::string shuffled =
+      "5 Nodes (ID name age):\r\n4:\t'" + longName +
+      "' 0\r\n2: 'inner  node' 1\r\n5: c 0\r\n1: 'root' 3\r\n3: 'first, leaf' 0.0\r\n\r\n"
+      "Edges (ID from to):\r\n1: 1 2\r\n2: 1 3\r\n3: 2 4\r\n4: 2 5\r\n";
+  PhylogeneticTree a, b;
+  ASSERT_TRUE(ReadPhylText(a, inOrder));
+  ASSERT_TRUE(ReadPhylText(b, shuffled));
+  ExpectValidTree(b);
+  EXPECT_EQ(a.nodeNames, (std::vector<std::string>{"root", "inner node", "first leaf", longName, "c"}));
+  EXPECT_EQ(b.nodeNames, a.nodeNames);
+  EXPECT_EQ(b.parent, a.parent);
+  EXPECT_EQ(b.firstChild, a.firstChild);
+  EXPECT_EQ(b.branchLength, a.branchLength);
+  EXPECT_EQ(b.bottomUpOrder, a.bottomUpOrder);
+}
+
+TEST(PhylogeneticTreeTest, RandomTreeFollowsItsDraws) {
+  // MT19937 seeded with 5489 gives 3499211612, 581869302, 3890346734, 3586334585. With three
+  // leaves (nodes 2, 3, 4): positions 3499211612 & 3 = 0 and 581869302 & 3 = 2 merge nodes 2
+  // and 4 (equal heights: the first drawn is the first child) into node 1 with E1 from the third
+  // word; the active list is then (3, 1) and node 1, the taller, becomes the root's first child
+  // with E2 from the fourth word. E = -ln((u + 0.5) / 2^32), evaluated separately.
+  const double e1 = 0.09894565248085212, e2 = 0.18031326687868807;
+  SetEntropySeedForTesting(5489);
+  PhylogeneticTree tree;
+  tree.GenerateRandomTree(3, 0.5);
+  ClearEntropySeedForTesting();
+  ExpectValidTree(tree);
+  EXPECT_EQ(tree.firstChild, (Nodes{1, 2, 5, 5, 5}));
+  EXPECT_EQ(tree.secondChild, (Nodes{3, 4, 5, 5, 5}));
+  EXPECT_EQ(tree.bottomUpOrder, (Nodes{2, 4, 1, 3, 0}));
+  EXPECT_EQ(tree.innerNodes, (Nodes{1}));
+  const double scale = 0.5 / (e1 + e2);
+  const double expected[] = {e2 * scale, e1 * scale, 0.5, e1 * scale};
+  for (std::uint32_t v = 1; v < 5; ++v) {
+    SCOPED_TRACE(v);
+    EXPECT_NEAR(tree.branchLength[v], expected[v - 1], 1e-15);  // a few roundings of values below 1
+  }
+  EXPECT_EQ(tree.nodeNames, (std::vector<std::string>{"node #0", "node #1", "node #2", "node #3", "node #4"}));
+}
+
+TEST(PhylogeneticTreeTest, RandomTreeMergesTheNodesAPlainListWouldPick) {
+  // The same draws replayed on a plain vector with erase, the obvious form of the active list.
+  const std::uint32_t leaves = 300;
+  SetEntropySeedForTesting(77);
+  PhylogeneticTree tree;
+  tree.GenerateRandomTree(leaves, 1.0);
+  SetEntropySeedForTesting(77);
+  MersenneTwister random;
+  random.SeedFromEntropy();
+  ClearEntropySeedForTesting();
+  std::vector<std::uint32_t> active;
+  for (std::uint32_t j = 0; j < leaves; ++j) active.push_back(leaves - 1 + j);
+  std::uint32_t next = leaves - 2;
+  for (std::uint32_t k = 0; k + 2 < leaves; ++k) {
+    const std::uint32_t last = static_cast<std::uint32_t>(active.size() - 1);
+    const std::uint32_t i = random.NextUpTo(last);
+    std::uint32_t j = random.NextUpTo(last);
+    while (j == i) j = random.NextUpTo(last);
+    random.NextWord();  // the waiting time
+    const std::uint32_t v = next--;
+    const std::uint32_t a = active[i], b = active[j];
+    ASSERT_EQ(tree.parent[a], v) << k;
+    ASSERT_EQ(tree.parent[b], v) << k;
+    active.erase(active.begin() + std::max(i, j));
+    active.erase(active.begin() + std::min(i, j));
+    active.push_back(v);
+  }
+  EXPECT_EQ(tree.parent[active[0]], 0U);
+  EXPECT_EQ(tree.parent[active[1]], 0U);
+}
+
+TEST(PhylogeneticTreeTest, RandomTreesSpanTheRequestedTimeAndSurviveWritePhyl) {
+  const struct {
+    std::uint32_t leaves;
+    double span;
+  } cases[] = {{2, 1.0}, {3, 0.25}, {4, 2.0}, {7, 0.1327}, {60, 1.0}};
+  SetEntropySeedForTesting(20261206);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.leaves);
+    PhylogeneticTree tree;
+    tree.GenerateRandomTree(c.leaves, c.span);
+    ExpectValidTree(tree);
+    EXPECT_NEAR(tree.Age(0), c.span, 1e-12 * c.span);  // rescaled sums of up to 60 terms
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) EXPECT_GT(tree.branchLength[v], 0.0) << v;
+    if (c.leaves == 2) {
+      EXPECT_EQ(tree.deepInnerCount, 0U);
+    }
+
+    PhylogeneticTree back;
+    ASSERT_TRUE(ReadPhylText(back, WrittenPhyl(tree)));
+    EXPECT_EQ(back.parent, tree.parent);
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+      // Two ages, each rounded to 0.005 My = 5e-6 internal units.
+      EXPECT_NEAR(back.branchLength[v], tree.branchLength[v], 1e-5 + 1e-12) << v;
+    }
+  }
+  ClearEntropySeedForTesting();
+}
+
+TEST(PhylogeneticTreeTest, ReadNewickNumbersLeavesRightFirstAndPairsAsTheyClose) {
+  const struct {
+    const char* text;
+    Nodes firstChild, secondChild, parent, bottomUpOrder, deepInnerNodes;
+    std::vector<std::string> names;
+    std::vector<double> lengths;
+  } cases[] = {
+      // (A,B) closes first: B = 6, A = 5, pair = 2 (Ancestor_1); (C,D): D = 4, C = 3, pair = 1.
+      {"((A:1,B:2):3,(C:4,D:5):6);",
+       {2, 3, 5, 7, 7, 7, 7},
+       {1, 4, 6, 7, 7, 7, 7},
+       {7, 0, 0, 1, 1, 2, 2},
+       {4, 3, 6, 5, 1, 2, 0},
+       {},
+       {"Ancestor_3", "Ancestor_2", "Ancestor_1", "C", "D", "A", "B"},
+       {0, 6, 3, 4, 5, 1, 2}},
+      // (A,B): B = 6, A = 5, pair 2; then C = 4 with pair 1; then D = 3 with the root.
+      {"(((A:1,B:1):1,C:2):1,D:3);",
+       {1, 2, 5, 7, 7, 7, 7},
+       {3, 4, 6, 7, 7, 7, 7},
+       {7, 0, 1, 0, 1, 2, 2},
+       {6, 5, 4, 2, 3, 1, 0},
+       {2},
+       {"Ancestor_3", "Ancestor_2", "Ancestor_1", "D", "C", "A", "B"},
+       {0, 1, 1, 3, 2, 1, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    PhylogeneticTree tree;
+    ASSERT_TRUE(ReadNewickText(tree, c.text));
+    ExpectValidTree(tree);
+    EXPECT_EQ(tree.firstChild, c.firstChild);
+    EXPECT_EQ(tree.secondChild, c.secondChild);
+    EXPECT_EQ(tree.parent, c.parent);
+    EXPECT_EQ(tree.bottomUpOrder, c.bottomUpOrder);
+    EXPECT_EQ(tree.deepInnerNodes, c.deepInnerNodes);
+    EXPECT_EQ(tree.nodeNames, c.names);
+    for (std::uint32_t v = 1; v < 7; ++v) EXPECT_EQ(tree.branchLength[v], c.lengths[v]) << v;
+  }
+}
+
+TEST(PhylogeneticTreeTest, ReadNewickNamesUnnamedNodesAndAcceptsFreeLayout) {
+  // Unnamed nodes are counted as they are numbered: in the first pair B (right) comes before the
+  // unnamed left leaf, Leaf_1; in the second the unnamed right leaf, Leaf_2, comes before C.
+  PhylogeneticTree tree;
+  ASSERT_TRUE(ReadNewickText(tree, " (\n ( :1 , B:2 ) inner : 3 ,\r\n\t(C : 4, :0.5):6\n) top:99 ;\n\n"));
+  ExpectValidTree(tree);
+  EXPECT_EQ(tree.nodeNames,
+            (std::vector<std::string>{"top", "Ancestor_1", "inner", "C", "Leaf_2", "Leaf_1", "B"}));
+  EXPECT_EQ(tree.branchLength, (std::vector<double>{0, 6, 3, 4, 0.5, 1, 2}));  // root length ignored
+}
+
+TEST(PhylogeneticTreeTest, NewickAndPhylFormsOfTheMammalTreeAgree) {
+  PhylogeneticTree phyl, newick;
+  FilePtr phylFile = OpenFile(TestData("data/mammals12.phyl"), "r");
+  FilePtr newickFile = OpenFile(TestData("data/mammals12.nwk"), "r");
+  ASSERT_TRUE(phylFile && newickFile);
+  ASSERT_TRUE(phyl.ReadPhyl(phylFile.get()));
+  ASSERT_TRUE(newick.ReadNewick(newickFile.get()));
+  ExpectValidTree(phyl);
+  ExpectValidTree(newick);
+
+  const auto phylClades = Clades(phyl), newickClades = Clades(newick);
+  ASSERT_EQ(phylClades.size(), newickClades.size());
+  for (const auto& [clade, length] : phylClades) {
+    const auto found = newickClades.find(clade);
+    ASSERT_NE(found, newickClades.end()) << *clade.begin();
+    EXPECT_NEAR(found->second, length, 1e-8) << *clade.begin();  // ages carry 6 decimals of My
+  }
+
+  // Each leaf's pattern column in both forms, as listed beside the data.
+  std::istringstream table(ReadText(TestData("data/mammals12.leaves.tsv")));
+  std::string line, name;
+  std::getline(table, line);
+  int rows = 0;
+  std::uint32_t position, phylId, newickPosition;
+  while (table >> position >> name >> phylId >> newickPosition) {
+    SCOPED_TRACE(name);
+    ++rows;
+    EXPECT_EQ(phyl.nodeNames[phyl.leafNodes[position]], name);
+    EXPECT_EQ(phyl.nodeNames[phylId - 1], name);
+    EXPECT_EQ(newick.nodeNames[newick.leafNodes[newickPosition]], name);
+  }
+  EXPECT_EQ(rows, 12);
+}
+
+const char kSmallPhyl[] =
+    "3 Nodes (ID name age):\n1: 'root' 2\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n";
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  if (at == std::string::npos) ADD_FAILURE() << "no " << from;
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST(PhylogeneticTreeTest, ReadPhylRejectsMalformedFiles) {
+  const std::string five =
+      "5 Nodes (ID name age):\n1: 'r' 3\n2: 'x' 1\n3: 'a' 0\n4: 'b' 1\n5: 'c' 0\n\nEdges (ID from to):\n";
+  const std::string cycle =
+      "7 Nodes\n1: r 2\n2: a 0\n3: b 0\n4: x 1\n5: y 1\n6: c 0\n7: d 0\n\nEdges\n"
+      "1: 1 2\n2: 1 3\n3: 4 5\n4: 4 6\n5: 5 4\n6: 5 7\n";
+  const struct {
+    const char* label;
+    std::string text;
+    const char* reason;
+  } cases[] = {
+      {"empty", "", "has a malformed node count"},
+      {"negative count", Replaced(kSmallPhyl, "3 Nodes", "-3 Nodes"), "has a malformed node count"},
+      {"even count", Replaced(kSmallPhyl, "3 Nodes", "4 Nodes"), "has a node count that is not an odd number of at least 3"},
+      {"one node", "1 Nodes\n1: 'a' 0\n\nEdges\n", "has a node count that is not an odd number of at least 3"},
+      {"huge count", Replaced(kSmallPhyl, "3 Nodes", "4000000001 Nodes"), "ends before line 9"},
+      {"no edges", "3 Nodes\n1: 'root' 2\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n", "ends before line 8"},
+      {"long line", Replaced(kSmallPhyl, "'a'", std::string(2100, 'a')), "has more than 2046 characters on line 3"},
+      {"ID without colon", Replaced(kSmallPhyl, "1: 'root'", "1 'root'"), "has a malformed node ID on line 2"},
+      {"ID too large", Replaced(kSmallPhyl, "3: 'b'", "4: 'b'"), "has a node ID out of range on line 4"},
+      {"ID twice", Replaced(kSmallPhyl, "3: 'b'", "2: 'b'"), "repeats a node ID on line 4"},
+      {"open quote", Replaced(kSmallPhyl, "'root'", "'root"), "has an unterminated name on line 2"},
+      {"bad age", Replaced(kSmallPhyl, "'a' 0", "'a' zero"), "has a malformed age on line 3"},
+      {"edge not a number", Replaced(kSmallPhyl, "2: 1 3", "2: 1 c"), "has a malformed edge on line 8"},
+      {"edge out of range", Replaced(kSmallPhyl, "2: 1 3", "2: 1 4"), "has an edge with a node ID out of range on line 8"},
+      {"two parents", Replaced(kSmallPhyl, "2: 1 3", "2: 3 2"), "gives a node two parents on line 8"},
+      {"older child", Replaced(kSmallPhyl, "'a' 0", "'a' 2.5"), "has a child older than its parent on line 7"},
+      {"three children", five + "1: 1 2\n2: 1 3\n3: 1 4\n4: 2 5\n", "gives a node more than two children on line 11"},
+      {"one child", five + "1: 1 2\n2: 2 3\n3: 2 4\n4: 4 5\n", "has a node with one child (ID 1)"},
+      {"cycle", cycle, "is not a single tree"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    PhylogeneticTree tree;
+    testing::internal::CaptureStderr();
+    const bool ok = ReadPhylText(tree, c.text);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Error:VORN:ReadInput: the phylogenetic tree 't.phyl' ") + c.reason + "\n");
+  }
+}
+
+TEST(PhylogeneticTreeTest, ReadNewickRejectsMalformedTrees) {
+  const struct {
+    const char* text;
+    const char* reason;
+  } cases[] = {
+      {"", "is empty"},
+      {"A:1;", "has fewer than two leaves"},
+      {"((A:1,B:1):1,C:1;", "has unbalanced parentheses"},
+      {"(A:1,B:1));", "has unbalanced parentheses"},
+      {"(A:1,B:1,C:1);", "has a node with more than two children"},
+      {"((A:1):1,B:1);", "has a node with one child"},
+      {"(A,B:1);", "has a branch without a length"},
+      {"((A:1,B:1),C:1);", "has a branch without a length"},
+      {"(A:1,B:one);", "has a malformed branch length"},
+      {"(A:-0.5,B:1);", "has a negative branch length"},
+      {"(A:1(B:1,C:1):1,D:1);", "has a misplaced '('"},
+      {"(A:1,B:1),C:1;", "has text after the tree"},
+      {"(A:1,B:1); (C:1,D:1);", "has text after ';'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    PhylogeneticTree tree;
+    testing::internal::CaptureStderr();
+    const bool ok = ReadNewickText(tree, c.text);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Error:VORN:ReadInput: the phylogenetic tree 't.nwk' ") + c.reason + "\n");
+  }
+}
+
+}  // namespace
+}  // namespace vorn
