@@ -1,0 +1,215 @@
+#include "numerics/statistics.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "numerics/mersenne_twister.h"
+
+namespace vorn {
+namespace {
+
+struct UnaryVector {
+  double x, expected;
+};
+struct GammaincVector {
+  double x, a, P, dP;
+};
+// gammapdf (x, a, b) or gammainv (p, a, b).
+struct GammaVector {
+  double arg, a, b, expected;
+};
+
+// Reference values: mpmath 1.2.1 at 60 digits, rounded once to double, written by
+// tests/testdata/numerics/make_statistics_vectors.py.
+#include "testdata/numerics/statistics_vectors.inc"
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Relative agreement; below 1e-300 an absolute one, as subnormal results carry few digits.
+::testing::AssertionResult Agrees(double actual, double expected, double relTol) {
+  const double diff = std::fabs(actual - expected);
+  if (actual == expected || diff <= 1e-300 || diff <= relTol * std::fabs(expected)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << actual << " vs " << expected << ", relative error " << diff / std::fabs(expected);
+}
+
+template <typename Function, std::size_t N>
+void CheckUnary(Function function, const UnaryVector (&vectors)[N], double relTol) {
+  for (const UnaryVector& v : vectors) {
+    SCOPED_TRACE(testing::Message() << "x = " << v.x);
+    EXPECT_TRUE(Agrees(function(v.x), v.expected, relTol));
+  }
+}
+
+TEST(StatisticsTest, MatchesReferenceValuesOnBothSidesOfEveryBranch) {
+  CheckUnary(gammaln, kGammalnVectors, 1e-13);
+  CheckUnary(psi, kPsiVectors, 1e-13);
+  CheckUnary(erfc, kErfcVectors, 1e-13);
+  CheckUnary(erfcinv, kErfcinvVectors, 1e-13);
+}
+
+// psi is ln y minus a sum near 1, so its error is absolute (a few ulps of ln 9); near its root
+// 1.4616... that is not 1e-13 of the value. The relative error exceeds 1e-13 within 0.004 of it.
+TEST(StatisticsTest, PsiIsAbsolutelyAccurateAtItsRoot) {
+  for (const UnaryVector& v : kPsiRootVectors) {
+    SCOPED_TRACE(testing::Message() << "x = " << v.x);
+    EXPECT_NEAR(psi(v.x), v.expected, 2e-15);
+  }
+}
+
+// The Halley step subtracts y from erfc(x), which is rounded to the grid of doubles near y. Near
+// y = 1 that leaves an absolute error of about 1e-16 (relative above 1e-13 when |y - 1| < 1e-3;
+// the initial 1.2e-9 stays once x is below 1e-16). Near 2, erfc(x) of a negative x is rounded
+// next to 2 and the slope is e^-x^2 small: above 2 - 1e-5 the relative error grows to 1.2e-9.
+// For a subnormal y, erfc(x) has too few digits for the step to help at all.
+TEST(StatisticsTest, ErfcinvLimitsNearOneTwoAndZero) {
+  for (const UnaryVector& v : kErfcinvNearOneVectors) {
+    SCOPED_TRACE(testing::Message() << "y = " << v.x);
+    EXPECT_NEAR(erfcinv(v.x), v.expected, 2e-16);
+  }
+  CheckUnary(erfcinv, kErfcinvOuterVectors, 2e-9);
+}
+
+// The prefactor x^a e^-x / Gamma(a + 1) is one exp of a difference of terms near a ln x, so its
+// rounding grows with the shape: below 1e-13 up to shape 70, 2.4e-13 at 150, 1.2e-11 at 5000;
+// hence a * 3e-15 above shape 33. The continued fraction stops on the second derivative, which
+// leaves up to 1.2e-12 in dP where it converges slowest (x = a + 1).
+double ShapeTolerance(double a) { return std::max(1e-13, a * 3e-15); }
+
+TEST(StatisticsTest, GammaincAndGammacdfMatchReferenceValues) {
+  for (const GammaincVector& v : kGammaincVectors) {
+    SCOPED_TRACE(testing::Message() << "x = " << v.x << ", a = " << v.a);
+    const double relTol = ShapeTolerance(v.a);
+    double P, dP;
+    gammainc(v.x, v.a, &P, &dP);
+    EXPECT_TRUE(Agrees(P, v.P, relTol));
+    if (v.a <= 100) {
+      EXPECT_TRUE(Agrees(dP, v.dP, 2e-12));
+    }
+    EXPECT_TRUE(Agrees(gammacdf(v.x, v.a, 1), v.P, relTol));
+    EXPECT_TRUE(Agrees(gammacdf(v.x * 0.25, v.a, 0.25), v.P, relTol));
+  }
+  for (const GammaincVector& v : kGammaincLargeShapeVectors) {
+    SCOPED_TRACE(testing::Message() << "x = " << v.x << ", a = " << v.a);
+    // Above 2^20 the shape is rescaled to 2^20, which keeps the normal approximation's accuracy.
+    EXPECT_NEAR(gammacdf(v.x, v.a, 1), v.P, 2e-4);
+  }
+}
+
+TEST(StatisticsTest, GammapdfMatchesReferenceValues) {
+  for (const GammaVector& v : kGammapdfVectors) {
+    SCOPED_TRACE(testing::Message() << "x = " << v.arg << ", a = " << v.a << ", b = " << v.b);
+    EXPECT_TRUE(Agrees(gammapdf(v.arg, v.a, v.b), v.expected, ShapeTolerance(v.a)));
+  }
+}
+
+TEST(StatisticsTest, GammainvMatchesReferenceQuantiles) {
+  for (const GammaVector& v : kGammainvVectors) {
+    SCOPED_TRACE(testing::Message() << "p = " << v.arg << ", a = " << v.a << ", b = " << v.b);
+    EXPECT_TRUE(Agrees(gammainv(v.arg, v.a, v.b), v.expected, 1e-11));
+  }
+  // Four equal-probability loss categories at shape 1 sit at exponential quantiles -ln(1 - p).
+  for (double p : {0.125, 0.375, 0.625, 0.875}) {
+    SCOPED_TRACE(p);
+    EXPECT_TRUE(Agrees(gammainv(p, 1, 1), -std::log1p(-p), 1e-11));
+  }
+  EXPECT_NEAR(gammainv(0.5, 1, 1), 0.6931471805599453, 0.6931471805599453 * 1.8189894035458565e-12);
+}
+
+TEST(StatisticsTest, EdgeValues) {
+  EXPECT_EQ(gammaln(0), kInf);
+  EXPECT_EQ(gammaln(1), 0.0);
+  EXPECT_EQ(gammaln(2), 0.0);
+  EXPECT_TRUE(Agrees(gammaln(13), std::log(479001600.0), 1e-15));  // ln 12!
+  EXPECT_EQ(psi(1e-17), -1e17);
+
+  EXPECT_EQ(gammapdf(-1, 2, 3), 0.0);
+  EXPECT_EQ(gammapdf(0, 1, 2), 0.5);
+  EXPECT_EQ(gammapdf(0, 2, 1), 0.0);
+  EXPECT_EQ(gammapdf(0, 0.5, 1), kInf);
+
+  for (const GammaincVector& c : {GammaincVector{0, 0, 1, -kInf}, GammaincVector{3, 0, 1, -kInf},
+                                  GammaincVector{0, 2, 0, 0}}) {
+    SCOPED_TRACE(testing::Message() << "x = " << c.x << ", a = " << c.a);
+    double P, dP;
+    gammainc(c.x, c.a, &P, &dP);
+    EXPECT_EQ(P, c.P);
+    EXPECT_EQ(dP, c.dP);
+  }
+  EXPECT_EQ(gammacdf(0, 0.05, 7), 0.0);
+  EXPECT_EQ(gammainv(0, 3, 2), 0.0);
+
+  EXPECT_EQ(erfcinv(1), 0.0);
+  EXPECT_EQ(erfc(30), 0.0);
+  EXPECT_EQ(erfc(kInf), 0.0);
+
+  EXPECT_EQ(fix(2.7), 2.0);
+  EXPECT_EQ(fix(-2.7), -2.0);
+
+  for (double x : {1000.0, -1000.0, kInf, -kInf, std::nan("")}) {
+    SCOPED_TRACE(x);
+    EXPECT_EQ(safeexp(x), 0.0);
+  }
+  EXPECT_EQ(safeexp(0), 1.0);
+}
+
+// Outputs of the standard generator's recurrence x <- 214013 x + 2531011, found by brute force.
+std::uint32_t Lcg(std::uint32_t x) { return 214013U * x + 2531011U; }
+int LcgOutput(std::uint32_t x) { return static_cast<int>((x >> 16) & 32767U); }
+std::uint32_t SeedWhoseFirstOutputIs(int k) {
+  std::uint32_t seed = 0;
+  while (LcgOutput(Lcg(seed)) != k) ++seed;
+  return seed;
+}
+
+TEST(StatisticsTest, GammarandRedrawsTheTopValue) {
+  const std::uint32_t seed = SeedWhoseFirstOutputIs(32767);
+  const std::uint32_t second = Lcg(Lcg(seed));
+  SeedStandardRandom(seed);
+  const double u = LcgOutput(second) / 32767.0;
+  EXPECT_TRUE(Agrees(gammarand(1, 2), -2 * std::log1p(-u), 1e-11));  // a percentile 1 would exit
+  EXPECT_EQ(StandardRandom(), LcgOutput(Lcg(second)));  // exactly one value was drawn again
+}
+
+TEST(StatisticsTest, GammarandOfZeroIsZero) {
+  SeedStandardRandom(SeedWhoseFirstOutputIs(0));
+  EXPECT_EQ(gammarand(0.5, 2), 0.0);
+}
+
+TEST(StatisticsDeathTest, DomainErrorsEndTheProcess) {
+  const auto exit1 = testing::ExitedWithCode(1);
+  EXPECT_EXIT(gammaln(-1), exit1, "^Error:BentorStatLib:gammaln: negative argument\n$");
+  EXPECT_EXIT(psi(-1), exit1, "^Error:BentorStatLib:psi: negative argument\n$");
+  EXPECT_EXIT(psi(0), exit1, "^Error:BentorStatLib:psi: zero argument\n$");
+  EXPECT_EXIT(psi(-0.0), exit1, "^Error:BentorStatLib:psi: zero argument\n$");
+  EXPECT_EXIT(gammapdf(1, 0, 0), exit1,
+              "^Error:BentorStatLib:gammapdf: shape parameter must be positive\n$");
+  EXPECT_EXIT(gammapdf(1, 1, -1), exit1,
+              "^Error:BentorStatLib:gammapdf: scale parameter must be positive\n$");
+  EXPECT_EXIT(gammainc(1, -1, nullptr, nullptr), exit1,
+              "^Error:BentorStatLib:gammainc: negative argument\n$");
+  EXPECT_EXIT(gammacdf(1, -1, 0), exit1,
+              "^Error:BentorStatLib:gammacdf: shape parameter must be positive\n$");
+  EXPECT_EXIT(gammacdf(1, 1, 0), exit1,
+              "^Error:BentorStatLib:gammacdf: scale parameter must be positive\n$");
+  for (double p : {1.0, -0.1}) {
+    EXPECT_EXIT(gammainv(p, 2, 0.5), exit1,
+                "^Error:BentorStatLib:gammainv: percentile must be in \\[0,1\\)\n$");
+  }
+  // Far below the quantile Newton only shrinks x by about 1 - 1/a per step: 1e-8 to 1e-75 at a = 4.
+  EXPECT_EXIT(gammainv(1e-300, 4, 1), exit1,
+              "^Error:BentorStatLib:gammainv: too many iterations\n$");
+  for (double y : {0.0, 2.0, -1.0}) {
+    EXPECT_EXIT(erfcinv(y), exit1,
+                "^Error:BentorStatLib:erfcinv: argument must be in \\(0,2\\)\n$");
+  }
+}
+
+}  // namespace
+}  // namespace vorn
