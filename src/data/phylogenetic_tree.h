@@ -6,6 +6,9 @@
 
 namespace vorn {
 
+class Pattern;
+struct EStepWorkspace;
+
 // A rooted, strictly binary tree of nodeCount = 2 leafCount - 1 nodes. Node 0 is the root,
 // internal nodes are 0 ... L-2 and leaves L-1 ... N-1, with leafNodes[j] = L-1+j the node of
 // position j of every pattern. A link equal to nodeCount means none (a leaf's children, the
@@ -26,6 +29,18 @@ class PhylogeneticTree {
 
   void SwapNodes(std::uint32_t a, std::uint32_t b);
   void MoveLeavesLast();
+
+  // Dollo parsimony states (0, 1, 2 for an unknown leaf, 255 undefined) of every node for each of
+  // count leaf patterns: row k of nodeCount bytes belongs to patterns[k].
+  std::vector<std::uint8_t> DolloReconstruction(const Pattern* patterns, std::uint32_t count) const;
+
+  // The E-step on one pattern for every category pair at once, with the branch probabilities of
+  // the workspace: the upward pass, the root step (likelihood of every pair), and the downward
+  // pass, which folds weight[c] * T[a][b][v] into the gene's transition sums.
+  void ConditionalLikelihoods(EStepWorkspace& work, const std::uint8_t* pattern) const;
+  void PatternLikelihood(EStepWorkspace& work, const std::uint8_t* pattern, double logAbsent,
+                         double logPresent) const;
+  void PatternPosterior(EStepWorkspace& work, const std::uint8_t* pattern, double* geneTransitions) const;
 
   bool IsLeaf(std::uint32_t v) const { return firstChild[v] >= nodeCount; }
   // Sum of branch lengths down the first-child chain to a leaf.

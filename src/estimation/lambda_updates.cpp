@@ -1,0 +1,92 @@
+#include <cmath>
+#include <cstdio>
+
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "estimation/lambda_search.h"
+
+namespace vorn {
+namespace {
+
+constexpr double kLambdaCeiling = 5000;
+
+// A posterior sum of 0 contributes nothing, even where its logarithm is -infinity.
+inline double Weighted(double sum, double factor) { return sum > 0 ? sum * factor : 0.0; }
+
+}  // namespace
+
+double EM::LossRateObjective(double llambdaValue, const PhylogeneticTree& tree) const {
+  const std::uint32_t m = lossCategories.count, k = gainCategories.count;
+  RateCategories trial;
+  trial.InitLossCategories(static_cast<std::uint16_t>(m));
+  trial.SetLossRates(llambdaValue);
+  const std::vector<double>& r = trial.rates;
+  std::vector<double> logLoss(m), retention(m);
+  double sum = 0;
+  for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+      const double t = tree.branchLength[v];
+      for (std::uint32_t l = 0; l < m; ++l) {
+        const double b = std::exp(-model.theta[g] * t * r[l]);
+        logLoss[l] = std::log(1 - (1 - model.phi[v]) * b);
+        retention[l] = t * r[l] * model.theta[g];
+      }
+      for (std::uint32_t a = 0; a < k; ++a) {
+        const double* lost = &sums.transitions[sums.TransitionOffset(g, v, 1, 0) + a * m];
+        const double* kept = &sums.transitions[sums.TransitionOffset(g, v, 1, 1) + a * m];
+        for (std::uint32_t l = 0; l < m; ++l) sum += Weighted(lost[l], logLoss[l]) - kept[l] * retention[l];
+      }
+    }
+  }
+  return -sum;
+}
+
+double EM::GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) const {
+  const std::uint32_t m = lossCategories.count, k = gainCategories.count;
+  RateCategories trial;
+  trial.InitGainCategories(static_cast<std::uint16_t>(k), model.nu);
+  trial.SetGainRates(glambdaValue, model.nu);
+  const std::vector<double>& r = trial.rates;
+  double sum = 0;
+  for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+      const double t = tree.branchLength[v];
+      for (std::uint32_t a = 1; a < k; ++a) {
+        const double u = std::exp(-model.eta[g] * t * r[a]);
+        const double stay = std::log(1 - model.xi[v] * (1 - u));
+        // With u = 1 the branch cannot gain at this rate: only the non-gain term remains.
+        const double gain = u != 1 ? std::log(1 - u) : 0.0;
+        const double* stayed = &sums.transitions[sums.TransitionOffset(g, v, 0, 0) + a * m];
+        const double* gained = &sums.transitions[sums.TransitionOffset(g, v, 0, 1) + a * m];
+        for (std::uint32_t l = 0; l < m; ++l) sum += Weighted(gained[l], gain) + Weighted(stayed[l], stay);
+      }
+    }
+  }
+  return -sum;
+}
+
+void EM::UpdateLLambda(const PhylogeneticTree& tree) {
+  auto objective = [this, &tree](double x) { return LossRateObjective(x, tree); };
+  const double old = model.llambda;
+  const Bracket bracket = BracketMinimum(objective, minLLambda, old);
+  double updated = old;
+  if (bracket.a < kLambdaCeiling) updated = BrentQL(objective, bracket);
+  if (updated > kLambdaCeiling) updated = kLambdaCeiling;
+  if (updated < minLLambda) updated = minLLambda;
+  monitor.RecordLLambda(updated, old);
+  model.llambda = updated;
+}
+
+void EM::UpdateGLambda(const PhylogeneticTree& tree) {
+  auto objective = [this, &tree](double x) { return GainRateObjective(x, tree); };
+  const double old = model.glambda;
+  const Bracket bracket = BracketMinimum(objective, minGLambda, old);
+  double updated = old;
+  if (bracket.a < kLambdaCeiling) updated = BrentQL(objective, bracket);
+  if (updated > kLambdaCeiling) updated = kLambdaCeiling;
+  if (updated < minGLambda) updated = minGLambda;
+  monitor.RecordGLambda(updated, old);
+  model.glambda = updated;
+}
+
+}  // namespace vorn

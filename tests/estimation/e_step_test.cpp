@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "estimation/lambda_search.h"
+#include "estimation/literal_estep.h"
+#include "numerics/mersenne_twister.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::LiteralEStep;
+
+// One random estimation problem: tree, data with unknown values, parameters with values at their
+// bounds, and rate categories, ready for an E-step.
+struct Problem {
+  PhylogeneticTree tree;
+  AlignmentData data;
+  EM em;
+};
+
+double Relative(double a, double b) { return std::abs(a - b) / std::max({std::abs(a), std::abs(b), 1e-300}); }
+
+void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9) {
+  std::mt19937 random(seed);
+  auto uniform = [&random](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random); };
+  auto chance = [&](double probability) { return uniform(0, 1) < probability; };
+  const std::uint32_t leaves = 2 + random() % (maxLeaves - 1);
+  SetEntropySeedForTesting(seed);
+  p.tree.GenerateRandomTree(leaves, uniform(0.2, 2.0));
+  ClearEntropySeedForTesting();
+  const std::uint32_t n = p.tree.nodeCount;
+  const std::uint32_t genes = 1 + random() % 3;
+
+  p.data.PrepareForSimulation(leaves, genes);
+  std::vector<std::uint8_t> values(leaves);
+  for (std::uint32_t g = 0; g < genes; ++g) {
+    const int sites = 5 + static_cast<int>(random() % 25);
+    for (int s = 0; s < sites; ++s) {
+      for (auto& v : values) v = chance(0.15) ? 2 : static_cast<std::uint8_t>(random() % 2);
+      p.data.AddSite(values.data(), g);
+    }
+  }
+
+  EM& em = p.em;
+  em.Resize(n, genes);
+  EvolModel& m = em.model;
+  m.p0 = uniform(0.05, 0.95);
+  m.nu = chance(0.3) ? 0.0 : uniform(0.0, 0.9);
+  for (std::uint32_t g = 0; g < genes; ++g) {
+    m.theta[g] = uniform(0.05, 3);
+    m.eta[g] = uniform(0.05, 3);
+    em.flags.theta[g] = em.flags.eta[g] = 1;
+  }
+  for (std::uint32_t v = 1; v < n; ++v) {
+    m.phi[v] = chance(0.25) ? 0.0 : uniform(0.0, 0.6);
+    m.xi[v] = chance(0.25) ? 1.0 : uniform(0.05, 1.0);
+    em.flags.phi[v] = em.flags.xi[v] = 1;
+  }
+  const bool lossVariation = chance(0.6), gainVariation = chance(0.6);
+  m.llambda = lossVariation ? uniform(0.2, 5) : 0.0;
+  m.glambda = gainVariation ? uniform(0.2, 5) : 0.0;
+  em.lossCategories.InitLossCategories(lossVariation ? static_cast<std::uint16_t>(2 + random() % 3) : 1);
+  em.gainCategories.InitGainCategories(gainVariation ? static_cast<std::uint16_t>(3 + random() % 3) : 2);
+  em.lossCategories.SetLossRates(m.llambda);
+  em.gainCategories.SetGainRates(m.glambda, m.nu);
+  double longest = 0;
+  for (std::uint32_t v = 1; v < n; ++v) longest = std::max(longest, p.tree.branchLength[v]);
+  em.thetaCap = em.etaCap = 153.5 / longest;
+  em.internalTolerance = 1e-10;
+  em.PrepareExpectations(p.data, p.tree);
+  em.ComputeExpectations(p.data, p.tree);
+}
+
+TEST(LiteralEStepTest, MatchesBruteForceEnumeration) {
+  for (std::uint32_t seed = 1; seed <= 25; ++seed) {
+    SCOPED_TRACE(seed);
+    Problem p;
+    MakeProblem(seed, p, 5);
+    LiteralEStep literal(p.em, p.data, p.tree);
+    const std::uint32_t n = p.tree.nodeCount, m = p.em.lossCategories.count;
+    for (const auto& e : literal.entries) {
+      for (std::uint32_t c = 0; c < p.em.gainCategories.count * m; ++c) {
+        double h;
+        std::vector<double> t, s;
+        testing_support::BruteForcePattern(p.em, p.tree, e.gene, p.data.patterns[e.pattern].values.data(), c / m,
+                                           c % m, &h, &t, &s);
+        ASSERT_LT(Relative(e.likelihood[c], h), 1e-12);
+        for (std::uint32_t v = 0; v < n; ++v) {
+          for (int a = 0; a < 2; ++a) {
+            ASSERT_NEAR(literal.S(e, c, a, v), s[a * n + v], 1e-12) << "node " << v;
+            for (int b = 0; b < 2 && v > 0; ++b) ASSERT_NEAR(literal.T(e, c, a, b, v), t[(a * 2 + b) * n + v], 1e-12);
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(EStepTest, FoldedSumsAndUpdatesMatchTheLiteralEvaluation) {
+  for (std::uint32_t seed = 100; seed < 140; ++seed) {
+    SCOPED_TRACE(seed);
+    Problem p;
+    MakeProblem(seed, p);
+    const EM& em = p.em;
+    LiteralEStep literal(em, p.data, p.tree);
+    ASSERT_LT(Relative(em.logLikelihood, literal.logLikelihood), 1e-10);
+
+    const std::uint32_t n = p.tree.nodeCount, m = em.lossCategories.count, pairs = em.sums.pairCount;
+    double scale = 0;  // sums of order of the site count; compare with a floor relative to it
+    for (const auto& e : literal.entries) scale += e.count;
+    for (std::uint32_t g = 0; g < p.data.geneCount; ++g) {
+      for (std::uint32_t v = 1; v < n; ++v) {
+        for (int ab = 0; ab < 4; ++ab) {
+          for (std::uint32_t c = 0; c < pairs; ++c) {
+            double expected = 0;
+            for (const auto& e : literal.entries) {
+              if (e.gene == g) expected += e.count * e.category[c] * literal.T(e, c, ab / 2, ab % 2, v);
+            }
+            ASSERT_NEAR(em.sums.Transition(g, v, ab / 2, ab % 2, c / m, c % m), expected, 1e-12 * scale);
+          }
+        }
+      }
+    }
+
+    // Each update from the same E-step, as the literal evaluation sees it.
+    EM updated = em;
+    updated.UpdateP0(p.tree);
+    EXPECT_LT(Relative(updated.model.p0, literal.P0()), 1e-10);
+    updated = em;
+    updated.UpdateNu(p.data);
+    EXPECT_LT(Relative(updated.model.nu, literal.Nu()), 1e-10);
+    EM thetaUpdated = em, etaUpdated = em;
+    thetaUpdated.UpdateTheta(p.tree);
+    etaUpdated.UpdateEta(p.tree);
+    for (std::uint32_t g = 0; g < p.data.geneCount; ++g) {
+      EXPECT_LT(Relative(thetaUpdated.model.theta[g], literal.Theta(g)), 1e-10) << "theta " << g;
+      EXPECT_LT(Relative(etaUpdated.model.eta[g], literal.Eta(g)), 1e-10) << "eta " << g;
+    }
+    EM phiUpdated = em, xiUpdated = em;
+    phiUpdated.MaxPhi(p.tree);
+    xiUpdated.UpdateXi(p.tree);
+    const std::vector<double> phi = literal.Phi(), xi = literal.Xi();
+    for (std::uint32_t v = 1; v < n; ++v) {
+      EXPECT_NEAR(phiUpdated.model.phi[v], phi[v], 1e-10 * std::max(phi[v], 1e-3)) << "phi " << v;
+      EXPECT_NEAR(xiUpdated.model.xi[v], xi[v], 1e-10 * std::max(xi[v], 1e-3)) << "xi " << v;
+    }
+
+    for (double lambda : {0.06, 0.5, 1.0, 3.7, 40.0, 5000.0}) {
+      if (em.lossCategories.count > 1) {
+        EXPECT_LT(Relative(em.LossRateObjective(lambda, p.tree), literal.LossObjective(lambda)), 1e-10) << lambda;
+      }
+      if (em.gainCategories.count > 2) {
+        EXPECT_LT(Relative(em.GainRateObjective(lambda, p.tree), literal.GainObjective(lambda)), 1e-10) << lambda;
+      }
+    }
+    if (em.lossCategories.count > 1) {
+      updated = em;
+      updated.UpdateLLambda(p.tree);
+      auto f = [&literal](double x) { return literal.LossObjective(x); };
+      double expected = em.model.llambda;
+      const Bracket bracket = BracketMinimum(f, em.minLLambda, expected);
+      if (bracket.a < 5000) expected = std::clamp(BrentQL(f, bracket), em.minLLambda, 5000.0);
+      EXPECT_NEAR(updated.model.llambda, expected, 1e-6 * expected + 1e-8);
+    }
+    if (em.gainCategories.count > 2) {
+      updated = em;
+      updated.UpdateGLambda(p.tree);
+      auto f = [&literal](double x) { return literal.GainObjective(x); };
+      double expected = em.model.glambda;
+      const Bracket bracket = BracketMinimum(f, em.minGLambda, expected);
+      if (bracket.a < 5000) expected = std::clamp(BrentQL(f, bracket), em.minGLambda, 5000.0);
+      EXPECT_NEAR(updated.model.glambda, expected, 1e-6 * expected + 1e-8);
+    }
+  }
+}
+
+TEST(EStepTest, PosteriorsSumToOneAndRespectObservedLeaves) {
+  for (std::uint32_t seed = 200; seed < 215; ++seed) {
+    SCOPED_TRACE(seed);
+    Problem p;
+    MakeProblem(seed, p);
+    const PosteriorSums& sums = p.em.sums;
+    double total = 0;
+    for (double x : sums.categories) total += x;
+    EXPECT_NEAR(total, p.data.filteredSites, 1e-10 * p.data.filteredSites);
+    for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
+      for (std::uint32_t v = 1; v < sums.nodeCount; ++v) {
+        for (std::uint32_t c = 0; c < sums.pairCount; ++c) {
+          const std::uint32_t k = c / sums.lossCount, l = c % sums.lossCount;
+          double s = 0;
+          for (int ab = 0; ab < 4; ++ab) s += sums.Transition(g, v, ab / 2, ab % 2, k, l);
+          ASSERT_NEAR(s, sums.Category(g, k, l), 1e-12 * p.data.filteredSites);
+        }
+      }
+    }
+  }
+  // Every site shows leaf 0 present: no posterior mass may put it absent.
+  Problem p;
+  MakeProblem(7, p);
+  AlignmentData present;
+  present.PrepareForSimulation(p.tree.leafCount, p.data.geneCount);
+  for (std::uint32_t g = 0; g < p.data.geneCount; ++g) {
+    std::vector<std::uint8_t> values(p.tree.leafCount, 2);
+    values[0] = 1;
+    present.AddSite(values.data(), g);
+  }
+  p.em.PrepareExpectations(present, p.tree);
+  p.em.ComputeExpectations(present, p.tree);
+  const std::uint32_t leaf = p.tree.leafNodes[0];
+  for (std::uint32_t g = 0; g < present.geneCount; ++g) {
+    for (std::uint32_t c = 0; c < p.em.sums.pairCount; ++c) {
+      const std::uint32_t k = c / p.em.sums.lossCount, l = c % p.em.sums.lossCount;
+      EXPECT_EQ(p.em.sums.Transition(g, leaf, 0, 0, k, l), 0.0);
+      EXPECT_EQ(p.em.sums.Transition(g, leaf, 1, 0, k, l), 0.0);
+    }
+  }
+}
+
+TEST(EStepTest, AllUnknownPatternHasLikelihoodOneAndPriorPosteriors) {
+  Problem p;
+  MakeProblem(11, p, 5);
+  AlignmentData unknown;
+  unknown.PrepareForSimulation(p.tree.leafCount, 1);
+  std::vector<std::uint8_t> values(p.tree.leafCount, 2);
+  unknown.AddSite(values.data(), 0);
+  unknown.AddSite(values.data(), 0);
+  p.em.PrepareExpectations(unknown, p.tree);
+  p.em.ComputeExpectations(unknown, p.tree);
+  EXPECT_NEAR(p.em.logLikelihood, 0.0, 1e-14);
+  const std::uint32_t n = p.tree.nodeCount, m = p.em.lossCategories.count;
+  for (std::uint32_t c = 0; c < p.em.sums.pairCount; ++c) {
+    const double prior = p.em.lossCategories.weights[c % m] * p.em.gainCategories.weights[c / m];
+    EXPECT_NEAR(p.em.sums.Category(0, c / m, c % m), 2 * prior, 1e-14);
+    // Forward probabilities of the model alone: the brute force with nothing observed.
+    double h;
+    std::vector<double> t, s;
+    testing_support::BruteForcePattern(p.em, p.tree, 0, values.data(), c / m, c % m, &h, &t, &s);
+    EXPECT_NEAR(h, 1.0, 1e-14);
+    for (std::uint32_t v = 1; v < n; ++v) {
+      for (int ab = 0; ab < 4; ++ab) {
+        EXPECT_NEAR(p.em.sums.Transition(0, v, ab / 2, ab % 2, c / m, c % m), 2 * prior * t[ab * n + v], 1e-13);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn

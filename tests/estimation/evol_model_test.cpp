@@ -1,0 +1,147 @@
+#include "estimation/evol_model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "data/phylogenetic_tree.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+std::string TrueModelLine(const EvolModel& model) {
+  testing_support::TempDir dir;
+  {
+    FilePtr file = OpenFile(dir.File("m"), "w");
+    model.WriteTrueModel(file.get());
+  }
+  return testing_support::ReadText(dir.File("m"));
+}
+
+PhylogeneticTree FourLeafTree() {
+  PhylogeneticTree tree;
+  tree.treeName = "four";
+  FilePtr file = testing_support::StreamOf(testing_support::kFourLeafPhyl);
+  EXPECT_TRUE(tree.ReadPhyl(file.get()));
+  return tree;
+}
+
+TEST(EvolModelTest, TrueModelScriptLine) {
+  EvolModel model;
+  model.Resize(3, 1);
+  model.p0 = 0.5;
+  model.theta = {1};
+  model.eta = {1.5};
+  model.phi = {0.7, 0.1, 0.2};  // the root's entry is always written as 0
+  model.xi = {0.9, 0.4, 0.4};
+  model.nu = 0.8;
+  EXPECT_EQ(TrueModelLine(model),
+            "pv = struct('p0',[0.5 0.5]','theta',[1],'phi',[0,0.1,0.2],'eta',[1.5],'xi',[0,0.4,0.4],'nu',0.8,"
+            "'llambda',0,'glambda',0);");
+
+  model.Resize(2, 3);
+  model.p0 = 0.25;
+  model.theta = {1, 2.5, 1e-07};
+  model.eta = {3, 4, 123456789};
+  model.phi = {0, 0.125};
+  model.xi = {0, 1};
+  model.nu = 0;
+  model.llambda = 0.5;
+  model.glambda = 5000;
+  EXPECT_EQ(TrueModelLine(model),
+            "pv = struct('p0',[0.25 0.75]','theta',[1,2.5,1e-07],'phi',[0,0.125],'eta',[3,4,1.23457e+08],'xi',[0,1],"
+            "'nu',0,'llambda',0.5,'glambda',5000);");
+}
+
+// Retention (1 - phi) e^(-theta t) and gain xi (1 - e^(-eta t)) of every gene and branch.
+std::vector<double> BranchProbabilities(const EvolModel& m, const PhylogeneticTree& tree) {
+  std::vector<double> out;
+  for (std::uint32_t g = 0; g < m.geneCount; ++g) {
+    for (std::uint32_t v = 1; v < m.nodeCount; ++v) {
+      const double t = tree.branchLength[v];
+      out.push_back((1 - m.phi[v]) * std::exp(-m.theta[g] * t));
+      out.push_back(m.xi[v] * (1 - std::exp(-m.eta[g] * t)));
+    }
+  }
+  return out;
+}
+
+TEST(EvolModelTest, InvariantsKeepEveryBranchProbability) {
+  const PhylogeneticTree tree = FourLeafTree();
+  struct Case {
+    const char* name;
+    std::vector<double> theta, phi, eta, xi;
+    bool thetaPhi;
+  };
+  const Case cases[] = {
+      {"phi of 0 with room to lower theta", {0.5, 0.3}, {0, 0.2, 0.0, 0.3, 0.05, 0.4, 0.1}, {1, 1}, {0, .5, .5, .5, .5, .5, .5}, true},
+      {"theta would fall below 0.0001", {0.00015}, {0, 0.2, 0.0, 0.3, 0.05, 0.4, 0.1}, {1}, {0, .5, .5, .5, .5, .5, .5}, true},
+      {"xi above 0.9999", {1}, {0, .1, .1, .1, .1, .1, .1}, {0.5}, {0, 1.0, 0.3, 0.99995, 0.2, 0.6, 0.7}, false},
+      {"xi above 0.9999 with a large eta", {1}, {0, .1, .1, .1, .1, .1, .1}, {4.0}, {0, 1.0, 0.3, 0.5, 0.2, 0.6, 0.7}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EvolModel model;
+    model.Resize(7, static_cast<std::uint32_t>(c.theta.size()));
+    model.theta = c.theta;
+    model.phi = c.phi;
+    model.eta = c.eta;
+    model.xi = c.xi;
+    const std::vector<double> before = BranchProbabilities(model, tree);
+    if (c.thetaPhi) {
+      model.ApplyThetaPhiInvariant(tree);
+      EXPECT_GE(*std::min_element(model.theta.begin(), model.theta.end()), 0.0001 * (1 - 1e-12));
+      EXPECT_NE(model.theta, c.theta);
+      for (std::uint32_t v = 1; v < 7; ++v) EXPECT_GE(model.phi[v], 0.0) << v;
+    } else {
+      model.ApplyEtaXiInvariant(tree);
+      // eta rises towards 0.9999 and never falls, so no xi grows; below the ceiling every xi ends
+      // at most 0.9999.
+      EXPECT_GE(model.eta[0], c.eta[0]);
+      for (std::uint32_t v = 1; v < 7; ++v) {
+        EXPECT_LE(model.xi[v], c.xi[v]) << v;
+        if (model.eta[0] < 0.9999) {
+          EXPECT_LE(model.xi[v], 0.9999 + 1e-12) << v;
+        }
+      }
+    }
+    const std::vector<double> after = BranchProbabilities(model, tree);
+    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_NEAR(after[i], before[i], 1e-12) << i;
+  }
+}
+
+TEST(EvolModelTest, InvariantsLeaveModelsInsideTheirRangesAlone) {
+  const PhylogeneticTree tree = FourLeafTree();
+  EvolModel model;
+  model.Resize(7, 1);
+  model.theta = {0.00001};  // small theta alone does not trigger the shift
+  model.phi = {0, 0.0001, 0.2, 0.3, 0.4, 0.5, 0.6};
+  model.eta = {2};
+  model.xi = {1, 0.9999, 0.2, 0.3, 0.4, 0.5, 0.6};  // the root's entry is not read
+  const EvolModel before = model;
+  model.ApplyThetaPhiInvariant(tree);
+  model.ApplyEtaXiInvariant(tree);
+  EXPECT_EQ(model.theta, before.theta);
+  EXPECT_EQ(model.phi, before.phi);
+  EXPECT_EQ(model.eta, before.eta);
+  EXPECT_EQ(model.xi, before.xi);
+}
+
+TEST(EvolModelTest, ThetaPhiShiftStopsWhereAPhiReachesItsFloor) {
+  // One phi of 0 on the branch above A (40 My = 0.04): d = ln(0.9999) / 0.04 is the largest
+  // shift down that keeps every phi >= 0; theta 0.5 has room for it.
+  const PhylogeneticTree tree = FourLeafTree();
+  EvolModel model;
+  model.Resize(7, 1);
+  model.theta = {0.5};
+  model.phi = {0, 0.5, 0.5, 0, 0.5, 0.5, 0.5};
+  model.ApplyThetaPhiInvariant(tree);
+  EXPECT_NEAR(model.theta[0], 0.5 + std::log(0.9999) / 0.04, 1e-15);
+  EXPECT_NEAR(model.phi[3], 0.0001, 1e-15);
+}
+
+}  // namespace
+}  // namespace vorn

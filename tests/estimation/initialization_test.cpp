@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "numerics/mersenne_twister.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+// ((A,B),(C,D)): root 0, AB 1, CD 2, leaves A..D = nodes 3..6 = pattern positions 0..3.
+PhylogeneticTree FourLeafTree() {
+  PhylogeneticTree tree;
+  tree.treeName = "four";
+  FilePtr file = testing_support::StreamOf(testing_support::kFourLeafPhyl);
+  EXPECT_TRUE(tree.ReadPhyl(file.get()));
+  return tree;
+}
+
+std::vector<std::uint8_t> Dollo(const PhylogeneticTree& tree, std::vector<std::uint8_t> leaves) {
+  Pattern pattern;
+  pattern.values = std::move(leaves);
+  return tree.DolloReconstruction(&pattern, 1);
+}
+
+TEST(DolloReconstructionTest, StatesWorkedOutByHand) {
+  const PhylogeneticTree tree = FourLeafTree();
+  ASSERT_EQ(tree.parent, (std::vector<std::uint32_t>{7, 0, 0, 1, 1, 2, 2}));
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> leaves, nodes;  // nodes: root, AB, CD, A, B, C, D
+  } cases[] = {
+      {"single present leaf: the gain falls on its own branch", {1, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0}},
+      {"both subtrees of the root: every node on the path", {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
+      {"a cherry", {1, 1, 0, 0}, {0, 1, 0, 1, 1, 0, 0}},
+      {"an unknown leaf stays unknown and makes no ancestor present", {1, 2, 0, 0}, {0, 0, 0, 1, 2, 0, 0}},
+      {"unknown beside a present cherry", {1, 1, 0, 2}, {0, 1, 0, 1, 1, 0, 2}},
+      {"everything present", {1, 1, 1, 1}, {1, 1, 1, 1, 1, 1, 1}},
+      {"nothing present", {0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Dollo(tree, c.leaves), c.nodes);
+  }
+}
+
+TEST(DolloReconstructionTest, DeepPathsOnAnUnevenTree) {
+  // (((A:1,B:1):1,C:2):1,D:3); leaves are numbered right first as the pairs close: B 6, A 5,
+  // C 4, D 3; inner nodes (A,B) 2, ((A,B),C) 1, root 0. A and D present: the root and the path
+  // root -> 1 -> 2 -> A carry the character; C and B do not.
+  PhylogeneticTree tree;
+  tree.treeName = "uneven";
+  FilePtr file = testing_support::StreamOf("(((A:1,B:1):1,C:2):1,D:3);");
+  ASSERT_TRUE(tree.ReadNewick(file.get()));
+  ASSERT_EQ(tree.nodeNames[3], "D");
+  ASSERT_EQ(tree.nodeNames[5], "A");
+  // Pattern positions follow leafNodes: D, C, A, B.
+  EXPECT_EQ(Dollo(tree, {1, 0, 1, 0}), (std::vector<std::uint8_t>{1, 1, 1, 1, 0, 1, 0}));
+}
+
+// Patterns (A B C D): P0 = 1100, P1 = 1010, P2 = 0000, P3 = 1200. Gene 0: P0 x3, P1 x2, P3 x1;
+// gene 1: P1 x1, P2 x4.
+AlignmentData HandData() {
+  AlignmentData data;
+  data.patternFileName = "hand.wp.txt";
+  data.countsFileName = "hand.ngp.txt";
+  FilePtr wp = testing_support::StreamOf("1 1 0 0\n1 0 1 0\n0 0 0 0\n1 2 0 0\n");
+  FilePtr ngp = testing_support::StreamOf("g0 3 2 0 1\ng1 0 1 4 0\n");
+  EXPECT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 4));
+  return data;
+}
+
+EM EstimateEverything(const AlignmentData& data) {
+  EM em;
+  em.Resize(7, data.geneCount);
+  em.flags.p0 = em.flags.nu = em.flags.llambda = em.flags.glambda = true;
+  em.flags.theta.assign(data.geneCount, 1);
+  em.flags.eta.assign(data.geneCount, 1);
+  em.flags.phi.assign(7, 1);
+  em.flags.xi.assign(7, 1);
+  em.flags.phi[0] = em.flags.xi[0] = 0;
+  em.initialization.p0Mode = "observed";
+  em.initialization.nuMode = "observed";
+  em.initialization.phiMode = "dollo";
+  em.initialization.xiMode = "dollo";
+  em.initialization.thetaMode = "fixed";
+  em.initialization.etaMode = "rand";
+  em.initialization.llambdaMode = "fixed";
+  em.initialization.glambdaMode = "fixed";
+  return em;
+}
+
+TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
+  // Dollo states (root AB CD A B C D): P0 0 1 0 1 1 0 0; P1 1 1 1 1 0 1 0; P2 all 0; P3 0 0 0 1 2 0 0.
+  // Weights: P0 3, P1 3, P2 4, P3 1. Per branch (retentions R, losses L, gains G):
+  //   AB: R 3 (P1), L 0, G 3 (P0)       -> phi 0, xi 3/6
+  //   CD: R 3 (P1), L 0, G 0            -> phi 0, xi 0
+  //   A:  R 6 (P0, P1), L 0, G 1 (P3)   -> phi 0, xi 1/7
+  //   B:  R 3 (P0), L 3 (P1), G 0       -> phi 1/2, xi 0
+  //   C:  R 3 (P1), L 0, G 0            -> phi 0, xi 0
+  //   D:  R 0, L 3 (P1), G 0            -> phi 1, xi 0/0 = 0
+  // p0: present leaf values 6 + 6 + 0 + 1 = 13 of 12 + 12 + 16 + 3 = 43 known -> 30/43.
+  // nu: of the 10 sites without unknowns (P0, P1, P2), the 4 of P2 are all absent -> 0.4.
+  const PhylogeneticTree tree = FourLeafTree();
+  const AlignmentData data = HandData();
+  EM em = EstimateEverything(data);
+  em.model.theta = {0.7, 0.8};
+  em.model.llambda = 0.9;
+  em.model.glambda = 1.1;
+  em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
+  EXPECT_DOUBLE_EQ(em.model.p0, 30.0 / 43.0);
+  EXPECT_DOUBLE_EQ(em.model.nu, 0.4);
+  const std::vector<double> phi = {0, 0, 0, 0, 0.5, 0, 1};
+  const std::vector<double> xi = {0, 0.5, 0, 1.0 / 7.0, 0, 0, 0};
+  for (std::uint32_t v = 1; v < 7; ++v) {
+    SCOPED_TRACE(v);
+    EXPECT_DOUBLE_EQ(em.model.phi[v], phi[v]);
+    EXPECT_DOUBLE_EQ(em.model.xi[v], xi[v]);
+  }
+  // Modes that are not data-driven leave values alone; eta's random mode means its floor.
+  EXPECT_EQ(em.model.theta, (std::vector<double>{0.7, 0.8}));
+  EXPECT_EQ(em.model.eta, (std::vector<double>{1.1920928955078125e-07, 1.1920928955078125e-07}));
+  EXPECT_EQ(em.model.llambda, 0.9);
+  EXPECT_EQ(em.model.glambda, 1.1);
+  EXPECT_TRUE(em.flags.nu);
+}
+
+TEST(InitializeParametersTest, FixedEntriesKeepTheirValues) {
+  const PhylogeneticTree tree = FourLeafTree();
+  const AlignmentData data = HandData();
+  EM em = EstimateEverything(data);
+  em.flags.p0 = false;
+  em.flags.phi[4] = 0;
+  em.flags.xi[1] = 0;
+  em.flags.eta[1] = 0;
+  em.model.p0 = 0.123;
+  em.model.phi[4] = 0.25;
+  em.model.xi[1] = 0.75;
+  em.model.eta[1] = 2.0;
+  em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
+  EXPECT_EQ(em.model.p0, 0.123);
+  EXPECT_EQ(em.model.phi[4], 0.25);
+  EXPECT_EQ(em.model.xi[1], 0.75);
+  EXPECT_EQ(em.model.eta[1], 2.0);
+  EXPECT_DOUBLE_EQ(em.model.phi[6], 1.0);
+}
+
+TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
+  const PhylogeneticTree tree = FourLeafTree();
+  const AlignmentData data = HandData();
+  EM em = EstimateEverything(data);
+  em.initialization.p0Mode = "rand";
+  em.initialization.thetaMode = "rand";
+  em.initialization.nuMode = "rand";
+  em.initialization.llambdaMode = "rand";
+  em.initialization.glambdaMode = "rand";
+  em.initialization.thetaMean = 2.0;
+  em.flags.theta[0] = 0;
+  SetEntropySeedForTesting(99);
+  em.model.InitializeParameters(tree, data, em.flags, em.initialization, true, 0.05, 0.06);
+  ClearEntropySeedForTesting();
+
+  MersenneTwister expected;
+  expected.Initialize(99);
+  expected.Reload();
+  const double u1 = expected.NextWord() / 4294967295.0;
+  EXPECT_DOUBLE_EQ(em.model.p0, 0.95 + 0.05 * u1);
+  const double u2 = expected.NextWord() / 4294967296.0;
+  EXPECT_DOUBLE_EQ(em.model.theta[1], -2.0 * std::log(1 - u2));  // gene 0 is fixed: one draw only
+  const double u3 = expected.NextWord() / 4294967295.0;
+  EXPECT_DOUBLE_EQ(em.model.nu, 0.9 * (0.8 + 0.2 * u3));  // held fixed: 0.9 of the start
+  EXPECT_FALSE(em.flags.nu);
+  const double u4 = expected.NextWord() / 4294967296.0;
+  // Exponential of mean 1 cut to [0.05, 5000): inverse distribution function at u4.
+  const double e5000 = std::exp(-5000.0);
+  EXPECT_DOUBLE_EQ(em.model.llambda, -std::log(e5000 + (1 - u4) * (std::exp(-0.05) - e5000)));
+  EXPECT_GE(em.model.glambda, 0.06);
+}
+
+TEST(InitializeParametersDeathTest, DataThatCannotGiveAStart) {
+  const PhylogeneticTree tree = FourLeafTree();
+  struct Case {
+    const char* patterns;
+    const char* counts;
+    bool p0;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"0 0 0 0\n1 2 2 2\n", "g 5 3\n", false, "Error: NU is estimated as 1 \\(insufficient data\\)\n"},
+      {"1 2 2 2\n", "g 5\n", false, "Error: NU cannot be estimated \\(no site without unknown values\\)\n"},
+      {"2 2 2 2\n", "g 5\n", true, "Error: P0 cannot be estimated \\(no known leaf value\\)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    AlignmentData data;
+    FilePtr wp = testing_support::StreamOf(c.patterns);
+    FilePtr ngp = testing_support::StreamOf(c.counts);
+    ASSERT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 4));
+    EM em = EstimateEverything(data);
+    em.flags.p0 = c.p0;
+    em.flags.nu = !c.p0;
+    EXPECT_EXIT(em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06),
+                testing::ExitedWithCode(1), c.message);
+  }
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,66 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+
+namespace vorn {
+namespace testing_support {
+
+// The E-step and the parameter updates evaluated literally, as the model's formulas read: every
+// (gene, entry, gain category, loss category) keeps its own transition and state posteriors, and
+// every update gathers its statistics from those tables. Slow and memory-hungry on purpose; it is
+// the reference the folded production sums are checked against.
+class LiteralEStep {
+ public:
+  struct Entry {
+    std::uint32_t gene, pattern;
+    double count;
+    std::vector<double> transition;  // [pair][a][b][v]
+    std::vector<double> state;       // [pair][a][v]
+    std::vector<double> category;    // [pair], normalised
+    std::vector<double> likelihood;  // [pair], h
+  };
+
+  LiteralEStep(const EM& em, const AlignmentData& data, const PhylogeneticTree& tree);
+
+  double T(const Entry& e, std::uint32_t pair, int a, int b, std::uint32_t v) const {
+    return e.transition[((pair * 2 + a) * 2 + b) * n_ + v];
+  }
+  double S(const Entry& e, std::uint32_t pair, int a, std::uint32_t v) const {
+    return e.state[(pair * 2 + a) * n_ + v];
+  }
+
+  // One pattern and one category pair: likelihood h, T and S.
+  void PatternTables(std::uint32_t gene, const std::uint8_t* pattern, std::uint32_t k, std::uint32_t l, double* h,
+                     double* transition, double* state) const;
+
+  double P0() const;
+  double Nu() const;
+  double Theta(std::uint32_t gene) const;
+  std::vector<double> Phi() const;  // phi of every node before any invariant
+  double Eta(std::uint32_t gene) const;
+  std::vector<double> Xi() const;
+  double LossObjective(double lambda) const;
+  double GainObjective(double lambda) const;
+
+  std::vector<Entry> entries;
+  double logLikelihood = 0;
+
+ private:
+  const EM& em_;
+  const AlignmentData& data_;
+  const PhylogeneticTree& tree_;
+  std::uint32_t n_, k_, m_;
+};
+
+// Likelihood and posteriors of one pattern and category pair by enumerating every state of every
+// node (2^N terms; small trees only).
+void BruteForcePattern(const EM& em, const PhylogeneticTree& tree, std::uint32_t gene, const std::uint8_t* pattern,
+                       std::uint32_t k, std::uint32_t l, double* h, std::vector<double>* transition,
+                       std::vector<double>* state);
+
+}  // namespace testing_support
+}  // namespace vorn
