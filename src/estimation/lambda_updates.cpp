@@ -13,6 +13,12 @@ constexpr double kLambdaCeiling = 5000;
 // A posterior sum of 0 contributes nothing, even where its logarithm is -infinity.
 inline double Weighted(double sum, double factor) { return sum > 0 ? sum * factor : 0.0; }
 
+double Clamped(double shape, double minimum) {
+  if (shape > kLambdaCeiling) shape = kLambdaCeiling;
+  if (shape < minimum) shape = minimum;
+  return shape;
+}
+
 }  // namespace
 
 double EM::LossRateObjective(double llambdaValue, const PhylogeneticTree& tree) const {
@@ -67,24 +73,22 @@ double EM::GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) 
 
 void EM::UpdateLLambda(const PhylogeneticTree& tree) {
   auto objective = [this, &tree](double x) { return LossRateObjective(x, tree); };
-  const double old = model.llambda;
-  const Bracket bracket = BracketMinimum(objective, minLLambda, old);
-  double updated = old;
-  if (bracket.a < kLambdaCeiling) updated = BrentQL(objective, bracket);
-  if (updated > kLambdaCeiling) updated = kLambdaCeiling;
-  if (updated < minLLambda) updated = minLLambda;
+  const double old = model.llambda, minimum = minLLambda;
+  const Bracket bracket = BracketMinimum(objective, minimum, old);
+  // A bracket that lies wholly past the ceiling means the objective falls all the way up to it:
+  // the best shape allowed is the ceiling itself, not the value we started from.
+  const double updated = Clamped(bracket.a < kLambdaCeiling ? BrentQL(objective, bracket) : kLambdaCeiling, minimum);
   monitor.RecordLLambda(updated, old);
   model.llambda = updated;
 }
 
 void EM::UpdateGLambda(const PhylogeneticTree& tree) {
   auto objective = [this, &tree](double x) { return GainRateObjective(x, tree); };
-  const double old = model.glambda;
-  const Bracket bracket = BracketMinimum(objective, minGLambda, old);
-  double updated = old;
-  if (bracket.a < kLambdaCeiling) updated = BrentQL(objective, bracket);
-  if (updated > kLambdaCeiling) updated = kLambdaCeiling;
-  if (updated < minGLambda) updated = minGLambda;
+  const double old = model.glambda, minimum = minGLambda;
+  const Bracket bracket = BracketMinimum(objective, minimum, old);
+  // A bracket that lies wholly past the ceiling means the objective falls all the way up to it:
+  // the best shape allowed is the ceiling itself, not the value we started from.
+  const double updated = Clamped(bracket.a < kLambdaCeiling ? BrentQL(objective, bracket) : kLambdaCeiling, minimum);
   monitor.RecordGLambda(updated, old);
   model.glambda = updated;
 }

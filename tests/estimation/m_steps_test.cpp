@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+// Two leaves on branches of 0.5 (nodes 1 and 2), one gene, hand-made posterior sums on node 1.
+class SingleBranchTest : public testing::Test {
+ protected:
+  SingleBranchTest() {
+    tree_.treeName = "cherry";
+    FilePtr file = testing_support::StreamOf("(A:0.5,B:0.5);");
+    EXPECT_TRUE(tree_.ReadNewick(file.get()));
+    em_.Resize(3, 1);
+    em_.lossCategories.InitLossCategories(1);
+    em_.lossCategories.SetLossRates(0);
+    em_.gainCategories.InitGainCategories(2);
+    em_.gainCategories.SetGainRates(0, 0.5);
+    em_.sums.Resize(1, 3, 2, 1);
+    em_.thetaCap = em_.etaCap = 10;
+    em_.internalTolerance = 1e-13;
+    em_.model.theta[0] = 0.7;
+    em_.model.eta[0] = 0.9;
+    em_.model.phi[1] = 0.3;
+    em_.model.xi[1] = 0.6;
+  }
+  // Posterior sums of the gaining category (k = 1) or of the only loss category.
+  void SetLossSums(double loss, double keep) {
+    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 1, 0) + 1] = loss;
+    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 1, 1) + 1] = keep;
+  }
+  void SetGainSums(double stay, double gain) {
+    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 0, 0) + 1] = stay;
+    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 0, 1) + 1] = gain;
+  }
+
+  PhylogeneticTree tree_;
+  EM em_;
+};
+
+// With one category and one branch every update has a closed form: the fitted probability of the
+// event equals its posterior share.
+TEST_F(SingleBranchTest, NewtonUpdatesReachTheClosedFormMaxima) {
+  const double loss = 3, keep = 5, stay = 7, gain = 2, t = 0.5;
+  SetLossSums(loss, keep);
+  SetGainSums(stay, gain);
+  em_.flags.theta[0] = em_.flags.eta[0] = em_.flags.phi[1] = em_.flags.xi[1] = 1;
+
+  EM theta = em_;
+  theta.UpdateTheta(tree_);
+  // (1 - phi) e^(-theta t) = keep / (loss + keep)
+  EXPECT_NEAR(theta.model.theta[0], -std::log(keep / ((1 - 0.3) * (loss + keep))) / t, 1e-12);
+
+  EM phi = em_;
+  phi.MaxPhi(tree_);
+  EXPECT_NEAR(phi.model.phi[1], 1 - keep / (std::exp(-0.7 * t) * (loss + keep)), 1e-12);
+
+  EM eta = em_;
+  eta.UpdateEta(tree_);
+  // xi (1 - e^(-eta t)) = gain / (stay + gain)
+  EXPECT_NEAR(eta.model.eta[0], -std::log(1 - gain / (0.6 * (stay + gain))) / t, 1e-12);
+
+  EM xi = em_;
+  xi.UpdateXi(tree_);
+  EXPECT_NEAR(xi.model.xi[1], gain / ((1 - std::exp(-0.9 * t)) * (stay + gain)), 1e-12);
+}
+
+TEST_F(SingleBranchTest, UpdatesStopAtTheirBounds) {
+  em_.flags.theta[0] = em_.flags.eta[0] = em_.flags.phi[1] = em_.flags.xi[1] = 1;
+  struct Case {
+    const char* name;
+    double loss, keep, stay, gain;
+    double theta, phi, eta, xi;  // expected, exactly
+  };
+  const Case cases[] = {
+      // Almost no losses: theta and phi at their floors.
+      {"no losses", 1e-9, 10, 5, 5, 0.0001, 0, -1, -1},
+      // Almost only losses: theta at its cap (10 / rl = 10), phi at 0.9999.
+      {"only losses", 10, 1e-12, 5, 5, 10, 0.9999, -1, -1},
+      // Almost no gains: eta at its floor, xi at 0.
+      {"no gains", 5, 5, 10, 0, -1, -1, 1.1920928955078125e-07, 0},
+      // Gains more often than xi allows: eta at its cap, xi at 1.
+      {"only gains", 5, 5, 1e-9, 10, -1, -1, 10, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetLossSums(c.loss, c.keep);
+    SetGainSums(c.stay, c.gain);
+    EM updated = em_;
+    updated.UpdateTheta(tree_);
+    updated.MaxPhi(tree_);
+    updated.UpdateEta(tree_);
+    updated.UpdateXi(tree_);
+    if (c.theta >= 0) {
+      EXPECT_EQ(updated.model.theta[0], c.theta);
+    }
+    if (c.phi >= 0) {
+      EXPECT_EQ(updated.model.phi[1], c.phi);
+    }
+    if (c.eta > 1) {
+      EXPECT_EQ(updated.model.eta[0], c.eta);
+    } else if (c.eta >= 0) {
+      // Where the objective is not concave eta is halved without the floor, so a gene that never
+      // gains ends at or below it rather than exactly on it.
+      EXPECT_LE(updated.model.eta[0], c.eta);
+    }
+    if (c.xi >= 0) {
+      EXPECT_EQ(updated.model.xi[1], c.xi);
+    }
+  }
+}
+
+TEST_F(SingleBranchTest, PhiNewtonCyclingEndsInTheAverageWithAWarning) {
+  // With no tolerance at all Newton ends up hopping between two neighbouring doubles around the
+  // closed-form maximum 1 - keep / (E (loss + keep)), E = e^(-theta t).
+  const double theta = 0.58903320309989882, loss = 0.2418124506077704, keep = 0.50511818446305634;
+  em_.model.theta[0] = theta;
+  em_.model.phi[1] = 0.14212013299472528;
+  em_.flags.phi[1] = 1;
+  em_.internalTolerance = 0;
+  SetLossSums(loss, keep);
+  testing::internal::CaptureStderr();
+  em_.MaxPhi(tree_);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "\nMaxPhi: Warning: Recovering from inifinite loop in PHI(1). Taking average between 0.0921384 and "
+            "0.0921384\n");
+  EXPECT_NEAR(em_.model.phi[1], 1 - keep / (std::exp(-theta * 0.5) * (loss + keep)), 1e-15);
+}
+
+TEST_F(SingleBranchTest, ShapeUpdatesStopAtTheirBounds) {
+  em_.lossCategories.InitLossCategories(4);
+  em_.lossCategories.SetLossRates(1.0);
+  em_.sums.Resize(1, 3, 2, 4);
+  em_.model.llambda = 1.0;
+  auto set = [this](int l, double loss, double keep) {
+    for (std::uint32_t v = 1; v < 3; ++v) {
+      em_.sums.transitions[em_.sums.TransitionOffset(0, v, 1, 0) + 4 + l] = loss;
+      em_.sums.transitions[em_.sums.TransitionOffset(0, v, 1, 1) + 4 + l] = keep;
+    }
+  };
+  // The same losses and retentions in every category: by Jensen's inequality equal rates fit
+  // best, so the shape runs to its ceiling.
+  for (int l = 0; l < 4; ++l) set(l, 2, 3);
+  EM flat = em_;
+  flat.UpdateLLambda(tree_);
+  EXPECT_EQ(flat.model.llambda, 5000);
+  // Losses only where rates are highest, retentions only where they are lowest: as much
+  // variation as allowed.
+  for (int l = 0; l < 4; ++l) set(l, l == 3 ? 5 : 0, l == 0 ? 5 : 0);
+  EM varied = em_;
+  varied.UpdateLLambda(tree_);
+  EXPECT_EQ(varied.model.llambda, em_.minLLambda);
+  EXPECT_DOUBLE_EQ(varied.monitor.entries[6], (1.0 - 0.05) / 1.0);
+}
+
+}  // namespace
+}  // namespace vorn
