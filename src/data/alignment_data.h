@@ -47,6 +47,8 @@ class AlignmentData {
   void NameGenes();
   void WritePatternFiles(std::FILE* patternFile, std::FILE* countsFile) const;
   void AllocateWorkTables();
+  // The report's alignment section: site totals, gene lengths, patterns and per-gene profiles.
+  void WriteSummary(std::FILE* file) const;
 
   std::uint8_t Value(std::uint32_t pattern, std::uint32_t position) const {
     return patterns[pattern].values[position];
@@ -54,6 +56,11 @@ class AlignmentData {
   // Work-table cell of a gene and node: row-major, one row of nodeCount doubles per gene.
   std::size_t WorkIndex(std::uint32_t gene, std::uint32_t node) const {
     return static_cast<std::size_t>(gene) * nodeCount + node;
+  }
+  // A work-table value, 0 while the tables have not been filled.
+  double WorkValue(const std::vector<double>& table, std::uint32_t gene, std::uint32_t node) const {
+    const std::size_t at = WorkIndex(gene, node);
+    return at < table.size() ? table[at] : 0.0;
   }
 
   std::uint32_t geneCount = 0;

@@ -7,6 +7,7 @@
 namespace vorn {
 
 class Pattern;
+class AlignmentData;
 struct EStepWorkspace;
 
 // A rooted, strictly binary tree of nodeCount = 2 leafCount - 1 nodes. Node 0 is the root,
@@ -41,6 +42,12 @@ class PhylogeneticTree {
   void PatternLikelihood(EStepWorkspace& work, const std::uint8_t* pattern, double logAbsent,
                          double logPresent) const;
   void PatternPosterior(EStepWorkspace& work, const std::uint8_t* pattern, double* geneTransitions) const;
+
+  // Report sections: the tree summary, and the ancestral reconstruction over all genes (expected
+  // values of the data's work tables beside Dollo counts) or gene by gene.
+  void WriteSummary(std::FILE* file) const;
+  void WriteAncestralSummary(std::FILE* file, const AlignmentData& data) const;
+  void WriteAncestralDetails(std::FILE* file, const AlignmentData& data) const;
 
   bool IsLeaf(std::uint32_t v) const { return firstChild[v] >= nodeCount; }
   // Sum of branch lengths down the first-child chain to a leaf.

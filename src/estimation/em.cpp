@@ -1,5 +1,12 @@
 #include "estimation/em.h"
 
+#include <cstdio>
+#include <string>
+
+#include "data/alignment_data.h"
+#include "data/c_file.h"
+#include "data/phylogenetic_tree.h"
+
 namespace vorn {
 
 void ConvergenceMonitor::Reset() {
@@ -37,6 +44,152 @@ void EM::Resize(std::uint32_t nodeCount, std::uint32_t geneCount) {
   flags.phi.assign(nodeCount, 0);
   flags.xi.assign(nodeCount, 0);
   model.Resize(nodeCount, geneCount);
+}
+
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+bool AnyFlag(const std::vector<std::uint8_t>& flags) {
+  for (std::uint8_t f : flags) {
+    if (f) return true;
+  }
+  return false;
+}
+
+const char* const kUnconvergedLines[9] = {
+    "         It is unclear who failed to converge.", "         P0 failed to converge.",
+    "         THETA failed to converge.",              "         PHI failed to converge.",
+    "         ETA failed to converge.",                "         XI failed to converge.",
+    "         NU failed to converge.",                 "         L-LAMBDA failed to converge.",
+    "         G-LAMBDA failed to converge.",
+};
+
+enum History { kLikelihood, kP0, kTheta, kPhi, kEta, kXi, kNu, kLLambda, kGLambda, kHistoryCount };
+const char* const kHistorySuffixes[kHistoryCount] = {
+    ".history.likelihood.txt", ".history.p0.txt", ".history.theta.txt",   ".history.phi.txt",
+    ".history.eta.txt",        ".history.xi.txt", ".history.nu.txt",      ".history.llambda.txt",
+    ".history.glambda.txt",
+};
+
+void WriteGeneLine(std::FILE* file, const std::vector<double>& values) {
+  std::fprintf(file, "%lg", values[0]);
+  for (std::size_t g = 1; g < values.size(); ++g) std::fprintf(file, "\t%lg", values[g]);
+  std::fprintf(file, "\n");
+}
+
+// The root has no branch: its entry is always written as 0.
+void WriteNodeLine(std::FILE* file, const std::vector<double>& values) {
+  std::fprintf(file, "0");
+  for (std::size_t v = 1; v < values.size(); ++v) std::fprintf(file, "\t%lg", values[v]);
+  std::fprintf(file, "\n");
+}
+
+}  // namespace
+
+bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::string& projectName) {
+  std::printf("running the algorithm\n");
+  FilePtr history[kHistoryCount];
+  auto open = [&](int which) {
+    const std::string name = projectName + kHistorySuffixes[which];
+    history[which] = OpenFile(name, "w");
+    if (!history[which]) {
+      std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be opened\n", name.c_str());
+      return false;
+    }
+    return true;
+  };
+  if (!open(kLikelihood)) return false;
+
+  model.InitializeParameters(tree, data, flags, initialization, nuHeldFixed, minLLambda, minGLambda);
+  lossCategories.SetLossRates(model.llambda);
+  gainCategories.SetGainRates(model.glambda, model.nu);
+
+  auto writeLine = [&](int which) {
+    std::FILE* file = history[which].get();
+    switch (which) {
+      case kP0: std::fprintf(file, "%lg\n", model.p0); break;
+      case kTheta: WriteGeneLine(file, model.theta); break;
+      case kPhi: WriteNodeLine(file, model.phi); break;
+      case kEta: WriteGeneLine(file, model.eta); break;
+      case kXi: WriteNodeLine(file, model.xi); break;
+      case kNu: std::fprintf(file, "%lg\n", model.nu); break;
+      case kLLambda: std::fprintf(file, "%lg\n", model.llambda); break;
+      case kGLambda: std::fprintf(file, "%lg\n", model.glambda); break;
+      default: std::fprintf(file, "%lg\n", logLikelihood);
+    }
+  };
+  for (int which = kP0; which < kHistoryCount; ++which) {
+    if (!open(which)) return false;
+    writeLine(which);
+  }
+
+  PrepareExpectations(data, tree);
+  ComputeExpectations(data, tree);
+  writeLine(kLikelihood);
+
+  // Each update is followed by a full E-step, so every likelihood line belongs to one update.
+  auto step = [&](int which) {
+    ComputeExpectations(data, tree);
+    writeLine(which);
+    writeLine(kLikelihood);
+  };
+  iterations = 0;
+  for (;;) {
+    if (++iterations > maxIterations) {
+      iterations = maxIterations;
+      std::printf("\nWarning: Maximum number of iterations reached\n%s",
+                  kUnconvergedLines[monitor.FirstUnconverged(parameterTolerance)]);
+      break;
+    }
+    std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
+                monitor.entries[9]);
+    std::fflush(stdout);
+    const double previous = logLikelihood;
+    monitor.Reset();
+    if (flags.p0) {
+      UpdateP0(tree);
+      step(kP0);
+    }
+    if (AnyFlag(flags.theta)) {
+      UpdateTheta(tree);
+      step(kTheta);
+    }
+    if (AnyFlag(flags.phi)) {
+      MaxPhi(tree);
+      step(kPhi);
+    }
+    if (AnyFlag(flags.eta)) {
+      UpdateEta(tree);
+      step(kEta);
+    }
+    if (AnyFlag(flags.xi)) {
+      UpdateXi(tree);
+      step(kXi);
+    }
+    if (flags.nu) {
+      UpdateNu(data);
+      gainCategories.SetGainRates(model.glambda, model.nu);
+      step(kNu);
+    }
+    if (flags.llambda) {
+      UpdateLLambda(tree);
+      lossCategories.SetLossRates(model.llambda);
+      step(kLLambda);
+    }
+    if (flags.glambda) {
+      UpdateGLambda(tree);
+      gainCategories.SetGainRates(model.glambda, model.nu);
+      step(kGLambda);
+    }
+    monitor.RecordLikelihood(logLikelihood, previous);
+    if (monitor.Converged(likelihoodTolerance, parameterTolerance)) break;
+  }
+  if (ancestralMode != 0) AccumulateAncestral(data, tree);
+  sums = PosteriorSums();
+  std::printf("\n");
+  return true;
 }
 
 }  // namespace vorn

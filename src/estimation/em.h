@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "estimation/e_step.h"
 #include "estimation/evol_model.h"
@@ -57,6 +58,14 @@ class EM {
 
   // Sizes the per-gene and per-node flags and the parameter set, once the tree and genes are known.
   void Resize(std::uint32_t nodeCount, std::uint32_t geneCount);
+
+  // The estimation: initial values, then E-steps alternating with one M-step per estimated
+  // parameter family until convergence or the iteration limit, with the nine history files.
+  // False (after its message) only when a history file cannot be created.
+  bool Run(AlignmentData& data, const PhylogeneticTree& tree, const std::string& projectName);
+
+  // The report's fixed and estimated parameters, rate distributions and control settings.
+  void WriteParameters(std::FILE* file, const AlignmentData& data, const PhylogeneticTree& tree) const;
 
   // E-step: sizes the posterior sums and the scratch once per run, then recomputes the sums and
   // the log-likelihood from the current parameters and rate categories.

@@ -1,0 +1,224 @@
+#include "output/report.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::ReadText;
+using testing_support::TestData;
+using testing_support::WriteText;
+
+// ((A,B),(C,D)) with two genes and every parameter fixed; the expected report and reconstruction
+// were worked out by enumerating all 2^7 node states of every pattern and category.
+class FixedRunTest : public testing::Test {
+ protected:
+  FixedRunTest() : chdir_(dir_.path()) {
+    WriteText("tree.phyl", testing_support::kFourLeafPhyl);
+    WriteText("data.wp.txt", "1 1 0 0\n1 0 1 0\n0 0 0 0\n1 2 0 1\n");
+    WriteText("data.ngp.txt", "g1 3 1 4 0\ng2 0 2 1 2\n");
+  }
+
+  void Load(const char* counts = nullptr) {
+    if (counts) WriteText("data.ngp.txt", counts);
+    tree_.treeName = "tree.phyl";
+    FilePtr treeFile = OpenFile("tree.phyl", "r");
+    ASSERT_TRUE(tree_.ReadPhyl(treeFile.get()));
+    data_.patternFileName = "data.wp.txt";
+    data_.countsFileName = "data.ngp.txt";
+    FilePtr wp = OpenFile("data.wp.txt", "r");
+    FilePtr ngp = OpenFile("data.ngp.txt", "r");
+    ASSERT_TRUE(data_.ReadPatternFiles(wp.get(), ngp.get(), 4));
+    const std::uint32_t genes = data_.geneCount;
+    em_.Resize(7, genes);
+    em_.model.p0 = 0.5;
+    em_.model.theta = std::vector<double>{1, 2}, em_.model.theta.resize(genes);
+    em_.model.eta = std::vector<double>{2, 3}, em_.model.eta.resize(genes);
+    em_.model.phi = {0, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
+    em_.model.xi = {0, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5};
+    em_.model.nu = 0.25;
+    em_.lossCategories.InitLossCategories(1);
+    em_.gainCategories.InitGainCategories(2);
+    em_.likelihoodTolerance = 1e-6;
+    em_.parameterTolerance = 1e-4;
+    em_.internalTolerance = 1e-8;
+    em_.maxIterations = 100;
+    em_.thetaCap = em_.etaCap = 153.5 / 0.06;
+  }
+
+  bool Run(const std::string& project) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool ok = em_.Run(data_, tree_, project);
+    output_ = testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+    return ok;
+  }
+  void Report(const std::string& project, int seconds = 0) {
+    testing::internal::CaptureStdout();
+    WriteOutput(tree_, data_, em_, seconds, project);
+    output_ = testing::internal::GetCapturedStdout();
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+  PhylogeneticTree tree_;
+  AlignmentData data_;
+  EM em_;
+  std::string output_, errors_;
+};
+
+TEST_F(FixedRunTest, WholeReportOfAFixedModel) {
+  Load();
+  ASSERT_TRUE(Run("fixed")) << errors_;
+  EXPECT_EQ(output_, "running the algorithm\n\r   1 iterations\t(loglikelihood convergence = 0)          \n");
+  EXPECT_EQ(em_.iterations, 1U);
+  // Nothing is estimated: every history file holds its initial line only.
+  EXPECT_EQ(ReadText("fixed.history.likelihood.txt"), "-32.9072\n");
+  EXPECT_EQ(ReadText("fixed.history.p0.txt"), "0.5\n");
+  EXPECT_EQ(ReadText("fixed.history.theta.txt"), "1\t2\n");
+  EXPECT_EQ(ReadText("fixed.history.phi.txt"), "0\t0.1\t0.1\t0.1\t0.1\t0.1\t0.1\n");
+  EXPECT_EQ(ReadText("fixed.history.eta.txt"), "2\t3\n");
+  EXPECT_EQ(ReadText("fixed.history.xi.txt"), "0\t0.5\t0.5\t0.5\t0.5\t0.5\t0.5\n");
+  EXPECT_EQ(ReadText("fixed.history.nu.txt"), "0.25\n");
+  EXPECT_EQ(ReadText("fixed.history.llambda.txt"), "0\n");
+  EXPECT_EQ(ReadText("fixed.history.glambda.txt"), "0\n");
+  EXPECT_NEAR(em_.logLikelihood, -32.9072104849, 1e-9);  // brute force over all node states
+
+  Report("fixed");
+  EXPECT_EQ(output_, "writing output file\n");
+  EXPECT_EQ(ReadText("fixed.output.txt"), ReadText(TestData("golden/fixed.output.txt")));
+  EXPECT_FALSE(testing_support::FileExists("fixed.ar.txt"));
+}
+
+TEST_F(FixedRunTest, AncestralReconstructionSections) {
+  Load();
+  em_.ancestralMode = 2;
+  ASSERT_TRUE(Run("fixed")) << errors_;
+  Report("fixed");
+  EXPECT_EQ(ReadText("fixed.output.txt"),
+            ReadText(TestData("golden/fixed.output.txt")) + ReadText(TestData("golden/ancestral_section.txt")));
+  EXPECT_EQ(ReadText("fixed.ar.txt"), ReadText(TestData("golden/fixed.ar.txt")));
+}
+
+TEST_F(FixedRunTest, OneGeneDetailsEqualTheSummary) {
+  Load("g1 3 1 4 0\n");
+  em_.ancestralMode = 2;
+  ASSERT_TRUE(Run("one")) << errors_;
+  Report("one");
+  const std::string summary = ReadText("one.output.txt"), details = ReadText("one.ar.txt");
+  const std::regex branch("Branch #(\\d) \\(\\w+\\): ([0-9.]+) losses; ([0-9.]+) gains; ([0-9.]+) retentions");
+  int branches = 0;
+  for (std::sregex_iterator it(details.begin(), details.end(), branch), end; it != end; ++it, ++branches) {
+    const std::smatch& m = *it;
+    const std::string node = "\tnode #" + m[1].str() + " (";
+    const std::size_t at = summary.find(node, summary.find("% Ancestral reconstruction:"));
+    ASSERT_NE(at, std::string::npos);
+    const std::string block = summary.substr(at, 400);
+    EXPECT_NE(block.find("number of losses:    " + m[2].str() + " ("), std::string::npos) << block;
+    EXPECT_NE(block.find("number of gains:     " + m[3].str() + " ("), std::string::npos) << block;
+    EXPECT_NE(block.find("number of retentions: " + m[4].str() + " ("), std::string::npos) << block;
+  }
+  EXPECT_EQ(branches, 6);
+}
+
+TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
+  Load();
+  em_.flags.p0 = true;
+  em_.initialization.p0Mode = "fixed";
+  em_.maxIterations = 1;
+  em_.parameterTolerance = -1;  // never met
+  ASSERT_TRUE(Run("limit")) << errors_;
+  EXPECT_NE(output_.find("\nWarning: Maximum number of iterations reached\n         P0 failed to converge.\n"),
+            std::string::npos)
+      << output_;
+  EXPECT_EQ(em_.iterations, 1U);
+  // One update of p0: its file and the likelihood file hold the initial line and one more.
+  const std::string p0 = ReadText("limit.history.p0.txt");
+  EXPECT_EQ(std::count(p0.begin(), p0.end(), '\n'), 2);
+  const std::string likelihood = ReadText("limit.history.likelihood.txt");
+  EXPECT_EQ(std::count(likelihood.begin(), likelihood.end(), '\n'), 2);
+  Report("limit");
+  EXPECT_NE(ReadText("limit.output.txt").find("total number of iterations: 1\n"), std::string::npos);
+
+  // With every change within the tolerance only the likelihood criterion can have failed.
+  em_.parameterTolerance = 1e300;
+  em_.likelihoodTolerance = -1;
+  ASSERT_TRUE(Run("limit"));
+  EXPECT_NE(output_.find("\n         It is unclear who failed to converge.\n"), std::string::npos) << output_;
+}
+
+TEST_F(FixedRunTest, UnwritableFiles) {
+  Load();
+  EXPECT_FALSE(Run("missing-dir/x"));
+  EXPECT_EQ(errors_, "Error:VORN:EM:Run: The file missing-dir/x.history.likelihood.txt cannot be opened\n");
+  // A history file that cannot be created after others were: a directory in its place.
+  std::filesystem::create_directory("y.history.phi.txt");
+  EXPECT_FALSE(Run("y"));
+  EXPECT_EQ(errors_, "Error:VORN:EM:Run: The file y.history.phi.txt cannot be opened\n");
+
+  em_.ancestralMode = 2;
+  ASSERT_TRUE(Run("fixed"));
+  em_.ancestralMode = 0;
+  Report("missing-dir/fixed");
+  EXPECT_EQ(output_, "writing output file\nWarning:VORN:WriteOutput: The file missing-dir/fixed.output.txt cannot be "
+                     "opened\n");
+  em_.ancestralMode = 2;
+  std::filesystem::create_directory("z.ar.txt");
+  Report("z");
+  EXPECT_EQ(output_, "writing output file\nWarning:VORN:WriteOutput: The file z.ar.txt cannot be opened\n");
+  EXPECT_EQ(ReadText("z.output.txt"),
+            ReadText(TestData("golden/fixed.output.txt")) + ReadText(TestData("golden/ancestral_section.txt")));
+}
+
+TEST(ReportTest, RunningTimeForms) {
+  const std::pair<int, const char*> cases[] = {
+      {0, "0 [sec]"},         {60, "60 [sec]"},           {61, "1.01667 [min]"},   {3600, "60 [min]"},
+      {3601, "1.00028 [hours]"}, {86400, "24 [hours]"}, {86401, "1.00001 [days]"},
+  };
+  for (const auto& [seconds, text] : cases) {
+    SCOPED_TRACE(seconds);
+    FilePtr file(std::tmpfile());
+    WriteJobStatistics(file.get(), seconds, 7);
+    std::rewind(file.get());
+    char buffer[256] = {};
+    std::fread(buffer, 1, sizeof buffer - 1, file.get());
+    EXPECT_EQ(std::string(buffer), std::string("------------------\n% Job Statistics:\n------------------\n"
+                                               "total running time: ") +
+                                       text + "\ntotal number of iterations: 7\n\n");
+  }
+}
+
+TEST(ReportTest, ShortestAndLongestGenesTieToTheLowestIndex) {
+  AlignmentData data;
+  data.patternFileName = "w";
+  data.countsFileName = "n";
+  FilePtr wp = testing_support::StreamOf("0 1\n1 1\n2 2\n");
+  // Filtered lengths 2, 5, 2, 5 (the all-unknown pattern is filtered out) with totals 9, 6, 3, 8.
+  FilePtr ngp = testing_support::StreamOf("a 1 1 7\nb 4 1 1\nc 2 0 1\nd 0 5 3\n");
+  data.ukfFilter = true;
+  data.ukfThreshold = 1.0;
+  ASSERT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 2));
+  FilePtr out(std::tmpfile());
+  data.WriteSummary(out.get());
+  std::rewind(out.get());
+  std::string text(4096, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), out.get()));
+  EXPECT_NE(text.find("\tshortest gene [filtered (all)]: 2 (9)\n\tlongest gene [filtered (all)]: 5 (6)\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\t\t2(9) 5(6) 2(3) 5(8) \n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace vorn
