@@ -11,6 +11,7 @@
 #include "estimation/em.h"
 #include "input/input_reader.h"
 #include "numerics/mersenne_twister.h"
+#include "output/report.h"
 
 namespace vorn {
 
@@ -72,8 +73,9 @@ int RunProgram(int argc, const char* const* argv) {
   }
 
   if (em.maxIterations != 0) {
-    // The estimation and the report join here; the elapsed time counts from startTime.
-    (void)startTime;
+    if (!em.Run(data, tree, projectName)) return 1;
+    const std::time_t endTime = std::time(nullptr);
+    WriteOutput(tree, data, em, static_cast<int>(endTime - startTime), projectName);
   }
 
   if (!OpenFile("done.txt", "w")) {

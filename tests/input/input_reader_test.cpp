@@ -136,6 +136,8 @@ TEST_F(InputReaderTest, EveryMessageOfTheTreeAndDataSections) {
        "genes\n"},
       {9, "number of genes: 0", true,
        "Error:VORN:ReadInput: At least one gene is needed in alignment data -> number of genes\n"},
+      {9, "number of genes: 4000000000", true,
+       "Error:VORN:ReadInput: At most 1000000 genes can be simulated in alignment data -> number of genes\n"},
       {10, "number of sites: fixed 10 20", true,
        "Error:VORN:ReadInput: Number of sites per gene (2) do not match number of genes (3)\n"},
       {10, "number of sites: fixed 10 x 5", true,
