@@ -13,7 +13,14 @@ constexpr double kLambdaCeiling = 5000;
 // A posterior sum of 0 contributes nothing, even where its logarithm is -infinity.
 inline double Weighted(double sum, double factor) { return sum > 0 ? sum * factor : 0.0; }
 
-double Clamped(double shape, double minimum) {
+// The shape in [minimum, 5000] that minimises the objective, searched downhill from the minimum
+// past the current value.
+template <typename Objective>
+double BestShape(Objective objective, double minimum, double current) {
+  const Bracket bracket = BracketMinimum(objective, minimum, current);
+  // A bracket that lies wholly past the ceiling means the objective falls all the way up to it:
+  // the best shape allowed is the ceiling itself, not the value we started from.
+  double shape = bracket.a < kLambdaCeiling ? BrentQL(objective, bracket) : kLambdaCeiling;
   if (shape > kLambdaCeiling) shape = kLambdaCeiling;
   if (shape < minimum) shape = minimum;
   return shape;
@@ -72,25 +79,15 @@ double EM::GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) 
 }
 
 void EM::UpdateLLambda(const PhylogeneticTree& tree) {
-  auto objective = [this, &tree](double x) { return LossRateObjective(x, tree); };
-  const double old = model.llambda, minimum = minLLambda;
-  const Bracket bracket = BracketMinimum(objective, minimum, old);
-  // A bracket that lies wholly past the ceiling means the objective falls all the way up to it:
-  // the best shape allowed is the ceiling itself, not the value we started from.
-  const double updated = Clamped(bracket.a < kLambdaCeiling ? BrentQL(objective, bracket) : kLambdaCeiling, minimum);
-  monitor.RecordLLambda(updated, old);
-  model.llambda = updated;
+  const double old = model.llambda;
+  model.llambda = BestShape([this, &tree](double x) { return LossRateObjective(x, tree); }, minLLambda, old);
+  monitor.RecordLLambda(model.llambda, old);
 }
 
 void EM::UpdateGLambda(const PhylogeneticTree& tree) {
-  auto objective = [this, &tree](double x) { return GainRateObjective(x, tree); };
-  const double old = model.glambda, minimum = minGLambda;
-  const Bracket bracket = BracketMinimum(objective, minimum, old);
-  // A bracket that lies wholly past the ceiling means the objective falls all the way up to it:
-  // the best shape allowed is the ceiling itself, not the value we started from.
-  const double updated = Clamped(bracket.a < kLambdaCeiling ? BrentQL(objective, bracket) : kLambdaCeiling, minimum);
-  monitor.RecordGLambda(updated, old);
-  model.glambda = updated;
+  const double old = model.glambda;
+  model.glambda = BestShape([this, &tree](double x) { return GainRateObjective(x, tree); }, minGLambda, old);
+  monitor.RecordGLambda(model.glambda, old);
 }
 
 }  // namespace vorn

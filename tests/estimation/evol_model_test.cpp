@@ -21,14 +21,6 @@ std::string TrueModelLine(const EvolModel& model) {
   return testing_support::ReadText(dir.File("m"));
 }
 
-PhylogeneticTree FourLeafTree() {
-  PhylogeneticTree tree;
-  tree.treeName = "four";
-  FilePtr file = testing_support::StreamOf(testing_support::kFourLeafPhyl);
-  EXPECT_TRUE(tree.ReadPhyl(file.get()));
-  return tree;
-}
-
 TEST(EvolModelTest, TrueModelScriptLine) {
   EvolModel model;
   model.Resize(3, 1);
@@ -70,7 +62,7 @@ std::vector<double> BranchProbabilities(const EvolModel& m, const PhylogeneticTr
 }
 
 TEST(EvolModelTest, InvariantsKeepEveryBranchProbability) {
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   struct Case {
     const char* name;
     std::vector<double> theta, phi, eta, xi;
@@ -114,7 +106,7 @@ TEST(EvolModelTest, InvariantsKeepEveryBranchProbability) {
 }
 
 TEST(EvolModelTest, InvariantsLeaveModelsInsideTheirRangesAlone) {
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   EvolModel model;
   model.Resize(7, 1);
   model.theta = {0.00001};  // small theta alone does not trigger the shift
@@ -133,7 +125,7 @@ TEST(EvolModelTest, InvariantsLeaveModelsInsideTheirRangesAlone) {
 TEST(EvolModelTest, ThetaPhiShiftStopsWhereAPhiReachesItsFloor) {
   // One phi of 0 on the branch above A (40 My = 0.04): d = ln(0.9999) / 0.04 is the largest
   // shift down that keeps every phi >= 0; theta 0.5 has room for it.
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   EvolModel model;
   model.Resize(7, 1);
   model.theta = {0.5};

@@ -12,15 +12,6 @@
 namespace vorn {
 namespace {
 
-// ((A,B),(C,D)): root 0, AB 1, CD 2, leaves A..D = nodes 3..6 = pattern positions 0..3.
-PhylogeneticTree FourLeafTree() {
-  PhylogeneticTree tree;
-  tree.treeName = "four";
-  FilePtr file = testing_support::StreamOf(testing_support::kFourLeafPhyl);
-  EXPECT_TRUE(tree.ReadPhyl(file.get()));
-  return tree;
-}
-
 std::vector<std::uint8_t> Dollo(const PhylogeneticTree& tree, std::vector<std::uint8_t> leaves) {
   Pattern pattern;
   pattern.values = std::move(leaves);
@@ -28,7 +19,7 @@ std::vector<std::uint8_t> Dollo(const PhylogeneticTree& tree, std::vector<std::u
 }
 
 TEST(DolloReconstructionTest, StatesWorkedOutByHand) {
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   ASSERT_EQ(tree.parent, (std::vector<std::uint32_t>{7, 0, 0, 1, 1, 2, 2}));
   const struct {
     const char* name;
@@ -105,7 +96,7 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
   //   D:  R 0, L 3 (P1), G 0            -> phi 1, xi 0/0 = 0
   // p0: present leaf values 6 + 6 + 0 + 1 = 13 of 12 + 12 + 16 + 3 = 43 known -> 30/43.
   // nu: of the 10 sites without unknowns (P0, P1, P2), the 4 of P2 are all absent -> 0.4.
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
   EM em = EstimateEverything(data);
   em.model.theta = {0.7, 0.8};
@@ -130,7 +121,7 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
 }
 
 TEST(InitializeParametersTest, FixedEntriesKeepTheirValues) {
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
   EM em = EstimateEverything(data);
   em.flags.p0 = false;
@@ -150,7 +141,7 @@ TEST(InitializeParametersTest, FixedEntriesKeepTheirValues) {
 }
 
 TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
   EM em = EstimateEverything(data);
   em.initialization.p0Mode = "rand";
@@ -182,7 +173,7 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
 }
 
 TEST(InitializeParametersDeathTest, DataThatCannotGiveAStart) {
-  const PhylogeneticTree tree = FourLeafTree();
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
   struct Case {
     const char* patterns;
     const char* counts;

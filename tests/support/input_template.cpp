@@ -1,5 +1,7 @@
 #include "support/input_template.h"
 
+#include "support/test_support.h"
+
 namespace vorn {
 namespace testing_support {
 
@@ -83,6 +85,14 @@ const char* const kFourLeafPhyl =
     "4: 2 5\n"
     "5: 3 6\n"
     "6: 3 7\n";
+
+PhylogeneticTree FourLeafTree() {
+  PhylogeneticTree tree;
+  tree.treeName = "four";
+  FilePtr file = StreamOf(kFourLeafPhyl);
+  tree.ReadPhyl(file.get());
+  return tree;
+}
 
 }  // namespace testing_support
 }  // namespace vorn
