@@ -321,5 +321,34 @@ TEST(EStepTest, EveryUpdateRaisesItsOwnObjective) {
   }
 }
 
+TEST(EStepTest, AnImpossiblePatternLeavesTheOtherPatternsAlone) {
+  // No gains anywhere and an absent root: a present leaf cannot be produced.
+  Problem p;
+  MakeProblem(21, p, 6);
+  EM& em = p.em;
+  em.model.p0 = 1;
+  for (std::uint32_t v = 1; v < p.tree.nodeCount; ++v) em.model.xi[v] = 0;
+  AlignmentData possible, withImpossible;
+  possible.PrepareForSimulation(p.tree.leafCount, 1);
+  withImpossible.PrepareForSimulation(p.tree.leafCount, 1);
+  std::vector<std::uint8_t> absent(p.tree.leafCount, 0), unknown(p.tree.leafCount, 2), present(p.tree.leafCount, 0);
+  present[0] = 1;
+  for (AlignmentData* d : {&possible, &withImpossible}) {
+    d->AddSite(absent.data(), 0);
+    d->AddSite(unknown.data(), 0);
+  }
+  withImpossible.AddSite(present.data(), 0);
+
+  em.PrepareExpectations(possible, p.tree);
+  em.ComputeExpectations(possible, p.tree);
+  const PosteriorSums expected = em.sums;
+  EXPECT_TRUE(std::isfinite(em.logLikelihood));
+  em.PrepareExpectations(withImpossible, p.tree);
+  em.ComputeExpectations(withImpossible, p.tree);
+  EXPECT_EQ(em.logLikelihood, -HUGE_VAL);
+  EXPECT_EQ(em.sums.transitions, expected.transitions);
+  EXPECT_EQ(em.sums.categories, expected.categories);
+}
+
 }  // namespace
 }  // namespace vorn
