@@ -14,8 +14,6 @@ namespace {
 
 // Longest line of a "phyl" file, without its line feed.
 constexpr std::size_t kMaxPhylLineLength = 2046;
-// The leaf and node counts must fit the 32-bit node indices with N itself free as "none".
-constexpr std::uint64_t kMaxLeafCount = 0x7fffffffU;
 // The "phyl" form stores ages in millions of years; the tree keeps 1000 million years.
 constexpr double kMillionYears = 0.001;
 
@@ -182,7 +180,7 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
   if (!any || header.empty() || !ParseUnsigned(header[0], ~0ULL, &count)) {
     return TreeError(treeName, "has a malformed node count");
   }
-  if (count < 3 || count % 2 == 0 || count > 2 * kMaxLeafCount - 1) {
+  if (count < 3 || count % 2 == 0 || count > 2 * static_cast<std::uint64_t>(kMaxTreeLeaves) - 1) {
     return TreeError(treeName, "has a node count that is not an odd number of at least 3");
   }
   const std::uint32_t n = static_cast<std::uint32_t>(count);
@@ -308,7 +306,7 @@ bool PhylogeneticTree::ReadNewick(std::FILE* file) {
       std::snprintf(nameBuffer, sizeof nameBuffer, "Leaf_%u", ++unnamedLeaves);
       name = nameBuffer;
     }
-    if (leafNames.size() >= kMaxLeafCount) return TreeError(treeName, "has too many leaves");
+    if (leafNames.size() >= kMaxTreeLeaves) return TreeError(treeName, "has too many leaves");
     node = {true, static_cast<std::uint32_t>(leafNames.size())};
     leafNames.push_back(std::move(name));
     leafLengths.push_back(length);

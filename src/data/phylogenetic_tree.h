@@ -6,6 +6,9 @@
 
 namespace vorn {
 
+// Most leaves a tree may have: node indices are 32-bit, with nodeCount itself free as "none".
+constexpr std::uint32_t kMaxTreeLeaves = 0x7fffffffU;
+
 class Pattern;
 class AlignmentData;
 struct EStepWorkspace;

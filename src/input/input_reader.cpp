@@ -22,6 +22,11 @@ namespace {
 
 constexpr int kLastLine = 52;
 
+InputLimits& MutableLimits() {
+  static InputLimits limits;
+  return limits;
+}
+
 // What each line of the template holds, for the messages about missing or unreadable lines.
 const char* LineItem(int line) {
   static const char* const kItems[kLastLine + 1] = {
@@ -261,6 +266,7 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
     return false;
   }
 
+  const InputLimits& limits = ActiveInputLimits();
   std::string_view source;
   if (!in.Next(3) || !in.Token(1, &source)) return false;
   const bool randomTree = Keyword(source, "rand");
@@ -282,6 +288,11 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
       std::fprintf(stderr, "Error:VORN:ReadInput: unrecognized phylogenetic tree format\n");
       return false;
     }
+    if (tree.leafCount > limits.maxTreeLeaves) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' has more than %u leaves\n",
+                   treeFileName.c_str(), static_cast<unsigned>(limits.maxTreeLeaves));
+      return false;
+    }
   }
 
   std::uint32_t leaves = 0;
@@ -290,9 +301,9 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   if (!in.Next(5) || (randomTree && !in.ReadDouble("total time span: ", &span))) return false;
   if (!randomTree) return true;
 
-  if (leaves < 2 || leaves > kMaxRandomTreeLeaves) {
+  if (leaves < 2 || leaves > limits.maxRandomTreeLeaves) {
     std::fprintf(stderr, "Error:VORN:ReadInput: A random tree needs from 2 to %u leaves in %s\n",
-                 static_cast<unsigned>(kMaxRandomTreeLeaves), LineItem(4));
+                 static_cast<unsigned>(limits.maxRandomTreeLeaves), LineItem(4));
     return false;
   }
   if (millions) span *= 0.001;
@@ -375,6 +386,17 @@ bool ReadSitesLine(TemplateReader& in, MersenneTwister& generator, SimulationSet
   return true;
 }
 
+// The site counters of the data are 32-bit, so a simulation past them would wrap the totals.
+bool CheckSimulatedSites(const TemplateReader& in, const SimulationSettings& sim) {
+  std::uint64_t total = 0;
+  for (std::uint32_t sites : sim.sitesPerGene) total += sites;
+  const std::uint64_t most = std::min(ActiveInputLimits().maxSimulatedSites, kMaxSimulatedSites);
+  if (total <= most) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: At most %llu sites can be simulated in %s\n",
+               static_cast<unsigned long long>(most), in.item());
+  return false;
+}
+
 bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, AlignmentData& data,
                      const std::string& projectName, SimulationSettings& sim) {
   if (!in.Next(6) || !in.Next(7)) return false;
@@ -406,14 +428,14 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
       std::fprintf(stderr, "Error:VORN:ReadInput: At least one gene is needed in %s\n", in.item());
       return false;
     }
-    if (sim.geneCount > kMaxSimulatedGenes) {
+    if (sim.geneCount > ActiveInputLimits().maxSimulatedGenes) {
       std::fprintf(stderr, "Error:VORN:ReadInput: At most %u genes can be simulated in %s\n",
-                   static_cast<unsigned>(kMaxSimulatedGenes), in.item());
+                   static_cast<unsigned>(ActiveInputLimits().maxSimulatedGenes), in.item());
       return false;
     }
   }
   if (!in.Next(10)) return false;
-  if (sim.simulate && !ReadSitesLine(in, generator, sim)) return false;
+  if (sim.simulate && (!ReadSitesLine(in, generator, sim) || !CheckSimulatedSites(in, sim))) return false;
 
   if (!in.Next(11)) return false;
   if (sim.simulate) {
@@ -833,9 +855,10 @@ void SimulateData(const PhylogeneticTree& tree, AlignmentData& data, EM& em, Sim
 }
 
 bool ReadCategoryCount(const TemplateReader& in, int count, std::uint16_t* categories) {
-  if (count > std::numeric_limits<std::uint16_t>::max()) {
-    std::fprintf(stderr, "Error:VORN:ReadInput: At most %d categories are possible in %s\n",
-                 static_cast<int>(std::numeric_limits<std::uint16_t>::max()), in.item());
+  const std::uint32_t most = std::min(ActiveInputLimits().maxCategories, kMaxCategories);
+  if (static_cast<std::uint32_t>(count) > most) {
+    std::fprintf(stderr, "Error:VORN:ReadInput: At most %d categories are possible in %s\n", static_cast<int>(most),
+                 in.item());
     return false;
   }
   *categories = static_cast<std::uint16_t>(count);
@@ -1030,6 +1053,10 @@ bool ReadInitializationSection(TemplateReader& in, EM& em) {
 }
 
 }  // namespace
+
+const InputLimits& ActiveInputLimits() { return MutableLimits(); }
+void SetInputLimitsForTesting(const InputLimits& limits) { MutableLimits() = limits; }
+void ClearInputLimitsForTesting() { MutableLimits() = InputLimits(); }
 
 bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* input,
                const std::string& projectName) {

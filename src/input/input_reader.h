@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "data/phylogenetic_tree.h"
+
 namespace vorn {
 
 class PhylogeneticTree;
@@ -15,6 +17,27 @@ constexpr std::size_t kMaxInputLineLength = 2046;
 constexpr std::uint32_t kMaxRandomTreeLeaves = 1U << 24;
 // Most genes a simulation makes; every gene's records are allocated before the first site.
 constexpr std::uint32_t kMaxSimulatedGenes = 1000000;
+// Most sites a simulation makes over all genes: the data count sites in 32 bits.
+constexpr std::uint64_t kMaxSimulatedSites = 0xffffffffU;
+// Most rate categories of either distribution: the category counts are 16-bit.
+constexpr std::uint32_t kMaxCategories = 0xffffU;
+
+// How much work one control file may ask of a run. The defaults are the product's limits and
+// are what every run uses; tests and the fuzz harnesses lower them, so that an input can make
+// the reader refuse a tree, a simulation or a category count that they cannot afford, without
+// the harness ever changing what the program accepts.
+struct InputLimits {
+  std::uint32_t maxTreeLeaves = kMaxTreeLeaves;  // a tree read from a file
+  std::uint32_t maxRandomTreeLeaves = kMaxRandomTreeLeaves;
+  std::uint32_t maxSimulatedGenes = kMaxSimulatedGenes;
+  std::uint64_t maxSimulatedSites = kMaxSimulatedSites;
+  std::uint32_t maxCategories = kMaxCategories;
+};
+
+// Test seam: the limits ReadInput applies, the defaults until a test sets others.
+const InputLimits& ActiveInputLimits();
+void SetInputLimitsForTesting(const InputLimits& limits);
+void ClearInputLimitsForTesting();
 
 // Reads the 52-line control file of a run and fills the tree, the data and the estimator.
 // Prints one error line and returns false on the first problem; warnings go on.

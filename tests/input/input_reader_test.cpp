@@ -245,5 +245,65 @@ TEST_F(InputReaderTest, PatternLengthMustMatchTheTree) {
                      "leaves\n");
 }
 
+TEST_F(InputReaderTest, SimulatedSitesMustFitTheSiteCounters) {
+  // Each count fits 32 bits, their sum over the three genes does not: the totals would wrap.
+  EXPECT_FALSE(ReadSimulationWith(10, "number of sites: fixed 4294967295 1 0"));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: At most 4294967295 sites can be simulated in alignment data -> number "
+                     "of sites\n");
+  EXPECT_FALSE(ReadSimulationWith(10, "number of sites: const 2147483648"));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: At most 4294967295 sites can be simulated in alignment data -> number "
+                     "of sites\n");
+}
+
+TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
+  InputLimits limits;
+  limits.maxTreeLeaves = 3;
+  limits.maxRandomTreeLeaves = 6;
+  limits.maxSimulatedGenes = 2;
+  limits.maxSimulatedSites = 50;
+  limits.maxCategories = 5;
+  SetInputLimitsForTesting(limits);
+  struct Restore {
+    ~Restore() { ClearInputLimitsForTesting(); }
+  } restore;
+  struct Case {
+    bool simulate;
+    std::vector<std::pair<int, std::string>> lines;
+    const char* message;
+  };
+  const Case cases[] = {
+      {false, {}, "Error:VORN:ReadInput: the phylogenetic tree 'tree.phyl' has more than 3 leaves\n"},
+      {true, {{3, "tree: rand"}, {4, "number of leaves: 7"}},
+       "Error:VORN:ReadInput: A random tree needs from 2 to 6 leaves in phylogenetic tree -> number of leaves\n"},
+      {true, {{3, "tree: rand"}, {4, "number of leaves: 6"}, {9, "number of genes: 3"}},
+       "Error:VORN:ReadInput: At most 2 genes can be simulated in alignment data -> number of genes\n"},
+      {true, {{3, "tree: rand"}, {4, "number of leaves: 6"}, {9, "number of genes: 2"}, {10, "number of sites: const 26"}},
+       "Error:VORN:ReadInput: At most 50 sites can be simulated in alignment data -> number of sites\n"},
+      {true, {{3, "tree: rand"}, {4, "number of leaves: 6"}, {9, "number of genes: 2"}, {10, "number of sites: const 25"},
+              {36, "# categories (loss distribution): 6"}},
+       "Error:VORN:ReadInput: At most 5 categories are possible in control parameters -> # categories (loss "
+       "distribution)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::vector<std::string> lines = TemplateLines();
+    if (c.simulate) lines[7] = "source: sim";
+    for (const auto& [line, text] : c.lines) lines[line - 1] = text;
+    EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
+    EXPECT_EQ(errors_, c.message);
+  }
+  std::vector<std::string> lines = TemplateLines();
+  lines[2] = "tree: rand";
+  lines[3] = "number of leaves: 6";
+  lines[7] = "source: sim";
+  lines[8] = "number of genes: 2";
+  lines[9] = "number of sites: const 25";
+  lines[35] = "# categories (loss distribution): 5";
+  EXPECT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
+  ClearInputLimitsForTesting();
+  EXPECT_EQ(ActiveInputLimits().maxTreeLeaves, kMaxTreeLeaves);  // the product's defaults again
+  EXPECT_EQ(ActiveInputLimits().maxSimulatedSites, kMaxSimulatedSites);
+}
+
 }  // namespace
 }  // namespace vorn
