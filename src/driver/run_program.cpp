@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
@@ -75,11 +76,16 @@ int RunProgram(int argc, const char* const* argv) {
   if (em.maxIterations != 0) {
     if (!em.Run(data, tree, projectName)) return 1;
     const std::time_t endTime = std::time(nullptr);
-    WriteOutput(tree, data, em, static_cast<int>(endTime - startTime), projectName);
+    if (!WriteOutput(tree, data, em, static_cast<int>(endTime - startTime), projectName)) return 1;
   }
 
-  if (!OpenFile("done.txt", "w")) {
+  FilePtr done = OpenFile("done.txt", "w");
+  if (!done) {
     std::fprintf(stderr, "Error:VORN:Main: The file 'done.txt' cannot be opened\n");
+    return 1;
+  }
+  if (!CloseWritten(std::move(done))) {
+    std::fprintf(stderr, "Error:VORN:Main: The file 'done.txt' cannot be written\n");
     return 1;
   }
   return 0;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
@@ -189,6 +190,13 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
   if (ancestralMode != 0) AccumulateAncestral(data, tree);
   sums = PosteriorSums();
   std::printf("\n");
+  for (int which = kLikelihood; which < kHistoryCount; ++which) {
+    if (!CloseWritten(std::move(history[which]))) {
+      std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be written\n",
+                   (projectName + kHistorySuffixes[which]).c_str());
+      return false;
+    }
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "data/alignment_data.h"
@@ -248,6 +249,14 @@ class TemplateReader {
   unsigned fileLine_ = 0;
 };
 
+// Closes a file the reader wrote; one that could not be written to its end (a full disk) ends
+// the run, since later steps and the user would take the partial file for the whole.
+bool Written(FilePtr file, const std::string& name) {
+  if (CloseWritten(std::move(file))) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: The file %s cannot be written\n", name.c_str());
+  return false;
+}
+
 void PrintUnrecognized(std::string_view word, const char* tail) {
   std::fprintf(stderr, "Error:VORN:ReadInput: %.*s. Unrecognized keyword in %s", static_cast<int>(word.size()),
                word.data(), tail);
@@ -319,7 +328,7 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
     return true;
   }
   tree.WritePhyl(out.get());
-  return true;
+  return Written(std::move(out), tree.treeName);
 }
 
 // What the alignment section asks of a simulation; used once the model is known.
@@ -830,28 +839,34 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
 
 // Makes the data of a "sim" source from the model just read, and leaves beside them what a user
 // needs to check or reuse them: the true model, the history (when tracked) and the pattern files.
-void SimulateData(const PhylogeneticTree& tree, AlignmentData& data, EM& em, SimulationSettings& sim,
+// A file that cannot be opened gives a warning; one that cannot be written to its end, an error.
+bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, EM& em, SimulationSettings& sim,
                   const std::string& projectName) {
   data.PrepareForSimulation(tree.leafCount, sim.geneCount);
   const std::string modelFileName = projectName + "_truemodel.m";
   if (FilePtr modelFile = OpenFile(modelFileName, "w")) {
     em.model.WriteTrueModel(modelFile.get());
+    if (!Written(std::move(modelFile), modelFileName)) return false;
   } else {
     std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n", modelFileName.c_str());
   }
   em.model.Simulate(data, tree, sim.unknownFraction, sim.sitesPerGene, sim.track, projectName);
   data.NameGenes();
+  sim.sitesPerGene = std::vector<std::uint32_t>();
   FilePtr patternFile = OpenFile(data.patternFileName, "w");
   if (!patternFile) {
     std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n",
                  data.patternFileName.c_str());
-  } else if (FilePtr countsFile = OpenFile(data.countsFileName, "w")) {
-    data.WritePatternFiles(patternFile.get(), countsFile.get());
-  } else {
+    return true;
+  }
+  FilePtr countsFile = OpenFile(data.countsFileName, "w");
+  if (!countsFile) {
     std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n",
                  data.countsFileName.c_str());
+    return true;
   }
-  sim.sitesPerGene = std::vector<std::uint32_t>();
+  data.WritePatternFiles(patternFile.get(), countsFile.get());
+  return Written(std::move(patternFile), data.patternFileName) && Written(std::move(countsFile), data.countsFileName);
 }
 
 bool ReadCategoryCount(const TemplateReader& in, int count, std::uint16_t* categories) {
@@ -1083,7 +1098,7 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* i
   em.etaXiInvariant =
       flags.etaAny && flags.xiAny && !flags.glambda && em.model.glambda == 0 && em.model.geneCount == 1;
   if (sim.simulate) {
-    SimulateData(tree, data, em, sim, projectName);
+    if (!SimulateData(tree, data, em, sim, projectName)) return false;
   } else {
     em.model.geneCount = data.geneCount;
   }

@@ -1,6 +1,7 @@
 #include "output/report.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "data/alignment_data.h"
@@ -194,30 +195,35 @@ void EM::WriteParameters(std::FILE* file, const AlignmentData& data, const Phylo
   std::fprintf(file, etaXiInvariant ? "ETA-XI invariant ACTIVE\n" : "ETA-XI invariant NON-ACTIVE\n");
 }
 
-void WriteOutput(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, int elapsedSeconds,
+bool WriteOutput(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, int elapsedSeconds,
                  const std::string& projectName) {
   std::printf("writing output file\n");
+  const auto written = [](FilePtr file, const std::string& name) {
+    if (CloseWritten(std::move(file))) return true;
+    std::fprintf(stderr, "Error:VORN:WriteOutput: The file %s cannot be written\n", name.c_str());
+    return false;
+  };
   const std::string reportName = projectName + ".output.txt";
-  {
-    FilePtr report = OpenFile(reportName, "w");
-    if (!report) {
-      std::printf("Warning:VORN:WriteOutput: The file %s cannot be opened\n", reportName.c_str());
-      return;
-    }
-    WriteJobStatistics(report.get(), elapsedSeconds, em.iterations);
-    tree.WriteSummary(report.get());
-    data.WriteSummary(report.get());
-    em.WriteParameters(report.get(), data, tree);
-    if (em.ancestralMode == 1 || em.ancestralMode == 2) tree.WriteAncestralSummary(report.get(), data);
+  FilePtr report = OpenFile(reportName, "w");
+  if (!report) {
+    std::printf("Warning:VORN:WriteOutput: The file %s cannot be opened\n", reportName.c_str());
+    return true;
   }
-  if (em.ancestralMode != 2) return;
+  WriteJobStatistics(report.get(), elapsedSeconds, em.iterations);
+  tree.WriteSummary(report.get());
+  data.WriteSummary(report.get());
+  em.WriteParameters(report.get(), data, tree);
+  if (em.ancestralMode == 1 || em.ancestralMode == 2) tree.WriteAncestralSummary(report.get(), data);
+  if (!written(std::move(report), reportName)) return false;
+  if (em.ancestralMode != 2) return true;
   const std::string detailsName = projectName + ".ar.txt";
   FilePtr details = OpenFile(detailsName, "w");
   if (!details) {
     std::printf("Warning:VORN:WriteOutput: The file %s cannot be opened\n", detailsName.c_str());
-    return;
+    return true;
   }
   tree.WriteAncestralDetails(details.get(), data);
+  return written(std::move(details), detailsName);
 }
 
 }  // namespace vorn

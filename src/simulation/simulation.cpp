@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
@@ -131,6 +132,13 @@ void EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, doub
     std::fprintf(trackFile.get(), "overall information on the ancestral reconstruction:\n");
     WriteHistoryBlock(trackFile.get(), tree, total);
     std::fprintf(trackFile.get(), "\n");
+    // Like a track file that cannot be opened, one that cannot be written to its end (a full
+    // disk) ends the process.
+    if (!CloseWritten(std::move(trackFile))) {
+      std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: The file '%s' cannot be written\n",
+                   (projectName + ".track.txt").c_str());
+      std::exit(1);
+    }
   }
   std::printf("\n");
 }
