@@ -53,6 +53,9 @@ void EvolModel::ApplyEtaXiInvariant(const PhylogeneticTree& tree) {
   // push every xi up, past 1 on the branch that triggered the shift.
   if (delta < 0) delta = 0;
   for (std::uint32_t v = 1; v < nodeCount; ++v) {
+    // A branch of length 0 gains with probability 0 whatever its xi, which keeps its value; the
+    // rescaling factor would be 0/0 there.
+    if (t[v] == 0) continue;
     xi[v] = xi[v] * (1 - std::exp(-eta[0] * t[v])) / (1 - std::exp(-(eta[0] + delta) * t[v]));
   }
   eta[0] += delta;

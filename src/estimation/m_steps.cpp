@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -92,7 +93,12 @@ void EM::UpdateTheta(const PhylogeneticTree& tree) {
         d1 += (q * sa - sb) * t;
         d2 += -q * sc * t * t;
       }
-      theta = theta - d1 / d2;
+      // A gene whose posteriors put no weight below a present parent (no site, or none that can
+      // hold the character): nothing depends on theta, which keeps its value; a step would be 0/0.
+      if (d1 == 0 && d2 == 0) break;
+      // Without loss weight (or with phi at 1 wherever there is some) the curvature is exactly 0
+      // and the slope negative: a Newton step would run to infinity against the slope, so halve.
+      theta = d2 < 0 ? theta - d1 / d2 : previous * 0.5;
       if (theta < 0) theta = previous * 0.5;
       if (theta < 0.0001) {
         theta = 0.0001;
@@ -131,6 +137,11 @@ void EM::MaxPhi(const PhylogeneticTree& tree) {
         decay[g * m + l] = std::exp(-model.theta[g] * rl[l] * t);
       }
     }
+    // A loss weighing on a category that cannot decay on this branch (length 0, or a rate so small
+    // that exp rounds to 1) is made by phi alone: at phi = 0 the objective is -infinity and the data
+    // impossible, so there an overshoot below 0 halves instead of clamping.
+    bool lossNeedsPhi = false;
+    for (std::size_t i = 0; i < loss.size(); ++i) lossNeedsPhi = lossNeedsPhi || (loss[i] > 0 && decay[i] == 1);
     double phi = model.phi[v], previous = 0;
     for (int steps = 0;; ++steps) {
       if (steps == 51) {
@@ -151,7 +162,7 @@ void EM::MaxPhi(const PhylogeneticTree& tree) {
       const double kept = 1 - phi + kEpsilon;
       phi = phi - (f1 - keep / kept) / (f2 - keep / (kept * kept));
       if (!(phi > 0)) {
-        phi = 0;
+        phi = lossNeedsPhi ? previous * 0.5 : 0;
       } else if (!(phi < 0.9999)) {
         phi = 0.9999;
       }
@@ -193,7 +204,9 @@ void EM::UpdateEta(const PhylogeneticTree& tree) {
         double s1 = 0, s2 = 0, s3 = 0, s4 = 0;
         for (std::uint32_t a = 1; a < k; ++a) {
           const double e = std::exp(-rg[a] * t * eta);
-          const double o = 1 - e;
+          // A rate so small that e rounds to 1 would leave o = 0 and a gain weight divided by it;
+          // expm1 still resolves it (elsewhere 1 - e stands, as the E-step computes it).
+          const double o = e != 1 ? 1 - e : -std::expm1(-rg[a] * t * eta);
           const double den = 1 - o * xi;
           s1 += Weighted(stay[v * k + a], e * rg[a] / den);
           s2 += Weighted(gain[v * k + a], e * rg[a] / o);
@@ -203,8 +216,15 @@ void EM::UpdateEta(const PhylogeneticTree& tree) {
         d1 += (s2 - s1 * xi) * t;
         d2 += ((1 - xi) * xi * s3 - s4) * t * t;
       }
-      if (d2 > 0) {
-        eta = eta * 0.5;  // not concave here: halve instead of stepping
+      // No weight below an absent parent in a gaining category: nothing depends on eta, which
+      // keeps its value; a step would be 0/0.
+      if (d1 == 0 && d2 == 0) break;
+      if (!(d2 < 0)) {
+        // Not concave here: halve instead of stepping. That includes a curvature of exactly 0
+        // (xi of 1 on a branch without gains), where a Newton step runs to infinity against the
+        // slope, and one that is not a number. Never below the floor, under which
+        // 1 - exp(-eta r t) rounds to 0 and the next derivatives are not numbers either.
+        eta = std::max(eta * 0.5, kEtaFloor);
       } else {
         eta = eta - d1 / d2;
         if (eta < 0) eta = previous * 0.5;

@@ -135,5 +135,28 @@ TEST(EvolModelTest, ThetaPhiShiftStopsWhereAPhiReachesItsFloor) {
   EXPECT_NEAR(model.phi[3], 0.0001, 1e-15);
 }
 
+TEST(EvolModelTest, EtaXiShiftLeavesBranchesOfLengthZeroAlone) {
+  // A branch of length 0 never gains whatever its xi; rescaling it would divide 0 by 0.
+  PhylogeneticTree tree;
+  tree.treeName = "zero";
+  FilePtr file = testing_support::StreamOf("((A:0,B:0.04):0.06,(C:0.06,D:0.06):0.04);");
+  ASSERT_TRUE(tree.ReadNewick(file.get()));
+  const std::uint32_t a = static_cast<std::uint32_t>(
+      std::find(tree.nodeNames.begin(), tree.nodeNames.end(), "A") - tree.nodeNames.begin());
+  ASSERT_EQ(tree.branchLength[a], 0.0);
+  EvolModel model;
+  model.Resize(7, 1);
+  model.theta = {1};
+  model.eta = {0.5};
+  model.xi = {0, 1.0, 0.3, 0.5, 0.2, 0.6, 0.7};
+  model.xi[a] = 0.45;
+  const std::vector<double> before = BranchProbabilities(model, tree);
+  model.ApplyEtaXiInvariant(tree);
+  EXPECT_GT(model.eta[0], 0.5);
+  EXPECT_EQ(model.xi[a], 0.45);
+  const std::vector<double> after = BranchProbabilities(model, tree);
+  for (std::size_t i = 0; i < before.size(); ++i) EXPECT_NEAR(after[i], before[i], 1e-12) << i;
+}
+
 }  // namespace
 }  // namespace vorn

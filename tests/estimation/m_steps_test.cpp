@@ -102,12 +102,9 @@ TEST_F(SingleBranchTest, UpdatesStopAtTheirBounds) {
     if (c.phi >= 0) {
       EXPECT_EQ(updated.model.phi[1], c.phi);
     }
-    if (c.eta > 1) {
+    if (c.eta >= 0) {
+      // Where the objective is not concave eta is halved, down to the floor and no further.
       EXPECT_EQ(updated.model.eta[0], c.eta);
-    } else if (c.eta >= 0) {
-      // Where the objective is not concave eta is halved without the floor, so a gene that never
-      // gains ends at or below it rather than exactly on it.
-      EXPECT_LE(updated.model.eta[0], c.eta);
     }
     if (c.xi >= 0) {
       EXPECT_EQ(updated.model.xi[1], c.xi);
@@ -156,6 +153,82 @@ TEST_F(SingleBranchTest, ShapeUpdatesStopAtTheirBounds) {
   varied.UpdateLLambda(tree_);
   EXPECT_EQ(varied.model.llambda, em_.minLLambda);
   EXPECT_DOUBLE_EQ(varied.monitor.entries[6], (1.0 - 0.05) / 1.0);
+}
+
+// Posterior sums that say nothing about a parameter, or say it only through a curvature of 0,
+// must leave numbers behind: each case once ended in not-a-number or at the wrong bound.
+TEST_F(SingleBranchTest, UpdatesWithoutEvidenceLeaveNumbers) {
+  em_.flags.theta[0] = em_.flags.eta[0] = em_.flags.phi[1] = em_.flags.xi[1] = 1;
+  struct Case {
+    const char* name;
+    double loss, keep, stay, gain, xi;
+    double theta, eta;  // expected, exactly
+  };
+  const Case cases[] = {
+      // Nothing at all: theta and eta keep their values (a step would be 0 / 0).
+      {"no sums", 0, 0, 0, 0, 0.6, 0.7, 0.9},
+      // Retentions but not a single loss: the curvature is exactly 0 and the slope negative, so
+      // theta goes to its floor (a Newton step once ran to the cap).
+      {"no loss at all", 0, 5, 7, 2, 0.6, 0.0001, -1},
+      // xi of 1 and no gain: the same for eta, which goes to its floor.
+      {"xi of 1 without gains", 3, 5, 7, 0, 1.0, -1, 1.1920928955078125e-07},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetLossSums(c.loss, c.keep);
+    SetGainSums(c.stay, c.gain);
+    EM updated = em_;
+    updated.model.xi[1] = c.xi;
+    updated.UpdateTheta(tree_);
+    updated.UpdateEta(tree_);
+    if (c.theta >= 0) {
+      EXPECT_EQ(updated.model.theta[0], c.theta);
+    }
+    if (c.eta >= 0) {
+      EXPECT_EQ(updated.model.eta[0], c.eta);
+    }
+    updated.MaxPhi(tree_);
+    updated.UpdateXi(tree_);
+    for (double value : {updated.model.theta[0], updated.model.eta[0], updated.model.phi[1], updated.model.xi[1]}) {
+      EXPECT_TRUE(std::isfinite(value)) << value;
+    }
+  }
+}
+
+TEST_F(SingleBranchTest, GainRateTooSmallForExpStillGivesAnEta) {
+  // eta rg t of 4.5e-17: e^-x rounds to 1, and 1 - e would be 0 under a positive gain weight.
+  em_.gainCategories.rates[1] = 1e-16;
+  em_.flags.eta[0] = 1;
+  SetGainSums(7, 2);
+  em_.UpdateEta(tree_);
+  EXPECT_TRUE(std::isfinite(em_.model.eta[0])) << em_.model.eta[0];
+  EXPECT_GE(em_.model.eta[0], 1.1920928955078125e-07);
+}
+
+TEST(MaxPhiTest, BranchOfLengthZeroKeepsThePhiItsLossesNeed) {
+  // On a branch of length 0 a loss happens through phi alone, and the closed form is the
+  // posterior share of losses. The first Newton step from 0.3 lands below 0; phi once stayed at
+  // 0 there, which made every pattern with that loss impossible.
+  PhylogeneticTree tree;
+  tree.treeName = "zero";
+  FilePtr file = testing_support::StreamOf("(A:0,B:0.5);");
+  ASSERT_TRUE(tree.ReadNewick(file.get()));
+  ASSERT_EQ(tree.branchLength[1], 0.0);
+  EM em;
+  em.Resize(3, 1);
+  em.lossCategories.InitLossCategories(1);
+  em.lossCategories.SetLossRates(0);
+  em.gainCategories.InitGainCategories(2);
+  em.gainCategories.SetGainRates(0, 0.5);
+  em.sums.Resize(1, 3, 2, 1);
+  em.internalTolerance = 1e-13;
+  em.model.theta[0] = 0.7;
+  em.model.phi[1] = 0.3;
+  em.flags.phi[1] = 1;
+  em.sums.transitions[em.sums.TransitionOffset(0, 1, 1, 0) + 1] = 1;     // losses
+  em.sums.transitions[em.sums.TransitionOffset(0, 1, 1, 1) + 1] = 1000;  // retentions
+  em.MaxPhi(tree);
+  EXPECT_NEAR(em.model.phi[1], 1.0 / 1001, 1e-12);
 }
 
 }  // namespace
