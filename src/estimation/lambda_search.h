@@ -16,6 +16,7 @@ constexpr double kTiny = 2.220446049250313e-16;
 constexpr double kFirstStep = 0.001;
 constexpr double kGrowthLimit = 100;
 constexpr int kMaxBrentIterations = 100;
+constexpr double kCeiling = 5000;  // largest shape an update returns
 inline double Sign(double s, double z) { return z >= 0 ? std::abs(s) : -std::abs(s); }
 }  // namespace lambda_search
 
@@ -152,6 +153,24 @@ double BrentQL(Objective f, const Bracket& bracket) {
   }
   std::fprintf(stderr, "Error:VORN:BrentQL: Too many iterations\n");
   return x;
+}
+
+// The shape in [minimum, 5000] that minimises the objective, searched downhill from the minimum
+// past the current value.
+template <typename Objective>
+double BestShape(Objective objective, double minimum, double current) {
+  constexpr double ceiling = lambda_search::kCeiling;
+  // The search may look past the ceiling, where no shape is ever returned; rate categories of
+  // shapes in the hundreds of thousands are also past what gammainv resolves (it runs out of
+  // steps there). Beyond the ceiling the objective stays flat at its value on the ceiling.
+  const auto capped = [&objective](double x) { return objective(x < ceiling ? x : ceiling); };
+  const Bracket bracket = BracketMinimum(capped, minimum, current);
+  // A bracket that lies wholly past the ceiling means the objective falls all the way up to it:
+  // the best shape allowed is the ceiling itself, not the value we started from.
+  double shape = bracket.a < ceiling ? BrentQL(capped, bracket) : ceiling;
+  if (shape > ceiling) shape = ceiling;
+  if (shape < minimum) shape = minimum;
+  return shape;
 }
 
 }  // namespace vorn

@@ -8,23 +8,8 @@
 namespace vorn {
 namespace {
 
-constexpr double kLambdaCeiling = 5000;
-
 // A posterior sum of 0 contributes nothing, even where its logarithm is -infinity.
 inline double Weighted(double sum, double factor) { return sum > 0 ? sum * factor : 0.0; }
-
-// The shape in [minimum, 5000] that minimises the objective, searched downhill from the minimum
-// past the current value.
-template <typename Objective>
-double BestShape(Objective objective, double minimum, double current) {
-  const Bracket bracket = BracketMinimum(objective, minimum, current);
-  // A bracket that lies wholly past the ceiling means the objective falls all the way up to it:
-  // the best shape allowed is the ceiling itself, not the value we started from.
-  double shape = bracket.a < kLambdaCeiling ? BrentQL(objective, bracket) : kLambdaCeiling;
-  if (shape > kLambdaCeiling) shape = kLambdaCeiling;
-  if (shape < minimum) shape = minimum;
-  return shape;
-}
 
 }  // namespace
 
