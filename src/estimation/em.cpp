@@ -1,5 +1,6 @@
 #include "estimation/em.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -129,6 +130,15 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
   PrepareExpectations(data, tree);
   ComputeExpectations(data, tree);
   writeLine(kLikelihood);
+  // A start under which some pattern cannot occur (a Dollo start of 0 or 1 on a branch that the
+  // pattern needs otherwise) has likelihood 0, and EM never leaves it: the E-step gives that
+  // pattern no weight, so no update makes it possible again.
+  if (!std::isfinite(logLikelihood)) {
+    std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
+                         "some pattern cannot occur under them; start from other values\n",
+                 logLikelihood);
+    return false;
+  }
 
   // Each update is followed by a full E-step, so every likelihood line belongs to one update.
   auto step = [&](int which) {

@@ -1092,6 +1092,13 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* i
   em.thetaCap = 153.5 / longest;
   em.etaCap = em.thetaCap;
   if (!ReadModelSection(in, tree, em, draws, sim.simulate)) return false;
+  // On a tree whose branches all have length 0 no rate acts on anything: the caps are infinite
+  // and an estimate of theta or eta would mean nothing.
+  if (longest == 0 && (em.flags.thetaAny || em.flags.etaAny)) {
+    std::fprintf(stderr, "Error:VORN:ReadInput: theta and eta cannot be estimated on a tree whose branches all "
+                         "have length 0\n");
+    return false;
+  }
 
   const EstimationFlags& flags = em.flags;
   em.thetaPhiInvariant = flags.thetaAny && flags.phiAny && !flags.llambda && em.model.llambda == 0;

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <limits>
 
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "support/test_support.h"
+
 namespace vorn {
 namespace {
 
@@ -86,6 +90,44 @@ TEST(EMTest, DefaultsAndSizing) {
   EXPECT_EQ(em.flags.xi.size(), 7U);
   EXPECT_EQ(em.model.phi.size(), 7U);
   EXPECT_EQ(em.model.eta.size(), 3U);
+}
+
+TEST(EMTest, AStartUnderWhichThePatternsCannotOccurIsRefused) {
+  // A and B hang on branches of length 0, so they differ only through a phi. The only pattern
+  // in which they differ has an unknown leaf, which keeps it out of the Dollo counts; the Dollo
+  // start gives every phi 0, and that pattern then has likelihood 0, which EM never leaves.
+  testing_support::TempDir dir;
+  testing_support::ScopedChdir chdir(dir.path());
+  PhylogeneticTree tree;
+  tree.treeName = "zero";
+  FilePtr treeFile = testing_support::StreamOf("((A:0,B:0):0.1,(C:0.05,D:0.05):0.05);");
+  ASSERT_TRUE(tree.ReadNewick(treeFile.get()));
+  AlignmentData data;
+  // Leaf order C, D, A, B (leaves are numbered as their pairs close, right child first).
+  FilePtr patterns = testing_support::StreamOf("1 1 1 1\n2 0 1 0\n");
+  FilePtr counts = testing_support::StreamOf("g 5 1\n");
+  ASSERT_TRUE(data.ReadPatternFiles(patterns.get(), counts.get(), 4));
+  EM em;
+  em.Resize(tree.nodeCount, 1);
+  em.model.geneCount = 1;
+  em.model.p0 = 0.5;
+  em.model.theta = {1};
+  em.model.eta = {1};
+  em.model.nu = 0.2;
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) em.flags.phi[v] = em.flags.xi[v] = 1;
+  em.flags.phiAny = em.flags.xiAny = true;
+  em.initialization.phiMode = em.initialization.xiMode = "dollo";
+  em.lossCategories.InitLossCategories(1);
+  em.gainCategories.InitGainCategories(2);
+  em.thetaCap = em.etaCap = 1000;
+  em.maxIterations = 3;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(em.Run(data, tree, "run"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error:VORN:EM:Run: The log-likelihood of the initial parameters is -inf: some pattern cannot occur "
+            "under them; start from other values\n");
+  testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

@@ -305,5 +305,19 @@ TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
   EXPECT_EQ(ActiveInputLimits().maxSimulatedSites, kMaxSimulatedSites);
 }
 
+TEST_F(InputReaderTest, RatesAreNotEstimatedOnATreeWithoutTime) {
+  WriteText("tree.phyl", "3 Nodes (ID name age):\n1: 'r' 0\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n");
+  WriteText("data.wp.txt", "0 1\n1 1\n");
+  WriteText("data.ngp.txt", "g 3 4\n");
+  EXPECT_FALSE(Read(testing_support::JoinLines(TemplateLines())));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: theta and eta cannot be estimated on a tree whose branches all have "
+                     "length 0\n");
+  // With both fixed nothing is lost: the run estimates what the tree can tell.
+  std::vector<std::string> lines = TemplateLines();
+  lines[24] = "theta: con 1";
+  lines[26] = "eta: con 1";
+  EXPECT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
+}
+
 }  // namespace
 }  // namespace vorn
