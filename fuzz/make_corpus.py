@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz harnesses (fuzz/corpus/<harness>/) from the examples,
+the test data, the control-file template of the tests and small cuts of ../shared/data.
+
+Run from anywhere; it replaces the seeds it writes (named seed-*) and leaves every other file
+of the corpora (inputs a fuzzing run added, regression cases) alone. A seed is kept small: the
+fuzzer mutates it byte by byte, and CI replays every file of the corpus."""
+
+import os
+import re
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+SHARED = os.path.join(os.path.dirname(ROOT), "shared", "data")
+SEPARATOR = "@@@\n"  # kFileSeparator of fuzz_support.h
+
+
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def cut_patterns(wp, ngp, count):
+    """The first `count` pattern lines and, on every gene line, the name and the first `count`
+    counts; columns stay aligned, so the cut is a valid pair again."""
+    patterns = [line for line in wp.splitlines() if line.strip()][:count]
+    genes = []
+    for line in ngp.splitlines():
+        tokens = line.split()
+        if tokens:
+            genes.append(" ".join(tokens[: count + 1]))
+    return "\n".join(patterns) + "\n", "\n".join(genes) + "\n"
+
+
+def template_lines():
+    """The control file of tests/support/input_template.cpp, parsed from its source."""
+    source = read(os.path.join(ROOT, "tests", "support", "input_template.cpp"))
+    body = source[source.index("TemplateLines()"): source.index("JoinLines")]
+    return [s.encode().decode("unicode_escape") for s in re.findall(r'"((?:[^"\\]|\\.)*)"', body)]
+
+
+def four_leaf_phyl():
+    source = read(os.path.join(ROOT, "tests", "support", "input_template.cpp"))
+    body = source[source.index("kFourLeafPhyl"):]
+    body = body[: body.index(";")]
+    return "".join(s.encode().decode("unicode_escape") for s in re.findall(r'"((?:[^"\\]|\\.)*)"', body))
+
+
+def write(harness, name, text):
+    folder = os.path.join(HERE, "corpus", harness)
+    os.makedirs(folder, exist_ok=True)
+    data = text if isinstance(text, bytes) else text.encode()
+    with open(os.path.join(folder, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+def data_sets():
+    """(name, phyl, newick, wp in phyl order, wp in Newick order, ngp, leaves) of every source."""
+    sets = []
+    examples = os.path.join(ROOT, "examples")
+    sets.append(("primates", read(os.path.join(examples, "primates.phyl")), None,
+                 read(os.path.join(examples, "primates.wp.txt")), None,
+                 read(os.path.join(examples, "primates.ngp.txt")), 8))
+    for name, leaves in (("mammals12", 12), ("plants30", 30), ("sim32", 32)):
+        folder = os.path.join(SHARED, name)
+        if not os.path.isdir(folder):
+            continue
+        sets.append((name, read(os.path.join(folder, name + ".phyl")), read(os.path.join(folder, name + ".nwk")),
+                     read(os.path.join(folder, name + ".wp.txt")), read(os.path.join(folder, name + ".nwk.wp.txt")),
+                     read(os.path.join(folder, name + ".ngp.txt")), leaves))
+    return sets
+
+
+def tree_seeds(sets):
+    write("tree", "four-leaf.phyl", four_leaf_phyl())
+    write("tree", "four-leaf.nwk", "((A:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n")
+    write("tree", "two-leaf.nwk", "(:0.1,:0.1);")
+    write("tree", "two-leaf.phyl", "3 Nodes (ID name age):\n1: 'r' 10\n2: 'a' 0\n3: 'b' 0\n\n"
+                                   "Edges (ID from to):\n1: 1 2\n2: 1 3\n")
+    # Root not first, leaves not last: the reader renumbers.
+    write("tree", "renumbered.phyl", "5 Nodes (ID name age):\n1: 'a' 0\n2: 'x' 5\n3: 'root' 9\n4: 'b' 0\n"
+                                     "5: 'c' 0\n\nEdges (ID from to):\n1: 3 2\n2: 3 5\n3: 2 1\n4: 2 4\n")
+    write("tree", "labels.nwk", "((a:1,b:1)ab:2,(c:1.5,'d e':1.5)cd:1.5)root;\n")
+    testdata = os.path.join(ROOT, "tests", "testdata", "data")
+    shared = {text for _, phyl, newick, *_ in sets for text in (phyl, newick) if text}
+    for name in ("mammals12.phyl", "mammals12.nwk"):
+        text = read(os.path.join(testdata, name))
+        if text not in shared:
+            write("tree", "tests-" + name, text)
+    for name, phyl, newick, *_ in sets:
+        write("tree", name + ".phyl", phyl)
+        if newick:
+            write("tree", name + ".nwk", newick)
+    # Newick forms as other programs write them: ages as lengths, internal labels, blanks.
+    for raw in (("mammals12", "mammals_tree.txt"), ("plants30", "dated_genome_tree-labeled.tre")):
+        path = os.path.join(SHARED, *raw)
+        if os.path.exists(path):
+            write("tree", raw[0] + "-raw.nwk", read(path))
+
+
+def pattern_seeds(sets):
+    def pack(leaves, wp, ngp, filter_bits=0):
+        return bytes([(leaves - 1) | (filter_bits << 6)]) + (wp + SEPARATOR + ngp).encode()
+
+    write("pattern_files", "four-leaf", pack(4, "0 1 1 0\n1 1 2 1\n", "g1 5 2\n"))
+    write("pattern_files", "one-leaf", pack(1, "0\n1\n2\n", "g 3 0 1\ng2 1 1 1\n"))
+    write("pattern_files", "dos-lines", pack(3, "0,1,1\r\n1\t0\t2\r\n", "a 1 2\r\nb 0 0\r\n"))
+    write("pattern_files", "filtered", pack(4, "2 2 1 0\n2 2 2 2\n0 0 0 1\n", "g 4 5 6\n", 2))
+    for name, _, _, wp, _, ngp, leaves in sets:
+        small_wp, small_ngp = cut_patterns(wp, ngp, 24)
+        write("pattern_files", name, pack(leaves, small_wp, small_ngp))
+        write("pattern_files", name + "-ukf", pack(leaves, small_wp, small_ngp, 2))
+
+
+def input_seeds(sets):
+    base = template_lines()
+
+    def control(changes):
+        lines = list(base)
+        for index, text in changes.items():
+            lines[index - 1] = text
+        return "\n".join(lines) + "\n"
+
+    def pack(changes, tree="", wp="", ngp=""):
+        return control(changes) + SEPARATOR + tree + SEPARATOR + wp + SEPARATOR + ngp
+
+    four = four_leaf_phyl()
+    wp4, ngp4 = "0 1 1 0\n1 1 2 1\n0 0 0 0\n", "g1 5 2 9\ng2 1 0 3\n"
+    write("input", "template", pack({}, four, wp4, ngp4))
+    write("input", "newick", pack({3: "tree: tree.phyl newick"}, "((A:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n",
+                                  wp4, ngp4))
+    write("input", "fixed-lists", pack({
+        25: "theta: fix 0.5 0.7", 26: "phi: fix 0 0.1 0.2 0.1 0.1 0.2 0.3", 27: "eta: con 2",
+        28: "xi: mix 1 0.5 4 0.25 %", 29: "nu: fix 0.2", 32: "l-lambda: fix inf", 33: "g-lambda: fix 0.7",
+        45: "p0: fix 0.9", 46: "theta: fix 1 1", 47: "phi: fix 0 0.1 0.1 0.1 0.1 0.1 0.1", 48: "eta: con 1",
+        49: "xi: dollo", 50: "nu: rand 0.5", 51: "l-lambda: fixed 2", 52: "g-lambda: rand 1"}, four, wp4, ngp4))
+    write("input", "ukf-mixed", pack({13: "filter unknowns: ukf 0.5", 24: "p0: fix rand", 25: "theta: mix 0 1.5 %",
+                                      29: "nu: est fix", 42: "ancestral reconstruction: detailed",
+                                      36: "# categories (loss distribution): 1",
+                                      37: "# categories (gain distribution): 1"}, four, wp4, ngp4))
+    sim = {8: "source: sim", 9: "number of genes: 2", 10: "number of sites: fixed 20 30",
+           12: "track numbers of present characters: on", 24: "p0: fix 0.6", 25: "theta: fix rand",
+           26: "phi: con 0.05", 27: "eta: con 4", 28: "xi: est", 29: "nu: fix 0.3", 32: "l-lambda: fix rand",
+           33: "g-lambda: fix 2"}
+    write("input", "simulate", pack(sim, four))
+    write("input", "simulate-random-tree", pack({**sim, **{3: "tree: rand", 4: "number of leaves: 6",
+                                                             10: "number of sites: rand 10",
+                                                             11: "fraction of unknowns: 0.2"}}))
+    write("input", "simulate-const", pack({**sim, **{2: "time units: B", 3: "tree: random",
+                                                       5: "total time span: 0.5", 9: "number of genes: 1",
+                                                       10: "number of sites: const 40"}}))
+    # The example runs, with their files renamed to the harness's names.
+    examples = os.path.join(ROOT, "examples")
+    for name in ("primates", "simulate"):
+        text = read(os.path.join(examples, name + ".input.txt"))
+        text = text.replace("primates.phyl", "tree.phyl").replace("primates.wp.txt", "data.wp.txt")
+        text = text.replace("primates.ngp.txt", "data.ngp.txt").replace("const 500", "const 20")
+        wp, ngp = cut_patterns(read(os.path.join(examples, "primates.wp.txt")),
+                               read(os.path.join(examples, "primates.ngp.txt")), 30)
+        tree = read(os.path.join(examples, "primates.phyl"))
+        write("input", "example-" + name, text + SEPARATOR + tree + SEPARATOR + wp + SEPARATOR + ngp)
+    for name, phyl, newick, wp, newick_wp, ngp, leaves in sets[1:]:
+        small_wp, small_ngp = cut_patterns(newick_wp, ngp, 12)
+        write("input", name + "-newick", pack({3: "tree: tree.phyl newick", 4: "number of leaves: %d" % leaves},
+                                              newick, small_wp, small_ngp))
+
+
+def main():
+    sets = data_sets()
+    if len(sets) < 4:
+        print("warning: ../shared/data not found; seeds from the examples and tests only", file=sys.stderr)
+    tree_seeds(sets)
+    pattern_seeds(sets)
+    input_seeds(sets)
+
+
+if __name__ == "__main__":
+    main()
