@@ -103,6 +103,13 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     return true;
   };
   if (!open(kLikelihood)) return false;
+  // Every update divides by what the sites say; with none left (a filter that removes them all)
+  // the estimates would be 0/0.
+  if (data.filteredSites == 0) {
+    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values: "
+                         "there is nothing to estimate from\n");
+    return false;
+  }
 
   model.InitializeParameters(tree, data, flags, initialization, nuHeldFixed, minLLambda, minGLambda);
   lossCategories.SetLossRates(model.llambda);

@@ -122,6 +122,19 @@ TEST(StatisticsTest, GammainvMatchesReferenceQuantiles) {
   EXPECT_NEAR(gammainv(0.5, 1, 1), 0.6931471805599453, 0.6931471805599453 * 1.8189894035458565e-12);
 }
 
+TEST(StatisticsTest, GammainvStopsWhereTheDistributionFunctionStopsBeingExact) {
+  // P(a, x) errs by about 1e-12 at these points, and Newton alternated between two x 1e-11
+  // apart, each step above 2^-39 x, until the process ended with "too many iterations". The
+  // first shape is one a simulation may draw, the second one the shape search once tried.
+  const double a = 0.94672070793140473, p = 0.95205542161320844;
+  const double x = gammainv(p, a, 1);
+  EXPECT_NEAR(gammacdf(x, a, 1), p, 1e-11);
+  EXPECT_NEAR(x, 2.93307299998, 1e-10);
+  const double large = 368891.83913180506;
+  // The median of a gamma of mean 1 lies 1 / (3 a) below the mean, to order 1 / a^2.
+  EXPECT_NEAR(gammainv(0.5, large, 1 / large), 1 - 1 / (3 * large), 1e-10);
+}
+
 TEST(StatisticsTest, EdgeValues) {
   EXPECT_EQ(gammaln(0), kInf);
   EXPECT_EQ(gammaln(1), 0.0);

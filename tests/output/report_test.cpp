@@ -181,6 +181,14 @@ TEST_F(FixedRunTest, UnwritableFiles) {
             ReadText(TestData("golden/fixed.output.txt")) + ReadText(TestData("golden/ancestral_section.txt")));
 }
 
+TEST_F(FixedRunTest, NoSiteLeftIsAnError) {
+  Load();
+  data_.PrepareForSimulation(4, 2);  // two genes without any site
+  EXPECT_FALSE(Run("empty"));
+  EXPECT_EQ(errors_, "Error:VORN:EM:Run: No site is left after the filter of unknown values: there is nothing to "
+                     "estimate from\n");
+}
+
 TEST(ReportTest, RunningTimeForms) {
   const std::pair<int, const char*> cases[] = {
       {0, "0 [sec]"},         {60, "60 [sec]"},           {61, "1.01667 [min]"},   {3600, "60 [min]"},
