@@ -30,6 +30,14 @@ using vorn::fuzzing::Require;
 const char* const kOutputs[] = {"run.phyl", "run_truemodel.m", "run.wp.txt", "run.ngp.txt", "run.track.txt"};
 
 std::string scratch;
+std::filesystem::path home;
+
+// The scratch folder is the working directory only while an input is read, so that paths given
+// to the fuzzer itself (corpus folders, a file to replay) keep their meaning.
+struct InScratch {
+  InScratch() { std::filesystem::current_path(scratch); }
+  ~InScratch() { std::filesystem::current_path(home); }
+};
 
 void RemoveScratch() {
   std::error_code ignored;
@@ -86,8 +94,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::exit(1);
   }
   scratch = pattern;
+  home = std::filesystem::current_path();
   std::atexit(RemoveScratch);
-  std::filesystem::current_path(scratch);
   // Small enough that the slowest input (a simulation on the largest tree) takes milliseconds.
   vorn::InputLimits limits;
   limits.maxTreeLeaves = 64;
@@ -105,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A file name may reach any file of the machine, devices that never end among them; names stay
   // inside the scratch folder.
   if (files[0].find('/') != std::string::npos) return 0;
+  const InScratch inScratch;
   for (const char* name : kOutputs) std::remove(name);
   Require(WriteFile("tree.phyl", files[1]) && WriteFile("data.wp.txt", files[2]) &&
               WriteFile("data.ngp.txt", files[3]),
