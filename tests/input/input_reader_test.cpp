@@ -17,25 +17,8 @@ using testing_support::FileExists;
 using testing_support::TemplateLines;
 using testing_support::WriteText;
 
-class InputReaderTest : public testing::Test {
+class InputReaderTest : public testing_support::ControlFileTest {
  protected:
-  InputReaderTest() : chdir_(dir_.path()) {
-    WriteText("tree.phyl", testing_support::kFourLeafPhyl);
-    WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
-    WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
-  }
-
-  // Reads the control text; captures what the reader printed on the error stream.
-  bool Read(const std::string& text) {
-    WriteText("run.txt", text);
-    FilePtr input = OpenFile("run.txt", "r");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const bool ok = ReadInput(tree_, data_, em_, input.get(), "run");
-    errors_ = testing::internal::GetCapturedStderr();
-    output_ = testing::internal::GetCapturedStdout();
-    return ok;
-  }
   bool ReadWith(int line, const std::string& replacement) {
     std::vector<std::string> lines = TemplateLines();
     lines[line - 1] = replacement;
@@ -47,13 +30,6 @@ class InputReaderTest : public testing::Test {
     lines[line - 1] = replacement;
     return Read(testing_support::JoinLines(lines));
   }
-
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
-  PhylogeneticTree tree_;
-  AlignmentData data_;
-  EM em_;
-  std::string errors_, output_;
 };
 
 TEST_F(InputReaderTest, ReadsTreeAndPatternFiles) {

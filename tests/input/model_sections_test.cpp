@@ -31,27 +31,14 @@ std::vector<std::string> Modes(const InitializationSettings& init) {
 
 // Reads the model, control and initialization sections on the four-leaf tree (7 nodes) with two
 // genes of pattern data, or simulated data when line 8 says so.
-class InputReaderModelTest : public testing::Test {
+class InputReaderModelTest : public testing_support::ControlFileTest {
  protected:
-  InputReaderModelTest() : chdir_(dir_.path()) {
-    WriteText("tree.phyl", testing_support::kFourLeafPhyl);
-    WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
-    WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+  InputReaderModelTest() {
     SetEntropySeedForTesting(3);
     SeedStandardRandom(5);
   }
   ~InputReaderModelTest() override { ClearEntropySeedForTesting(); }
 
-  bool Read(const std::string& text) {
-    WriteText("run.txt", text);
-    FilePtr input = OpenFile("run.txt", "r");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const bool ok = ReadInput(tree_, data_, em_, input.get(), "run");
-    errors_ = testing::internal::GetCapturedStderr();
-    output_ = testing::internal::GetCapturedStdout();
-    return ok;
-  }
   // The template with some of its lines (numbered 1 to 52) replaced; a replacement may hold line
   // feeds for the continuation lines of a list.
   static std::string Text(const std::map<int, std::string>& replacements) {
@@ -63,13 +50,6 @@ class InputReaderModelTest : public testing::Test {
     em_ = EM();
     return Read(Text(replacements));
   }
-
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
-  PhylogeneticTree tree_;
-  AlignmentData data_;
-  EM em_;
-  std::string errors_, output_;
 };
 
 TEST_F(InputReaderModelTest, EveryParameterEstimated) {

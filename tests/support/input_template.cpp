@@ -1,6 +1,6 @@
 #include "support/input_template.h"
 
-#include "support/test_support.h"
+#include "input/input_reader.h"
 
 namespace vorn {
 namespace testing_support {
@@ -92,6 +92,23 @@ PhylogeneticTree FourLeafTree() {
   FilePtr file = StreamOf(kFourLeafPhyl);
   tree.ReadPhyl(file.get());
   return tree;
+}
+
+ControlFileTest::ControlFileTest() : chdir_(dir_.path()) {
+  WriteText("tree.phyl", kFourLeafPhyl);
+  WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
+  WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+}
+
+bool ControlFileTest::Read(const std::string& text) {
+  WriteText("run.txt", text);
+  FilePtr input = OpenFile("run.txt", "r");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const bool ok = ReadInput(tree_, data_, em_, input.get(), "run");
+  errors_ = testing::internal::GetCapturedStderr();
+  output_ = testing::internal::GetCapturedStdout();
+  return ok;
 }
 
 }  // namespace testing_support

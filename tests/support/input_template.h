@@ -1,8 +1,13 @@
 #pragma once
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
+#include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "support/test_support.h"
 
 namespace vorn {
 namespace testing_support {
@@ -16,6 +21,23 @@ std::string JoinLines(const std::vector<std::string>& lines);
 extern const char* const kFourLeafPhyl;
 // That tree read: root 0, AB 1, CD 2, leaves A..D = nodes 3..6 = pattern positions 0..3.
 PhylogeneticTree FourLeafTree();
+
+// A scratch folder, entered for the test, holding the template's files: the four-leaf tree and
+// two genes of pattern data. Read() reads a control text as a run would.
+class ControlFileTest : public testing::Test {
+ protected:
+  ControlFileTest();
+
+  // Reads the control text; captures what the reader printed on each stream.
+  bool Read(const std::string& text);
+
+  TempDir dir_;
+  ScopedChdir chdir_;
+  PhylogeneticTree tree_;
+  AlignmentData data_;
+  EM em_;
+  std::string errors_, output_;
+};
 
 }  // namespace testing_support
 }  // namespace vorn
