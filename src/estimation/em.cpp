@@ -40,6 +40,65 @@ int ConvergenceMonitor::FirstUnconverged(double parameterTolerance) const {
   return 0;
 }
 
+namespace {
+
+// A derivative pointing out of the range at a point from which the whole way to the bound could
+// gain no more than `negligible`: the parameter is at its bound for the likelihood's purposes.
+bool PointsOutAtBound(const FreeParameter& f, double negligible) {
+  if (f.gradient < 0) return (f.value - f.lower) * -f.gradient <= negligible;
+  if (f.gradient > 0) return (f.upper - f.value) * f.gradient <= negligible;
+  return false;
+}
+
+double ValueOf(const EvolModel& model, int family, std::uint32_t index) {
+  switch (family) {
+    case 0: return model.p0;
+    case 1: return model.theta[index];
+    case 2: return model.phi[index];
+    case 3: return model.eta[index];
+    case 4: return model.xi[index];
+    case 5: return model.nu;
+    case 6: return model.llambda;
+    default: return model.glambda;
+  }
+}
+
+}  // namespace
+
+OptimalityCheck EM::CheckOptimality(const AlignmentData& data, const PhylogeneticTree& tree) const {
+  OptimalityCheck check;
+  // Near a maximum the log-likelihood still to gain is about gradient^2 / (2 curvature), and both
+  // the curvature and the log-likelihood grow with the number of sites: a gradient of
+  // sites * sqrt(tolerance) leaves a gain of the order the likelihood tolerance resolves.
+  check.threshold = data.filteredSites * std::sqrt(std::max(likelihoodTolerance, 1e-16));
+  const double negligible = likelihoodTolerance * std::abs(logLikelihood);
+  ForEachFreeParameter(data, tree, [&](const FreeParameter& f) {
+    double measure = std::abs(f.rate ? f.gradient * f.value : f.gradient);
+    if (PointsOutAtBound(f, negligible)) measure = 0;
+    if (!(measure <= check.largest)) {  // a derivative that is not a number fails the check too
+      check.largest = measure;
+      check.family = f.family;
+      check.index = f.index;
+    }
+  });
+  check.passed = check.largest <= check.threshold;
+  return check;
+}
+
+double EM::LargestMeaningfulChange(const EvolModel& start, const AlignmentData& data,
+                                   const PhylogeneticTree& tree) const {
+  const double negligible = likelihoodTolerance * std::abs(logLikelihood);
+  double largest = 0;
+  ForEachFreeParameter(data, tree, [&](const FreeParameter& f) {
+    const double old = ValueOf(start, f.family, f.index);
+    const bool probability = f.family == 2 || f.family == 4;
+    const double change = std::abs(f.value - old) / (probability ? old + 2.220446049250313e-16 : old);
+    if (f.value < old && f.gradient < 0 && PointsOutAtBound(f, negligible)) return;
+    if (change > largest) largest = change;
+  });
+  return largest;
+}
+
 void EM::Resize(std::uint32_t nodeCount, std::uint32_t geneCount) {
   flags.theta.assign(geneCount, 0);
   flags.eta.assign(geneCount, 0);
@@ -86,6 +145,17 @@ void WriteNodeLine(std::FILE* file, const std::vector<double>& values) {
   std::fprintf(file, "0");
   for (std::size_t v = 1; v < values.size(); ++v) std::fprintf(file, "\t%lg", values[v]);
   std::fprintf(file, "\n");
+}
+
+const char* const kFamilyNames[8] = {"p0", "theta", "phi", "eta", "xi", "nu", "l-lambda", "g-lambda"};
+
+void PrintOptimality(const OptimalityCheck& check) {
+  if (check.family < 0) return;  // nothing estimated
+  const char* const where = check.family == 1 || check.family == 3 ? " of gene #" : " of node #";
+  std::printf("optimality check: %s (largest projected gradient %lg at %s", check.passed ? "passed" : "failed",
+              check.largest, kFamilyNames[check.family]);
+  if (check.family >= 1 && check.family <= 4) std::printf("%s%u", where, static_cast<unsigned>(check.index));
+  std::printf(", threshold %lg)\n", check.threshold);
 }
 
 }  // namespace
@@ -154,17 +224,28 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     writeLine(kLikelihood);
   };
   iterations = 0;
+  optimality = OptimalityCheck();
+  double meaningfulChange = 0;
   for (;;) {
     if (++iterations > maxIterations) {
       iterations = maxIterations;
-      std::printf("\nWarning: Maximum number of iterations reached\n%s",
-                  kUnconvergedLines[monitor.FirstUnconverged(parameterTolerance)]);
+      optimality = CheckOptimality(data, tree);
+      // Name what kept the fit going: a parameter still changing in a way that matters, else the
+      // parameter whose derivative failed the optimality check, else (the likelihood still rising)
+      // nobody in particular.
+      int unconverged = monitor.FirstUnconverged(parameterTolerance);
+      if (unconverged != 0 && !(meaningfulChange > parameterTolerance)) unconverged = 0;
+      if (unconverged == 0 && !(monitor.entries[9] > likelihoodTolerance) && !optimality.passed) {
+        unconverged = optimality.family + 1;
+      }
+      std::printf("\nWarning: Maximum number of iterations reached\n%s", kUnconvergedLines[unconverged]);
       break;
     }
     std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
                 monitor.entries[9]);
     std::fflush(stdout);
     const double previous = logLikelihood;
+    const EvolModel start = model;
     monitor.Reset();
     if (flags.p0) {
       UpdateP0(tree);
@@ -202,11 +283,19 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
       step(kGLambda);
     }
     monitor.RecordLikelihood(logLikelihood, previous);
-    if (monitor.Converged(likelihoodTolerance, parameterTolerance)) break;
+    // Small changes alone do not make a maximum: EM crawls on flat ridges and cannot leave some
+    // points on its own, so the fit ends only where no estimated parameter can still raise the
+    // likelihood either.
+    meaningfulChange = monitor.entries[8];
+    if (meaningfulChange > parameterTolerance) meaningfulChange = LargestMeaningfulChange(start, data, tree);
+    if (monitor.entries[9] > likelihoodTolerance || meaningfulChange > parameterTolerance) continue;
+    optimality = CheckOptimality(data, tree);
+    if (optimality.passed) break;
   }
   if (ancestralMode != 0) AccumulateAncestral(data, tree);
   sums = PosteriorSums();
   std::printf("\n");
+  PrintOptimality(optimality);
   for (int which = kLikelihood; which < kHistoryCount; ++which) {
     if (!CloseWritten(std::move(history[which]))) {
       std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be written\n",

@@ -2,6 +2,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -49,6 +50,26 @@ class ConvergenceMonitor {
   void RecordLargest(int entry, double d);
 };
 
+// One estimated parameter at the current point: the derivative of the log-likelihood in it, its
+// range, and whether it is a rate (judged per relative change) or a probability (per unit).
+struct FreeParameter {
+  int family = 0;  // 0 p0, 1 theta, 2 phi, 3 eta, 4 xi, 5 nu, 6 l-lambda, 7 g-lambda
+  std::uint32_t index = 0;  // gene or node; 0 for the single parameters
+  double value = 0, gradient = 0, lower = 0, upper = 0;
+  bool rate = false;
+};
+
+// First-order optimality at the end of a fit: the largest derivative of the log-likelihood over
+// the estimated parameters, projected on their ranges (0 at a bound the gradient points out of,
+// or so close to it that going there could not gain what the likelihood tolerance resolves), per
+// unit of a probability and per relative change of a rate.
+struct OptimalityCheck {
+  bool passed = false;
+  double largest = 0, threshold = 0;
+  int family = -1;  // where the largest one is, as in FreeParameter; -1 when nothing is estimated
+  std::uint32_t index = 0;
+};
+
 // The estimator: control settings read from the control file, which parameters are estimated
 // and how they start, the convergence measures, the parameter set estimated in place and the
 // gain and loss rate categories. One per run, built with these defaults by the driver.
@@ -84,10 +105,27 @@ class EM {
 
   // Shape updates: the negated expected log-likelihood of the losses (gains) as a function of the
   // shape alone, minimised by bracketing and Brent's method within [minimal value, 5000].
+  // The derivatives of the log-likelihood in every estimated parameter, which equal those of Q at
+  // the current point, from the sums of the latest E-step.
+  void ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree& tree,
+                            const std::function<void(const FreeParameter&)>& visit) const;
+  OptimalityCheck CheckOptimality(const AlignmentData& data, const PhylogeneticTree& tree) const;
+  // The largest relative change since `start` of a parameter that still matters: a probability
+  // sliding towards 0 whose whole way there could not gain what the likelihood tolerance resolves
+  // is judged by that effect instead, so that a geometric decay does not keep a fit running.
+  double LargestMeaningfulChange(const EvolModel& start, const AlignmentData& data, const PhylogeneticTree& tree) const;
+
   double LossRateObjective(double llambdaValue, const PhylogeneticTree& tree) const;
   double GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) const;
   void UpdateLLambda(const PhylogeneticTree& tree);
   void UpdateGLambda(const PhylogeneticTree& tree);
+
+  static constexpr double kThetaFloor = 0.0001;
+  static constexpr double kEtaFloor = 1.1920928955078125e-07;  // 2^-23
+  static constexpr double kPhiCeiling = 0.9999;
+  // xi never goes below 2^-23: at 0 a branch could never gain again (the E-step would give its
+  // gains no weight), and the likelihood lost by the floor is below what any tolerance resolves.
+  static constexpr double kXiFloor = 1.1920928955078125e-07;
 
   std::uint32_t maxIterations = 1000;
   std::uint32_t iterations = 0;
@@ -110,6 +148,7 @@ class EM {
   RateCategories gainCategories;
   RateCategories lossCategories;
   PosteriorSums sums;
+  OptimalityCheck optimality;  // of the last iteration, once the run has ended
 
  private:
   void FillBranchTables(const PhylogeneticTree& tree, std::uint32_t gene);

@@ -187,6 +187,20 @@ void EvolModel::InitializeParameters(const PhylogeneticTree& tree, const Alignme
     }
   }
 
+  // An estimated probability that starts at exactly 0 (p0 also at 1) would never move: the E-step
+  // gives the event it allows no weight, so no update can make it possible again. Dollo gives 0 to
+  // every branch without a parsimonious gain, and the observed nu is 0 when no site is absent
+  // everywhere.
+  constexpr double kAwayFromBound = 1e-3;
+  if (flags.p0) {
+    if (p0 == 0) p0 = kAwayFromBound;
+    if (p0 == 1) p0 = 1 - kAwayFromBound;
+  }
+  for (std::uint32_t v = 1; v < nodeCount; ++v) {
+    if (flags.xi[v] && xi[v] == 0) xi[v] = kAwayFromBound;
+  }
+  if (flags.nu && nu == 0) nu = kAwayFromBound;
+
   if (flags.llambda && settings.llambdaMode == "rand") {
     llambda = TruncatedExponentialAt(settings.llambdaMean, minLLambda, random.NextHalfOpen());
   }

@@ -6,15 +6,25 @@
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
+#include "estimation/lambda_search.h"
+#include "numerics/safeguarded_ascent.h"
 
 namespace vorn {
 namespace {
 
 constexpr double kEpsilon = 2.220446049250313e-16;
-constexpr double kEtaFloor = 1.1920928955078125e-07;
+constexpr double kEtaFloor = EM::kEtaFloor;
+constexpr double kXiFloor = EM::kXiFloor;
 // Newton on theta, eta and xi converges in a handful of steps; a run that reaches this bound is
-// cycling, and its last iterate is kept.
+// crawling, and its last (best) iterate is kept.
 constexpr int kMaxNewtonSteps = 1000;
+// A probability of a branch event computed as 1 - p e (or 1 - xi (1 - e)) below this has lost ten
+// or more of its bits to cancellation, and rounds to 0 long before the event becomes impossible:
+// there the same number is formed from its small parts instead.
+constexpr double kCancels = 1.0 / 1024;
+// Changes of phi and xi this small are within the rounding of the sums that carry them (1 - phi
+// and 1 - xi (1 - e) hold them to an absolute 2^-53): Newton cannot resolve them.
+constexpr double kProbabilityResolution = 4 * kEpsilon;
 
 // A posterior sum of 0 takes no part in a Newton sum, even where its factor is infinite (a branch of
 // length 0, a probability at its bound), so such branches cannot turn the update into not-a-number.
@@ -55,245 +65,443 @@ void EM::UpdateNu(const AlignmentData& data) {
   model.nu = updated;
 }
 
-void EM::UpdateTheta(const PhylogeneticTree& tree) {
-  const std::uint32_t n = tree.nodeCount, m = lossCategories.count, k = gainCategories.count;
-  const std::vector<double>& rl = lossCategories.rates;
-  const double upper = thetaCap / rl[m - 1];
-  std::vector<double> loss(static_cast<std::size_t>(n) * m), keep(static_cast<std::size_t>(n) * m);
-  for (std::uint32_t g = 0; g < model.geneCount; ++g) {
-    if (!flags.theta[g]) continue;
+namespace {
+
+// The parts of the expected complete-data log-likelihood (the Q function) that depend on one
+// parameter, built from the posterior sums of the latest E-step. Each gathers its statistics once;
+// evaluating it at a trial value touches only those. The derivatives keep the forms the updates
+// have always stepped with (epsilon included), so that where a Newton step raises Q the iterates
+// are what they were.
+
+// theta of gene g: sum over branches v and loss categories l of Keep ln R + Loss ln(1 - R), with
+// R = (1 - phi[v]) e^(-theta rl t); the ln(1 - phi) part of ln R does not depend on theta.
+class ThetaObjective {
+ public:
+  ThetaObjective(const EM& em, const PhylogeneticTree& tree, std::uint32_t g)
+      : tree_(tree), phi_(em.model.phi), rl_(em.lossCategories.rates), m_(em.lossCategories.count) {
+    const std::uint32_t n = tree.nodeCount, k = em.gainCategories.count;
+    loss_.assign(static_cast<std::size_t>(n) * m_, 0.0);
+    keep_.assign(static_cast<std::size_t>(n) * m_, 0.0);
     for (std::uint32_t v = 1; v < n; ++v) {
-      for (std::uint32_t l = 0; l < m; ++l) {
+      for (std::uint32_t l = 0; l < m_; ++l) {
         double lost = 0, kept = 0;
         for (std::uint32_t a = 0; a < k; ++a) {
-          lost += sums.Transition(g, v, 1, 0, a, l);
-          kept += sums.Transition(g, v, 1, 1, a, l);
+          lost += em.sums.Transition(g, v, 1, 0, a, l);
+          kept += em.sums.Transition(g, v, 1, 1, a, l);
         }
-        loss[v * m + l] = lost;
-        keep[v * m + l] = kept;
+        loss_[v * m_ + l] = lost;
+        keep_[v * m_ + l] = kept;
       }
     }
-    double theta = model.theta[g];
-    int steps = 0;
-    for (;;) {
-      const double previous = theta;
-      double d1 = 0, d2 = 0;
-      for (std::uint32_t v = 1; v < n; ++v) {
-        const double t = tree.branchLength[v];
-        if (t == 0) continue;  // contributes nothing: both derivatives carry a factor t
-        const double q = 1 - model.phi[v];
-        double sa = 0, sb = 0, sc = 0;
-        for (std::uint32_t l = 0; l < m; ++l) {
-          const double e = std::exp(-theta * rl[l] * t);
-          const double den = 1 - (q - kEpsilon) * e;
-          sa += Weighted(loss[v * m + l], e * rl[l] / den);
-          sb += rl[l] * keep[v * m + l];
-          sc += Weighted(loss[v * m + l], rl[l] * rl[l] * e / den / den);
-        }
-        d1 += (q * sa - sb) * t;
-        d2 += -q * sc * t * t;
-      }
-      // A gene whose posteriors put no weight below a present parent (no site, or none that can
-      // hold the character): nothing depends on theta, which keeps its value; a step would be 0/0.
-      if (d1 == 0 && d2 == 0) break;
-      // Without loss weight (or with phi at 1 wherever there is some) the curvature is exactly 0
-      // and the slope negative: a Newton step would run to infinity against the slope, so halve.
-      theta = d2 < 0 ? theta - d1 / d2 : previous * 0.5;
-      if (theta < 0) theta = previous * 0.5;
-      if (theta < 0.0001) {
-        theta = 0.0001;
-      } else if (theta > upper) {
-        theta = upper;
-      }
-      if (!(std::abs(theta - previous) / previous > internalTolerance)) break;
-      if (++steps == kMaxNewtonSteps) {
-        WarnNewton("theta", "gene", g, theta);
-        break;
-      }
-    }
-    monitor.RecordTheta(theta, model.theta[g]);
-    model.theta[g] = theta;
   }
-}
 
-void EM::MaxPhi(const PhylogeneticTree& tree) {
-  const std::uint32_t n = tree.nodeCount, m = lossCategories.count, k = gainCategories.count;
-  const std::uint32_t genes = model.geneCount;
-  const std::vector<double>& rl = lossCategories.rates;
-  const std::vector<double> before = model.phi;
-  std::vector<double> loss(static_cast<std::size_t>(genes) * m), decay(static_cast<std::size_t>(genes) * m);
-  for (std::uint32_t v = 1; v < n; ++v) {
-    if (!flags.phi[v]) continue;
+  LocalObjective operator()(double theta) const {
+    LocalObjective q;
+    for (std::uint32_t v = 1; v < tree_.nodeCount; ++v) {
+      const double t = tree_.branchLength[v];
+      if (t == 0) continue;  // contributes nothing: both derivatives carry a factor t
+      const double q1 = 1 - phi_[v];
+      double sa = 0, sb = 0, sc = 0;
+      for (std::uint32_t l = 0; l < m_; ++l) {
+        const double lost = loss_[v * m_ + l], kept = keep_[v * m_ + l];
+        const double x = theta * rl_[l] * t;
+        const double e = std::exp(-x);
+        double den = 1 - (q1 - kEpsilon) * e;
+        double lossChance = 1 - q1 * e;
+        if (lossChance < kCancels) {
+          lossChance = phi_[v] + q1 * -std::expm1(-x);
+          den = lossChance + kEpsilon * e;
+        }
+        sa += Weighted(lost, e * rl_[l] / den);
+        sb += rl_[l] * kept;
+        sc += Weighted(lost, rl_[l] * rl_[l] * e / den / den);
+        const double lossTerm = Weighted(lost, std::log(lossChance)), keepTerm = kept * x;
+        q.value += lossTerm - keepTerm;
+        q.magnitude += std::abs(lossTerm) + keepTerm;
+      }
+      q.slope += (q1 * sa - sb) * t;
+      q.curvature += -q1 * sc * t * t;
+    }
+    return q;
+  }
+
+ private:
+  const PhylogeneticTree& tree_;
+  const std::vector<double>& phi_;
+  const std::vector<double>& rl_;
+  std::uint32_t m_;
+  std::vector<double> loss_, keep_;  // [v][l]
+};
+
+// phi of node v: Keep ln(1 - phi) + sum over genes g and loss categories l of
+// Loss ln(1 - (1 - phi) E), with E = e^(-theta[g] rl t).
+class PhiObjective {
+ public:
+  PhiObjective(const EM& em, const PhylogeneticTree& tree, std::uint32_t v) {
+    const std::uint32_t m = em.lossCategories.count, k = em.gainCategories.count, genes = em.model.geneCount;
+    const std::vector<double>& rl = em.lossCategories.rates;
     const double t = tree.branchLength[v];
-    double keep = 0;
+    loss_.assign(static_cast<std::size_t>(genes) * m, 0.0);
+    decay_.assign(loss_.size(), 0.0);
+    decayed_.assign(loss_.size(), 0.0);
     for (std::uint32_t g = 0; g < genes; ++g) {
       for (std::uint32_t l = 0; l < m; ++l) {
         double lost = 0;
         for (std::uint32_t a = 0; a < k; ++a) {
-          lost += sums.Transition(g, v, 1, 0, a, l);
-          keep += sums.Transition(g, v, 1, 1, a, l);
+          lost += em.sums.Transition(g, v, 1, 0, a, l);
+          keep_ += em.sums.Transition(g, v, 1, 1, a, l);
         }
-        loss[g * m + l] = lost;
-        decay[g * m + l] = std::exp(-model.theta[g] * rl[l] * t);
+        loss_[g * m + l] = lost;
+        decay_[g * m + l] = std::exp(-em.model.theta[g] * rl[l] * t);
+        decayed_[g * m + l] = -std::expm1(-em.model.theta[g] * rl[l] * t);
       }
     }
-    // A loss weighing on a category that cannot decay on this branch (length 0, or a rate so small
-    // that exp rounds to 1) is made by phi alone: at phi = 0 the objective is -infinity and the data
-    // impossible, so there an overshoot below 0 halves instead of clamping.
-    bool lossNeedsPhi = false;
-    for (std::size_t i = 0; i < loss.size(); ++i) lossNeedsPhi = lossNeedsPhi || (loss[i] > 0 && decay[i] == 1);
-    double phi = model.phi[v], previous = 0;
-    for (int steps = 0;; ++steps) {
-      if (steps == 51) {
-        std::fprintf(stderr,
-                     "\nMaxPhi: Warning: Recovering from inifinite loop in PHI(%d). "
-                     "Taking average between %lg and %lg\n",
-                     static_cast<int>(v), phi, previous);
-        phi = (phi + previous) * 0.5;
-        break;
-      }
-      previous = phi;
-      double f1 = 0, f2 = 0;
-      for (std::size_t i = 0; i < loss.size(); ++i) {
-        const double d = decay[i] / (1 - (1 - phi) * decay[i]);
-        f1 += Weighted(loss[i], d);
-        f2 -= Weighted(loss[i], d * d);
-      }
-      const double kept = 1 - phi + kEpsilon;
-      phi = phi - (f1 - keep / kept) / (f2 - keep / (kept * kept));
-      if (!(phi > 0)) {
-        phi = lossNeedsPhi ? previous * 0.5 : 0;
-      } else if (!(phi < 0.9999)) {
-        phi = 0.9999;
-      }
-      if (!(std::abs(phi - previous) / (previous + kEpsilon) > internalTolerance)) break;
+  }
+
+  // A loss weighing on a category that cannot decay on this branch (length 0, or a rate so small
+  // that exp rounds to 1) is made by phi alone: at phi = 0 the objective is -infinity.
+  bool LossNeedsPhi() const {
+    for (std::size_t i = 0; i < loss_.size(); ++i) {
+      if (loss_[i] > 0 && decay_[i] == 1) return true;
     }
-    model.phi[v] = phi;
+    return false;
+  }
+
+  LocalObjective operator()(double phi) const {
+    LocalObjective q;
+    for (std::size_t i = 0; i < loss_.size(); ++i) {
+      double lossChance = 1 - (1 - phi) * decay_[i];
+      if (lossChance < kCancels) lossChance = phi + (1 - phi) * decayed_[i];
+      const double d = decay_[i] / lossChance;
+      q.slope += Weighted(loss_[i], d);
+      q.curvature -= Weighted(loss_[i], d * d);
+      const double term = Weighted(loss_[i], std::log(lossChance));
+      q.value += term;
+      q.magnitude += std::abs(term);
+    }
+    const double kept = 1 - phi + kEpsilon;
+    q.slope -= keep_ / kept;
+    q.curvature -= keep_ / (kept * kept);
+    const double keepTerm = Weighted(keep_, std::log1p(-phi));
+    q.value += keepTerm;
+    q.magnitude += std::abs(keepTerm);
+    return q;
+  }
+
+ private:
+  double keep_ = 0;
+  std::vector<double> loss_, decay_, decayed_;  // [g][l]; decayed = 1 - decay, to full precision
+};
+
+// eta of gene g: sum over branches v and gaining categories k >= 1 of Stay ln(1 - G) + Gain ln G,
+// with G = xi[v] (1 - e^(-eta rg t)); the ln xi part of ln G does not depend on eta.
+class EtaObjective {
+ public:
+  EtaObjective(const EM& em, const PhylogeneticTree& tree, std::uint32_t g)
+      : tree_(tree), xi_(em.model.xi), rg_(em.gainCategories.rates), k_(em.gainCategories.count) {
+    const std::uint32_t n = tree.nodeCount, m = em.lossCategories.count;
+    stay_.assign(static_cast<std::size_t>(n) * k_, 0.0);
+    gain_.assign(stay_.size(), 0.0);
+    for (std::uint32_t v = 1; v < n; ++v) {
+      for (std::uint32_t a = 1; a < k_; ++a) {
+        double stayed = 0, gained = 0;
+        for (std::uint32_t l = 0; l < m; ++l) {
+          stayed += em.sums.Transition(g, v, 0, 0, a, l);
+          gained += em.sums.Transition(g, v, 0, 1, a, l);
+        }
+        stay_[v * k_ + a] = stayed;
+        gain_[v * k_ + a] = gained;
+      }
+    }
+  }
+
+  LocalObjective operator()(double eta) const {
+    LocalObjective q;
+    for (std::uint32_t v = 1; v < tree_.nodeCount; ++v) {
+      const double t = tree_.branchLength[v];
+      if (t == 0) continue;  // contributes nothing: both derivatives carry a factor t
+      const double xi = xi_[v];
+      double s1 = 0, s2 = 0, s3 = 0, s4 = 0;
+      for (std::uint32_t a = 1; a < k_; ++a) {
+        const double stayed = stay_[v * k_ + a], gained = gain_[v * k_ + a];
+        const double x = rg_[a] * t * eta;
+        const double e = std::exp(-x);
+        // A rate so small that e rounds to 1 would leave o = 0 and a gain weight divided by it;
+        // expm1 still resolves it (elsewhere 1 - e stands, as the E-step computes it).
+        const double o = e != 1 ? 1 - e : -std::expm1(-x);
+        double den = 1 - o * xi;
+        if (den < kCancels) den = (1 - xi) + xi * e;
+        s1 += Weighted(stayed, e * rg_[a] / den);
+        s2 += Weighted(gained, e * rg_[a] / o);
+        s3 += Weighted(stayed, rg_[a] * rg_[a] * e / den / den);
+        s4 += Weighted(gained, rg_[a] * rg_[a] * e / o / o);
+        const double stayTerm = Weighted(stayed, std::log(den));
+        const double gainTerm = Weighted(gained, std::log(-std::expm1(-x)));
+        q.value += stayTerm + gainTerm;
+        q.magnitude += std::abs(stayTerm) + std::abs(gainTerm);
+      }
+      q.slope += (s2 - s1 * xi) * t;
+      q.curvature += ((1 - xi) * xi * s3 - s4) * t * t;
+    }
+    return q;
+  }
+
+ private:
+  const PhylogeneticTree& tree_;
+  const std::vector<double>& xi_;
+  const std::vector<double>& rg_;
+  std::uint32_t k_;
+  std::vector<double> stay_, gain_;  // [v][k]
+};
+
+// xi of node v: Gain ln xi + sum over genes g and gain categories k of Stay ln(1 - xi O), with
+// O = 1 - e^(-eta[g] rg t).
+class XiObjective {
+ public:
+  XiObjective(const EM& em, const PhylogeneticTree& tree, std::uint32_t v) {
+    const std::uint32_t m = em.lossCategories.count, k = em.gainCategories.count, genes = em.model.geneCount;
+    const std::vector<double>& rg = em.gainCategories.rates;
+    const double t = tree.branchLength[v];
+    stay_.assign(static_cast<std::size_t>(genes) * k, 0.0);
+    open_.assign(stay_.size(), 0.0);
+    decay_.assign(stay_.size(), 0.0);
+    for (std::uint32_t g = 0; g < genes; ++g) {
+      for (std::uint32_t a = 0; a < k; ++a) {
+        double stayed = 0;
+        for (std::uint32_t l = 0; l < m; ++l) {
+          stayed += em.sums.Transition(g, v, 0, 0, a, l);
+          gain_ += em.sums.Transition(g, v, 0, 1, a, l);
+        }
+        stay_[g * k + a] = stayed;
+        decay_[g * k + a] = std::exp(-em.model.eta[g] * rg[a] * t);
+        open_[g * k + a] = 1 - decay_[g * k + a];
+      }
+    }
+  }
+
+  bool HasEvidence() const {
+    if (gain_ > 0) return true;
+    for (double s : stay_) {
+      if (s > 0) return true;
+    }
+    return false;
+  }
+
+  LocalObjective operator()(double xi) const {
+    LocalObjective q;
+    for (std::size_t i = 0; i < stay_.size(); ++i) {
+      double stayChance = 1 - xi * open_[i];
+      if (stayChance < kCancels) stayChance = (1 - xi) + xi * decay_[i];
+      const double d = open_[i] / stayChance;
+      q.slope -= Weighted(stay_[i], d);
+      q.curvature -= Weighted(stay_[i], d * d);
+      const double term = Weighted(stay_[i], std::log(stayChance));
+      q.value += term;
+      q.magnitude += std::abs(term);
+    }
+    const double w = xi + kEpsilon;
+    q.slope += gain_ / w;
+    q.curvature -= gain_ / (w * w);
+    const double gainTerm = Weighted(gain_, std::log(xi));
+    q.value += gainTerm;
+    q.magnitude += std::abs(gainTerm);
+    return q;
+  }
+
+ private:
+  double gain_ = 0;
+  std::vector<double> stay_, open_, decay_;  // [g][k]
+};
+
+bool RelativeStepWithin(double next, double previous, double denominator, double tolerance) {
+  return !(std::abs(next - previous) / denominator > tolerance);
+}
+
+}  // namespace
+
+void EM::UpdateTheta(const PhylogeneticTree& tree) {
+  const double upper = thetaCap / lossCategories.rates[lossCategories.count - 1];
+  for (std::uint32_t g = 0; g < model.geneCount; ++g) {
+    if (!flags.theta[g]) continue;
+    const ThetaObjective objective(*this, tree, g);
+    const auto propose = [upper](double theta, const LocalObjective& q) {
+      // A gene whose posteriors put no weight below a present parent (no site, or none that can
+      // hold the character): nothing depends on theta, which keeps its value.
+      if (q.slope == 0 && q.curvature == 0) return theta;
+      // Without loss weight (or with phi at 1 wherever there is some) the curvature is exactly 0
+      // and the slope negative: a Newton step would run to infinity against the slope, so halve.
+      double next = q.curvature < 0 ? theta - q.slope / q.curvature : theta * 0.5;
+      if (next < 0) next = theta * 0.5;
+      return std::min(std::max(next, EM::kThetaFloor), upper);
+    };
+    const double tolerance = internalTolerance;
+    const AscentResult result = SafeguardedAscent(
+        model.theta[g], kMaxNewtonSteps, objective, propose,
+        [tolerance](double next, double previous) { return RelativeStepWithin(next, previous, previous, tolerance); });
+    if (!result.stopped) WarnNewton("theta", "gene", g, result.x);
+    monitor.RecordTheta(result.x, model.theta[g]);
+    model.theta[g] = result.x;
+  }
+}
+
+void EM::MaxPhi(const PhylogeneticTree& tree) {
+  const std::uint32_t n = tree.nodeCount;
+  const std::vector<double> before = model.phi;
+  for (std::uint32_t v = 1; v < n; ++v) {
+    if (!flags.phi[v]) continue;
+    const PhiObjective objective(*this, tree, v);
+    const bool lossNeedsPhi = objective.LossNeedsPhi();
+    const auto propose = [lossNeedsPhi](double phi, const LocalObjective& q) {
+      double next = phi - q.slope / q.curvature;
+      // Where phi = 0 makes some loss impossible, an overshoot below 0 halves instead of clamping.
+      if (!(next > 0)) return lossNeedsPhi ? phi * 0.5 : 0.0;
+      return next < EM::kPhiCeiling ? next : EM::kPhiCeiling;
+    };
+    const double tolerance = internalTolerance;
+    const auto done = [tolerance](double next, double previous) {
+      return RelativeStepWithin(next, previous, previous + kEpsilon, tolerance) ||
+             std::abs(next - previous) <= kProbabilityResolution;
+    };
+    AscentResult result = SafeguardedAscent(model.phi[v], 51, objective, propose, done);
+    if (!result.stopped) {
+      std::fprintf(stderr,
+                   "\nMaxPhi: Warning: Recovering from inifinite loop in PHI(%d). "
+                   "Taking average between %lg and %lg\n",
+                   static_cast<int>(v), result.x, result.previous);
+      const double average = (result.x + result.previous) * 0.5;
+      if (NotBelow(objective(average), objective(result.x))) result.x = average;
+    }
+    model.phi[v] = result.x;
   }
   if (thetaPhiInvariant) model.ApplyThetaPhiInvariant(tree);
   for (std::uint32_t v = 1; v < n; ++v) monitor.RecordPhi(model.phi[v], before[v]);
 }
 
 void EM::UpdateEta(const PhylogeneticTree& tree) {
-  const std::uint32_t n = tree.nodeCount, m = lossCategories.count, k = gainCategories.count;
-  const std::vector<double>& rg = gainCategories.rates;
-  const double upper = etaCap / rg[k - 1];
-  std::vector<double> stay(static_cast<std::size_t>(n) * k), gain(static_cast<std::size_t>(n) * k);
+  const double upper = etaCap / gainCategories.rates[gainCategories.count - 1];
   for (std::uint32_t g = 0; g < model.geneCount; ++g) {
     if (!flags.eta[g]) continue;
-    for (std::uint32_t v = 1; v < n; ++v) {
-      for (std::uint32_t a = 1; a < k; ++a) {
-        double stayed = 0, gained = 0;
-        for (std::uint32_t l = 0; l < m; ++l) {
-          stayed += sums.Transition(g, v, 0, 0, a, l);
-          gained += sums.Transition(g, v, 0, 1, a, l);
-        }
-        stay[v * k + a] = stayed;
-        gain[v * k + a] = gained;
-      }
-    }
-    double eta = model.eta[g];
-    int steps = 0;
-    for (;;) {
-      const double previous = eta;
-      double d1 = 0, d2 = 0;
-      for (std::uint32_t v = 1; v < n; ++v) {
-        const double t = tree.branchLength[v];
-        if (t == 0) continue;  // contributes nothing: both derivatives carry a factor t
-        const double xi = model.xi[v];
-        double s1 = 0, s2 = 0, s3 = 0, s4 = 0;
-        for (std::uint32_t a = 1; a < k; ++a) {
-          const double e = std::exp(-rg[a] * t * eta);
-          // A rate so small that e rounds to 1 would leave o = 0 and a gain weight divided by it;
-          // expm1 still resolves it (elsewhere 1 - e stands, as the E-step computes it).
-          const double o = e != 1 ? 1 - e : -std::expm1(-rg[a] * t * eta);
-          const double den = 1 - o * xi;
-          s1 += Weighted(stay[v * k + a], e * rg[a] / den);
-          s2 += Weighted(gain[v * k + a], e * rg[a] / o);
-          s3 += Weighted(stay[v * k + a], rg[a] * rg[a] * e / den / den);
-          s4 += Weighted(gain[v * k + a], rg[a] * rg[a] * e / o / o);
-        }
-        d1 += (s2 - s1 * xi) * t;
-        d2 += ((1 - xi) * xi * s3 - s4) * t * t;
-      }
-      // No weight below an absent parent in a gaining category: nothing depends on eta, which
-      // keeps its value; a step would be 0/0.
-      if (d1 == 0 && d2 == 0) break;
-      if (!(d2 < 0)) {
-        // Not concave here: halve instead of stepping. That includes a curvature of exactly 0
-        // (xi of 1 on a branch without gains), where a Newton step runs to infinity against the
-        // slope, and one that is not a number. Never below the floor, under which
-        // 1 - exp(-eta r t) rounds to 0 and the next derivatives are not numbers either.
-        eta = std::max(eta * 0.5, kEtaFloor);
-      } else {
-        eta = eta - d1 / d2;
-        if (eta < 0) eta = previous * 0.5;
-        if (eta < kEtaFloor) {
-          eta = kEtaFloor;
-        } else if (eta > upper) {
-          eta = upper;
-        }
-      }
-      if (!(std::abs(eta - previous) / (previous + kEpsilon) > internalTolerance)) break;
-      if (++steps == kMaxNewtonSteps) {
-        WarnNewton("eta", "gene", g, eta);
-        break;
-      }
-    }
-    monitor.RecordEta(eta, model.eta[g]);
-    model.eta[g] = eta;
+    const EtaObjective objective(*this, tree, g);
+    const auto propose = [upper](double eta, const LocalObjective& q) {
+      // No weight below an absent parent in a gaining category: nothing depends on eta.
+      if (q.slope == 0 && q.curvature == 0) return eta;
+      // Not concave here (the non-gain term is convex in eta): no Newton step, but a doubling or a
+      // halving in the direction of the slope, which the safeguard shortens until Q rises. Never
+      // below the floor, under which 1 - exp(-eta r t) rounds to 0.
+      if (!(q.curvature < 0)) return q.slope > 0 ? std::min(eta * 2, upper) : std::max(eta * 0.5, kEtaFloor);
+      double next = eta - q.slope / q.curvature;
+      if (next < 0) next = eta * 0.5;
+      return std::min(std::max(next, kEtaFloor), upper);
+    };
+    const double tolerance = internalTolerance;
+    const AscentResult result =
+        SafeguardedAscent(model.eta[g], kMaxNewtonSteps, objective, propose, [tolerance](double next, double previous) {
+          return RelativeStepWithin(next, previous, previous + kEpsilon, tolerance);
+        });
+    if (!result.stopped) WarnNewton("eta", "gene", g, result.x);
+    monitor.RecordEta(result.x, model.eta[g]);
+    model.eta[g] = result.x;
   }
 }
 
 void EM::UpdateXi(const PhylogeneticTree& tree) {
-  const std::uint32_t n = tree.nodeCount, m = lossCategories.count, k = gainCategories.count;
-  const std::uint32_t genes = model.geneCount;
-  const std::vector<double>& rg = gainCategories.rates;
+  const std::uint32_t n = tree.nodeCount;
   const std::vector<double> before = model.xi;
-  std::vector<double> stay(static_cast<std::size_t>(genes) * k), open(static_cast<std::size_t>(genes) * k);
+  const auto propose = [](double xi, const LocalObjective& q) {
+    double next = xi - q.slope / q.curvature;
+    if (!(next > 0)) next = xi * 0.5;
+    // A floor instead of 0: at xi = 0 the branch could never gain again, since the E-step would
+    // give its gains no weight.
+    return next > 1 ? 1.0 : std::max(next, kXiFloor);
+  };
+  const double tolerance = internalTolerance;
+  const auto done = [tolerance](double next, double previous) {
+    return RelativeStepWithin(next, previous, previous, tolerance) ||
+           std::abs(next - previous) <= kProbabilityResolution;
+  };
   for (std::uint32_t v = 1; v < n; ++v) {
     if (!flags.xi[v]) continue;
-    const double t = tree.branchLength[v];
-    double gained = 0;
-    for (std::uint32_t g = 0; g < genes; ++g) {
-      for (std::uint32_t a = 0; a < k; ++a) {
-        double stayed = 0;
-        for (std::uint32_t l = 0; l < m; ++l) {
-          stayed += sums.Transition(g, v, 0, 0, a, l);
-          gained += sums.Transition(g, v, 0, 1, a, l);
-        }
-        stay[g * k + a] = stayed;
-        open[g * k + a] = 1 - std::exp(-model.eta[g] * rg[a] * t);
-      }
-    }
-    double xi = model.xi[v], updated = xi;
-    for (int steps = 0;; ++steps) {
-      double f1 = 0, f2 = 0;
-      for (std::size_t i = 0; i < stay.size(); ++i) {
-        const double d = open[i] / (1 - xi * open[i]);
-        f1 -= Weighted(stay[i], d);
-        f2 -= Weighted(stay[i], d * d);
-      }
-      const double w = xi + kEpsilon;
-      updated = xi - (f1 + gained / w) / (f2 - gained / (w * w));
-      if (!(updated > 0)) updated = xi * 0.5;
-      if (updated > 1) {
-        updated = 1;
-      } else if (updated < kEtaFloor) {
-        updated = 0;
-      }
-      // No epsilon: 0/0 gives not-a-number, which ends the loop.
-      if (!(std::abs(updated - xi) / xi > internalTolerance)) break;
-      if (steps + 1 == kMaxNewtonSteps) {
-        WarnNewton("xi", "node", v, updated);
-        break;
-      }
-      xi = updated;
-    }
-    model.xi[v] = updated;
+    const XiObjective objective(*this, tree, v);
+    // Nothing below an absent parent: no evidence about xi, which keeps its value.
+    if (!objective.HasEvidence()) continue;
+    const AscentResult result = SafeguardedAscent(model.xi[v], kMaxNewtonSteps, objective, propose, done);
+    if (!result.stopped) WarnNewton("xi", "node", v, result.x);
+    model.xi[v] = result.x;
   }
   if (etaXiInvariant) model.ApplyEtaXiInvariant(tree);
   for (std::uint32_t v = 1; v < n; ++v) monitor.RecordXi(model.xi[v], before[v]);
+}
+
+void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree& tree,
+                              const std::function<void(const FreeParameter&)>& visit) const {
+  auto report = [&visit](int family, std::uint32_t index, double value, double gradient, double lower, double upper,
+                         bool rate) {
+    FreeParameter f;
+    f.family = family;
+    f.index = index;
+    f.value = value;
+    f.gradient = gradient;
+    f.lower = lower;
+    f.upper = upper;
+    f.rate = rate;
+    visit(f);
+  };
+  if (flags.p0) {
+    // Q = A ln p0 + (all - A) ln(1 - p0), A the posterior mass of an absent root.
+    const std::uint32_t r1 = tree.firstChild[0];
+    double all = 0, absent = 0;
+    for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
+      for (std::uint32_t c = 0; c < sums.pairCount; ++c) {
+        all += sums.categories[static_cast<std::size_t>(g) * sums.pairCount + c];
+        absent += sums.transitions[sums.TransitionOffset(g, r1, 0, 0) + c] +
+                  sums.transitions[sums.TransitionOffset(g, r1, 0, 1) + c];
+      }
+    }
+    report(0, 0, model.p0, absent / model.p0 - (all - absent) / (1 - model.p0), 0, 1, false);
+  }
+  const double thetaUpper = thetaCap / lossCategories.rates[lossCategories.count - 1];
+  for (std::uint32_t g = 0; g < model.geneCount; ++g) {
+    if (!flags.theta[g]) continue;
+    const double slope = ThetaObjective(*this, tree, g)(model.theta[g]).slope;
+    report(1, g, model.theta[g], slope, kThetaFloor, thetaUpper, true);
+  }
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+    if (!flags.phi[v]) continue;
+    report(2, v, model.phi[v], PhiObjective(*this, tree, v)(model.phi[v]).slope, 0, kPhiCeiling, false);
+  }
+  const double etaUpper = etaCap / gainCategories.rates[gainCategories.count - 1];
+  for (std::uint32_t g = 0; g < model.geneCount; ++g) {
+    if (!flags.eta[g]) continue;
+    report(3, g, model.eta[g], EtaObjective(*this, tree, g)(model.eta[g]).slope, kEtaFloor, etaUpper, true);
+  }
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+    if (!flags.xi[v]) continue;
+    report(4, v, model.xi[v], XiObjective(*this, tree, v)(model.xi[v]).slope, kXiFloor, 1, false);
+  }
+  if (flags.nu) {
+    // Q = Z ln nu + (sites - Z) ln(1 - nu) + terms free of nu, Z the never-gaining mass.
+    double zeroGain = 0;
+    for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
+      for (std::uint32_t l = 0; l < sums.lossCount; ++l) zeroGain += sums.Category(g, 0, l);
+    }
+    const double sites = data.filteredSites;
+    report(5, 0, model.nu, zeroGain / model.nu - (sites - zeroGain) / (1 - model.nu), 0, 1, false);
+  }
+  // The shapes reach Q only through the gamma quantiles: central differences of the objectives
+  // their updates minimise, one-sided at a bound.
+  auto shapeSlope = [](const auto& objective, double x, double lower) {
+    const double h = 1e-4 * x;
+    const double below = std::max(x - h, lower), above = std::min(x + h, lambda_search::kCeiling);
+    return -(objective(above) - objective(below)) / (above - below);
+  };
+  if (flags.llambda) {
+    const double slope = shapeSlope([&](double x) { return LossRateObjective(x, tree); }, model.llambda, minLLambda);
+    report(6, 0, model.llambda, slope, minLLambda, lambda_search::kCeiling, true);
+  }
+  if (flags.glambda) {
+    const double slope = shapeSlope([&](double x) { return GainRateObjective(x, tree); }, model.glambda, minGLambda);
+    report(7, 0, model.glambda, slope, minGLambda, lambda_search::kCeiling, true);
+  }
 }
 
 }  // namespace vorn

@@ -94,6 +94,7 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
   //   B:  R 3 (P0), L 3 (P1), G 0       -> phi 1/2, xi 0
   //   C:  R 3 (P1), L 0, G 0            -> phi 0, xi 0
   //   D:  R 0, L 3 (P1), G 0            -> phi 1, xi 0/0 = 0
+  // An xi of 0 starts at 0.001 instead: from 0 the branch could never gain.
   // p0: present leaf values 6 + 6 + 0 + 1 = 13 of 12 + 12 + 16 + 3 = 43 known -> 30/43.
   // nu: of the 10 sites without unknowns (P0, P1, P2), the 4 of P2 are all absent -> 0.4.
   const PhylogeneticTree tree = testing_support::FourLeafTree();
@@ -106,7 +107,7 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
   EXPECT_DOUBLE_EQ(em.model.p0, 30.0 / 43.0);
   EXPECT_DOUBLE_EQ(em.model.nu, 0.4);
   const std::vector<double> phi = {0, 0, 0, 0, 0.5, 0, 1};
-  const std::vector<double> xi = {0, 0.5, 0, 1.0 / 7.0, 0, 0, 0};
+  const std::vector<double> xi = {0, 0.5, 0.001, 1.0 / 7.0, 0.001, 0.001, 0.001};
   for (std::uint32_t v = 1; v < 7; ++v) {
     SCOPED_TRACE(v);
     EXPECT_DOUBLE_EQ(em.model.phi[v], phi[v]);
