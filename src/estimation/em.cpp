@@ -75,7 +75,8 @@ OptimalityCheck EM::CheckOptimality(const AlignmentData& data, const Phylogeneti
   ForEachFreeParameter(data, tree, [&](const FreeParameter& f) {
     double measure = std::abs(f.rate ? f.gradient * f.value : f.gradient);
     if (PointsOutAtBound(f, negligible)) measure = 0;
-    if (!(measure <= check.largest)) {  // a derivative that is not a number fails the check too
+    if (!(measure == measure)) measure = HUGE_VAL;  // a derivative that is not a number fails
+    if (check.family < 0 || measure > check.largest) {
       check.largest = measure;
       check.family = f.family;
       check.index = f.index;

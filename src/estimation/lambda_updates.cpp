@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "data/phylogenetic_tree.h"
+#include "estimation/branch_chances.h"
 #include "estimation/em.h"
 #include "estimation/lambda_search.h"
 
@@ -25,8 +26,8 @@ double EM::LossRateObjective(double llambdaValue, const PhylogeneticTree& tree) 
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
       const double t = tree.branchLength[v];
       for (std::uint32_t l = 0; l < m; ++l) {
-        const double b = std::exp(-model.theta[g] * t * r[l]);
-        logLoss[l] = std::log(1 - (1 - model.phi[v]) * b);
+        const double x = model.theta[g] * t * r[l];
+        logLoss[l] = std::log(LossChance(model.phi[v], std::exp(-x), x));
         retention[l] = t * r[l] * model.theta[g];
       }
       for (std::uint32_t a = 0; a < k; ++a) {
@@ -50,10 +51,13 @@ double EM::GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) 
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
       const double t = tree.branchLength[v];
       for (std::uint32_t a = 1; a < k; ++a) {
-        const double u = std::exp(-model.eta[g] * t * r[a]);
-        const double stay = std::log(1 - model.xi[v] * (1 - u));
-        // With u = 1 the branch cannot gain at this rate: only the non-gain term remains.
-        const double gain = u != 1 ? std::log(1 - u) : 0.0;
+        const double x = model.eta[g] * t * r[a];
+        const double u = std::exp(-x);
+        const double stay = std::log(NoGainChance(model.xi[v], u, 1 - u));
+        // A rate so small that the branch cannot gain at it (1 - u is 0 even to full precision):
+        // only the non-gain term remains.
+        const double open = -std::expm1(-x);
+        const double gain = open > 0 ? std::log(open) : 0.0;
         const double* stayed = &sums.transitions[sums.TransitionOffset(g, v, 0, 0) + a * m];
         const double* gained = &sums.transitions[sums.TransitionOffset(g, v, 0, 1) + a * m];
         for (std::uint32_t l = 0; l < m; ++l) sum += Weighted(gained[l], gain) + Weighted(stayed[l], stay);

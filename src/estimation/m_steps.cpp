@@ -5,6 +5,7 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "estimation/branch_chances.h"
 #include "estimation/em.h"
 #include "estimation/lambda_search.h"
 #include "numerics/safeguarded_ascent.h"
@@ -18,10 +19,6 @@ constexpr double kXiFloor = EM::kXiFloor;
 // Newton on theta, eta and xi converges in a handful of steps; a run that reaches this bound is
 // crawling, and its last (best) iterate is kept.
 constexpr int kMaxNewtonSteps = 1000;
-// A probability of a branch event computed as 1 - p e (or 1 - xi (1 - e)) below this has lost ten
-// or more of its bits to cancellation, and rounds to 0 long before the event becomes impossible:
-// there the same number is formed from its small parts instead.
-constexpr double kCancels = 1.0 / 1024;
 // Changes of phi and xi this small are within the rounding of the sums that carry them (1 - phi
 // and 1 - xi (1 - e) hold them to an absolute 2^-53): Newton cannot resolve them.
 constexpr double kProbabilityResolution = 4 * kEpsilon;
@@ -106,16 +103,12 @@ class ThetaObjective {
         const double lost = loss_[v * m_ + l], kept = keep_[v * m_ + l];
         const double x = theta * rl_[l] * t;
         const double e = std::exp(-x);
-        double den = 1 - (q1 - kEpsilon) * e;
-        double lossChance = 1 - q1 * e;
-        if (lossChance < kCancels) {
-          lossChance = phi_[v] + q1 * -std::expm1(-x);
-          den = lossChance + kEpsilon * e;
-        }
+        const double lossChance = LossChance(phi_[v], e, x);
+        const double den = lossChance >= kCancellationLimit ? 1 - (q1 - kEpsilon) * e : lossChance + kEpsilon * e;
         sa += Weighted(lost, e * rl_[l] / den);
         sb += rl_[l] * kept;
         sc += Weighted(lost, rl_[l] * rl_[l] * e / den / den);
-        const double lossTerm = Weighted(lost, std::log(lossChance)), keepTerm = kept * x;
+        const double lossTerm = Weighted(lost, LogLossChance(phi_[v], e, x)), keepTerm = kept * x;
         q.value += lossTerm - keepTerm;
         q.magnitude += std::abs(lossTerm) + keepTerm;
       }
@@ -143,7 +136,7 @@ class PhiObjective {
     const double t = tree.branchLength[v];
     loss_.assign(static_cast<std::size_t>(genes) * m, 0.0);
     decay_.assign(loss_.size(), 0.0);
-    decayed_.assign(loss_.size(), 0.0);
+    exponent_.assign(loss_.size(), 0.0);
     for (std::uint32_t g = 0; g < genes; ++g) {
       for (std::uint32_t l = 0; l < m; ++l) {
         double lost = 0;
@@ -152,8 +145,8 @@ class PhiObjective {
           keep_ += em.sums.Transition(g, v, 1, 1, a, l);
         }
         loss_[g * m + l] = lost;
-        decay_[g * m + l] = std::exp(-em.model.theta[g] * rl[l] * t);
-        decayed_[g * m + l] = -std::expm1(-em.model.theta[g] * rl[l] * t);
+        exponent_[g * m + l] = em.model.theta[g] * rl[l] * t;
+        decay_[g * m + l] = std::exp(-exponent_[g * m + l]);
       }
     }
   }
@@ -170,12 +163,11 @@ class PhiObjective {
   LocalObjective operator()(double phi) const {
     LocalObjective q;
     for (std::size_t i = 0; i < loss_.size(); ++i) {
-      double lossChance = 1 - (1 - phi) * decay_[i];
-      if (lossChance < kCancels) lossChance = phi + (1 - phi) * decayed_[i];
+      const double lossChance = LossChance(phi, decay_[i], exponent_[i]);
       const double d = decay_[i] / lossChance;
       q.slope += Weighted(loss_[i], d);
       q.curvature -= Weighted(loss_[i], d * d);
-      const double term = Weighted(loss_[i], std::log(lossChance));
+      const double term = Weighted(loss_[i], LogLossChance(phi, decay_[i], exponent_[i]));
       q.value += term;
       q.magnitude += std::abs(term);
     }
@@ -190,7 +182,7 @@ class PhiObjective {
 
  private:
   double keep_ = 0;
-  std::vector<double> loss_, decay_, decayed_;  // [g][l]; decayed = 1 - decay, to full precision
+  std::vector<double> loss_, decay_, exponent_;  // [g][l]; decay = exp(-exponent)
 };
 
 // eta of gene g: sum over branches v and gaining categories k >= 1 of Stay ln(1 - G) + Gain ln G,
@@ -229,14 +221,13 @@ class EtaObjective {
         // A rate so small that e rounds to 1 would leave o = 0 and a gain weight divided by it;
         // expm1 still resolves it (elsewhere 1 - e stands, as the E-step computes it).
         const double o = e != 1 ? 1 - e : -std::expm1(-x);
-        double den = 1 - o * xi;
-        if (den < kCancels) den = (1 - xi) + xi * e;
+        const double den = NoGainChance(xi, e, o);
         s1 += Weighted(stayed, e * rg_[a] / den);
         s2 += Weighted(gained, e * rg_[a] / o);
         s3 += Weighted(stayed, rg_[a] * rg_[a] * e / den / den);
         s4 += Weighted(gained, rg_[a] * rg_[a] * e / o / o);
-        const double stayTerm = Weighted(stayed, std::log(den));
-        const double gainTerm = Weighted(gained, std::log(-std::expm1(-x)));
+        const double stayTerm = Weighted(stayed, LogNoGainChance(xi, e, o));
+        const double gainTerm = Weighted(gained, LogOpening(e, x));
         q.value += stayTerm + gainTerm;
         q.magnitude += std::abs(stayTerm) + std::abs(gainTerm);
       }
@@ -290,12 +281,11 @@ class XiObjective {
   LocalObjective operator()(double xi) const {
     LocalObjective q;
     for (std::size_t i = 0; i < stay_.size(); ++i) {
-      double stayChance = 1 - xi * open_[i];
-      if (stayChance < kCancels) stayChance = (1 - xi) + xi * decay_[i];
+      const double stayChance = NoGainChance(xi, decay_[i], open_[i]);
       const double d = open_[i] / stayChance;
       q.slope -= Weighted(stay_[i], d);
       q.curvature -= Weighted(stay_[i], d * d);
-      const double term = Weighted(stay_[i], std::log(stayChance));
+      const double term = Weighted(stay_[i], LogNoGainChance(xi, decay_[i], open_[i]));
       q.value += term;
       q.magnitude += std::abs(term);
     }
@@ -488,11 +478,17 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
     report(5, 0, model.nu, zeroGain / model.nu - (sites - zeroGain) / (1 - model.nu), 0, 1, false);
   }
   // The shapes reach Q only through the gamma quantiles: central differences of the objectives
-  // their updates minimise, one-sided at a bound.
+  // their updates minimise, one-sided at a bound or where one side is infinite (near the smallest
+  // shape the lowest rate underflows and a loss weight of rounding size meets ln 0).
   auto shapeSlope = [](const auto& objective, double x, double lower) {
     const double h = 1e-4 * x;
     const double below = std::max(x - h, lower), above = std::min(x + h, lambda_search::kCeiling);
-    return -(objective(above) - objective(below)) / (above - below);
+    const double f = objective(x), fBelow = objective(below), fAbove = objective(above);
+    const bool left = below < x && std::isfinite(fBelow), right = above > x && std::isfinite(fAbove);
+    if (left && right) return -(fAbove - fBelow) / (above - below);
+    if (left) return -(f - fBelow) / (x - below);
+    if (right) return -(fAbove - f) / (above - x);
+    return 0.0;
   };
   if (flags.llambda) {
     const double slope = shapeSlope([&](double x) { return LossRateObjective(x, tree); }, model.llambda, minLLambda);

@@ -4,6 +4,7 @@
 #include <regex>
 #include <sstream>
 
+#include "data/phylogenetic_tree.h"
 #include "driver/run_program.h"
 #include "numerics/mersenne_twister.h"
 #include "support/input_template.h"
@@ -134,6 +135,54 @@ TEST(EndToEndTest, EstimationRecoversASimulatedModel) {
   ASSERT_GT(history.size(), 10U);
   for (std::size_t i = 1; i < history.size(); ++i) {
     EXPECT_GE(history[i], history[i - 1] - 1e-9 * std::abs(history[i - 1])) << "line " << i + 1;
+  }
+}
+
+TEST(EndToEndTest, BranchesThatMustGainLeaveTheirDolloStartOfZero) {
+  // The pairs A, H and B, G, at opposite ends of the tree, show the character without the leaves
+  // between them. Dollo explains each by a present root and six losses, and puts no gain on any
+  // leaf branch (no pattern shows a single leaf): every xi starts at 0, from which EM never moved
+  // (the E-step gave those gains no weight). Two gains on the leaf branches explain the pairs.
+  testing_support::TempDir dir;
+  testing_support::ScopedChdir chdir(dir.path());
+  const char* const newick = "(((A:0.3,B:0.3):0.2,(C:0.3,D:0.3):0.2):0.1,((E:0.3,F:0.3):0.2,(G:0.3,H:0.3):0.2):0.1);";
+  testing_support::WriteText("tree.nwk", newick);
+  // Leaf columns as the Newick reader orders them: H G F E D C B A.
+  testing_support::WriteText("data.wp.txt", "1 1 1 1 1 1 1 1\n0 0 0 0 0 0 0 0\n1 0 0 0 0 0 0 1\n0 1 0 0 0 0 1 0\n");
+  testing_support::WriteText("data.ngp.txt", "g 40 60 15 15\n");
+  std::vector<std::string> lines = testing_support::TemplateLines();
+  lines[2] = "tree: tree.nwk newick";
+  lines[40] = "maximum # iterations: 1000";
+  lines[45] = "theta: con 1";
+  lines[50] = "l-lambda: fixed 1";
+  lines[51] = "g-lambda: fixed 1";
+  testing_support::WriteText("pairs.txt", testing_support::JoinLines(lines));
+  const char* argv[] = {"vorn", "pairs.txt"};
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(RunProgram(2, argv), 0);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("optimality check: passed"), std::string::npos) << out.substr(out.size() > 400 ? out.size() - 400 : 0);
+
+  PhylogeneticTree tree;
+  tree.treeName = "pairs";
+  FilePtr file = testing_support::StreamOf(newick);
+  ASSERT_TRUE(tree.ReadNewick(file.get()));
+  std::istringstream xi(ReadText("pairs.history.xi.txt"));
+  std::vector<double> first, last;
+  for (std::string line; std::getline(xi, line);) {
+    std::istringstream values(line);
+    last.clear();
+    for (double x; values >> x;) last.push_back(x);
+    if (first.empty()) first = last;
+  }
+  ASSERT_EQ(last.size(), tree.nodeCount);
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+    const std::string& name = tree.nodeNames[v];
+    if (name == "A" || name == "B" || name == "G" || name == "H") {
+      SCOPED_TRACE(name);
+      EXPECT_GT(first[v], 0);
+      EXPECT_GT(last[v], 0.5);
+    }
   }
 }
 

@@ -371,12 +371,17 @@ void CheckCompletedRun(int ancestralMode) {
   }
   EXPECT_FALSE(HoldsNonNumber(checked)) << report;
 
+  // Every EM step is an ascent step. The history holds six digits, so a fall is one only beyond a
+  // unit of the last one (falls of rounding size may round either way).
   std::istringstream likelihoods(ReadText("run.history.likelihood.txt"));
   int lines = 0;
+  double previous = -HUGE_VAL;
   for (std::string line; std::getline(likelihoods, line); ++lines) {
     char* end = nullptr;
     const double value = std::strtod(line.c_str(), &end);
     EXPECT_TRUE(std::isfinite(value) && *end == '\0') << "likelihood line " << lines << ": " << line;
+    EXPECT_GE(value, previous - 1e-5 * std::abs(previous)) << "likelihood line " << lines << " falls";
+    previous = value;
   }
   EXPECT_GE(lines, 1);
   for (const char* name : {"p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {

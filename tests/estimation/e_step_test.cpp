@@ -350,5 +350,51 @@ TEST(EStepTest, AnImpossiblePatternLeavesTheOtherPatternsAlone) {
   EXPECT_EQ(em.sums.categories, expected.categories);
 }
 
+// The derivatives the optimality check reads from the posterior sums are those of the
+// log-likelihood itself (Fisher's identity): compared with differences of whole E-steps.
+TEST(EStepTest, GradientFromTheSumsIsTheLogLikelihoodsGradient) {
+  for (std::uint32_t seed = 300; seed < 312; ++seed) {
+    SCOPED_TRACE(seed);
+    Problem p;
+    MakeProblem(seed, p);
+    EM& em = p.em;
+    em.flags.p0 = true;
+    em.flags.nu = em.model.nu > 0;
+    em.flags.llambda = em.lossCategories.count > 1;
+    em.flags.glambda = em.gainCategories.count > 2;
+    em.minLLambda = em.minGLambda = 0.01;
+    const auto logLikelihoodAt = [&p](int family, std::uint32_t index, double value) {
+      EM moved = p.em;
+      EvolModel& m = moved.model;
+      double* target[] = {&m.p0, &m.theta[index], &m.phi[index], &m.eta[index], &m.xi[index], &m.nu, &m.llambda,
+                          &m.glambda};
+      *target[family] = value;
+      moved.lossCategories.SetLossRates(m.llambda);
+      moved.gainCategories.SetGainRates(m.glambda, m.nu);
+      moved.ComputeExpectations(p.data, p.tree);
+      return moved.logLikelihood;
+    };
+    int checked = 0;
+    em.ForEachFreeParameter(p.data, p.tree, [&](const FreeParameter& f) {
+      SCOPED_TRACE(testing::Message() << "family " << f.family << " index " << f.index << " at " << f.value);
+      // Central differences inside the range, a three-point one-sided formula at a bound.
+      const double h = 1e-5 * std::max(f.value, 0.01);
+      double slope;
+      if (f.value - h >= f.lower && f.value + h <= f.upper) {
+        slope = (logLikelihoodAt(f.family, f.index, f.value + h) - logLikelihoodAt(f.family, f.index, f.value - h)) / (2 * h);
+      } else {
+        const double s = f.value - h >= f.lower ? -h : h;
+        slope = (-3 * em.logLikelihood + 4 * logLikelihoodAt(f.family, f.index, f.value + s) -
+                 logLikelihoodAt(f.family, f.index, f.value + 2 * s)) / (2 * s);
+      }
+      // Differences of sums of about a hundred logarithms: rounding of order 1e-14 / h, truncation
+      // of order h^2; the shapes' own gradient is a difference too.
+      EXPECT_NEAR(f.gradient, slope, 1e-4 * (std::abs(slope) + 1));
+      ++checked;
+    });
+    EXPECT_GT(checked, 0);
+  }
+}
+
 }  // namespace
 }  // namespace vorn

@@ -378,9 +378,11 @@ double LiteralEStep::LossObjective(double lambda) const {
       for (std::uint32_t k = 0; k < k_; ++k) {
         for (std::uint32_t l = 0; l < m_; ++l) {
           const std::uint32_t c = k * m_ + l;
-          const double b = std::exp(-em_.model.theta[g] * t * trial.rates[l]);
+          // 1 - (1 - phi) e^-x as a sum of positive parts, exact to rounding for every phi and x.
+          const double x = em_.model.theta[g] * t * trial.rates[l];
           const double t10 = T(e, c, 1, 0, v);
-          const double loss = t10 > 0 ? t10 * std::log(1 - (1 - em_.model.phi[v]) * b) : t10;
+          const double phi = em_.model.phi[v];
+          const double loss = t10 > 0 ? t10 * std::log(phi + (1 - phi) * -std::expm1(-x)) : t10;
           sum += (loss - T(e, c, 1, 1, v) * t * trial.rates[l] * em_.model.theta[g]) * e.category[c] * e.count;
         }
       }
@@ -399,11 +401,12 @@ double LiteralEStep::GainObjective(double lambda) const {
     for (std::uint32_t v = 1; v < n_; ++v) {
       const double t = tree_.branchLength[v];
       for (std::uint32_t k = 1; k < k_; ++k) {
-        const double u = std::exp(-em_.model.eta[g] * t * trial.rates[k]);
-        const double w = std::log(1 - em_.model.xi[v] * (1 - u));
+        const double x = em_.model.eta[g] * t * trial.rates[k];
+        const double xi = em_.model.xi[v], open = -std::expm1(-x);
+        const double w = std::log((1 - xi) + xi * std::exp(-x));  // 1 - xi (1 - e^-x), exact to rounding
         for (std::uint32_t l = 0; l < m_; ++l) {
           const std::uint32_t c = k * m_ + l;
-          const double gain = u != 1 ? std::log(1 - u) * T(e, c, 0, 1, v) : 0;
+          const double gain = open > 0 ? std::log(open) * T(e, c, 0, 1, v) : 0;
           sum += (gain + w * T(e, c, 0, 0, v)) * e.category[c] * e.count;
         }
       }

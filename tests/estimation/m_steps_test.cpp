@@ -129,6 +129,47 @@ TEST_F(SingleBranchTest, PhiNewtonStopsAtTheResolutionOfItsSums) {
   EXPECT_NEAR(em_.model.phi[1], 1 - keep / (std::exp(-theta * 0.5) * (loss + keep)), 1e-15);
 }
 
+// The eta update climbs to the known maximiser where Newton alone cannot: past a false wall, and
+// out of a region where Q is not concave and rises.
+TEST_F(SingleBranchTest, EtaClimbsWhereNewtonAloneCannot) {
+  em_.flags.eta[0] = 1;
+  em_.etaCap = 1000;
+  {
+    SCOPED_TRACE("wall");
+    // xi of 1: Q = -stay eta t + gain ln(1 - e^(-eta t)), maximal at e^(-eta t) = stay / (stay + gain),
+    // i.e. eta t = 39.1. Beyond eta t = 36.7, 1 - xi (1 - e) rounds to 0, a wall of -infinity
+    // right below the maximum; Newton used to cycle in front of it.
+    EM wall = em_;
+    wall.model.xi[1] = 1;
+    wall.sums.transitions[wall.sums.TransitionOffset(0, 1, 0, 0) + 1] = 1e-17;
+    wall.sums.transitions[wall.sums.TransitionOffset(0, 1, 0, 1) + 1] = 1;
+    testing::internal::CaptureStderr();
+    wall.UpdateEta(tree_);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_NEAR(wall.model.eta[0], -std::log(1e-17 / (1 + 1e-17)) / 0.5, 1e-9);
+  }
+  {
+    SCOPED_TRACE("not concave, rising");
+    // Two gaining categories (rates 0.05 and 4), xi 0.99: at eta = 4 Q rises (slope 0.67) with a
+    // positive curvature (0.073); the stationary points are a maximum near 0.95, a minimum near
+    // 2.95 and the maximum 18.99602189615267 (found with 40-digit arithmetic). Halving there, as
+    // Newton's fallback did, went downhill to the lower maximum.
+    EM rising = em_;
+    rising.gainCategories.InitGainCategories(3);
+    rising.gainCategories.rates = {0, 0.05, 4};
+    rising.sums.Resize(1, 3, 3, 1);
+    const double stay[] = {7.204, 2.767}, gain[] = {4.309, 1.884};
+    for (int k = 1; k <= 2; ++k) {
+      rising.sums.transitions[rising.sums.TransitionOffset(0, 1, 0, 0) + k] = stay[k - 1];
+      rising.sums.transitions[rising.sums.TransitionOffset(0, 1, 0, 1) + k] = gain[k - 1];
+    }
+    rising.model.xi[1] = 0.99;
+    rising.model.eta[0] = 4;
+    rising.UpdateEta(tree_);
+    EXPECT_NEAR(rising.model.eta[0], 18.99602189615267, 1e-6);
+  }
+}
+
 TEST_F(SingleBranchTest, ShapeUpdatesStopAtTheirBounds) {
   em_.lossCategories.InitLossCategories(4);
   em_.lossCategories.SetLossRates(1.0);
