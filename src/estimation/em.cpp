@@ -8,6 +8,8 @@
 #include "data/alignment_data.h"
 #include "data/c_file.h"
 #include "data/phylogenetic_tree.h"
+#include "estimation/history_files.h"
+#include "numerics/mersenne_twister.h"
 
 namespace vorn {
 
@@ -120,6 +122,8 @@ bool AnyFlag(const std::vector<std::uint8_t>& flags) {
   return false;
 }
 
+}  // namespace
+
 const char* const kUnconvergedLines[9] = {
     "         It is unclear who failed to converge.", "         P0 failed to converge.",
     "         THETA failed to converge.",              "         PHI failed to converge.",
@@ -128,8 +132,20 @@ const char* const kUnconvergedLines[9] = {
     "         G-LAMBDA failed to converge.",
 };
 
-enum History { kLikelihood, kP0, kTheta, kPhi, kEta, kXi, kNu, kLLambda, kGLambda, kHistoryCount };
-const char* const kHistorySuffixes[kHistoryCount] = {
+namespace {
+
+const char* const kFamilyNames[8] = {"p0", "theta", "phi", "eta", "xi", "nu", "l-lambda", "g-lambda"};
+
+void PrintOptimality(const OptimalityCheck& check) {
+  if (check.family < 0) return;  // nothing estimated
+  const char* const where = check.family == 1 || check.family == 3 ? " of gene #" : " of node #";
+  std::printf("optimality check: %s (largest projected gradient %lg at %s", check.passed ? "passed" : "failed",
+              check.largest, kFamilyNames[check.family]);
+  if (check.family >= 1 && check.family <= 4) std::printf("%s%u", where, static_cast<unsigned>(check.index));
+  std::printf(", threshold %lg)\n", check.threshold);
+}
+
+const char* const kHistorySuffixes[HistoryFiles::kCount] = {
     ".history.likelihood.txt", ".history.p0.txt", ".history.theta.txt",   ".history.phi.txt",
     ".history.eta.txt",        ".history.xi.txt", ".history.nu.txt",      ".history.llambda.txt",
     ".history.glambda.txt",
@@ -148,84 +164,62 @@ void WriteNodeLine(std::FILE* file, const std::vector<double>& values) {
   std::fprintf(file, "\n");
 }
 
-const char* const kFamilyNames[8] = {"p0", "theta", "phi", "eta", "xi", "nu", "l-lambda", "g-lambda"};
-
-void PrintOptimality(const OptimalityCheck& check) {
-  if (check.family < 0) return;  // nothing estimated
-  const char* const where = check.family == 1 || check.family == 3 ? " of gene #" : " of node #";
-  std::printf("optimality check: %s (largest projected gradient %lg at %s", check.passed ? "passed" : "failed",
-              check.largest, kFamilyNames[check.family]);
-  if (check.family >= 1 && check.family <= 4) std::printf("%s%u", where, static_cast<unsigned>(check.index));
-  std::printf(", threshold %lg)\n", check.threshold);
-}
-
 }  // namespace
 
-bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::string& projectName) {
-  std::printf("running the algorithm\n");
-  FilePtr history[kHistoryCount];
-  auto open = [&](int which) {
-    const std::string name = projectName + kHistorySuffixes[which];
-    history[which] = OpenFile(name, "w");
-    if (!history[which]) {
-      std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be opened\n", name.c_str());
+bool HistoryFiles::Open(Which which, const std::string& projectName) {
+  const std::string name = projectName + kHistorySuffixes[which];
+  files_[which] = OpenFile(name, "w");
+  if (!files_[which]) {
+    std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be opened\n", name.c_str());
+    return false;
+  }
+  return true;
+}
+
+void HistoryFiles::Line(Which which, const EM& em) {
+  std::FILE* file = files_[which].get();
+  const EvolModel& model = em.model;
+  switch (which) {
+    case kP0: std::fprintf(file, "%lg\n", model.p0); break;
+    case kTheta: WriteGeneLine(file, model.theta); break;
+    case kPhi: WriteNodeLine(file, model.phi); break;
+    case kEta: WriteGeneLine(file, model.eta); break;
+    case kXi: WriteNodeLine(file, model.xi); break;
+    case kNu: std::fprintf(file, "%lg\n", model.nu); break;
+    case kLLambda: std::fprintf(file, "%lg\n", model.llambda); break;
+    case kGLambda: std::fprintf(file, "%lg\n", model.glambda); break;
+    default: std::fprintf(file, "%lg\n", em.logLikelihood);
+  }
+}
+
+void HistoryFiles::Point(const EM& em) {
+  for (int which = kP0; which < kCount; ++which) Line(static_cast<Which>(which), em);
+  Line(kLikelihood, em);
+}
+
+bool HistoryFiles::Close(const std::string& projectName) {
+  for (int which = kLikelihood; which < kCount; ++which) {
+    if (!CloseWritten(std::move(files_[which]))) {
+      std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be written\n",
+                   (projectName + kHistorySuffixes[which]).c_str());
       return false;
     }
-    return true;
-  };
-  if (!open(kLikelihood)) return false;
-  // Every update divides by what the sites say; with none left (a filter that removes them all)
-  // the estimates would be 0/0.
-  if (data.filteredSites == 0) {
-    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values: "
-                         "there is nothing to estimate from\n");
-    return false;
   }
+  return true;
+}
 
-  model.InitializeParameters(tree, data, flags, initialization, nuHeldFixed, minLLambda, minGLambda);
-  lossCategories.SetLossRates(model.llambda);
-  gainCategories.SetGainRates(model.glambda, model.nu);
-
-  auto writeLine = [&](int which) {
-    std::FILE* file = history[which].get();
-    switch (which) {
-      case kP0: std::fprintf(file, "%lg\n", model.p0); break;
-      case kTheta: WriteGeneLine(file, model.theta); break;
-      case kPhi: WriteNodeLine(file, model.phi); break;
-      case kEta: WriteGeneLine(file, model.eta); break;
-      case kXi: WriteNodeLine(file, model.xi); break;
-      case kNu: std::fprintf(file, "%lg\n", model.nu); break;
-      case kLLambda: std::fprintf(file, "%lg\n", model.llambda); break;
-      case kGLambda: std::fprintf(file, "%lg\n", model.glambda); break;
-      default: std::fprintf(file, "%lg\n", logLikelihood);
-    }
-  };
-  for (int which = kP0; which < kHistoryCount; ++which) {
-    if (!open(which)) return false;
-    writeLine(which);
-  }
-
-  PrepareExpectations(data, tree);
+void EM::EStep(const AlignmentData& data, const PhylogeneticTree& tree) {
   ComputeExpectations(data, tree);
-  writeLine(kLikelihood);
-  // A start under which some pattern cannot occur (a Dollo start of 0 or 1 on a branch that the
-  // pattern needs otherwise) has likelihood 0, and EM never leaves it: the E-step gives that
-  // pattern no weight, so no update makes it possible again.
-  if (!std::isfinite(logLikelihood)) {
-    std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
-                         "some pattern cannot occur under them; start from other values\n",
-                 logLikelihood);
-    return false;
-  }
+  ++eSteps;
+}
 
+void EM::IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history) {
   // Each update is followed by a full E-step, so every likelihood line belongs to one update.
-  auto step = [&](int which) {
-    ComputeExpectations(data, tree);
-    writeLine(which);
-    writeLine(kLikelihood);
+  auto step = [&](HistoryFiles::Which which) {
+    EStep(data, tree);
+    history.Line(which, *this);
+    history.Line(HistoryFiles::kLikelihood, *this);
   };
-  iterations = 0;
-  optimality = OptimalityCheck();
   double meaningfulChange = 0;
   for (;;) {
     if (++iterations > maxIterations) {
@@ -240,7 +234,7 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
         unconverged = optimality.family + 1;
       }
       std::printf("\nWarning: Maximum number of iterations reached\n%s", kUnconvergedLines[unconverged]);
-      break;
+      return;
     }
     std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
                 monitor.entries[9]);
@@ -250,38 +244,38 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     monitor.Reset();
     if (flags.p0) {
       UpdateP0(tree);
-      step(kP0);
+      step(HistoryFiles::kP0);
     }
     if (AnyFlag(flags.theta)) {
       UpdateTheta(tree);
-      step(kTheta);
+      step(HistoryFiles::kTheta);
     }
     if (AnyFlag(flags.phi)) {
       MaxPhi(tree);
-      step(kPhi);
+      step(HistoryFiles::kPhi);
     }
     if (AnyFlag(flags.eta)) {
       UpdateEta(tree);
-      step(kEta);
+      step(HistoryFiles::kEta);
     }
     if (AnyFlag(flags.xi)) {
       UpdateXi(tree);
-      step(kXi);
+      step(HistoryFiles::kXi);
     }
     if (flags.nu) {
       UpdateNu(data);
       gainCategories.SetGainRates(model.glambda, model.nu);
-      step(kNu);
+      step(HistoryFiles::kNu);
     }
     if (flags.llambda) {
       UpdateLLambda(tree);
       lossCategories.SetLossRates(model.llambda);
-      step(kLLambda);
+      step(HistoryFiles::kLLambda);
     }
     if (flags.glambda) {
       UpdateGLambda(tree);
       gainCategories.SetGainRates(model.glambda, model.nu);
-      step(kGLambda);
+      step(HistoryFiles::kGLambda);
     }
     monitor.RecordLikelihood(logLikelihood, previous);
     // Small changes alone do not make a maximum: EM crawls on flat ridges and cannot leave some
@@ -291,20 +285,105 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     if (meaningfulChange > parameterTolerance) meaningfulChange = LargestMeaningfulChange(start, data, tree);
     if (monitor.entries[9] > likelihoodTolerance || meaningfulChange > parameterTolerance) continue;
     optimality = CheckOptimality(data, tree);
-    if (optimality.passed) break;
+    if (optimality.passed) return;
   }
-  if (ancestralMode != 0) AccumulateAncestral(data, tree);
-  sums = PosteriorSums();
-  std::printf("\n");
-  PrintOptimality(optimality);
-  for (int which = kLikelihood; which < kHistoryCount; ++which) {
-    if (!CloseWritten(std::move(history[which]))) {
-      std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be written\n",
-                   (projectName + kHistorySuffixes[which]).c_str());
-      return false;
+}
+
+bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::string& projectName) {
+  std::printf("running the algorithm\n");
+  HistoryFiles history;
+  if (!history.Open(HistoryFiles::kLikelihood, projectName)) return false;
+  // Every update divides by what the sites say; with none left (a filter that removes them all)
+  // the estimates would be 0/0.
+  if (data.filteredSites == 0) {
+    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values: "
+                         "there is nothing to estimate from\n");
+    return false;
+  }
+
+  // Every start begins from the control file's values and flags (the initialization may clear nu's).
+  const EvolModel given = model;
+  const EstimationFlags givenFlags = flags;
+  MersenneTwister random;
+  random.SeedFromEntropy();
+  struct Best {
+    bool found = false;
+    double logLikelihood = 0;
+    EvolModel model;
+    std::uint32_t iterations = 0;
+    std::uint64_t eSteps = 0;
+    OptimalityCheck optimality;
+  } best;
+  std::uint64_t totalESteps = 0;
+  for (std::uint32_t start = 0; start < starts; ++start) {
+    model = given;
+    flags = givenFlags;
+    model.InitializeParameters(tree, data, flags, initialization, nuHeldFixed, minLLambda, minGLambda);
+    if (start > 0) DrawRandomStart(random, tree);
+    lossCategories.SetLossRates(model.llambda);
+    gainCategories.SetGainRates(model.glambda, model.nu);
+    for (int which = HistoryFiles::kP0; which < HistoryFiles::kCount; ++which) {
+      if (start == 0 && !history.Open(static_cast<HistoryFiles::Which>(which), projectName)) return false;
+      history.Line(static_cast<HistoryFiles::Which>(which), *this);
+    }
+    if (start == 0) PrepareExpectations(data, tree);
+    eSteps = 0;
+    EStep(data, tree);
+    history.Line(HistoryFiles::kLikelihood, *this);
+    // A start under which some pattern cannot occur (a Dollo start of 0 or 1 on a branch that the
+    // pattern needs otherwise) has likelihood 0, and EM never leaves it: the E-step gives that
+    // pattern no weight, so no update makes it possible again.
+    if (!std::isfinite(logLikelihood)) {
+      if (start == 0) {
+        std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
+                             "some pattern cannot occur under them; start from other values\n",
+                     logLikelihood);
+        return false;
+      }
+      std::printf("start %u: log-likelihood %lg at the start; skipped\n", static_cast<unsigned>(start + 1),
+                  logLikelihood);
+      continue;
+    }
+    iterations = 0;
+    optimality = OptimalityCheck();
+    monitor = ConvergenceMonitor();
+    if (optimizer == Optimizer::kFast) {
+      IterateFast(data, tree, history);
+    } else {
+      IterateEm(data, tree, history);
+    }
+    totalESteps += eSteps;
+    std::printf("\n");
+    PrintOptimality(optimality);
+    if (starts > 1) {
+      std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
+                  static_cast<unsigned>(start + 1), logLikelihood, static_cast<unsigned>(iterations),
+                  static_cast<unsigned long long>(eSteps), optimality.passed ? "passed" : "failed");
+    }
+    if (!best.found || logLikelihood > best.logLikelihood) {
+      best.found = true;
+      best.logLikelihood = logLikelihood;
+      best.model = model;
+      best.iterations = iterations;
+      best.eSteps = eSteps;
+      best.optimality = optimality;
     }
   }
-  return true;
+  if (starts > 1) {
+    // The report and the reconstruction describe the best start.
+    model = best.model;
+    lossCategories.SetLossRates(model.llambda);
+    gainCategories.SetGainRates(model.glambda, model.nu);
+    ComputeExpectations(data, tree);
+    iterations = best.iterations;
+    optimality = best.optimality;
+    std::printf("best start: log-likelihood %.6f\n", logLikelihood);
+  }
+  eSteps = totalESteps;
+  if (optimality.family >= 0) std::printf("E-steps: %llu\n", static_cast<unsigned long long>(eSteps));
+  if (ancestralMode != 0) AccumulateAncestral(data, tree);
+  sums = PosteriorSums();
+  return history.Close(projectName);
 }
 
 }  // namespace vorn

@@ -13,6 +13,8 @@
 namespace vorn {
 
 class AlignmentData;
+class HistoryFiles;
+class MersenneTwister;
 class PhylogeneticTree;
 
 // Relative changes measured during one EM iteration: entries 0-7 per parameter (p0, theta, phi,
@@ -69,6 +71,17 @@ struct OptimalityCheck {
   int family = -1;  // where the largest one is, as in FreeParameter; -1 when nothing is estimated
   std::uint32_t index = 0;
 };
+
+// How the estimation climbs: the classic EM (one parameter family at a time, each update followed by
+// an E-step), or a quasi-Newton search on the log-likelihood with EM sweeps as its safe fallback.
+enum class Optimizer { kEm, kFast };
+
+// The line after the iteration-limit warning that names what did not converge: 0 nobody in
+// particular, 1 ... 8 p0 ... g-lambda.
+extern const char* const kUnconvergedLines[9];
+
+// Most starts one fit may ask for.
+constexpr std::uint32_t kMaxStarts = 1000;
 
 // The estimator: control settings read from the control file, which parameters are estimated
 // and how they start, the convergence measures, the parameter set estimated in place and the
@@ -129,6 +142,7 @@ class EM {
 
   std::uint32_t maxIterations = 1000;
   std::uint32_t iterations = 0;
+  std::uint64_t eSteps = 0;  // of the fit (over all starts once it has ended)
   double likelihoodTolerance = 0;
   double parameterTolerance = 0;
   double internalTolerance = 0;
@@ -139,6 +153,8 @@ class EM {
   double minGLambda = 0.06;
   bool nuHeldFixed = false;
   std::uint16_t ancestralMode = 0;  // 0 off, 1 on, 2 detailed
+  Optimizer optimizer = Optimizer::kEm;
+  std::uint32_t starts = 1;  // the control file's start and starts - 1 random ones
   bool thetaPhiInvariant = false;
   bool etaXiInvariant = false;
   EstimationFlags flags;
@@ -151,6 +167,12 @@ class EM {
   OptimalityCheck optimality;  // of the last iteration, once the run has ended
 
  private:
+  void EStep(const AlignmentData& data, const PhylogeneticTree& tree);
+  // The iterations of one start, from the first E-step to convergence or the iteration limit.
+  void IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history);
+  void IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history);
+  // Random starting values of the estimated parameters for a further start.
+  void DrawRandomStart(MersenneTwister& random, const PhylogeneticTree& tree);
   void FillBranchTables(const PhylogeneticTree& tree, std::uint32_t gene);
 
   EStepWorkspace workspace;

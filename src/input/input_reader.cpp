@@ -1,4 +1,5 @@
 #include "input/input_reader.h"
+#include "input/settings.h"
 
 #include <algorithm>
 #include <cctype>
@@ -1110,7 +1111,7 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* i
     em.model.geneCount = data.geneCount;
   }
 
-  return ReadControlSection(in, em) && ReadInitializationSection(in, em);
+  return ReadControlSection(in, em) && ReadInitializationSection(in, em) && ReadSettings(input, in.fileLine() + 1, em);
 }
 
 }  // namespace vorn
