@@ -58,6 +58,9 @@ struct FreeParameter {
   int family = 0;  // 0 p0, 1 theta, 2 phi, 3 eta, 4 xi, 5 nu, 6 l-lambda, 7 g-lambda
   std::uint32_t index = 0;  // gene or node; 0 for the single parameters
   double value = 0, gradient = 0, lower = 0, upper = 0;
+  // The second derivative of Q in it at the current point (the complete-data information,
+  // negated): a scale for steps in this parameter alone; 0 where unknown.
+  double curvature = 0;
   bool rate = false;
 };
 

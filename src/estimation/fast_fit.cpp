@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <cstdlib>
 #include <vector>
 
 #include "data/alignment_data.h"
@@ -33,29 +34,42 @@ double& Slot(EvolModel& model, const Coordinate& c) {
   }
 }
 
-// The search runs on y = logit((x - lower) / (upper - lower)): every y is a point inside the range,
-// so no step can leave it, and near the lower end of a rate's range y is its logarithm. A value at a
-// bound starts a hair inside it.
-constexpr double kInside = 1e-10;
+// The search runs on unbounded coordinates: y = ln x for the rates and shapes, y = logit x for the
+// probabilities, so that near 0 a step in y is a relative change, and a probability never leaves
+// (0, 1). Bounds inside those (the floors of theta, eta and xi, the ceilings of the rates and of phi)
+// clip x; a clipped coordinate does not move with y, and its y is pinned at the bound. Measured
+// from 0 rather than from a floor, a rate at its floor keeps the gradient that can lift it (the
+// derivative of the gains in eta near 0 grows like 1 / eta). A probability at exactly 0 or 1 starts
+// a hair inside.
+constexpr double kInside = 1e-12;
+
+bool IsRate(const Coordinate& c) { return c.family == 1 || c.family == 3 || c.family >= 6; }
 
 double ToFree(double x, const Coordinate& c) {
-  const double u = std::min(std::max((x - c.lower) / (c.upper - c.lower), kInside), 1 - kInside);
+  if (IsRate(c)) return std::log(x);
+  const double u = std::min(std::max(x, kInside), 1 - kInside);
   return std::log(u) - std::log1p(-u);
 }
 
-// The inverse, formed from the nearer bound so that values close to either keep their digits.
 double FromFree(double y, const Coordinate& c) {
-  const double width = c.upper - c.lower;
-  if (y >= 0) {
+  double x;
+  if (IsRate(c)) {
+    x = std::exp(y);
+  } else if (y >= 0) {
     const double e = std::exp(-y);
-    return c.upper - width * (e / (1 + e));
+    x = 1 - e / (1 + e);  // from the nearer end, so that values close to 1 keep their digits
+  } else {
+    const double e = std::exp(y);
+    x = e / (1 + e);
   }
-  const double e = std::exp(y);
-  return c.lower + width * (e / (1 + e));
+  return std::min(std::max(x, c.lower), c.upper);
 }
 
-// dx/dy at a value x.
-double Stretch(double x, const Coordinate& c) { return (x - c.lower) * (c.upper - x) / (c.upper - c.lower); }
+// dx/dy at x, or 0 where x is held at a bound the gradient points out of.
+double Stretch(double x, double gradient, const Coordinate& c) {
+  if ((x <= c.lower && gradient < 0) || (x >= c.upper && gradient > 0)) return 0;
+  return IsRate(c) ? x : x * (1 - x);
+}
 
 double Dot(const std::vector<double>& a, const std::vector<double>& b) {
   double sum = 0;
@@ -70,25 +84,46 @@ struct Pair {
   double rho;
 };
 
-constexpr std::size_t kMemory = 8;
+constexpr std::size_t kMemory = 30;
 constexpr int kLineSearchTrials = 20;
 constexpr double kArmijo = 1e-4;
+constexpr double kLargestMove = 5;
 
 }  // namespace
 
 void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history) {
   std::vector<Coordinate> coordinates;
   std::vector<double> gradient;  // of the log-likelihood in y
+  // The inverse curvature of Q in each y: the step EM would take in that coordinate alone for a
+  // unit of gradient. It scales the quasi-Newton steps coordinate by coordinate, which one
+  // common scale cannot do when rates, probabilities near 0 and shapes meet in one search.
+  std::vector<double> inverseCurvature;
   auto collect = [&]() {
     coordinates.clear();
     gradient.clear();
+    inverseCurvature.clear();
     ForEachFreeParameter(data, tree, [&](const FreeParameter& f) {
       coordinates.push_back({f.family, f.index, f.lower, f.upper});
-      gradient.push_back(f.gradient * Stretch(f.value, coordinates.back()));
+      const Coordinate& c = coordinates.back();
+      double stretch = Stretch(f.value, f.gradient, c);
+      // A probability pressed against 0 or 1 by its gradient is held there for this step: in y it
+      // is flat, and quasi-Newton steps along it only grow without end.
+      const bool pressed = !IsRate(c) && stretch < 1e-10 && ((f.value < 0.5) == (f.gradient < 0));
+      if (pressed) stretch = 0;
+      gradient.push_back(f.gradient * stretch);
+      // d2Q/dy2 = Q'' x'^2 + Q' x'', with x'' = x' for a logarithm and x' (1 - 2x) for a logit.
+      const double bend = IsRate(c) ? stretch : stretch * (1 - 2 * f.value);
+      const double curvature = f.curvature * stretch * stretch + f.gradient * bend;
+      const double size = std::abs(f.curvature) * stretch * stretch + std::abs(f.gradient * bend);
+      inverseCurvature.push_back(stretch == 0 ? 0.0 : curvature < 0 ? -1 / curvature : size > 0 ? 1 / size : 0.0);
     });
   };
-  auto place = [&](const std::vector<double>& y) {
-    for (std::size_t i = 0; i < coordinates.size(); ++i) Slot(model, coordinates[i]) = FromFree(y[i], coordinates[i]);
+  auto place = [&](std::vector<double>& y) {
+    for (std::size_t i = 0; i < coordinates.size(); ++i) {
+      double& x = Slot(model, coordinates[i]);
+      x = FromFree(y[i], coordinates[i]);
+      if (x == coordinates[i].lower || x == coordinates[i].upper) y[i] = ToFree(x, coordinates[i]);
+    }
     lossCategories.SetLossRates(model.llambda);
     gainCategories.SetGainRates(model.glambda, model.nu);
     EStep(data, tree);
@@ -122,6 +157,26 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     optimality = CheckOptimality(data, tree);
     return;
   }
+  // One EM sweep first: it lifts what starts at a bound of the search's coordinates (a Dollo phi
+  // of 0, eta at its floor), where the gradient in y vanishes although the likelihood rises inward.
+  {
+    const double before = logLikelihood;
+    const EvolModel origin = model;
+    const PosteriorSums originSums = sums;
+    sweep();
+    if (!(logLikelihood >= before)) {
+      model = origin;
+      sums = originSums;
+      logLikelihood = before;
+      lossCategories.SetLossRates(model.llambda);
+      gainCategories.SetGainRates(model.glambda, model.nu);
+    } else {
+      ++iterations;
+      history.Point(*this);
+      monitor.RecordLikelihood(logLikelihood, before);
+      collect();
+    }
+  }
   std::vector<double> y(coordinates.size());
   for (std::size_t i = 0; i < y.size(); ++i) y[i] = ToFree(Slot(model, coordinates[i]), coordinates[i]);
 
@@ -147,24 +202,24 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       alpha[j] = memory[j].rho * Dot(memory[j].step, r);
       for (std::size_t i = 0; i < r.size(); ++i) r[i] -= alpha[j] * memory[j].change[i];
     }
-    double scale = 1;
-    if (!memory.empty()) {
-      const Pair& last = memory.back();
-      scale = Dot(last.step, last.change) / Dot(last.change, last.change);
-    } else {
-      // No curvature known yet: a first step that moves no coordinate by more than 1 in y.
-      double largest = 0;
-      for (double g : gradient) largest = std::max(largest, std::abs(g));
-      scale = largest > 1 ? 1 / largest : 1;
-    }
-    for (double& ri : r) ri *= scale;
+    for (std::size_t i = 0; i < r.size(); ++i) r[i] *= inverseCurvature[i];
     for (std::size_t j = 0; j < memory.size(); ++j) {
       const double beta = memory[j].rho * Dot(memory[j].change, r);
       for (std::size_t i = 0; i < r.size(); ++i) r[i] += memory[j].step[i] * (alpha[j] - beta);
     }
-    for (std::size_t i = 0; i < r.size(); ++i) direction[i] = -r[i];
+    // Held coordinates stay; and no step moves a coordinate by more than a factor of e^5, which
+    // no sound curvature asks for (a pair of rounding size can).
+    double largestMove = 0;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      direction[i] = inverseCurvature[i] > 0 ? -r[i] : 0.0;
+      largestMove = std::max(largestMove, std::abs(direction[i]));
+    }
+    if (largestMove > kLargestMove) {
+      for (double& d : direction) d *= kLargestMove / largestMove;
+    }
     double slope = Dot(gradient, direction);
     if (!(slope > 0)) {
+      if (std::getenv("VORN_DEBUG_FAST")) std::fprintf(stderr, "reset: slope %g\n", slope);
       memory.clear();
       double largest = 0;
       for (double g : gradient) largest = std::max(largest, std::abs(g));
@@ -180,7 +235,25 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     bool accepted = false;
     double step = 1;
     std::vector<double> trial(y.size());
-    for (int attempt = 0; attempt < kLineSearchTrials && slope > 0; ++attempt) {
+    // Converged when the last step gained and the next one promises (half the slope along the
+    // quasi-Newton direction, the Newton decrement) no more than the tolerance resolves, and the
+    // optimality check passes. Where the check fails nonetheless, a coordinate sits near an end of
+    // its y with the likelihood rising inward, where its gradient in y vanishes: an EM sweep moves it.
+    const double resolved = likelihoodTolerance * std::abs(before);
+    bool stalled = false;
+    if (!(monitor.entries[9] > likelihoodTolerance)) {
+      optimality = CheckOptimality(data, tree);
+      if (optimality.passed && !(slope / 2 > resolved)) return;
+      if (!optimality.passed) {
+        for (std::size_t i = 0; i < coordinates.size(); ++i) {
+          const Coordinate& c = coordinates[i];
+          if (c.family != optimality.family || c.index != optimality.index || IsRate(c)) continue;
+          const double x = Slot(model, c);
+          stalled = x < 1e-6 || x > 1 - 1e-6;
+        }
+      }
+    }
+    for (int attempt = 0; attempt < kLineSearchTrials && slope > 0 && !stalled; ++attempt) {
       for (std::size_t i = 0; i < y.size(); ++i) trial[i] = previousY[i] + step * direction[i];
       place(trial);
       if (std::isfinite(logLikelihood) && logLikelihood >= before + kArmijo * step * slope) {
@@ -193,6 +266,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       const double next = fall > 0 ? slope * step * step / (2 * fall) : 0.5 * step;
       step = std::min(std::max(next, 0.1 * step), 0.5 * step);
     }
+    if (std::getenv("VORN_DEBUG_FAST")) std::fprintf(stderr, "it %u accepted %d step %g slope %g LL %.10g before %.10g mem %zu\n", iterations, accepted, step, slope, logLikelihood, before, memory.size());
     if (!accepted) {
       // The quasi-Newton step failed (a kink at a bound, or curvature it misjudged): an EM sweep from
       // the last point always climbs.
@@ -213,7 +287,9 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
         optimality = CheckOptimality(data, tree);
         return;
       }
-      memory.clear();
+      // After a failed line search the curvature the memory holds misled it: start afresh. A sweep
+      // in place of a stalled step keeps it.
+      if (!stalled) memory.clear();
       for (std::size_t i = 0; i < y.size(); ++i) y[i] = ToFree(Slot(model, coordinates[i]), coordinates[i]);
     }
     collect();
@@ -225,6 +301,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       pair.change[i] = previousGradient[i] - gradient[i];
     }
     const double curvature = Dot(pair.step, pair.change);
+    if (std::getenv("VORN_DEBUG_FAST") && !(curvature > 1e-12 * std::sqrt(Dot(pair.step, pair.step) * Dot(pair.change, pair.change)))) std::fprintf(stderr, "pair skipped %g\n", curvature);
     if (accepted && curvature > 1e-12 * std::sqrt(Dot(pair.step, pair.step) * Dot(pair.change, pair.change))) {
       pair.rho = 1 / curvature;
       memory.push_back(std::move(pair));
@@ -232,10 +309,6 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     }
     history.Point(*this);
     monitor.RecordLikelihood(logLikelihood, before);
-    if (!(monitor.entries[9] > likelihoodTolerance)) {
-      optimality = CheckOptimality(data, tree);
-      if (optimality.passed) return;
-    }
   }
 }
 

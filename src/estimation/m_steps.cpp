@@ -424,20 +424,28 @@ void EM::UpdateXi(const PhylogeneticTree& tree) {
 
 void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree& tree,
                               const std::function<void(const FreeParameter&)>& visit) const {
-  auto report = [&visit](int family, std::uint32_t index, double value, double gradient, double lower, double upper,
-                         bool rate) {
+  auto report = [&visit](int family, std::uint32_t index, double value, const LocalObjective& q, double lower,
+                         double upper, bool rate) {
     FreeParameter f;
     f.family = family;
     f.index = index;
     f.value = value;
-    f.gradient = gradient;
+    f.gradient = q.slope;
+    f.curvature = q.curvature;
     f.lower = lower;
     f.upper = upper;
     f.rate = rate;
     visit(f);
   };
+  // Q = a ln x + b ln(1 - x), as p0 and nu have it.
+  auto binomial = [](double x, double a, double b) {
+    LocalObjective q;
+    q.slope = a / x - b / (1 - x);
+    q.curvature = -a / (x * x) - b / ((1 - x) * (1 - x));
+    return q;
+  };
   if (flags.p0) {
-    // Q = A ln p0 + (all - A) ln(1 - p0), A the posterior mass of an absent root.
+    // a: the posterior mass of an absent root.
     const std::uint32_t r1 = tree.firstChild[0];
     double all = 0, absent = 0;
     for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
@@ -447,56 +455,56 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
                   sums.transitions[sums.TransitionOffset(g, r1, 0, 1) + c];
       }
     }
-    report(0, 0, model.p0, absent / model.p0 - (all - absent) / (1 - model.p0), 0, 1, false);
+    report(0, 0, model.p0, binomial(model.p0, absent, all - absent), 0, 1, false);
   }
   const double thetaUpper = thetaCap / lossCategories.rates[lossCategories.count - 1];
   for (std::uint32_t g = 0; g < model.geneCount; ++g) {
-    if (!flags.theta[g]) continue;
-    const double slope = ThetaObjective(*this, tree, g)(model.theta[g]).slope;
-    report(1, g, model.theta[g], slope, kThetaFloor, thetaUpper, true);
+    if (flags.theta[g]) report(1, g, model.theta[g], ThetaObjective(*this, tree, g)(model.theta[g]), kThetaFloor, thetaUpper, true);
   }
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-    if (!flags.phi[v]) continue;
-    report(2, v, model.phi[v], PhiObjective(*this, tree, v)(model.phi[v]).slope, 0, kPhiCeiling, false);
+    if (flags.phi[v]) report(2, v, model.phi[v], PhiObjective(*this, tree, v)(model.phi[v]), 0, kPhiCeiling, false);
   }
   const double etaUpper = etaCap / gainCategories.rates[gainCategories.count - 1];
   for (std::uint32_t g = 0; g < model.geneCount; ++g) {
-    if (!flags.eta[g]) continue;
-    report(3, g, model.eta[g], EtaObjective(*this, tree, g)(model.eta[g]).slope, kEtaFloor, etaUpper, true);
+    if (flags.eta[g]) report(3, g, model.eta[g], EtaObjective(*this, tree, g)(model.eta[g]), kEtaFloor, etaUpper, true);
   }
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-    if (!flags.xi[v]) continue;
-    report(4, v, model.xi[v], XiObjective(*this, tree, v)(model.xi[v]).slope, kXiFloor, 1, false);
+    if (flags.xi[v]) report(4, v, model.xi[v], XiObjective(*this, tree, v)(model.xi[v]), kXiFloor, 1, false);
   }
   if (flags.nu) {
-    // Q = Z ln nu + (sites - Z) ln(1 - nu) + terms free of nu, Z the never-gaining mass.
+    // a: the never-gaining mass; the other terms of Q do not depend on nu.
     double zeroGain = 0;
     for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
       for (std::uint32_t l = 0; l < sums.lossCount; ++l) zeroGain += sums.Category(g, 0, l);
     }
-    const double sites = data.filteredSites;
-    report(5, 0, model.nu, zeroGain / model.nu - (sites - zeroGain) / (1 - model.nu), 0, 1, false);
+    report(5, 0, model.nu, binomial(model.nu, zeroGain, data.filteredSites - zeroGain), 0, 1, false);
   }
-  // The shapes reach Q only through the gamma quantiles: central differences of the objectives
-  // their updates minimise, one-sided at a bound or where one side is infinite (near the smallest
-  // shape the lowest rate underflows and a loss weight of rounding size meets ln 0).
-  auto shapeSlope = [](const auto& objective, double x, double lower) {
+  // The shapes reach Q only through the gamma quantiles: differences of the objectives their
+  // updates minimise, one-sided at a bound or where one side is infinite (near the smallest shape
+  // the lowest rate underflows and a loss weight of rounding size meets ln 0).
+  auto shape = [](const auto& objective, double x, double lower) {
     const double h = 1e-4 * x;
     const double below = std::max(x - h, lower), above = std::min(x + h, lambda_search::kCeiling);
-    const double f = objective(x), fBelow = objective(below), fAbove = objective(above);
+    const double f = -objective(x), fBelow = -objective(below), fAbove = -objective(above);
     const bool left = below < x && std::isfinite(fBelow), right = above > x && std::isfinite(fAbove);
-    if (left && right) return -(fAbove - fBelow) / (above - below);
-    if (left) return -(f - fBelow) / (x - below);
-    if (right) return -(fAbove - f) / (above - x);
-    return 0.0;
+    LocalObjective q;
+    if (left && right) {
+      q.slope = (fAbove - fBelow) / (above - below);
+      q.curvature = ((fAbove - f) / (above - x) - (f - fBelow) / (x - below)) / ((above - below) / 2);
+    } else if (left) {
+      q.slope = (f - fBelow) / (x - below);
+    } else if (right) {
+      q.slope = (fAbove - f) / (above - x);
+    }
+    return q;
   };
   if (flags.llambda) {
-    const double slope = shapeSlope([&](double x) { return LossRateObjective(x, tree); }, model.llambda, minLLambda);
-    report(6, 0, model.llambda, slope, minLLambda, lambda_search::kCeiling, true);
+    const LocalObjective q = shape([&](double x) { return LossRateObjective(x, tree); }, model.llambda, minLLambda);
+    report(6, 0, model.llambda, q, minLLambda, lambda_search::kCeiling, true);
   }
   if (flags.glambda) {
-    const double slope = shapeSlope([&](double x) { return GainRateObjective(x, tree); }, model.glambda, minGLambda);
-    report(7, 0, model.glambda, slope, minGLambda, lambda_search::kCeiling, true);
+    const LocalObjective q = shape([&](double x) { return GainRateObjective(x, tree); }, model.glambda, minGLambda);
+    report(7, 0, model.glambda, q, minGLambda, lambda_search::kCeiling, true);
   }
 }
 
