@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <cstdlib>
 #include <vector>
 
@@ -88,6 +89,8 @@ constexpr std::size_t kMemory = 30;
 constexpr int kLineSearchTrials = 20;
 constexpr double kArmijo = 1e-4;
 constexpr double kLargestMove = 5;
+// The longest expansion of a line search, as a move of one coordinate in y.
+constexpr double kLargestStretch = 40;
 
 }  // namespace
 
@@ -249,22 +252,50 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
           const Coordinate& c = coordinates[i];
           if (c.family != optimality.family || c.index != optimality.index || IsRate(c)) continue;
           const double x = Slot(model, c);
-          stalled = x < 1e-6 || x > 1 - 1e-6;
+          stalled = x * (1 - x) < 1e-3;
         }
       }
     }
+    // Backtracking from the full step while the likelihood does not rise enough (Armijo); once it
+    // does, doubling while the slope along the direction stays steep (the curvature condition of
+    // Wolfe): near a bound of a probability the likelihood in y can rise ever faster, and a search
+    // that only shortens would creep there.
+    struct Point {
+      double logLikelihood;
+      EvolModel model;
+      PosteriorSums sums;
+      std::vector<double> y;
+    };
+    std::unique_ptr<Point> best;
     for (int attempt = 0; attempt < kLineSearchTrials && slope > 0 && !stalled; ++attempt) {
       for (std::size_t i = 0; i < y.size(); ++i) trial[i] = previousY[i] + step * direction[i];
       place(trial);
-      if (std::isfinite(logLikelihood) && logLikelihood >= before + kArmijo * step * slope) {
-        accepted = true;
-        y = trial;
-        break;
+      const bool rises = std::isfinite(logLikelihood) && logLikelihood >= before + kArmijo * step * slope &&
+                         (!best || logLikelihood > best->logLikelihood);
+      if (rises) {
+        best.reset(new Point{logLikelihood, model, sums, trial});
+        collect();
+        if (!(Dot(gradient, direction) > 0.9 * slope) || step * largestMove >= kLargestStretch) break;
+        step *= 2;
+        continue;
       }
+      if (best) break;
       // Backtrack by the minimiser of the quadratic through what is known, within [0.1, 0.5].
       const double fall = std::isfinite(logLikelihood) ? before + step * slope - logLikelihood : HUGE_VAL;
       const double next = fall > 0 ? slope * step * step / (2 * fall) : 0.5 * step;
       step = std::min(std::max(next, 0.1 * step), 0.5 * step);
+    }
+    if (best) {
+      accepted = true;
+      if (logLikelihood != best->logLikelihood || model.p0 != best->model.p0) {
+        model = std::move(best->model);
+        sums = std::move(best->sums);
+        logLikelihood = best->logLikelihood;
+        lossCategories.SetLossRates(model.llambda);
+        gainCategories.SetGainRates(model.glambda, model.nu);
+        collect();
+      }
+      y = best->y;
     }
     if (std::getenv("VORN_DEBUG_FAST")) std::fprintf(stderr, "it %u accepted %d step %g slope %g LL %.10g before %.10g mem %zu\n", iterations, accepted, step, slope, logLikelihood, before, memory.size());
     if (!accepted) {
@@ -292,7 +323,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       if (!stalled) memory.clear();
       for (std::size_t i = 0; i < y.size(); ++i) y[i] = ToFree(Slot(model, coordinates[i]), coordinates[i]);
     }
-    collect();
+    if (!accepted) collect();
     Pair pair;
     pair.step.resize(y.size());
     pair.change.resize(y.size());
