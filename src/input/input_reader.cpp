@@ -8,11 +8,11 @@
 #include <functional>
 #include <limits>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
+#include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "estimation/em.h"
@@ -249,11 +249,11 @@ class TemplateReader {
   unsigned fileLine_ = 0;
 };
 
-// Closes a file the reader wrote; one that could not be written to its end (a full disk) ends
-// the run, since later steps and the user would take the partial file for the whole.
-bool Written(FilePtr file, const std::string& name) {
-  if (CloseWritten(std::move(file))) return true;
-  std::fprintf(stderr, "Error:VORN:ReadInput: The file %s cannot be written\n", name.c_str());
+// Opens a file the reader writes. One that cannot be written ends the run, as everything else it
+// would leave (the data fitted, the report) rests on it.
+bool OpenOutput(OutputFile& file) {
+  if (file.Open()) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: The file %s cannot be opened for writting\n", file.name().c_str());
   return false;
 }
 
@@ -322,13 +322,10 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   }
   tree.treeName = projectName + ".phyl";
   tree.GenerateRandomTree(leaves, span);
-  FilePtr out = OpenFile(tree.treeName, "w");
-  if (!out) {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n", tree.treeName.c_str());
-    return true;
-  }
+  OutputFile out(tree.treeName, "ReadInput");
+  if (!OpenOutput(out)) return false;
   tree.WritePhyl(out.get());
-  return Written(std::move(out), tree.treeName);
+  return out.Commit();
 }
 
 // What the alignment section asks of a simulation; used once the model is known.
@@ -839,34 +836,21 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
 
 // Makes the data of a "sim" source from the model just read, and leaves beside them what a user
 // needs to check or reuse them: the true model, the history (when tracked) and the pattern files.
-// A file that cannot be opened gives a warning; one that cannot be written to its end, an error.
+// All are opened before the simulation, so that none fails after it, and renamed into place
+// together at the end, so that a true model never stands beside the data of another run.
 bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, EM& em, SimulationSettings& sim,
                   const std::string& projectName) {
   data.PrepareForSimulation(tree.leafCount, sim.geneCount);
-  const std::string modelFileName = projectName + "_truemodel.m";
-  if (FilePtr modelFile = OpenFile(modelFileName, "w")) {
-    em.model.WriteTrueModel(modelFile.get());
-    if (!Written(std::move(modelFile), modelFileName)) return false;
-  } else {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n", modelFileName.c_str());
-  }
-  em.model.Simulate(data, tree, sim.unknownFraction, sim.sitesPerGene, sim.track, projectName);
+  OutputFile modelFile(projectName + "_truemodel.m", "ReadInput");
+  OutputFile patternFile(data.patternFileName, "ReadInput");
+  OutputFile countsFile(data.countsFileName, "ReadInput");
+  if (!OpenOutput(modelFile) || !OpenOutput(patternFile) || !OpenOutput(countsFile)) return false;
+  em.model.WriteTrueModel(modelFile.get());
+  if (!em.model.Simulate(data, tree, sim.unknownFraction, sim.sitesPerGene, sim.track, projectName)) return false;
   data.NameGenes();
   sim.sitesPerGene = std::vector<std::uint32_t>();
-  FilePtr patternFile = OpenFile(data.patternFileName, "w");
-  if (!patternFile) {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n",
-                 data.patternFileName.c_str());
-    return true;
-  }
-  FilePtr countsFile = OpenFile(data.countsFileName, "w");
-  if (!countsFile) {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n",
-                 data.countsFileName.c_str());
-    return true;
-  }
   data.WritePatternFiles(patternFile.get(), countsFile.get());
-  return Written(std::move(patternFile), data.patternFileName) && Written(std::move(countsFile), data.countsFileName);
+  return modelFile.Commit() && patternFile.Commit() && countsFile.Commit();
 }
 
 bool ReadCategoryCount(const TemplateReader& in, int count, std::uint16_t* categories) {

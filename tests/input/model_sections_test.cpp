@@ -483,23 +483,17 @@ TEST_F(InputReaderModelTest, SimulationDrawsWhatTheFileLeavesOpen) {
   EXPECT_EQ(data_.allSites, 6U);
 }
 
-TEST_F(InputReaderModelTest, UnwritableSimulationFilesOnlyWarn) {
+TEST_F(InputReaderModelTest, UnwritableSimulationFilesAreFoundBeforeTheSimulation) {
   const std::map<int, std::string> simulate = {{8, "source: sim"}, {10, "number of sites: const 2"}};
-  std::filesystem::create_directory("run_truemodel.m");
-  std::filesystem::create_directory("run.wp.txt");
-  EXPECT_TRUE(ReadWith(simulate)) << errors_;
-  EXPECT_EQ(errors_,
-            "Warning:VORN:ReadInput: The file run_truemodel.m cannot be opened for writting\n"
-            "Warning:VORN:ReadInput: The file run.wp.txt cannot be opened for writting\n");
-  EXPECT_FALSE(FileExists("run.ngp.txt"));  // not tried once the pattern file failed
-  EXPECT_EQ(data_.allSites, 6U);
-
-  std::filesystem::remove("run.wp.txt");
-  std::filesystem::create_directory("run.ngp.txt");
-  EXPECT_TRUE(ReadWith(simulate)) << errors_;
-  EXPECT_EQ(errors_,
-            "Warning:VORN:ReadInput: The file run_truemodel.m cannot be opened for writting\n"
-            "Warning:VORN:ReadInput: The file run.ngp.txt cannot be opened for writting\n");
+  for (const char* file : {"run_truemodel.m", "run.wp.txt", "run.ngp.txt"}) {
+    SCOPED_TRACE(file);
+    std::filesystem::create_directory(file);
+    EXPECT_FALSE(ReadWith(simulate));
+    EXPECT_EQ(errors_, std::string("Error:VORN:ReadInput: The file ") + file + " cannot be opened for writting\n");
+    EXPECT_EQ(data_.allSites, 0U);
+    std::filesystem::remove(file);
+    EXPECT_FALSE(FileExists("run_truemodel.m"));  // not left beside data it does not belong to
+  }
 }
 
 TEST_F(InputReaderModelTest, ExampleSimulationStopsAfterReading) {
