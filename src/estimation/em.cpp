@@ -68,6 +68,9 @@ const char* const kUnconvergedLines[9] = {
     "         G-LAMBDA failed to converge.",
 };
 
+// As the report prints them, in the order of the monitor's entries.
+const char* const kParameterNames[8] = {"p0", "theta", "phi", "eta", "xi", "nu", "l-lambda", "g-lambda"};
+
 enum History { kLikelihood, kP0, kTheta, kPhi, kEta, kXi, kNu, kLLambda, kGLambda, kHistoryCount };
 const char* const kHistorySuffixes[kHistoryCount] = {
     ".history.likelihood.txt", ".history.p0.txt", ".history.theta.txt",   ".history.phi.txt",
@@ -157,8 +160,22 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
   for (;;) {
     if (++iterations > maxIterations) {
       iterations = maxIterations;
-      std::printf("\nWarning: Maximum number of iterations reached\n%s",
-                  kUnconvergedLines[monitor.FirstUnconverged(parameterTolerance)]);
+      const int unconverged = monitor.FirstUnconverged(parameterTolerance);
+      std::printf("\nWarning: Maximum number of iterations reached\n%s", kUnconvergedLines[unconverged]);
+      // Scripts read the exit status and stderr, not the progress lines: the result is the best
+      // found, but not a maximum.
+      if (unconverged == 0) {
+        std::fprintf(stderr, "Warning:VORN:EM:Run: The fit reached the iteration limit (%u) before "
+                             "convergence: the relative change of the log-likelihood (%lg) is above the "
+                             "likelihood tolerance (%lg)\n",
+                     static_cast<unsigned>(maxIterations), monitor.entries[9], likelihoodTolerance);
+      } else {
+        std::fprintf(stderr, "Warning:VORN:EM:Run: The fit reached the iteration limit (%u) before "
+                             "convergence: the relative change of %s (%lg) is above the parameter tolerance "
+                             "(%lg)\n",
+                     static_cast<unsigned>(maxIterations), kParameterNames[unconverged - 1],
+                     monitor.entries[unconverged - 1], parameterTolerance);
+      }
       break;
     }
     std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
@@ -202,6 +219,8 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
       step(kGLambda);
     }
     monitor.RecordLikelihood(logLikelihood, previous);
+    // The history belongs to the fit in progress: users follow it with tail -f.
+    for (const FilePtr& file : history) std::fflush(file.get());
     if (monitor.Converged(likelihoodTolerance, parameterTolerance)) break;
   }
   if (ancestralMode != 0) AccumulateAncestral(data, tree);

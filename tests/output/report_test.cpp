@@ -146,6 +146,13 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
             std::string::npos)
       << output_;
   EXPECT_EQ(em_.iterations, 1U);
+  // Scripts see it too: the exit status stays 0, the warning names the criterion not met.
+  const std::string number = "-?[0-9.]+(e[-+][0-9]+)?";
+  const std::string limit = "Warning:VORN:EM:Run: The fit reached the iteration limit \\(1\\) before convergence: ";
+  EXPECT_TRUE(std::regex_match(
+      errors_, std::regex(limit + "the relative change of p0 \\(" + number + "\\) is above the parameter tolerance "
+                                  "\\(-1\\)\n")))
+      << errors_;
   // One update of p0: its file and the likelihood file hold the initial line and one more.
   const std::string p0 = ReadText("limit.history.p0.txt");
   EXPECT_EQ(std::count(p0.begin(), p0.end(), '\n'), 2);
@@ -159,6 +166,9 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
   em_.likelihoodTolerance = -1;
   ASSERT_TRUE(Run("limit"));
   EXPECT_NE(output_.find("\n         It is unclear who failed to converge.\n"), std::string::npos) << output_;
+  EXPECT_TRUE(std::regex_match(errors_, std::regex(limit + "the relative change of the log-likelihood \\(" + number +
+                                                   "\\) is above the likelihood tolerance \\(-1\\)\n")))
+      << errors_;
 }
 
 TEST_F(FixedRunTest, UnwritableFiles) {
