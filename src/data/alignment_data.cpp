@@ -58,6 +58,7 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
   // Tokens past the ones read are ignored, but a file made for another tree is worth a word: the
   // first such line is shown, with the number of lines like it.
   unsigned firstLongLine = 0, longLines = 0, firstLongCount = 0;
+  SkipByteOrderMark(patternFile);
   while (ReadLine(patternFile, line)) {
     ++lineNumber;
     const std::vector<std::string_view> tokens = Tokenize(line);
@@ -104,6 +105,7 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
   std::uint64_t totalSites = 0;
   lineNumber = 0;
   longLines = 0;
+  SkipByteOrderMark(countsFile);
   while (ReadLine(countsFile, line)) {
     ++lineNumber;
     const std::vector<std::string_view> tokens = Tokenize(line);

@@ -182,6 +182,7 @@ void PhylogeneticTree::Allocate(std::uint32_t leaves) {
 bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
   std::string line;
   bool tooLong = false;
+  SkipByteOrderMark(file);
   const bool any = ReadLine(file, line, kMaxPhylLineLength, &tooLong);
   if (tooLong) return LineError(treeName, "has more than 2046 characters", 1);
   const std::vector<std::string_view> header = Tokenize(line);
@@ -289,6 +290,7 @@ bool PhylogeneticTree::ReadNewick(std::FILE* file) {
   std::string text;
   char buffer[65536];
   std::size_t got;
+  SkipByteOrderMark(file);
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
 
   const std::size_t size = text.size();

@@ -1061,6 +1061,7 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* i
                const std::string& projectName) {
   std::printf("reading and processing input file\n");
   std::fflush(stdout);
+  SkipByteOrderMark(input);
   TemplateReader in(input);
   SimulationSettings sim;
   if (!ReadTreeSection(in, tree, projectName)) return false;
