@@ -891,9 +891,20 @@ bool ReadControlSection(TemplateReader& in, EM& em) {
   if (!ReadCategoryCount(in, count, &categories)) return false;
   em.gainCategories.InitGainCategories(categories);
 
-  if (!in.Next(38) || !in.ReadDouble("likelihood tolerance: ", &em.likelihoodTolerance)) return false;
-  if (!in.Next(39) || !in.ReadDouble("parameter tolerance: ", &em.parameterTolerance)) return false;
-  if (!in.Next(40) || !in.ReadDouble("internal tolerance: ", &em.internalTolerance)) return false;
+  // A negative tolerance is never met: the fit, or its inner Newton steps, would always run to
+  // their limit.
+  if (!in.Next(38) || !in.ReadDouble("likelihood tolerance: ", &em.likelihoodTolerance) ||
+      !CheckRange(em.likelihoodTolerance, Range::kNonNegative, in.item())) {
+    return false;
+  }
+  if (!in.Next(39) || !in.ReadDouble("parameter tolerance: ", &em.parameterTolerance) ||
+      !CheckRange(em.parameterTolerance, Range::kNonNegative, in.item())) {
+    return false;
+  }
+  if (!in.Next(40) || !in.ReadDouble("internal tolerance: ", &em.internalTolerance) ||
+      !CheckRange(em.internalTolerance, Range::kNonNegative, in.item())) {
+    return false;
+  }
 
   int iterations = 0;
   if (!in.Next(41) || !in.ReadInt("maximum # iterations: ", &iterations)) return false;
