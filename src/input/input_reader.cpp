@@ -837,7 +837,8 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
 // Makes the data of a "sim" source from the model just read, and leaves beside them what a user
 // needs to check or reuse them: the true model, the history (when tracked) and the pattern files.
 // All are opened before the simulation, so that none fails after it, and renamed into place
-// together at the end, so that a true model never stands beside the data of another run.
+// together at the end: a killed run leaves a true model beside the data of another run only if
+// it dies between two renames.
 bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, EM& em, SimulationSettings& sim,
                   const std::string& projectName) {
   data.PrepareForSimulation(tree.leafCount, sim.geneCount);
