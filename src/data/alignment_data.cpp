@@ -55,6 +55,10 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
   std::vector<std::uint8_t> values(leafCount);
   std::string line;
   unsigned lineNumber = 0;
+  // Tokens past the ones read are ignored, but a file made for another tree is worth a word: the
+  // first such line is shown, with the number of lines like it.
+  unsigned firstLongLine = 0, longLines = 0, firstLongCount = 0;
+  SkipByteOrderMark(patternFile);
   while (ReadLine(patternFile, line)) {
     ++lineNumber;
     const std::vector<std::string_view> tokens = Tokenize(line);
@@ -66,6 +70,10 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
                    patternFileName.c_str(), lineNumber, static_cast<unsigned>(tokens.size()),
                    static_cast<unsigned>(leafCount));
       return false;
+    }
+    if (tokens.size() > leafCount && longLines++ == 0) {
+      firstLongLine = lineNumber;
+      firstLongCount = static_cast<unsigned>(tokens.size());
     }
     for (std::uint32_t j = 0; j < leafCount; ++j) {
       const std::string_view token = tokens[j];
@@ -86,9 +94,18 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
     }
   }
 
+  if (longLines > 0) {
+    std::fprintf(stderr,
+                 "Warning:VORN:ReadInput: Pattern file '%s' line %u holds %u values where the tree has %u "
+                 "leaves; the extra values are ignored (%u line(s) in all)\n",
+                 patternFileName.c_str(), firstLongLine, firstLongCount, static_cast<unsigned>(leafCount), longLines);
+  }
+
   const std::size_t patternLines = lineToPattern.size();
   std::uint64_t totalSites = 0;
   lineNumber = 0;
+  longLines = 0;
+  SkipByteOrderMark(countsFile);
   while (ReadLine(countsFile, line)) {
     ++lineNumber;
     const std::vector<std::string_view> tokens = Tokenize(line);
@@ -100,6 +117,10 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
                    countsFileName.c_str(), lineNumber, static_cast<unsigned>(tokens.size() - 1),
                    static_cast<unsigned>(patternLines));
       return false;
+    }
+    if (tokens.size() - 1 > patternLines && longLines++ == 0) {
+      firstLongLine = lineNumber;
+      firstLongCount = static_cast<unsigned>(tokens.size() - 1);
     }
     genes.emplace_back();
     Gene& gene = genes.back();
@@ -128,6 +149,13 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
       filteredSites += c;
       if (c > 0) gene.AppendEntry(lineToPattern[i], c);
     }
+  }
+  if (longLines > 0) {
+    std::fprintf(stderr,
+                 "Warning:VORN:ReadInput: Pattern counts file '%s' line %u holds %u counts where the pattern "
+                 "file has %u patterns; the extra counts are ignored (%u line(s) in all)\n",
+                 countsFileName.c_str(), firstLongLine, firstLongCount, static_cast<unsigned>(patternLines),
+                 longLines);
   }
   if (genes.empty()) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern counts file '%s' holds no gene line\n",

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "data/text_io.h"
@@ -97,8 +99,15 @@ bool SplitLabel(const std::string& text, std::size_t begin, std::size_t end, boo
   const std::string lengthText = Trimmed(text, colon + 1, end);
   if (lengthText.empty()) return TreeError(treeName, "has a branch without a length");
   if (!ParseDouble(lengthText, &length)) return TreeError(treeName, "has a malformed branch length");
-  if (length < 0) return TreeError(treeName, "has a negative branch length");
   return true;
+}
+
+// A time tree has no branch of negative length: the node would be older than its parent.
+bool CheckLength(const std::string& treeName, const std::string& nodeName, double length) {
+  if (length >= 0) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' has a negative branch length (%lg) above "
+               "node '%s'\n", treeName.c_str(), length, nodeName.c_str());
+  return false;
 }
 
 // A list of nodes in order, with removal anywhere and appending at the end. Slots are never
@@ -173,6 +182,7 @@ void PhylogeneticTree::Allocate(std::uint32_t leaves) {
 bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
   std::string line;
   bool tooLong = false;
+  SkipByteOrderMark(file);
   const bool any = ReadLine(file, line, kMaxPhylLineLength, &tooLong);
   if (tooLong) return LineError(treeName, "has more than 2046 characters", 1);
   const std::vector<std::string_view> header = Tokenize(line);
@@ -235,7 +245,15 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
     const std::uint32_t p = static_cast<std::uint32_t>(from - 1), c = static_cast<std::uint32_t>(to - 1);
     if (parent[c] != n) return LineError(treeName, "gives a node two parents", lineNumber);
     if (secondChild[p] != n) return LineError(treeName, "gives a node more than two children", lineNumber);
-    if (age[c] > age[p]) return LineError(treeName, "has a child older than its parent", lineNumber);
+    if (age[c] > age[p]) {
+      std::fprintf(stderr,
+                   "Error:VORN:ReadInput: the phylogenetic tree '%s' has a child older than its parent on line %u: "
+                   "node '%s' (ID %u, %lg My) below node '%s' (ID %u, %lg My)\n",
+                   treeName.c_str(), static_cast<unsigned>(lineNumber), nodeNames[c].c_str(),
+                   static_cast<unsigned>(to), age[c] / kMillionYears, nodeNames[p].c_str(),
+                   static_cast<unsigned>(from), age[p] / kMillionYears);
+      return false;
+    }
     parent[c] = p;
     (firstChild[p] == n ? firstChild[p] : secondChild[p]) = c;
     branchLength[c] = age[p] - age[c];
@@ -265,13 +283,14 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
   SwapNodes(root, 0);
   MoveLeavesLast();
   FinishLayout();
-  return true;
+  return CheckTimeTree(false);
 }
 
 bool PhylogeneticTree::ReadNewick(std::FILE* file) {
   std::string text;
   char buffer[65536];
   std::size_t got;
+  SkipByteOrderMark(file);
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
 
   const std::size_t size = text.size();
@@ -306,6 +325,7 @@ bool PhylogeneticTree::ReadNewick(std::FILE* file) {
       std::snprintf(nameBuffer, sizeof nameBuffer, "Leaf_%u", ++unnamedLeaves);
       name = nameBuffer;
     }
+    if (!CheckLength(treeName, name, length)) return false;
     if (leafNames.size() >= kMaxTreeLeaves) return TreeError(treeName, "has too many leaves");
     node = {true, static_cast<std::uint32_t>(leafNames.size())};
     leafNames.push_back(std::move(name));
@@ -351,6 +371,7 @@ bool PhylogeneticTree::ReadNewick(std::FILE* file) {
       std::snprintf(nameBuffer, sizeof nameBuffer, "Ancestor_%u", ++unnamedAncestors);
       pair.name = nameBuffer;
     }
+    if (!CheckLength(treeName, pair.name, pair.length)) return false;
     pairs.push_back(std::move(pair));
     if (isRoot) break;
     stack.push_back({NewickItem::kPair, static_cast<std::uint32_t>(pairs.size() - 1), 0, 0});
@@ -383,6 +404,40 @@ bool PhylogeneticTree::ReadNewick(std::FILE* file) {
     parent[left] = parent[right] = v;
   }
   FinishLayout();
+  return CheckTimeTree(true);
+}
+
+bool PhylogeneticTree::CheckTimeTree(bool newick) const {
+  // A leaf is a column of the data; two of one name make the report and the user's reading of
+  // it ambiguous.
+  std::unordered_map<std::string_view, std::uint32_t> leafByName;
+  for (std::uint32_t v : leafNodes) {
+    const auto inserted = leafByName.emplace(nodeNames[v], v);
+    if (!inserted.second) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' has two leaves named '%s'\n",
+                   treeName.c_str(), nodeNames[v].c_str());
+      return false;
+    }
+  }
+  // Parents before children: the depth of every node below the root.
+  std::vector<double> depth(nodeCount, 0.0);
+  double span = 0.0;
+  for (std::uint32_t i = nodeCount - 1; i-- > 0;) {
+    const std::uint32_t v = bottomUpOrder[i];
+    depth[v] = depth[parent[v]] + branchLength[v];
+    span = std::max(span, depth[v]);
+  }
+  if (1000 * span > 4600) {
+    if (newick) {
+      std::fprintf(stderr, "Warning:VORN:ReadInput: the phylogenetic tree '%s' spans %lg million years from the root "
+                   "to its leaves, more than the age of the Earth: Newick branch lengths are read in units of 1000 "
+                   "million years; are they in another unit?\n", treeName.c_str(), 1000 * span);
+    } else {
+      std::fprintf(stderr, "Warning:VORN:ReadInput: the phylogenetic tree '%s' spans %lg million years from the root "
+                   "to its leaves, more than the age of the Earth: ages in this form are read in millions of "
+                   "years; are they in another unit?\n", treeName.c_str(), 1000 * span);
+    }
+  }
   return true;
 }
 

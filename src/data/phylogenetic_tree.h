@@ -24,7 +24,8 @@ class PhylogeneticTree {
   virtual ~PhylogeneticTree() = default;
 
   // Each reader prints "Error:VORN:ReadInput: the phylogenetic tree '<treeName>' <reason>" and
-  // returns false on a malformed file; the caller sets treeName first.
+  // returns false on a malformed file or one that cannot be a time tree (a node older than its
+  // parent, two leaves of one name); the caller sets treeName first.
   bool ReadPhyl(std::FILE* file);
   bool ReadNewick(std::FILE* file);
   // Needs leafCount >= 2 and span > 0 (checked by the caller).
@@ -75,6 +76,8 @@ class PhylogeneticTree {
   void FinishLayout();
   // innerNodes and deepInnerNodes from a complete bottomUpOrder.
   void DeriveInnerLists();
+  // After a reader: refuses two leaves of one name, warns of a span no time tree can have.
+  bool CheckTimeTree(bool newick) const;
 };
 
 }  // namespace vorn

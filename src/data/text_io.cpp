@@ -27,6 +27,19 @@ bool ReadLine(std::FILE* file, std::string& line, std::size_t limit, bool* tooLo
   return true;
 }
 
+void SkipByteOrderMark(std::FILE* file) {
+  const long start = std::ftell(file);
+  const int first = std::getc(file);
+  if (first != 0xEF) {
+    if (first != EOF) std::ungetc(first, file);
+    return;
+  }
+  if (std::getc(file) == 0xBB && std::getc(file) == 0xBF) return;
+  // Another character that begins with the same byte: back to the start, which every file the
+  // program reads can seek to.
+  if (start >= 0) std::fseek(file, start, SEEK_SET);
+}
+
 std::vector<std::string_view> Tokenize(std::string_view line) {
   std::vector<std::string_view> tokens;
   std::size_t start = line.find_first_not_of(kTokenSeparators);

@@ -16,6 +16,10 @@ constexpr std::string_view kTokenSeparators = " ,\t\n\r";
 bool ReadLine(std::FILE* file, std::string& line);
 bool ReadLine(std::FILE* file, std::string& line, std::size_t limit, bool* tooLong);
 
+// Skips a UTF-8 byte-order mark at the current position (the start of a file), which editors on
+// some systems put before the first line; anything else stays to be read.
+void SkipByteOrderMark(std::FILE* file);
+
 // Splits at any of kTokenSeparators; empty tokens are dropped.
 std::vector<std::string_view> Tokenize(std::string_view line);
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <utility>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
+#include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
 #include "input/input_reader.h"
@@ -36,6 +36,16 @@ std::string ProjectName(const std::string& inputFileName) {
   return directory + base;
 }
 
+namespace {
+
+bool OpenDoneMarker(OutputFile& done) {
+  if (done.Open()) return true;
+  std::fprintf(stderr, "Error:VORN:Main: The file 'done.txt' cannot be opened\n");
+  return false;
+}
+
+}  // namespace
+
 int RunProgram(int argc, const char* const* argv) {
   if (argc < 2) {
     std::fprintf(stderr, "Error:VORN:Main: No input file was specified\n");
@@ -63,6 +73,11 @@ int RunProgram(int argc, const char* const* argv) {
     return 1;
   }
   const std::string projectName = ProjectName(inputFileName);
+  {
+    // The marker is the last thing a run writes and the one thing every run writes.
+    OutputFile done("done.txt", "Main");
+    if (!OpenDoneMarker(done)) return 1;
+  }
 
   {
     FilePtr input = OpenFile(inputFileName, "r");
@@ -74,21 +89,15 @@ int RunProgram(int argc, const char* const* argv) {
   }
 
   if (em.maxIterations != 0) {
+    // A fit may take hours; a report it could not write must stop the run before it starts.
+    if (!CanWriteOutput(em, projectName)) return 1;
     if (!em.Run(data, tree, projectName)) return 1;
     const std::time_t endTime = std::time(nullptr);
     if (!WriteOutput(tree, data, em, static_cast<int>(endTime - startTime), projectName)) return 1;
   }
 
-  FilePtr done = OpenFile("done.txt", "w");
-  if (!done) {
-    std::fprintf(stderr, "Error:VORN:Main: The file 'done.txt' cannot be opened\n");
-    return 1;
-  }
-  if (!CloseWritten(std::move(done))) {
-    std::fprintf(stderr, "Error:VORN:Main: The file 'done.txt' cannot be written\n");
-    return 1;
-  }
-  return 0;
+  OutputFile done("done.txt", "Main");
+  return OpenDoneMarker(done) && done.Commit() ? 0 : 1;
 }
 
 }  // namespace vorn

@@ -192,6 +192,10 @@ void HistoryFiles::Line(Which which, const EM& em) {
   }
 }
 
+void HistoryFiles::Flush() {
+  for (const FilePtr& file : files_) std::fflush(file.get());
+}
+
 void HistoryFiles::Point(const EM& em) {
   for (int which = kP0; which < kCount; ++which) Line(static_cast<Which>(which), em);
   Line(kLikelihood, em);
@@ -206,6 +210,24 @@ bool HistoryFiles::Close(const std::string& projectName) {
     }
   }
   return true;
+}
+
+void EM::ReportIterationLimit(int unconverged) const {
+  std::printf("\nWarning: Maximum number of iterations reached\n%s", kUnconvergedLines[unconverged]);
+  // Scripts read the exit status and stderr, not the progress lines: the result is the best found,
+  // but not a maximum.
+  std::fprintf(stderr, "Warning:VORN:EM:Run: The fit reached the iteration limit (%u) before convergence: ",
+               static_cast<unsigned>(maxIterations));
+  if (unconverged == 0) {
+    std::fprintf(stderr, "the relative change of the log-likelihood (%lg) is above the likelihood tolerance (%lg)\n",
+                 monitor.entries[9], likelihoodTolerance);
+  } else if (monitor.entries[unconverged - 1] > parameterTolerance) {
+    std::fprintf(stderr, "the relative change of %s (%lg) is above the parameter tolerance (%lg)\n",
+                 kFamilyNames[unconverged - 1], monitor.entries[unconverged - 1], parameterTolerance);
+  } else {
+    std::fprintf(stderr, "the derivative of the log-likelihood in %s (%lg) is above the optimality threshold (%lg)\n",
+                 kFamilyNames[unconverged - 1], optimality.largest, optimality.threshold);
+  }
 }
 
 void EM::EStep(const AlignmentData& data, const PhylogeneticTree& tree) {
@@ -233,7 +255,7 @@ void EM::IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, Hist
       if (unconverged == 0 && !(monitor.entries[9] > likelihoodTolerance) && !optimality.passed) {
         unconverged = optimality.family + 1;
       }
-      std::printf("\nWarning: Maximum number of iterations reached\n%s", kUnconvergedLines[unconverged]);
+      ReportIterationLimit(unconverged);
       return;
     }
     std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
@@ -278,6 +300,7 @@ void EM::IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, Hist
       step(HistoryFiles::kGLambda);
     }
     monitor.RecordLikelihood(logLikelihood, previous);
+    history.Flush();  // the history belongs to the fit in progress: users follow it with tail -f
     // Small changes alone do not make a maximum: EM crawls on flat ridges and cannot leave some
     // points on its own, so the fit ends only where no estimated parameter can still raise the
     // likelihood either.

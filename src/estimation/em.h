@@ -171,6 +171,8 @@ class EM {
 
  private:
   void EStep(const AlignmentData& data, const PhylogeneticTree& tree);
+  // The warning lines of a fit that the iteration limit ends; unconverged as kUnconvergedLines.
+  void ReportIterationLimit(int unconverged) const;
   // The iterations of one start, from the first E-step to convergence or the iteration limit.
   void IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history);
   void IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history);

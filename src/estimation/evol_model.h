@@ -70,8 +70,8 @@ class EvolModel {
   // Simulates sitesPerGene[g] sites of every gene with this set as the true model and adds them
   // to data, prepared for the tree's leaves and geneCount genes; hides each leaf value with
   // probability unknownFraction. With track, writes the true history to projectName +
-  // ".track.txt" and ends the process when that file cannot be written.
-  void Simulate(AlignmentData& data, const PhylogeneticTree& tree, double unknownFraction,
+  // ".track.txt"; false, after its message, when that file cannot be written.
+  bool Simulate(AlignmentData& data, const PhylogeneticTree& tree, double unknownFraction,
                 const std::vector<std::uint32_t>& sitesPerGene, bool track, const std::string& projectName) const;
 
   // Starting values of the estimated parameters; may clear flags.nu (nu held fixed) and may end

@@ -190,7 +190,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       iterations = maxIterations;
       optimality = CheckOptimality(data, tree);
       const int unconverged = monitor.entries[9] > likelihoodTolerance || optimality.passed ? 0 : optimality.family + 1;
-      std::printf("\nWarning: Maximum number of iterations reached\n%s", kUnconvergedLines[unconverged]);
+      ReportIterationLimit(unconverged);
       return;
     }
     std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
@@ -339,6 +339,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       if (memory.size() > kMemory) memory.pop_front();
     }
     history.Point(*this);
+    history.Flush();
     monitor.RecordLikelihood(logLikelihood, before);
   }
 }

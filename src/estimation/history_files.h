@@ -21,6 +21,7 @@ class HistoryFiles {
   void Line(Which which, const EM& em);
   // One line in every parameter file, then one in the likelihood file.
   void Point(const EM& em);
+  void Flush();
   // Closes all; false (after the error) when one could not be written to its end.
   bool Close(const std::string& projectName);
 

@@ -9,11 +9,11 @@
 #include <functional>
 #include <limits>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
+#include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "estimation/em.h"
@@ -250,11 +250,11 @@ class TemplateReader {
   unsigned fileLine_ = 0;
 };
 
-// Closes a file the reader wrote; one that could not be written to its end (a full disk) ends
-// the run, since later steps and the user would take the partial file for the whole.
-bool Written(FilePtr file, const std::string& name) {
-  if (CloseWritten(std::move(file))) return true;
-  std::fprintf(stderr, "Error:VORN:ReadInput: The file %s cannot be written\n", name.c_str());
+// Opens a file the reader writes. One that cannot be written ends the run, as everything else it
+// would leave (the data fitted, the report) rests on it.
+bool OpenOutput(OutputFile& file) {
+  if (file.Open()) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: The file %s cannot be opened for writting\n", file.name().c_str());
   return false;
 }
 
@@ -323,13 +323,10 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   }
   tree.treeName = projectName + ".phyl";
   tree.GenerateRandomTree(leaves, span);
-  FilePtr out = OpenFile(tree.treeName, "w");
-  if (!out) {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n", tree.treeName.c_str());
-    return true;
-  }
+  OutputFile out(tree.treeName, "ReadInput");
+  if (!OpenOutput(out)) return false;
   tree.WritePhyl(out.get());
-  return Written(std::move(out), tree.treeName);
+  return out.Commit();
 }
 
 // What the alignment section asks of a simulation; used once the model is known.
@@ -840,34 +837,22 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
 
 // Makes the data of a "sim" source from the model just read, and leaves beside them what a user
 // needs to check or reuse them: the true model, the history (when tracked) and the pattern files.
-// A file that cannot be opened gives a warning; one that cannot be written to its end, an error.
+// All are opened before the simulation, so that none fails after it, and renamed into place
+// together at the end: a killed run leaves a true model beside the data of another run only if
+// it dies between two renames.
 bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, EM& em, SimulationSettings& sim,
                   const std::string& projectName) {
   data.PrepareForSimulation(tree.leafCount, sim.geneCount);
-  const std::string modelFileName = projectName + "_truemodel.m";
-  if (FilePtr modelFile = OpenFile(modelFileName, "w")) {
-    em.model.WriteTrueModel(modelFile.get());
-    if (!Written(std::move(modelFile), modelFileName)) return false;
-  } else {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n", modelFileName.c_str());
-  }
-  em.model.Simulate(data, tree, sim.unknownFraction, sim.sitesPerGene, sim.track, projectName);
+  OutputFile modelFile(projectName + "_truemodel.m", "ReadInput");
+  OutputFile patternFile(data.patternFileName, "ReadInput");
+  OutputFile countsFile(data.countsFileName, "ReadInput");
+  if (!OpenOutput(modelFile) || !OpenOutput(patternFile) || !OpenOutput(countsFile)) return false;
+  em.model.WriteTrueModel(modelFile.get());
+  if (!em.model.Simulate(data, tree, sim.unknownFraction, sim.sitesPerGene, sim.track, projectName)) return false;
   data.NameGenes();
   sim.sitesPerGene = std::vector<std::uint32_t>();
-  FilePtr patternFile = OpenFile(data.patternFileName, "w");
-  if (!patternFile) {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n",
-                 data.patternFileName.c_str());
-    return true;
-  }
-  FilePtr countsFile = OpenFile(data.countsFileName, "w");
-  if (!countsFile) {
-    std::fprintf(stderr, "Warning:VORN:ReadInput: The file %s cannot be opened for writting\n",
-                 data.countsFileName.c_str());
-    return true;
-  }
   data.WritePatternFiles(patternFile.get(), countsFile.get());
-  return Written(std::move(patternFile), data.patternFileName) && Written(std::move(countsFile), data.countsFileName);
+  return modelFile.Commit() && patternFile.Commit() && countsFile.Commit();
 }
 
 bool ReadCategoryCount(const TemplateReader& in, int count, std::uint16_t* categories) {
@@ -908,9 +893,20 @@ bool ReadControlSection(TemplateReader& in, EM& em) {
   if (!ReadCategoryCount(in, count, &categories)) return false;
   em.gainCategories.InitGainCategories(categories);
 
-  if (!in.Next(38) || !in.ReadDouble("likelihood tolerance: ", &em.likelihoodTolerance)) return false;
-  if (!in.Next(39) || !in.ReadDouble("parameter tolerance: ", &em.parameterTolerance)) return false;
-  if (!in.Next(40) || !in.ReadDouble("internal tolerance: ", &em.internalTolerance)) return false;
+  // A negative tolerance is never met: the fit, or its inner Newton steps, would always run to
+  // their limit.
+  if (!in.Next(38) || !in.ReadDouble("likelihood tolerance: ", &em.likelihoodTolerance) ||
+      !CheckRange(em.likelihoodTolerance, Range::kNonNegative, in.item())) {
+    return false;
+  }
+  if (!in.Next(39) || !in.ReadDouble("parameter tolerance: ", &em.parameterTolerance) ||
+      !CheckRange(em.parameterTolerance, Range::kNonNegative, in.item())) {
+    return false;
+  }
+  if (!in.Next(40) || !in.ReadDouble("internal tolerance: ", &em.internalTolerance) ||
+      !CheckRange(em.internalTolerance, Range::kNonNegative, in.item())) {
+    return false;
+  }
 
   int iterations = 0;
   if (!in.Next(41) || !in.ReadInt("maximum # iterations: ", &iterations)) return false;
@@ -1078,6 +1074,7 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* i
                const std::string& projectName) {
   std::printf("reading and processing input file\n");
   std::fflush(stdout);
+  SkipByteOrderMark(input);
   TemplateReader in(input);
   SimulationSettings sim;
   if (!ReadTreeSection(in, tree, projectName)) return false;

@@ -1,11 +1,10 @@
 #include "output/report.h"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "data/alignment_data.h"
-#include "data/c_file.h"
+#include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
 
@@ -195,35 +194,40 @@ void EM::WriteParameters(std::FILE* file, const AlignmentData& data, const Phylo
   std::fprintf(file, etaXiInvariant ? "ETA-XI invariant ACTIVE\n" : "ETA-XI invariant NON-ACTIVE\n");
 }
 
+namespace {
+
+bool OpenOutput(OutputFile& file) {
+  if (file.Open()) return true;
+  std::fprintf(stderr, "Error:VORN:WriteOutput: The file %s cannot be opened\n", file.name().c_str());
+  return false;
+}
+
+}  // namespace
+
+bool CanWriteOutput(const EM& em, const std::string& projectName) {
+  OutputFile report(projectName + ".output.txt", "WriteOutput");
+  if (!OpenOutput(report)) return false;
+  if (em.ancestralMode != 2) return true;
+  OutputFile details(projectName + ".ar.txt", "WriteOutput");
+  return OpenOutput(details);
+}
+
 bool WriteOutput(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, int elapsedSeconds,
                  const std::string& projectName) {
   std::printf("writing output file\n");
-  const auto written = [](FilePtr file, const std::string& name) {
-    if (CloseWritten(std::move(file))) return true;
-    std::fprintf(stderr, "Error:VORN:WriteOutput: The file %s cannot be written\n", name.c_str());
-    return false;
-  };
-  const std::string reportName = projectName + ".output.txt";
-  FilePtr report = OpenFile(reportName, "w");
-  if (!report) {
-    std::printf("Warning:VORN:WriteOutput: The file %s cannot be opened\n", reportName.c_str());
-    return true;
-  }
+  OutputFile report(projectName + ".output.txt", "WriteOutput");
+  OutputFile details(projectName + ".ar.txt", "WriteOutput");
+  const bool detailed = em.ancestralMode == 2;
+  if (!OpenOutput(report) || (detailed && !OpenOutput(details))) return false;
   WriteJobStatistics(report.get(), elapsedSeconds, em.iterations);
   tree.WriteSummary(report.get());
   data.WriteSummary(report.get());
   em.WriteParameters(report.get(), data, tree);
   if (em.ancestralMode == 1 || em.ancestralMode == 2) tree.WriteAncestralSummary(report.get(), data);
-  if (!written(std::move(report), reportName)) return false;
-  if (em.ancestralMode != 2) return true;
-  const std::string detailsName = projectName + ".ar.txt";
-  FilePtr details = OpenFile(detailsName, "w");
-  if (!details) {
-    std::printf("Warning:VORN:WriteOutput: The file %s cannot be opened\n", detailsName.c_str());
-    return true;
-  }
-  tree.WriteAncestralDetails(details.get(), data);
-  return written(std::move(details), detailsName);
+  if (detailed) tree.WriteAncestralDetails(details.get(), data);
+  // Both renames come last and together, so that a report never stands beside the details of
+  // another run for longer than it takes to rename one file.
+  return report.Commit() && (!detailed || details.Commit());
 }
 
 }  // namespace vorn

@@ -1,11 +1,10 @@
 #include <cassert>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <utility>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
+#include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/evol_model.h"
 #include "numerics/mersenne_twister.h"
@@ -63,7 +62,7 @@ void WriteHistoryBlock(std::FILE* file, const PhylogeneticTree& tree, const Hist
 
 }  // namespace
 
-void EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, double unknownFraction,
+bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, double unknownFraction,
                          const std::vector<std::uint32_t>& sitesPerGene, bool track,
                          const std::string& projectName) const {
   assert(sitesPerGene.size() == geneCount && tree.nodeCount == nodeCount);
@@ -71,18 +70,17 @@ void EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, doub
   random.SeedFromEntropy();
   std::printf("   running the simulation ...\n");
 
-  FilePtr trackFile;
+  OutputFile trackFile(projectName + ".track.txt", "EvolModel:Simulate");
   if (track) {
-    const std::string trackFileName = projectName + ".track.txt";
-    if (trackFileName.size() > kMaxFileNameLength) {
+    if (trackFile.name().size() > kMaxFileNameLength) {
       std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: The file name %s is longer than %u characters\n",
-                   trackFileName.c_str(), static_cast<unsigned>(kMaxFileNameLength));
-      std::exit(1);
+                   trackFile.name().c_str(), static_cast<unsigned>(kMaxFileNameLength));
+      return false;
     }
-    trackFile = OpenFile(trackFileName, "w");
-    if (!trackFile) {
-      std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: The file '%s' cannot be opened\n", trackFileName.c_str());
-      std::exit(1);
+    if (!trackFile.Open()) {
+      std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: The file '%s' cannot be opened\n",
+                   trackFile.name().c_str());
+      return false;
     }
   }
 
@@ -122,25 +120,18 @@ void EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, doub
       }
       data.AddSite(pattern.data(), g);
     }
-    if (trackFile) {
+    if (track) {
       std::fprintf(trackFile.get(), "information on ancestral reconstruction for gene #%d:\n", static_cast<int>(g));
       WriteHistoryBlock(trackFile.get(), tree, gene);
       total.Add(gene);
     }
   }
-  if (trackFile) {
-    std::fprintf(trackFile.get(), "overall information on the ancestral reconstruction:\n");
-    WriteHistoryBlock(trackFile.get(), tree, total);
-    std::fprintf(trackFile.get(), "\n");
-    // Like a track file that cannot be opened, one that cannot be written to its end (a full
-    // disk) ends the process.
-    if (!CloseWritten(std::move(trackFile))) {
-      std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: The file '%s' cannot be written\n",
-                   (projectName + ".track.txt").c_str());
-      std::exit(1);
-    }
-  }
   std::printf("\n");
+  if (!track) return true;
+  std::fprintf(trackFile.get(), "overall information on the ancestral reconstruction:\n");
+  WriteHistoryBlock(trackFile.get(), tree, total);
+  std::fprintf(trackFile.get(), "\n");
+  return trackFile.Commit();
 }
 
 }  // namespace vorn

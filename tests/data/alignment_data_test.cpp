@@ -30,11 +30,17 @@ std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
 
 TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
   AlignmentData data;
-  // Line 2 has a count of 0 in gene A and more counts than patterns in gene B; the last line
-  // of each file has no line feed.
+  // Line 2 has a count of 0 in gene A, and both genes have more counts than patterns; the last
+  // line of each file has no line feed. Extra values are read past, but a file made for another
+  // tree is worth a warning.
   const ReadResult r = Read(data, "0 1 1\n1,1,1\n\n2\t0 1 extra\n0 0 1",
-                            "A 3 0 1 4\r\nB 0 2 0 0 9 9\n", 3);
+                            "A 3 0 1 4 7\r\nB 0 2 0 0 9 9\n", 3);
   ASSERT_TRUE(r.ok) << r.errors;
+  EXPECT_EQ(r.errors,
+            "Warning:VORN:ReadInput: Pattern file 'p.wp.txt' line 4 holds 4 values where the tree has 3 leaves; the "
+            "extra values are ignored (1 line(s) in all)\n"
+            "Warning:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1 holds 5 counts where the pattern file "
+            "has 4 patterns; the extra counts are ignored (2 line(s) in all)\n");
   EXPECT_EQ(data.geneCount, 2U);
   EXPECT_EQ(data.patternCount, 4U);
   EXPECT_EQ(data.leafCount, 3U);

@@ -376,7 +376,9 @@ TEST(PhylogeneticTreeTest, ReadPhylRejectsMalformedFiles) {
       {"edge not a number", Replaced(kSmallPhyl, "2: 1 3", "2: 1 c"), "has a malformed edge on line 8"},
       {"edge out of range", Replaced(kSmallPhyl, "2: 1 3", "2: 1 4"), "has an edge with a node ID out of range on line 8"},
       {"two parents", Replaced(kSmallPhyl, "2: 1 3", "2: 3 2"), "gives a node two parents on line 8"},
-      {"older child", Replaced(kSmallPhyl, "'a' 0", "'a' 2.5"), "has a child older than its parent on line 7"},
+      {"older child", Replaced(kSmallPhyl, "'a' 0", "'a' 2.5"),
+       "has a child older than its parent on line 7: node 'a' (ID 2, 2.5 My) below node 'root' (ID 1, 2 My)"},
+      {"leaf names twice", Replaced(kSmallPhyl, "'b'", "'a'"), "has two leaves named 'a'"},
       {"three children", five + "1: 1 2\n2: 1 3\n3: 1 4\n4: 2 5\n", "gives a node more than two children on line 11"},
       {"one child", five + "1: 1 2\n2: 2 3\n3: 2 4\n4: 4 5\n", "has a node with one child (ID 1)"},
       {"cycle", cycle, "is not a single tree"},
@@ -389,6 +391,33 @@ TEST(PhylogeneticTreeTest, ReadPhylRejectsMalformedFiles) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               std::string("Error:VORN:ReadInput: the phylogenetic tree 't.phyl' ") + c.reason + "\n");
+  }
+}
+
+TEST(PhylogeneticTreeTest, SpansBeyondTheAgeOfTheEarthAreQuestioned) {
+  const std::string question =
+      " million years from the root to its leaves, more than the age of the Earth: ";
+  const struct {
+    bool newick;
+    std::string text;
+    std::string warning;
+  } cases[] = {
+      {true, "((A:4,B:4):0.5,C:4.5);", ""},
+      {true, "((A:4,B:4):0.7,C:1);",
+       "the phylogenetic tree 't.nwk' spans 4700" + question +
+           "Newick branch lengths are read in units of 1000 million years; are they in another unit?"},
+      {false, Replaced(kSmallPhyl, "'root' 2", "'root' 4500"), ""},
+      {false, Replaced(kSmallPhyl, "'root' 2", "'root' 60000000"),
+       "the phylogenetic tree 't.phyl' spans 6e+07" + question +
+           "ages in this form are read in millions of years; are they in another unit?"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    PhylogeneticTree tree;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(c.newick ? ReadNewickText(tree, c.text) : ReadPhylText(tree, c.text));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              c.warning.empty() ? "" : "Warning:VORN:ReadInput: " + c.warning + "\n");
   }
 }
 
@@ -406,7 +435,9 @@ TEST(PhylogeneticTreeTest, ReadNewickRejectsMalformedTrees) {
       {"(A,B:1);", "has a branch without a length"},
       {"((A:1,B:1),C:1);", "has a branch without a length"},
       {"(A:1,B:one);", "has a malformed branch length"},
-      {"(A:-0.5,B:1);", "has a negative branch length"},
+      {"(A:-0.5,B:1);", "has a negative branch length (-0.5) above node 'A'"},
+      {"((A:1,B:1)AB:-1,C:1);", "has a negative branch length (-1) above node 'AB'"},
+      {"((A:1,B:1):1,A:2);", "has two leaves named 'A'"},
       {"(A:1(B:1,C:1):1,D:1);", "has a misplaced '('"},
       {"(A:1,B:1),C:1;", "has text after the tree"},
       {"(A:1,B:1); (C:1,D:1);", "has text after ';'"},

@@ -47,6 +47,46 @@ TEST_F(InputReaderTest, ReadsTreeAndPatternFiles) {
   EXPECT_FALSE(data_.ukfFilter);
 }
 
+TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
+  // A byte-order mark before the first line and CR LF line ends, as some editors save text.
+  auto foreign = [](const std::string& text) {
+    std::string saved = "\xEF\xBB\xBF";
+    for (char c : text) saved += c == '\n' ? "\r\n" : std::string(1, c);
+    return saved;
+  };
+  auto summary = [this] {
+    std::string text = tree_.treeName;
+    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) {
+      text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
+    }
+    for (const Pattern& pattern : data_.patterns) {
+      text += " ";
+      for (std::uint8_t value : pattern.values) text += static_cast<char>('0' + value);
+    }
+    for (const Gene& gene : data_.genes) {
+      text += " " + gene.geneName;
+      for (std::uint32_t count : gene.counts) text += " " + std::to_string(count);
+    }
+    return text;
+  };
+  // A name that begins with the mark's first byte (a fullwidth G) is no mark.
+  WriteText("data.ngp.txt", "\xEF\xBC\xA7" "1 5 0 2\ng2 1 1 1\n");
+  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
+  EXPECT_EQ(data_.genes[0].geneName, "\xEF\xBC\xA7" "1");
+  const std::string expected = summary();
+  for (const char* file : {"tree.phyl", "data.wp.txt", "data.ngp.txt"}) {
+    WriteText(file, foreign(testing_support::ReadText(file)));
+  }
+  ASSERT_TRUE(Read(foreign(testing_support::JoinLines(TemplateLines())))) << errors_;
+  EXPECT_EQ(summary(), expected);
+
+  WriteText("tree.nwk", foreign("((A:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"));
+  ASSERT_TRUE(ReadWith(3, "tree: tree.nwk newick")) << errors_;
+  // Leaves are numbered down from the last node as their pairs close, right first.
+  EXPECT_EQ(std::vector<std::string>(tree_.nodeNames.begin() + 3, tree_.nodeNames.end()),
+            (std::vector<std::string>{"C", "D", "A", "B"}));
+}
+
 TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
   std::vector<std::string> lines = TemplateLines();
   lines[1] = "time units:Billion";

@@ -397,6 +397,12 @@ TEST_F(InputReaderModelTest, EveryMessageOfTheParameterSections) {
       {38, "likelihood tolerance:",
        "Error:VORN:ReadInput: Line 38 does not read as 'likelihood tolerance: %lg' in control parameters -> "
        "likelihood tolerance\n"},
+      {38, "likelihood tolerance: -1e-6",
+       "Error:VORN:ReadInput: Negative value -1e-06 in control parameters -> likelihood tolerance\n"},
+      {39, "parameter tolerance: -0.5",
+       "Error:VORN:ReadInput: Negative value -0.5 in control parameters -> parameter tolerance\n"},
+      {40, "internal tolerance: -1", "Error:VORN:ReadInput: Negative value -1 in control parameters -> internal "
+                                     "tolerance\n"},
       {41, "maximum # iterations: 1e3",
        "Error:VORN:ReadInput: Line 41 does not read as 'maximum # iterations: %d' in control parameters -> "
        "maximum # iterations\n"},
@@ -422,6 +428,7 @@ TEST_F(InputReaderModelTest, EveryMessageOfTheParameterSections) {
       {25, "theta: con 0"},   {33, "g-lambda: fix 0"},        {45, "p0: rand -1"},
       {46, "theta: rand %"},  {47, "phi: fix -3 0 0 0 0 0 0"}, {52, "g-lambda: rand"},
       {14, "p0: -2"},         {16, "phi: -1 0"},              {50, "nu: observed whatever"},
+      {38, "likelihood tolerance: 0"},
   };
   for (const auto& [line, text] : accepted) {
     SCOPED_TRACE(text);
@@ -483,23 +490,17 @@ TEST_F(InputReaderModelTest, SimulationDrawsWhatTheFileLeavesOpen) {
   EXPECT_EQ(data_.allSites, 6U);
 }
 
-TEST_F(InputReaderModelTest, UnwritableSimulationFilesOnlyWarn) {
+TEST_F(InputReaderModelTest, UnwritableSimulationFilesAreFoundBeforeTheSimulation) {
   const std::map<int, std::string> simulate = {{8, "source: sim"}, {10, "number of sites: const 2"}};
-  std::filesystem::create_directory("run_truemodel.m");
-  std::filesystem::create_directory("run.wp.txt");
-  EXPECT_TRUE(ReadWith(simulate)) << errors_;
-  EXPECT_EQ(errors_,
-            "Warning:VORN:ReadInput: The file run_truemodel.m cannot be opened for writting\n"
-            "Warning:VORN:ReadInput: The file run.wp.txt cannot be opened for writting\n");
-  EXPECT_FALSE(FileExists("run.ngp.txt"));  // not tried once the pattern file failed
-  EXPECT_EQ(data_.allSites, 6U);
-
-  std::filesystem::remove("run.wp.txt");
-  std::filesystem::create_directory("run.ngp.txt");
-  EXPECT_TRUE(ReadWith(simulate)) << errors_;
-  EXPECT_EQ(errors_,
-            "Warning:VORN:ReadInput: The file run_truemodel.m cannot be opened for writting\n"
-            "Warning:VORN:ReadInput: The file run.ngp.txt cannot be opened for writting\n");
+  for (const char* file : {"run_truemodel.m", "run.wp.txt", "run.ngp.txt"}) {
+    SCOPED_TRACE(file);
+    std::filesystem::create_directory(file);
+    EXPECT_FALSE(ReadWith(simulate));
+    EXPECT_EQ(errors_, std::string("Error:VORN:ReadInput: The file ") + file + " cannot be opened for writting\n");
+    EXPECT_EQ(data_.allSites, 0U);
+    std::filesystem::remove(file);
+    EXPECT_FALSE(FileExists("run_truemodel.m"));  // not left beside data it does not belong to
+  }
 }
 
 TEST_F(InputReaderModelTest, ExampleSimulationStopsAfterReading) {

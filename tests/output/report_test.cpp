@@ -64,10 +64,13 @@ class FixedRunTest : public testing::Test {
     errors_ = testing::internal::GetCapturedStderr();
     return ok;
   }
-  void Report(const std::string& project, int seconds = 0) {
+  bool Report(const std::string& project, int seconds = 0) {
     testing::internal::CaptureStdout();
-    WriteOutput(tree_, data_, em_, seconds, project);
+    testing::internal::CaptureStderr();
+    const bool ok = WriteOutput(tree_, data_, em_, seconds, project);
+    errors_ = testing::internal::GetCapturedStderr();
     output_ = testing::internal::GetCapturedStdout();
+    return ok;
   }
 
   testing_support::TempDir dir_;
@@ -143,6 +146,13 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
             std::string::npos)
       << output_;
   EXPECT_EQ(em_.iterations, 1U);
+  // Scripts see it too: the exit status stays 0, the warning names the criterion not met.
+  const std::string number = "-?[0-9.]+(e[-+][0-9]+)?";
+  const std::string limit = "Warning:VORN:EM:Run: The fit reached the iteration limit \\(1\\) before convergence: ";
+  EXPECT_TRUE(std::regex_match(
+      errors_, std::regex(limit + "the relative change of p0 \\(" + number + "\\) is above the parameter tolerance "
+                                  "\\(-1\\)\n")))
+      << errors_;
   // One update of p0: its file and the likelihood file hold the initial line and one more.
   const std::string p0 = ReadText("limit.history.p0.txt");
   EXPECT_EQ(std::count(p0.begin(), p0.end(), '\n'), 2);
@@ -156,6 +166,9 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
   em_.likelihoodTolerance = -1;
   ASSERT_TRUE(Run("limit"));
   EXPECT_NE(output_.find("\n         It is unclear who failed to converge.\n"), std::string::npos) << output_;
+  EXPECT_TRUE(std::regex_match(errors_, std::regex(limit + "the relative change of the log-likelihood \\(" + number +
+                                                   "\\) is above the likelihood tolerance \\(-1\\)\n")))
+      << errors_;
 }
 
 TEST_F(FixedRunTest, UnwritableFiles) {
@@ -167,18 +180,32 @@ TEST_F(FixedRunTest, UnwritableFiles) {
   EXPECT_FALSE(Run("y"));
   EXPECT_EQ(errors_, "Error:VORN:EM:Run: The file y.history.phi.txt cannot be opened\n");
 
+  // A report that cannot be written is an error, found before the fit by CanWriteOutput. With
+  // its details file unwritable, a report written earlier stays as it was.
   em_.ancestralMode = 2;
   ASSERT_TRUE(Run("fixed"));
-  em_.ancestralMode = 0;
-  Report("missing-dir/fixed");
-  EXPECT_EQ(output_, "writing output file\nWarning:VORN:WriteOutput: The file missing-dir/fixed.output.txt cannot be "
-                     "opened\n");
-  em_.ancestralMode = 2;
+  WriteText("z.output.txt", "an earlier report\n");
   std::filesystem::create_directory("z.ar.txt");
-  Report("z");
-  EXPECT_EQ(output_, "writing output file\nWarning:VORN:WriteOutput: The file z.ar.txt cannot be opened\n");
-  EXPECT_EQ(ReadText("z.output.txt"),
-            ReadText(TestData("golden/fixed.output.txt")) + ReadText(TestData("golden/ancestral_section.txt")));
+  const struct {
+    std::string project;
+    std::string error;
+  } cases[] = {
+      {"missing-dir/fixed", "Error:VORN:WriteOutput: The file missing-dir/fixed.output.txt cannot be opened\n"},
+      {"z", "Error:VORN:WriteOutput: The file z.ar.txt cannot be opened\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.project);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(CanWriteOutput(em_, c.project));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error);
+    EXPECT_FALSE(Report(c.project));
+    EXPECT_EQ(errors_, c.error);
+  }
+  EXPECT_EQ(ReadText("z.output.txt"), "an earlier report\n");
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(CanWriteOutput(em_, "fixed"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(FixedRunTest, NoSiteLeftIsAnError) {

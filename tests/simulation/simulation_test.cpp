@@ -54,7 +54,7 @@ class SimulationTest : public testing::Test {
     data_ = AlignmentData();
     data_.PrepareForSimulation(tree_.leafCount, model.geneCount);
     testing::internal::CaptureStdout();
-    model.Simulate(data_, tree_, unknownFraction, sites, track, "run");
+    EXPECT_TRUE(model.Simulate(data_, tree_, unknownFraction, sites, track, "run"));
     output_ = testing::internal::GetCapturedStdout();
   }
 
@@ -192,18 +192,15 @@ TEST_F(SimulationTest, ShareOfPresentLeavesMatchesTheModel) {
   EXPECT_NEAR(present, sites * mean, 5 * std::sqrt(sites * variance));
 }
 
-TEST(SimulationDeathTest, UnwritableTrackFileEndsTheProcess) {
-  testing_support::TempDir dir;
-  testing_support::ScopedChdir chdir(dir.path());
-  PhylogeneticTree tree;
-  FilePtr phyl = testing_support::StreamOf(testing_support::kFourLeafPhyl);
-  ASSERT_TRUE(tree.ReadPhyl(phyl.get()));
-  EvolModel model;
-  model.Resize(tree.nodeCount, 1);
+TEST_F(SimulationTest, UnwritableTrackFileIsAnError) {
   AlignmentData data;
-  data.PrepareForSimulation(tree.leafCount, 1);
-  EXPECT_EXIT(model.Simulate(data, tree, 0.0, {1}, true, "no/such/dir/run"), testing::ExitedWithCode(1),
-              "Error:VORN:EvolModel:Simulate: The file 'no/such/dir/run.track.txt' cannot be opened\n");
+  data.PrepareForSimulation(tree_.leafCount, 1);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Model(1, 0.5, 1, 0.1, 1, 0.5, 0.2).Simulate(data, tree_, 0.0, {1}, true, "no/such/dir/run"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error:VORN:EvolModel:Simulate: The file 'no/such/dir/run.track.txt' cannot be opened\n");
+  testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

@@ -45,6 +45,15 @@ std::string ReadText(const std::string& path) {
 
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
 
+std::vector<std::string> TemporaryFilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".tmp-") != std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
 FilePtr StreamOf(const std::string& text) {
   FilePtr file(std::tmpfile());
   if (!file) throw std::runtime_error("tmpfile failed");

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "data/c_file.h"
 
@@ -35,6 +36,8 @@ class ScopedChdir {
 void WriteText(const std::string& path, const std::string& text);
 std::string ReadText(const std::string& path);
 bool FileExists(const std::string& path);
+// The temporary files (NAME.tmp-<pid>) of outputs written once that are left in a folder.
+std::vector<std::string> TemporaryFilesIn(const std::string& folder);
 // A read-only stream over the given text (a temporary file), for the readers that take a FILE*.
 FilePtr StreamOf(const std::string& text);
 std::string TestData(const std::string& relative);

@@ -1,0 +1,156 @@
+// Runs killed with SIGKILL: whatever moment the kill comes, every file written once is either the
+// complete file of an earlier run or absent, and the next run succeeds.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data/output_file.h"
+#include "driver/run_program.h"
+#include "numerics/mersenne_twister.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::FileExists;
+using testing_support::ReadText;
+
+// In the child: the step of its output files at which the run kills itself.
+int killAtStep = -1;
+int stepsTaken = 0;
+
+void KillAtStep(const std::string&, OutputStep step, std::FILE* file) {
+  // Unbuffered, so that a kill while a file is written leaves part of it on disk.
+  if (step == OutputStep::kOpened) std::setvbuf(file, nullptr, _IONBF, 0);
+  if (stepsTaken++ == killAtStep) std::raise(SIGKILL);
+}
+
+// Runs "run.txt" of the working directory in a child process, stopped by SIGKILL at its output
+// step `step` (never with -1) or, with killAfter, by the parent once that file has content.
+// Returns the child's wait status.
+int RunChild(int step, const char* killAfter = nullptr) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    SetEntropySeedForTesting(3);
+    killAtStep = step;
+    SetOutputStepHookForTesting(KillAtStep);
+    const char* argv[] = {"vorn", "run.txt"};
+    _exit(RunProgram(2, argv));
+  }
+  if (killAfter) {
+    // The fit writes its history as it goes; a few iterations later it is killed in mid-fit.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (ReadText(killAfter).empty() && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kill(child, SIGKILL);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return status;
+}
+
+class FaultInjectionTest : public testing::Test {
+ protected:
+  FaultInjectionTest() : chdir_(dir_.path()) {}
+
+  // A fit of every parameter on the four-leaf tree, reported with the detailed reconstruction.
+  static void WriteRun(const std::string& maxIterations, const std::string& tolerance) {
+    std::vector<std::string> lines = testing_support::TemplateLines();
+    lines[37] = "likelihood tolerance: " + tolerance;
+    lines[38] = "parameter tolerance: " + tolerance;
+    lines[40] = "maximum # iterations: " + maxIterations;
+    lines[41] = "ancestral reconstruction: detailed";
+    testing_support::WriteText("run.txt", testing_support::JoinLines(lines));
+    testing_support::WriteText("tree.phyl", testing_support::kFourLeafPhyl);
+    testing_support::WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
+    testing_support::WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+};
+
+// The report without its running time, which may differ by a second between runs.
+std::string Timeless(const std::string& text) {
+  return std::regex_replace(text, std::regex("total running time: [^\n]*\n"), "");
+}
+
+TEST_F(FaultInjectionTest, AKilledRunLeavesEachFileAsItWasOrComplete) {
+  const char* const outputs[] = {"run.output.txt", "run.ar.txt", "done.txt"};
+  WriteRun("2", "1e-3");
+  ASSERT_EQ(RunChild(-1), 0);
+  std::vector<std::string> complete;
+  for (const char* file : outputs) complete.push_back(Timeless(ReadText(file)));
+  ASSERT_NE(complete[0].find("% Ancestral reconstruction:"), std::string::npos);
+
+  // Once over the complete files of that run, once in a folder of none.
+  for (const bool earlier : {true, false}) {
+    SCOPED_TRACE(earlier ? "over an earlier run" : "in a fresh folder");
+    testing_support::TempDir fresh;
+    testing_support::ScopedChdir into(earlier ? dir_.path() : fresh.path());
+    if (!earlier) WriteRun("2", "1e-3");
+    int step = 0;
+    for (;; ++step) {
+      SCOPED_TRACE(step);
+      const int status = RunChild(step);
+      for (std::size_t i = 0; i < complete.size(); ++i) {
+        SCOPED_TRACE(outputs[i]);
+        if (FileExists(outputs[i])) {
+          EXPECT_EQ(Timeless(ReadText(outputs[i])), complete[i]);
+        } else {
+          EXPECT_FALSE(earlier);
+        }
+      }
+      if (!WIFSIGNALED(status)) {
+        // The step is past the last one: the run went to its end, over what the kills left.
+        EXPECT_EQ(status, 0);
+        for (const char* file : outputs) EXPECT_TRUE(FileExists(file)) << file;
+        break;
+      }
+      ASSERT_EQ(WTERMSIG(status), SIGKILL);
+    }
+    // Checks of done.txt and the report before the fit, then three files opened, written,
+    // closed and renamed.
+    EXPECT_GE(step, 15);
+  }
+}
+
+TEST_F(FaultInjectionTest, AFitKilledInTheMiddleLeavesWholeIterationsInItsHistory) {
+  // Tolerances of 0 are met only when nothing changes: the fit goes on until it is killed.
+  WriteRun("1000000", "0");
+  const int status = RunChild(-1, "run.history.p0.txt");
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the fit ended before the kill";
+  // Every iteration updates the eight parameter families, each followed by a likelihood line.
+  const char* const families[] = {"p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"};
+  auto lines = [](const std::string& text) {
+    EXPECT_EQ(text.back(), '\n') << "a line cut short";
+    return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
+  };
+  const long iterations = lines(ReadText("run.history.p0.txt")) - 1;
+  EXPECT_GE(iterations, 1);
+  for (const char* family : families) {
+    SCOPED_TRACE(family);
+    EXPECT_EQ(lines(ReadText(std::string("run.history.") + family + ".txt")) - 1, iterations);
+  }
+  EXPECT_EQ(lines(ReadText("run.history.likelihood.txt")) - 1, 8 * iterations);
+  EXPECT_FALSE(FileExists("run.output.txt"));
+  EXPECT_FALSE(FileExists("done.txt"));
+}
+
+}  // namespace
+}  // namespace vorn
