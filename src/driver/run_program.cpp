@@ -9,6 +9,7 @@
 #include "data/alignment_data.h"
 #include "data/c_file.h"
 #include "data/phylogenetic_tree.h"
+#include "driver/command_line.h"
 #include "estimation/em.h"
 #include "input/input_reader.h"
 #include "numerics/mersenne_twister.h"
@@ -37,13 +38,15 @@ std::string ProjectName(const std::string& inputFileName) {
 }
 
 int RunProgram(int argc, const char* const* argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "Error:VORN:Main: No input file was specified\n");
-    return 1;
+  CommandLine commandLine;
+  if (!ParseCommandLine(argc, argv, commandLine)) return 1;
+  if (commandLine.help) {
+    PrintHelp(stdout);
+    return 0;
   }
-  if (argc > 2) {
-    std::fprintf(stderr, "Error:VORN:Main: Too many input arguments\n");
-    return 1;
+  if (commandLine.version) {
+    PrintVersion(stdout);
+    return 0;
   }
 
   const std::time_t startTime = std::time(nullptr);
@@ -56,7 +59,7 @@ int RunProgram(int argc, const char* const* argv) {
   AlignmentData data;
   EM em;
 
-  const std::string inputFileName = argv[1];
+  const std::string inputFileName = commandLine.controlFileName;
   if (inputFileName.size() > kMaxFileNameLength) {
     std::fprintf(stderr, "Error:VORN:Main: The input file name %s is longer than %u characters\n",
                  inputFileName.c_str(), static_cast<unsigned>(kMaxFileNameLength));

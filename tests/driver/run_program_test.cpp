@@ -67,8 +67,8 @@ TEST_F(RunProgramRunTest, CommandLineErrorsExitWithOneAndNoMarker) {
   };
   const std::string longName(260, 'a');
   const Case cases[] = {
-      {{}, "Error:VORN:Main: No input file was specified\n"},
-      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments\n"},
+      {{}, "Error:VORN:Main: No input file was specified\nUsage: vorn [OPTIONS] CONTROL-FILE\n"},
+      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments\nUsage: vorn [OPTIONS] CONTROL-FILE\n"},
       {{"absent.txt"}, "Error:VORN:Main: The input file absent.txt cannot be found\n"},
       {{longName.c_str()}, "Error:VORN:Main: The input file name " + longName + " is longer than 259 characters\n"},
   };
@@ -76,6 +76,15 @@ TEST_F(RunProgramRunTest, CommandLineErrorsExitWithOneAndNoMarker) {
     SCOPED_TRACE(c.message);
     EXPECT_EQ(Run(c.args), 1);
     EXPECT_EQ(errors_, c.message);
+    EXPECT_FALSE(FileExists("done.txt"));
+  }
+}
+
+TEST_F(RunProgramRunTest, HelpAndVersionRunNothing) {
+  for (const char* option : {"--help", "--version"}) {
+    SCOPED_TRACE(option);
+    EXPECT_EQ(Run({option, "absent.txt"}), 0);
+    EXPECT_EQ(errors_, "");
     EXPECT_FALSE(FileExists("done.txt"));
   }
 }

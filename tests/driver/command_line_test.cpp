@@ -1,0 +1,93 @@
+#include "driver/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace vorn {
+namespace {
+
+constexpr char kUsage[] = "Usage: vorn [OPTIONS] CONTROL-FILE\n";
+
+struct Parsed {
+  bool ok;
+  CommandLine commandLine;
+  std::string errors;
+};
+
+Parsed Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "vorn");
+  Parsed parsed;
+  testing::internal::CaptureStderr();
+  parsed.ok = ParseCommandLine(static_cast<int>(args.size()), args.data(), parsed.commandLine);
+  parsed.errors = testing::internal::GetCapturedStderr();
+  return parsed;
+}
+
+std::string Captured(void (*print)(std::FILE*)) {
+  testing::internal::CaptureStdout();
+  print(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+TEST(CommandLineTest, AcceptedLines) {
+  const struct {
+    std::vector<const char*> args;
+    const char* controlFile;
+    bool help, version;
+  } cases[] = {
+      {{"run.txt"}, "run.txt", false, false},
+      {{"-h"}, "", true, false},
+      {{"run.txt", "--help"}, "run.txt", true, false},
+      {{"--version"}, "", false, true},
+      {{"--help", "a.txt", "b.txt"}, "a.txt", true, false},  // help needs no valid rest
+      {{"--", "-odd-name.txt"}, "-odd-name.txt", false, false},
+      {{"-"}, "-", false, false},  // a lone dash is a name, as in other tools
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    const Parsed parsed = Parse(c.args);
+    EXPECT_TRUE(parsed.ok);
+    EXPECT_EQ(parsed.errors, "");
+    EXPECT_EQ(parsed.commandLine.controlFileName, c.controlFile);
+    EXPECT_EQ(parsed.commandLine.help, c.help);
+    EXPECT_EQ(parsed.commandLine.version, c.version);
+  }
+}
+
+TEST(CommandLineTest, RefusedLinesSayWhyAndShowTheUsage) {
+  const struct {
+    std::vector<const char*> args;
+    std::string message;
+  } cases[] = {
+      {{}, "Error:VORN:Main: No input file was specified\n"},
+      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments\n"},
+      {{"--sed", "5", "run.txt"}, "Error:VORN:Main: Unknown option '--sed'\n"},
+      {{"run.txt", "-x"}, "Error:VORN:Main: Unknown option '-x'\n"},
+      {{"--help=yes"}, "Error:VORN:Main: Option --help takes no value\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const Parsed parsed = Parse(c.args);
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_EQ(parsed.errors, c.message + kUsage);
+  }
+}
+
+TEST(CommandLineTest, HelpListsEveryOptionAndTheReadme) {
+  const std::string help = Captured(PrintHelp);
+  EXPECT_EQ(help.rfind(kUsage, 0), 0U);
+  for (const char* option : {"-h, --help", "--version"}) EXPECT_NE(help.find(option), std::string::npos) << option;
+  EXPECT_NE(help.find("README.md"), std::string::npos);
+}
+
+TEST(CommandLineTest, VersionIsTheProjectsWithTheCommitWhenKnown) {
+  const std::string version = Captured(PrintVersion);
+  const std::string expected = std::string("vorn ") + VORN_PROJECT_VERSION;  // from the CMake project
+  ASSERT_EQ(version.rfind(expected, 0), 0U) << version;
+  const std::string rest = version.substr(expected.size());
+  EXPECT_TRUE(rest == "\n" || rest.rfind(" (git commit ", 0) == 0) << rest;
+}
+
+}  // namespace
+}  // namespace vorn
