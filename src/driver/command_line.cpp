@@ -1,7 +1,9 @@
 #include "driver/command_line.h"
 
+#include <string>
 #include <string_view>
 
+#include "data/text_io.h"
 #include "driver/version_info.h"
 
 namespace vorn {
@@ -18,6 +20,18 @@ struct Option {
   bool (*apply)(std::string_view value, CommandLine& commandLine);
 };
 
+bool ApplySeed(std::string_view value, CommandLine& commandLine) {
+  unsigned long long seed = 0;
+  if (!ParseUnsigned(value, 0xffffffffULL, &seed)) {
+    const std::string text(value);
+    std::fprintf(stderr, "Error:VORN:Main: The seed must be a whole number from 0 to 4294967295, not '%s'\n",
+                 text.c_str());
+    return false;
+  }
+  commandLine.seed = static_cast<std::uint32_t>(seed);
+  return true;
+}
+
 const Option kOptions[] = {
     {"--help", "-h", nullptr, "print this help and exit",
      [](std::string_view, CommandLine& c) {
@@ -29,6 +43,7 @@ const Option kOptions[] = {
        c.version = true;
        return true;
      }},
+    {"--seed", nullptr, "N", "seed every random draw with N (0 to 4294967295; default: from the clock)", ApplySeed},
 };
 
 const Option* FindOption(std::string_view name) {
@@ -62,6 +77,7 @@ void PrintHelp(std::FILE* file) {
   }
   std::fprintf(file,
                "\n"
+               "A run prints its random seed first: the same seed and control file repeat the run exactly.\n"
                "The README (README.md in the source folder, installed as share/doc/vorn/README.md)\n"
                "describes the control file line by line, the input and output files, and a worked example.\n");
 }

@@ -1,5 +1,7 @@
 #pragma once
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace vorn {
@@ -9,6 +11,7 @@ namespace vorn {
 struct CommandLine {
   bool help = false;
   bool version = false;
+  std::optional<std::uint32_t> seed;  // every random draw of the run derives from it
   std::string controlFileName;
 };
 

@@ -12,7 +12,7 @@
 #include "driver/command_line.h"
 #include "estimation/em.h"
 #include "input/input_reader.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "output/report.h"
 
 namespace vorn {
@@ -53,7 +53,10 @@ int RunProgram(int argc, const char* const* argv) {
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
   const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
   // seconds * 1000 + milliseconds, wrapped to 32 bits.
-  SeedStandardRandom(StandardSeedOr(static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds))));
+  const std::uint32_t seed =
+      commandLine.seed ? *commandLine.seed : static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds));
+  SetRunSeed(seed);
+  std::printf("random seed: %u\n", static_cast<unsigned>(seed));
 
   PhylogeneticTree tree;
   AlignmentData data;

@@ -16,7 +16,7 @@
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "estimation/em.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 
 namespace vorn {
 namespace {
@@ -427,8 +427,7 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
   }
 
   // Site counts are random only for simulated data, from the reader's own generator.
-  MersenneTwister generator;
-  generator.SeedFromEntropy();
+  MersenneTwister generator = NextGenerator(RandomPurpose::kSiteCounts);
 
   if (!in.Next(9)) return false;
   if (sim.simulate) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 namespace vorn {
@@ -35,14 +36,17 @@ TEST(CommandLineTest, AcceptedLines) {
     std::vector<const char*> args;
     const char* controlFile;
     bool help, version;
+    std::optional<std::uint32_t> seed;
   } cases[] = {
-      {{"run.txt"}, "run.txt", false, false},
-      {{"-h"}, "", true, false},
-      {{"run.txt", "--help"}, "run.txt", true, false},
-      {{"--version"}, "", false, true},
-      {{"--help", "a.txt", "b.txt"}, "a.txt", true, false},  // help needs no valid rest
-      {{"--", "-odd-name.txt"}, "-odd-name.txt", false, false},
-      {{"-"}, "-", false, false},  // a lone dash is a name, as in other tools
+      {{"run.txt"}, "run.txt", false, false, std::nullopt},
+      {{"-h"}, "", true, false, std::nullopt},
+      {{"run.txt", "--help"}, "run.txt", true, false, std::nullopt},
+      {{"--version"}, "", false, true, std::nullopt},
+      {{"--help", "a.txt", "b.txt"}, "a.txt", true, false, std::nullopt},  // help needs no valid rest
+      {{"--", "-odd-name.txt"}, "-odd-name.txt", false, false, std::nullopt},
+      {{"-"}, "-", false, false, std::nullopt},  // a lone dash is a name, as in other tools
+      {{"--seed", "0", "run.txt"}, "run.txt", false, false, 0U},
+      {{"run.txt", "--seed=4294967295"}, "run.txt", false, false, 4294967295U},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front());
@@ -52,6 +56,7 @@ TEST(CommandLineTest, AcceptedLines) {
     EXPECT_EQ(parsed.commandLine.controlFileName, c.controlFile);
     EXPECT_EQ(parsed.commandLine.help, c.help);
     EXPECT_EQ(parsed.commandLine.version, c.version);
+    EXPECT_EQ(parsed.commandLine.seed, c.seed);
   }
 }
 
@@ -65,6 +70,7 @@ TEST(CommandLineTest, RefusedLinesSayWhyAndShowTheUsage) {
       {{"--sed", "5", "run.txt"}, "Error:VORN:Main: Unknown option '--sed'\n"},
       {{"run.txt", "-x"}, "Error:VORN:Main: Unknown option '-x'\n"},
       {{"--help=yes"}, "Error:VORN:Main: Option --help takes no value\n"},
+      {{"run.txt", "--seed"}, "Error:VORN:Main: Option --seed needs a value N\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -74,10 +80,20 @@ TEST(CommandLineTest, RefusedLinesSayWhyAndShowTheUsage) {
   }
 }
 
+TEST(CommandLineTest, SeedsOutsideTheThirtyTwoBitRangeAreRefused) {
+  for (const char* seed : {"-1", "4294967296", "1e3", "x", ""}) {
+    SCOPED_TRACE(seed);
+    const Parsed parsed = Parse({"--seed", seed, "run.txt"});
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_EQ(parsed.errors, std::string("Error:VORN:Main: The seed must be a whole number from 0 to 4294967295, "
+                                         "not '") + seed + "'\n");
+  }
+}
+
 TEST(CommandLineTest, HelpListsEveryOptionAndTheReadme) {
   const std::string help = Captured(PrintHelp);
   EXPECT_EQ(help.rfind(kUsage, 0), 0U);
-  for (const char* option : {"-h, --help", "--version"}) EXPECT_NE(help.find(option), std::string::npos) << option;
+  for (const char* option : {"-h, --help", "--version", "--seed N"}) EXPECT_NE(help.find(option), std::string::npos) << option;
   EXPECT_NE(help.find("README.md"), std::string::npos);
 }
 

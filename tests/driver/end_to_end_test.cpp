@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "driver/run_program.h"
-#include "numerics/mersenne_twister.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -14,10 +13,11 @@ namespace {
 
 using testing_support::ReadText;
 
+// Every run of the test draws from one seed, so a failure replays.
 int RunControlFile(const std::string& controlFile) {
-  const char* argv[] = {"vorn", controlFile.c_str()};
+  const char* argv[] = {"vorn", "--seed", "424242", controlFile.c_str()};
   testing::internal::CaptureStdout();
-  const int status = RunProgram(2, argv);
+  const int status = RunProgram(4, argv);
   testing::internal::GetCapturedStdout();
   return status;
 }
@@ -61,8 +61,6 @@ std::vector<std::string> SimulationLines() {
 TEST(EndToEndTest, EstimationRecoversASimulatedModel) {
   testing_support::TempDir dir;
   testing_support::ScopedChdir chdir(dir.path());
-  SetEntropySeedForTesting(424242);
-  SetStandardSeedForTesting(31337);
   testing_support::WriteText("sim.txt", testing_support::JoinLines(SimulationLines()));
   ASSERT_EQ(RunControlFile("sim.txt"), 0);
 
@@ -104,8 +102,6 @@ TEST(EndToEndTest, EstimationRecoversASimulatedModel) {
   fit.push_back("g-lambda: fixed 1");
   testing_support::WriteText("fit.txt", testing_support::JoinLines(fit));
   ASSERT_EQ(RunControlFile("fit.txt"), 0);
-  ClearEntropySeedForTesting();
-  ClearStandardSeedForTesting();
 
   const std::string report = ReadText("fit.output.txt");
   // The maximum likelihood is at least the likelihood of the truth, and not far above it: with
