@@ -257,6 +257,16 @@ bool Written(FilePtr file, const std::string& name) {
   return false;
 }
 
+// Opens a file the control file names: relative to the working directory first, and, when it is not
+// there, relative to the control file's folder, the folder part of the project name; so a run
+// started from anywhere finds the files that lie beside its control file.
+FilePtr OpenNamedInput(const std::string& name, const std::string& projectName) {
+  FilePtr file = OpenFile(name, "r");
+  const std::size_t slash = projectName.find_last_of('/');
+  if (file || name.empty() || name[0] == '/' || slash == std::string::npos) return file;
+  return OpenFile(projectName.substr(0, slash + 1) + name, "r");
+}
+
 void PrintUnrecognized(std::string_view word, const char* tail) {
   std::fprintf(stderr, "Error:VORN:ReadInput: %.*s. Unrecognized keyword in %s", static_cast<int>(word.size()),
                word.data(), tail);
@@ -281,7 +291,7 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   const bool randomTree = Keyword(source, "rand");
   if (!randomTree) {
     const std::string treeFileName(source);
-    FilePtr treeFile = OpenFile(treeFileName, "r");
+    FilePtr treeFile = OpenNamedInput(treeFileName, projectName);
     if (!treeFile) {
       std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' cannot be found\n", treeFileName.c_str());
       return false;
@@ -505,12 +515,12 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
   }
 
   if (sim.simulate) return true;
-  FilePtr patternFile = OpenFile(data.patternFileName, "r");
+  FilePtr patternFile = OpenNamedInput(data.patternFileName, projectName);
   if (!patternFile) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern file '%s' cannot be opened\n", data.patternFileName.c_str());
     return false;
   }
-  FilePtr countsFile = OpenFile(data.countsFileName, "r");
+  FilePtr countsFile = OpenNamedInput(data.countsFileName, projectName);
   if (!countsFile) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern counts file '%s' cannot be opened\n",
                  data.countsFileName.c_str());

@@ -102,6 +102,20 @@ TEST_F(RunProgramRunTest, CompletedReadLeavesTheMarker) {
   EXPECT_EQ(testing_support::ReadText("tree.phyl"), testing_support::kFourLeafPhyl);  // inputs untouched
 }
 
+TEST_F(RunProgramRunTest, NamedFilesAreFoundBesideTheControlFileWhenNotInTheWorkingDirectory) {
+  std::filesystem::create_directory("study");
+  WriteText("study/tree.phyl", testing_support::kFourLeafPhyl);
+  WriteText("study/data.wp.txt", "0 1 1 0\n1 1 2 1\n");
+  WriteText("study/data.ngp.txt", "g1 5 2\n");
+  WriteText("study/run.txt", testing_support::JoinLines(testing_support::TemplateLines()));
+  EXPECT_EQ(Run({"study/run.txt"}), 0) << errors_;
+
+  WriteText("data.ngp.txt", "g1 5\n");  // the working directory's file comes first
+  EXPECT_EQ(Run({"study/run.txt"}), 1);
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: Pattern counts file 'data.ngp.txt' line 1 holds 1 counts where the "
+                     "pattern file has 2 patterns\n");
+}
+
 TEST_F(RunProgramRunTest, ReaderFailureExitsWithOneAndNoMarker) {
   std::vector<std::string> lines = testing_support::TemplateLines();
   lines[1] = "time units: years";
