@@ -13,6 +13,7 @@
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
+#include "data/character_table.h"
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "estimation/em.h"
@@ -422,6 +423,7 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
 
   std::string_view source;
   if (!in.Next(8) || !in.Token(1, &source)) return false;
+  bool table = false;
   if (Keyword(source, "sim")) {
     data.patternFileName = projectName + ".wp.txt";
     data.countsFileName = projectName + ".ngp.txt";
@@ -431,6 +433,13 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
     data.patternFileName = std::string(patternName);
     data.countsFileName = std::string(countsName);
     sim.simulate = false;
+  } else if (Keyword(source, "tab")) {
+    std::string_view tableName;
+    if (!in.Token(2, &tableName)) return false;
+    data.patternFileName = std::string(tableName);
+    data.countsFileName = data.patternFileName;
+    sim.simulate = false;
+    table = true;
   } else {
     PrintUnrecognized(source, "alignment data -> source\n");
     return false;
@@ -515,6 +524,14 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
   }
 
   if (sim.simulate) return true;
+  if (table) {
+    FilePtr tableFile = OpenNamedInput(data.patternFileName, projectName);
+    if (!tableFile) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' cannot be opened\n", data.patternFileName.c_str());
+      return false;
+    }
+    return ReadCharacterTable(tableFile.get(), data.patternFileName, tree, data);
+  }
   FilePtr patternFile = OpenNamedInput(data.patternFileName, projectName);
   if (!patternFile) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern file '%s' cannot be opened\n", data.patternFileName.c_str());
