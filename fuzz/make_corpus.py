@@ -143,6 +143,10 @@ def input_seeds(sets):
            12: "track numbers of present characters: on", 24: "p0: fix 0.6", 25: "theta: fix rand",
            26: "phi: con 0.05", 27: "eta: con 4", 28: "xi: est", 29: "nu: fix 0.3", 32: "l-lambda: fix rand",
            33: "g-lambda: fix 2"}
+    # A table in the place of the pattern file.
+    write("input", "table", pack({8: "source: table data.wp.txt", 13: "filter unknowns: ukf 0.5"}, four,
+                                 "family\tgene\tD\tC\tB\tA\nf1\tg1\t0\t1\t3\t0\nf2\tg2\t1\tNA\t1\t1\n"
+                                 "f3\tg1\t1\t0\t0\t0\nf4\tg1\t0\t1\t1\t0\n"))
     write("input", "simulate", pack(sim, four))
     write("input", "simulate-random-tree", pack({**sim, **{3: "tree: rand", 4: "number of leaves: 6",
                                                              10: "number of sites: rand 10",
