@@ -19,7 +19,7 @@
 #include "estimation/em.h"
 #include "fuzz_support.h"
 #include "input/input_reader.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 
 namespace {
 
@@ -122,8 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(control != nullptr, "memory stream opens");
 
   // Every generator starts from the same seeds, so a crash replays.
-  vorn::SetEntropySeedForTesting(1);
-  vorn::SeedStandardRandom(1);
+  vorn::SetRunSeed(1);
   vorn::PhylogeneticTree tree;
   vorn::AlignmentData alignment;
   vorn::EM em;

@@ -143,6 +143,10 @@ def input_seeds(sets):
            12: "track numbers of present characters: on", 24: "p0: fix 0.6", 25: "theta: fix rand",
            26: "phi: con 0.05", 27: "eta: con 4", 28: "xi: est", 29: "nu: fix 0.3", 32: "l-lambda: fix rand",
            33: "g-lambda: fix 2"}
+    # A table in the place of the pattern file.
+    write("input", "table", pack({8: "source: table data.wp.txt", 13: "filter unknowns: ukf 0.5"}, four,
+                                 "family\tgene\tD\tC\tB\tA\nf1\tg1\t0\t1\t3\t0\nf2\tg2\t1\tNA\t1\t1\n"
+                                 "f3\tg1\t1\t0\t0\t0\nf4\tg1\t0\t1\t1\t0\n"))
     write("input", "simulate", pack(sim, four))
     write("input", "simulate-random-tree", pack({**sim, **{3: "tree: rand", 4: "number of leaves: 6",
                                                              10: "number of sites: rand 10",
@@ -166,6 +170,32 @@ def input_seeds(sets):
                                               newick, small_wp, small_ngp))
 
 
+def table_seeds():
+    def pack(tree, table, filter_bits=0):
+        return bytes([filter_bits << 6]) + (tree + SEPARATOR + table).encode()
+
+    four = "((A:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"
+    write("table", "tab", pack(four, "id\tD\tC\tB\tA\nf1\t3\tNA\t0\t1\nf2\t12\t1.0\t0.0\t0\nf3\t1\t\t?\t-\n"))
+    write("table", "csv-quoted", pack(four, '"family","A","B","C","D"\r\n"f1, ""x""",1,0,?,1\r\n"f\n2",0,0,N/A,1\r\n'))
+    write("table", "semicolon-genes", pack(four, ";B;gene;A;D;C\n1;0;g2;1;1;n/a\n2;0;g1;0;1;1\n3;0;g2;1;1;0\n", 2))
+    write("table", "fasta", pack(four, ">A first leaf\n1 0\n1\n>B\n000\n>C\n?1-\n>D\n11\n1\n"))
+    write("table", "phylip", pack(four, "4 3\nA 101\nB   0 0 0\nC ?1\n-\nD 111\n", 1))
+    write("table", "mismatch", pack(four, "A\tb\tC\tx\n1\t1\t1\t1\n"))
+    # The raw tables of ../shared/data as orthology tools write them, cut to a few rows, with
+    # their row-name columns named as the reader knows them.
+    raw = (("mammals12", "mammals_tree.txt", "mammal_gene_families.txt"),
+           ("plants30", "dated_genome_tree-labeled.tre", "bryo-families-reconciled.txt"))
+    for name, tree_file, table_file in raw:
+        tree_path, table_path = os.path.join(SHARED, name, tree_file), os.path.join(SHARED, name, table_file)
+        if not (os.path.exists(tree_path) and os.path.exists(table_path)):
+            continue
+        rows = [line.rstrip("\n").split("\t") for line in read(table_path).splitlines()[:25]]
+        if rows[0][:2] == ["Desc", "Family ID"]:
+            rows = [row[1:] for row in rows]
+        rows[0][0] = "family"
+        write("table", name, pack(read(tree_path), "\n".join("\t".join(row) for row in rows) + "\n"))
+
+
 def main():
     sets = data_sets()
     if len(sets) < 4:
@@ -173,6 +203,7 @@ def main():
     tree_seeds(sets)
     pattern_seeds(sets)
     input_seeds(sets)
+    table_seeds()
 
 
 if __name__ == "__main__":

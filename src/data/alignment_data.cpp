@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "data/text_io.h"
 
@@ -173,6 +174,13 @@ void AlignmentData::PrepareForSimulation(std::uint32_t newLeafCount, std::uint32
   entryLookup_.resize(newGeneCount);
 }
 
+std::uint32_t AlignmentData::AddGene(const std::string& name) {
+  genes.emplace_back();
+  genes.back().geneName = name;
+  entryLookup_.emplace_back();
+  return geneCount++;
+}
+
 void AlignmentData::AddSite(const std::uint8_t* values, std::uint32_t gene) {
   Gene& record = genes[gene];
   ++allSites;
@@ -193,6 +201,22 @@ void AlignmentData::AddSite(const std::uint8_t* values, std::uint32_t gene) {
   } else {
     ++record.counts[entry.first->second];
     ++record.filteredSites;
+  }
+}
+
+void AlignmentData::OrderEntriesByPattern() {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+  for (std::uint32_t g = 0; g < geneCount; ++g) {
+    Gene& gene = genes[g];
+    entries.clear();
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) entries.emplace_back(gene.patternIndices[e], gene.counts[e]);
+    std::sort(entries.begin(), entries.end());
+    entryLookup_[g].clear();
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
+      gene.patternIndices[e] = entries[e].first;
+      gene.counts[e] = entries[e].second;
+      entryLookup_[g].emplace(entries[e].first, e);
+    }
   }
 }
 

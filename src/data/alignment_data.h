@@ -41,8 +41,14 @@ class AlignmentData {
   // Reads the ".wp.txt" and ".ngp.txt" pair for a tree of leafCount leaves. Prints one
   // "Error:VORN:ReadInput: ..." line naming the file and line and returns false on a malformed file.
   bool ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFile, std::uint32_t leafCount);
+  // Empties the data for sites added one by one (AddSite), with geneCount unnamed genes; more
+  // genes may follow with AddGene.
   void PrepareForSimulation(std::uint32_t leafCount, std::uint32_t geneCount);
+  std::uint32_t AddGene(const std::string& name);
   void AddSite(const std::uint8_t* values, std::uint32_t gene);
+  // Puts every gene's entries in pattern order, the order the pattern files give them, so that
+  // sums over entries come out as they would from the pair of files.
+  void OrderEntriesByPattern();
   bool PassesFilter(const std::uint8_t* values) const;
   void NameGenes();
   void WritePatternFiles(std::FILE* patternFile, std::FILE* countsFile) const;

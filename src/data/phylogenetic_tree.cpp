@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "data/text_io.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 
 namespace vorn {
 namespace {
@@ -442,9 +442,12 @@ bool PhylogeneticTree::CheckTimeTree(bool newick) const {
 }
 
 void PhylogeneticTree::GenerateRandomTree(std::uint32_t leaves, double span) {
+  MersenneTwister random = NextGenerator(RandomPurpose::kRandomTree);
+  GenerateRandomTree(leaves, span, random);
+}
+
+void PhylogeneticTree::GenerateRandomTree(std::uint32_t leaves, double span, MersenneTwister& random) {
   assert(leaves >= 2 && span > 0);
-  MersenneTwister random;
-  random.SeedFromEntropy();
   Allocate(leaves);
   const std::uint32_t n = nodeCount;
   leafNodes.assign(leaves, 0);

@@ -11,6 +11,7 @@ constexpr std::uint32_t kMaxTreeLeaves = 0x7fffffffU;
 
 class Pattern;
 class AlignmentData;
+class MersenneTwister;
 struct EStepWorkspace;
 
 // A rooted, strictly binary tree of nodeCount = 2 leafCount - 1 nodes. Node 0 is the root,
@@ -28,8 +29,10 @@ class PhylogeneticTree {
   // parent, two leaves of one name); the caller sets treeName first.
   bool ReadPhyl(std::FILE* file);
   bool ReadNewick(std::FILE* file);
-  // Needs leafCount >= 2 and span > 0 (checked by the caller).
+  // Needs leafCount >= 2 and span > 0 (checked by the caller). Draws from the run's next
+  // random-tree generator, or from the one given.
   void GenerateRandomTree(std::uint32_t leafCount, double span);
+  void GenerateRandomTree(std::uint32_t leafCount, double span, MersenneTwister& random);
   void WritePhyl(std::FILE* file) const;
 
   void SwapNodes(std::uint32_t a, std::uint32_t b);

@@ -9,9 +9,10 @@
 #include "data/c_file.h"
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
+#include "driver/command_line.h"
 #include "estimation/em.h"
 #include "input/input_reader.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "output/report.h"
 
 namespace vorn {
@@ -47,26 +48,31 @@ bool OpenDoneMarker(OutputFile& done) {
 }  // namespace
 
 int RunProgram(int argc, const char* const* argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "Error:VORN:Main: No input file was specified\n");
-    return 1;
+  CommandLine commandLine;
+  if (!ParseCommandLine(argc, argv, commandLine)) return 1;
+  if (commandLine.help) {
+    PrintHelp(stdout);
+    return 0;
   }
-  if (argc > 2) {
-    std::fprintf(stderr, "Error:VORN:Main: Too many input arguments\n");
-    return 1;
+  if (commandLine.version) {
+    PrintVersion(stdout);
+    return 0;
   }
 
   const std::time_t startTime = std::time(nullptr);
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
   const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
   // seconds * 1000 + milliseconds, wrapped to 32 bits.
-  SeedStandardRandom(StandardSeedOr(static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds))));
+  const std::uint32_t seed =
+      commandLine.seed ? *commandLine.seed : static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds));
+  SetRunSeed(seed);
+  std::printf("random seed: %u\n", static_cast<unsigned>(seed));
 
   PhylogeneticTree tree;
   AlignmentData data;
   EM em;
 
-  const std::string inputFileName = argv[1];
+  const std::string inputFileName = commandLine.controlFileName;
   if (inputFileName.size() > kMaxFileNameLength) {
     std::fprintf(stderr, "Error:VORN:Main: The input file name %s is longer than %u characters\n",
                  inputFileName.c_str(), static_cast<unsigned>(kMaxFileNameLength));

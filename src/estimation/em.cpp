@@ -10,6 +10,7 @@
 #include "data/phylogenetic_tree.h"
 #include "estimation/history_files.h"
 #include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 
 namespace vorn {
 
@@ -327,8 +328,6 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
   // Every start begins from the control file's values and flags (the initialization may clear nu's).
   const EvolModel given = model;
   const EstimationFlags givenFlags = flags;
-  MersenneTwister random;
-  random.SeedFromEntropy();
   struct Best {
     bool found = false;
     double logLikelihood = 0;
@@ -342,7 +341,10 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     model = given;
     flags = givenFlags;
     model.InitializeParameters(tree, data, flags, initialization, nuHeldFixed, minLLambda, minGLambda);
-    if (start > 0) DrawRandomStart(random, tree);
+    if (start > 0) {
+      MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, start);
+      DrawRandomStart(random, tree);
+    }
     lossCategories.SetLossRates(model.llambda);
     gainCategories.SetGainRates(model.glambda, model.nu);
     for (int which = HistoryFiles::kP0; which < HistoryFiles::kCount; ++which) {

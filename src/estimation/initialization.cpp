@@ -5,7 +5,7 @@
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/evol_model.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "numerics/parameter_draws.h"
 
 namespace vorn {
@@ -100,8 +100,7 @@ void EvolModel::ObservedNu(const AlignmentData& data) {
 void EvolModel::InitializeParameters(const PhylogeneticTree& tree, const AlignmentData& data, EstimationFlags& flags,
                                      InitializationSettings settings, bool nuHeldFixed, double minLLambda,
                                      double minGLambda) {
-  MersenneTwister random;
-  random.SeedFromEntropy();
+  MersenneTwister random = NextGenerator(RandomPurpose::kInitialization);
 
   if (flags.p0) {
     if (settings.p0Mode == "observed") {

@@ -14,10 +14,11 @@
 #include "data/alignment_data.h"
 #include "data/c_file.h"
 #include "data/output_file.h"
+#include "data/character_table.h"
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "estimation/em.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 
 namespace vorn {
 namespace {
@@ -258,6 +259,16 @@ bool OpenOutput(OutputFile& file) {
   return false;
 }
 
+// Opens a file the control file names: relative to the working directory first, and, when it is not
+// there, relative to the control file's folder, the folder part of the project name; so a run
+// started from anywhere finds the files that lie beside its control file.
+FilePtr OpenNamedInput(const std::string& name, const std::string& projectName) {
+  FilePtr file = OpenFile(name, "r");
+  const std::size_t slash = projectName.find_last_of('/');
+  if (file || name.empty() || name[0] == '/' || slash == std::string::npos) return file;
+  return OpenFile(projectName.substr(0, slash + 1) + name, "r");
+}
+
 void PrintUnrecognized(std::string_view word, const char* tail) {
   std::fprintf(stderr, "Error:VORN:ReadInput: %.*s. Unrecognized keyword in %s", static_cast<int>(word.size()),
                word.data(), tail);
@@ -282,7 +293,7 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   const bool randomTree = Keyword(source, "rand");
   if (!randomTree) {
     const std::string treeFileName(source);
-    FilePtr treeFile = OpenFile(treeFileName, "r");
+    FilePtr treeFile = OpenNamedInput(treeFileName, projectName);
     if (!treeFile) {
       std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' cannot be found\n", treeFileName.c_str());
       return false;
@@ -410,6 +421,7 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
 
   std::string_view source;
   if (!in.Next(8) || !in.Token(1, &source)) return false;
+  bool table = false;
   if (Keyword(source, "sim")) {
     data.patternFileName = projectName + ".wp.txt";
     data.countsFileName = projectName + ".ngp.txt";
@@ -419,14 +431,20 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
     data.patternFileName = std::string(patternName);
     data.countsFileName = std::string(countsName);
     sim.simulate = false;
+  } else if (Keyword(source, "tab")) {
+    std::string_view tableName;
+    if (!in.Token(2, &tableName)) return false;
+    data.patternFileName = std::string(tableName);
+    data.countsFileName = data.patternFileName;
+    sim.simulate = false;
+    table = true;
   } else {
     PrintUnrecognized(source, "alignment data -> source\n");
     return false;
   }
 
   // Site counts are random only for simulated data, from the reader's own generator.
-  MersenneTwister generator;
-  generator.SeedFromEntropy();
+  MersenneTwister generator = NextGenerator(RandomPurpose::kSiteCounts);
 
   if (!in.Next(9)) return false;
   if (sim.simulate) {
@@ -504,12 +522,20 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
   }
 
   if (sim.simulate) return true;
-  FilePtr patternFile = OpenFile(data.patternFileName, "r");
+  if (table) {
+    FilePtr tableFile = OpenNamedInput(data.patternFileName, projectName);
+    if (!tableFile) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' cannot be opened\n", data.patternFileName.c_str());
+      return false;
+    }
+    return ReadCharacterTable(tableFile.get(), data.patternFileName, tree, data);
+  }
+  FilePtr patternFile = OpenNamedInput(data.patternFileName, projectName);
   if (!patternFile) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern file '%s' cannot be opened\n", data.patternFileName.c_str());
     return false;
   }
-  FilePtr countsFile = OpenFile(data.countsFileName, "r");
+  FilePtr countsFile = OpenNamedInput(data.countsFileName, projectName);
   if (!countsFile) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern counts file '%s' cannot be opened\n",
                  data.countsFileName.c_str());

@@ -40,7 +40,9 @@ void SetInputLimitsForTesting(const InputLimits& limits);
 void ClearInputLimitsForTesting();
 
 // Reads the 52-line control file of a run and fills the tree, the data and the estimator.
-// Prints one error line and returns false on the first problem; warnings go on.
+// Prints one error line and returns false on the first problem; warnings go on. The project name
+// keeps the control file's folder: a file the control file names that is not found from the
+// working directory is looked for there.
 bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* input,
                const std::string& projectName);
 

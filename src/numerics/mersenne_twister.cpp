@@ -1,10 +1,5 @@
 #include "numerics/mersenne_twister.h"
 
-#include <cstdio>
-#include <ctime>
-
-#include "data/c_file.h"
-
 namespace vorn {
 namespace {
 
@@ -13,14 +8,7 @@ constexpr std::uint32_t kMatrixA = 0x9908b0dfU;
 constexpr std::uint32_t kUpperMask = 0x80000000U;
 constexpr std::uint32_t kLowerMask = 0x7fffffffU;
 
-std::uint32_t timeClockCounter = 0;
-
-bool entropyOverride = false;
-std::uint32_t entropyNextSeed = 0;
-
 std::uint32_t standardState = 1;
-bool standardOverride = false;
-std::uint32_t standardOverrideSeed = 0;
 
 }  // namespace
 
@@ -68,38 +56,6 @@ void MersenneTwister::SeedFromArray(const std::uint32_t* words, std::uint32_t co
   Reload();
 }
 
-void MersenneTwister::SeedFromEntropy() {
-  if (entropyOverride) {
-    Initialize(entropyNextSeed++);
-    Reload();
-    return;
-  }
-  std::array<std::uint32_t, kStateSize> buffer{};
-  std::size_t words = 0;
-  if (FilePtr urandom = OpenFile("/dev/urandom", "rb")) {
-    // One read of the whole buffer: the device delivers whole words or nothing, and a
-    // single call keeps per-value reseeding cheap.
-    words = std::fread(buffer.data(), sizeof(std::uint32_t), buffer.size(), urandom.get());
-  }
-  if (words == buffer.size()) {
-    SeedFromArray(buffer.data(), kStateSize);
-    return;
-  }
-  Initialize(TimeClockHash(static_cast<std::uint32_t>(std::time(nullptr)),
-                           static_cast<std::uint32_t>(std::clock())));
-  Reload();
-}
-
-std::uint32_t MersenneTwister::TimeClockHash(std::uint32_t time, std::uint32_t clock) {
-  std::uint32_t h1 = 0, h2 = 0;
-  for (int i = 0; i < 4; ++i) {
-    h1 = h1 * 257U + ((time >> (8 * i)) & 0xffU);
-    h2 = h2 * 257U + ((clock >> (8 * i)) & 0xffU);
-  }
-  // The counter keeps two seeds taken within one clock tick apart.
-  return (h1 + timeClockCounter++) ^ h2;
-}
-
 std::uint32_t MersenneTwister::NextWord() {
   if (left_ == 0) Reload();
   --left_;
@@ -124,29 +80,11 @@ std::uint32_t MersenneTwister::NextUpTo(std::uint32_t n) {
   return r;
 }
 
-void SetEntropySeedForTesting(std::uint32_t baseSeed) {
-  entropyOverride = true;
-  entropyNextSeed = baseSeed;
-}
-
-void ClearEntropySeedForTesting() { entropyOverride = false; }
-
 void SeedStandardRandom(std::uint32_t seed) { standardState = seed; }
 
 int StandardRandom() {
   standardState = 214013U * standardState + 2531011U;
   return static_cast<int>((standardState >> 16) & 32767U);
-}
-
-void SetStandardSeedForTesting(std::uint32_t seed) {
-  standardOverride = true;
-  standardOverrideSeed = seed;
-}
-
-void ClearStandardSeedForTesting() { standardOverride = false; }
-
-std::uint32_t StandardSeedOr(std::uint32_t clockSeed) {
-  return standardOverride ? standardOverrideSeed : clockSeed;
 }
 
 }  // namespace vorn

@@ -4,8 +4,9 @@
 
 namespace vorn {
 
-// MT19937 with 32-bit output. Every user owns one instance and seeds it once; the state is
-// undefined until one of the seeding operations (each ends with Reload) has run.
+// MT19937 with 32-bit output. Every user owns one instance, seeded once (a run's users get theirs
+// from NextGenerator or DerivedGenerator, numerics/run_seed.h); the state is undefined until
+// Initialize and Reload, or SeedFromArray, has run.
 class MersenneTwister {
  public:
   static constexpr int kStateSize = 624;
@@ -13,10 +14,6 @@ class MersenneTwister {
   void Initialize(std::uint32_t seed);
   void Reload();
   void SeedFromArray(const std::uint32_t* words, std::uint32_t count);
-  // Seeds from the operating system's entropy, or silently from the clock when none is available.
-  // A test may install a deterministic source instead (see SetEntropySeedForTesting).
-  void SeedFromEntropy();
-  static std::uint32_t TimeClockHash(std::uint32_t time, std::uint32_t clock);
 
   std::uint32_t NextWord();
   std::uint32_t NextUpTo(std::uint32_t n);
@@ -29,22 +26,11 @@ class MersenneTwister {
   int left_ = 0;
 };
 
-// Test seam: while enabled, SeedFromEntropy seeds each generator from a deterministic sequence
-// (base seed, then base seed + 1, ...) instead of the operating system's entropy, so whole runs
-// repeat exactly. Not reachable from the command line.
-void SetEntropySeedForTesting(std::uint32_t baseSeed);
-void ClearEntropySeedForTesting();
-
 // The process-wide generator with outputs 0 ... 32767 (the linear congruential
-// x <- 214013 x + 2531011 mod 2^32, output (x >> 16) & 32767). Seeded once by the driver and
-// used only for the simulation's rate multipliers.
+// x <- 214013 x + 2531011 mod 2^32, output (x >> 16) & 32767). Seeded with the run's seed
+// (SetRunSeed) and used only for the simulation's rate multipliers.
 constexpr int kStandardRandomMax = 32767;
 void SeedStandardRandom(std::uint32_t seed);
 int StandardRandom();
-// Test seam: while set, the driver's clock seeding is replaced by this seed.
-void SetStandardSeedForTesting(std::uint32_t seed);
-void ClearStandardSeedForTesting();
-// The seed the driver uses: the override when set, else the given clock value.
-std::uint32_t StandardSeedOr(std::uint32_t clockSeed);
 
 }  // namespace vorn

@@ -4,17 +4,13 @@
 
 #include "data/phylogenetic_tree.h"
 #include "estimation/evol_model.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 
 namespace vorn {
 namespace {
 
 // Each drawn value gets a generator of its own, seeded for it alone.
-MersenneTwister FreshGenerator() {
-  MersenneTwister random;
-  random.SeedFromEntropy();
-  return random;
-}
+MersenneTwister FreshGenerator() { return NextGenerator(RandomPurpose::kParameterDraws); }
 
 double UniformFrom(double lower) { return lower + FreshGenerator().NextWord() * (1 - lower) * 2.3283064370807974e-10; }
 

@@ -7,7 +7,7 @@
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/evol_model.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "numerics/statistics.h"
 
 namespace vorn {
@@ -66,8 +66,7 @@ bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, doub
                          const std::vector<std::uint32_t>& sitesPerGene, bool track,
                          const std::string& projectName) const {
   assert(sitesPerGene.size() == geneCount && tree.nodeCount == nodeCount);
-  MersenneTwister random;
-  random.SeedFromEntropy();
+  MersenneTwister random = NextGenerator(RandomPurpose::kSimulation);
   std::printf("   running the simulation ...\n");
 
   OutputFile trackFile(projectName + ".track.txt", "EvolModel:Simulate");

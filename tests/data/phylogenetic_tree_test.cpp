@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -178,10 +178,11 @@ TEST(PhylogeneticTreeTest, RandomTreeFollowsItsDraws) {
   // word; the active list is then (3, 1) and node 1, the taller, becomes the root's first child
   // with E2 from the fourth word. E = -ln((u + 0.5) / 2^32), evaluated separately.
   const double e1 = 0.09894565248085212, e2 = 0.18031326687868807;
-  SetEntropySeedForTesting(5489);
+  MersenneTwister random;
+  random.Initialize(5489);
+  random.Reload();
   PhylogeneticTree tree;
-  tree.GenerateRandomTree(3, 0.5);
-  ClearEntropySeedForTesting();
+  tree.GenerateRandomTree(3, 0.5, random);
   ExpectValidTree(tree);
   EXPECT_EQ(tree.firstChild, (Nodes{1, 2, 5, 5, 5}));
   EXPECT_EQ(tree.secondChild, (Nodes{3, 4, 5, 5, 5}));
@@ -199,13 +200,10 @@ TEST(PhylogeneticTreeTest, RandomTreeFollowsItsDraws) {
 TEST(PhylogeneticTreeTest, RandomTreeMergesTheNodesAPlainListWouldPick) {
   // The same draws replayed on a plain vector with erase, the obvious form of the active list.
   const std::uint32_t leaves = 300;
-  SetEntropySeedForTesting(77);
+  SetRunSeed(77);
   PhylogeneticTree tree;
   tree.GenerateRandomTree(leaves, 1.0);
-  SetEntropySeedForTesting(77);
-  MersenneTwister random;
-  random.SeedFromEntropy();
-  ClearEntropySeedForTesting();
+  MersenneTwister random = DerivedGenerator(RandomPurpose::kRandomTree, 0);
   std::vector<std::uint32_t> active;
   for (std::uint32_t j = 0; j < leaves; ++j) active.push_back(leaves - 1 + j);
   std::uint32_t next = leaves - 2;
@@ -232,7 +230,7 @@ TEST(PhylogeneticTreeTest, RandomTreesSpanTheRequestedTimeAndSurviveWritePhyl) {
     std::uint32_t leaves;
     double span;
   } cases[] = {{2, 1.0}, {3, 0.25}, {4, 2.0}, {7, 0.1327}, {60, 1.0}};
-  SetEntropySeedForTesting(20261206);
+  SetRunSeed(20261206);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.leaves);
     PhylogeneticTree tree;
@@ -252,7 +250,6 @@ TEST(PhylogeneticTreeTest, RandomTreesSpanTheRequestedTimeAndSurviveWritePhyl) {
       EXPECT_NEAR(back.branchLength[v], tree.branchLength[v], 1e-5 + 1e-12) << v;
     }
   }
-  ClearEntropySeedForTesting();
 }
 
 TEST(PhylogeneticTreeTest, ReadNewickNumbersLeavesRightFirstAndPairsAsTheyClose) {

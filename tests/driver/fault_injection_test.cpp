@@ -44,11 +44,10 @@ int RunChild(int step, const char* killAfter = nullptr) {
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
-    SetEntropySeedForTesting(3);
     killAtStep = step;
     SetOutputStepHookForTesting(KillAtStep);
-    const char* argv[] = {"vorn", "run.txt"};
-    _exit(RunProgram(2, argv));
+    const char* argv[] = {"vorn", "--seed", "3", "run.txt"};
+    _exit(RunProgram(4, argv));
   }
   if (killAfter) {
     // The fit writes its history as it goes; a few iterations later it is killed in mid-fit.

@@ -9,7 +9,6 @@
 
 #include "data/output_file.h"
 #include "driver/run_program.h"
-#include "numerics/mersenne_twister.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -34,7 +33,6 @@ class OutputFailureTest : public testing::Test {
  protected:
   OutputFailureTest() : chdir_(dir_.path()) {}
   ~OutputFailureTest() override {
-    ClearEntropySeedForTesting();
     SetOutputStepHookForTesting(nullptr);
     if (fullDevice >= 0) close(fullDevice);
     fullDevice = -1;
@@ -42,7 +40,6 @@ class OutputFailureTest : public testing::Test {
 
   void SetUp() override {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this machine";
-    SetEntropySeedForTesting(3);
     fullDevice = open("/dev/full", O_WRONLY);
     SetOutputStepHookForTesting(WriteToFull);
   }
@@ -79,8 +76,8 @@ class OutputFailureTest : public testing::Test {
   }
 
   static int Run() {
-    const char* args[] = {"vorn", "run.txt"};
-    return RunProgram(2, args);
+    const char* args[] = {"vorn", "--seed", "3", "run.txt"};
+    return RunProgram(4, args);
   }
 
   int RunWithFull(const std::vector<std::string>& lines, const std::string& full, bool live = false) {

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "driver/run_program.h"
-#include "numerics/mersenne_twister.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -395,10 +394,9 @@ void CheckCompletedRun(int ancestralMode) {
 [[noreturn]] void RunAndExit(int run) {
   std::freopen("/dev/null", "w", stdout);
   std::freopen("run.stderr", "w", stderr);
-  SetEntropySeedForTesting(1000 + run);
-  SetStandardSeedForTesting(2000 + run);
-  const char* args[] = {"vorn", "run.txt"};
-  std::exit(RunProgram(2, args));
+  const std::string seed = std::to_string(1000 + run);
+  const char* args[] = {"vorn", "--seed", seed.c_str(), "run.txt"};
+  std::exit(RunProgram(4, args));
 }
 
 // The status of the last child, as the parent sees it.

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "numerics/mersenne_twister.h"
+#include <filesystem>
+#include <map>
+#include <regex>
+
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -44,7 +47,7 @@ class RunProgramRunTest : public testing::Test {
     testing::internal::CaptureStderr();
     const int status = RunProgram(static_cast<int>(args.size()), args.data());
     errors_ = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    output_ = testing::internal::GetCapturedStdout();
     return status;
   }
 
@@ -57,7 +60,7 @@ class RunProgramRunTest : public testing::Test {
 
   testing_support::TempDir dir_;
   testing_support::ScopedChdir chdir_;
-  std::string errors_;
+  std::string errors_, output_;
 };
 
 TEST_F(RunProgramRunTest, CommandLineErrorsExitWithOneAndNoMarker) {
@@ -67,8 +70,8 @@ TEST_F(RunProgramRunTest, CommandLineErrorsExitWithOneAndNoMarker) {
   };
   const std::string longName(260, 'a');
   const Case cases[] = {
-      {{}, "Error:VORN:Main: No input file was specified\n"},
-      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments\n"},
+      {{}, "Error:VORN:Main: No input file was specified\nUsage: vorn [OPTIONS] CONTROL-FILE\n"},
+      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments\nUsage: vorn [OPTIONS] CONTROL-FILE\n"},
       {{"absent.txt"}, "Error:VORN:Main: The input file absent.txt cannot be found\n"},
       {{longName.c_str()}, "Error:VORN:Main: The input file name " + longName + " is longer than 259 characters\n"},
   };
@@ -76,6 +79,15 @@ TEST_F(RunProgramRunTest, CommandLineErrorsExitWithOneAndNoMarker) {
     SCOPED_TRACE(c.message);
     EXPECT_EQ(Run(c.args), 1);
     EXPECT_EQ(errors_, c.message);
+    EXPECT_FALSE(FileExists("done.txt"));
+  }
+}
+
+TEST_F(RunProgramRunTest, HelpAndVersionRunNothing) {
+  for (const char* option : {"--help", "--version"}) {
+    SCOPED_TRACE(option);
+    EXPECT_EQ(Run({option, "absent.txt"}), 0);
+    EXPECT_EQ(errors_, "");
     EXPECT_FALSE(FileExists("done.txt"));
   }
 }
@@ -88,6 +100,20 @@ TEST_F(RunProgramRunTest, CompletedReadLeavesTheMarker) {
   ASSERT_TRUE(FileExists("done.txt"));
   EXPECT_EQ(testing_support::ReadText("done.txt"), "");  // truncated, not appended
   EXPECT_EQ(testing_support::ReadText("tree.phyl"), testing_support::kFourLeafPhyl);  // inputs untouched
+}
+
+TEST_F(RunProgramRunTest, NamedFilesAreFoundBesideTheControlFileWhenNotInTheWorkingDirectory) {
+  std::filesystem::create_directory("study");
+  WriteText("study/tree.phyl", testing_support::kFourLeafPhyl);
+  WriteText("study/data.wp.txt", "0 1 1 0\n1 1 2 1\n");
+  WriteText("study/data.ngp.txt", "g1 5 2\n");
+  WriteText("study/run.txt", testing_support::JoinLines(testing_support::TemplateLines()));
+  EXPECT_EQ(Run({"study/run.txt"}), 0) << errors_;
+
+  WriteText("data.ngp.txt", "g1 5\n");  // the working directory's file comes first
+  EXPECT_EQ(Run({"study/run.txt"}), 1);
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: Pattern counts file 'data.ngp.txt' line 1 holds 1 counts where the "
+                     "pattern file has 2 patterns\n");
 }
 
 TEST_F(RunProgramRunTest, ReaderFailureExitsWithOneAndNoMarker) {
@@ -106,11 +132,54 @@ TEST_F(RunProgramRunTest, RandomTreeIsNamedAfterTheProject) {
   lines[7] = "source: sim";
   WriteRun(lines);
   WriteText("case7.input.txt", testing_support::JoinLines(lines));
-  SetEntropySeedForTesting(5);
-  EXPECT_EQ(Run({"case7.input.txt"}), 0) << errors_;
-  ClearEntropySeedForTesting();
+  EXPECT_EQ(Run({"--seed", "5", "case7.input.txt"}), 0) << errors_;
   EXPECT_TRUE(FileExists("case7.phyl"));
   EXPECT_TRUE(FileExists("done.txt"));
+}
+
+// Every file in the working directory but the control file, by name; the report without its
+// elapsed-time line, the one thing that may differ between two runs of one seed.
+std::map<std::string, std::string> RunOutputs() {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    const std::string name = entry.path().filename().string();
+    if (name == "run.txt") continue;
+    files[name] = std::regex_replace(testing_support::ReadText(name), std::regex("total running time: [^\n]*"), "");
+  }
+  return files;
+}
+
+TEST_F(RunProgramRunTest, OneSeedRepeatsARunExactly) {
+  // Every kind of draw: random site counts, a random tree, a drawn true theta, the simulation with
+  // its rate multipliers and hidden values, and random starting values of the estimation.
+  std::vector<std::string> lines = testing_support::TemplateLines();
+  lines[2] = "tree: rand";
+  lines[3] = "number of leaves: 6";
+  lines[7] = "source: sim";
+  lines[8] = "number of genes: 2";
+  lines[9] = "number of sites: rand 40";
+  lines[11] = "track numbers of present characters: on";
+  lines[23] = "p0: fix 0.6";
+  lines[24] = "theta: fix rand";
+  lines[28] = "nu: fix 0.3";
+  lines[31] = "l-lambda: fix 1.5";
+  lines[32] = "g-lambda: fix 0.8";
+  lines[40] = "maximum # iterations: 2";
+  lines[41] = "ancestral reconstruction: detailed";
+  std::map<std::string, std::string> outputs[3];
+  const char* seeds[] = {"4000000000", "4000000000", "4000000001"};
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    for (const auto& entry : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(entry.path());
+    WriteText("run.txt", testing_support::JoinLines(lines));
+    ASSERT_EQ(Run({"--seed", seeds[run], "run.txt"}), 0) << errors_;
+    EXPECT_EQ(output_.rfind(std::string("random seed: ") + seeds[run] + "\n", 0), 0U) << output_;
+    outputs[run] = RunOutputs();
+  }
+  EXPECT_EQ(outputs[0].size(), 17U);  // tree, two data files, true model, track, report, ar, 9 histories, done
+  EXPECT_EQ(outputs[1], outputs[0]);
+  EXPECT_NE(outputs[2].at("run.phyl"), outputs[0].at("run.phyl"));
+  EXPECT_NE(outputs[2].at("run.wp.txt"), outputs[0].at("run.wp.txt"));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "estimation/em.h"
 #include "estimation/lambda_search.h"
 #include "estimation/literal_estep.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -33,9 +33,8 @@ void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9) {
   auto uniform = [&random](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random); };
   auto chance = [&](double probability) { return uniform(0, 1) < probability; };
   const std::uint32_t leaves = 2 + random() % (maxLeaves - 1);
-  SetEntropySeedForTesting(seed);
+  SetRunSeed(seed);
   p.tree.GenerateRandomTree(leaves, uniform(0.2, 2.0));
-  ClearEntropySeedForTesting();
   const std::uint32_t n = p.tree.nodeCount;
   const std::uint32_t genes = 1 + random() % 3;
 

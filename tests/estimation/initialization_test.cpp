@@ -5,7 +5,7 @@
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -152,13 +152,10 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
   em.initialization.glambdaMode = "rand";
   em.initialization.thetaMean = 2.0;
   em.flags.theta[0] = 0;
-  SetEntropySeedForTesting(99);
+  SetRunSeed(99);
   em.model.InitializeParameters(tree, data, em.flags, em.initialization, true, 0.05, 0.06);
-  ClearEntropySeedForTesting();
 
-  MersenneTwister expected;
-  expected.Initialize(99);
-  expected.Reload();
+  MersenneTwister expected = DerivedGenerator(RandomPurpose::kInitialization, 0);
   const double u1 = expected.NextWord() / 4294967295.0;
   EXPECT_DOUBLE_EQ(em.model.p0, 0.95 + 0.05 * u1);
   const double u2 = expected.NextWord() / 4294967296.0;

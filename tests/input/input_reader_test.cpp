@@ -87,6 +87,30 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
             (std::vector<std::string>{"C", "D", "A", "B"}));
 }
 
+TEST_F(InputReaderTest, ReadsATableAsItsPatternFiles) {
+  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
+  const AlignmentData fromPatternFiles = data_;
+  // The template's data: g1 shows patterns 0 and 2 (5 and 2 sites), g2 each pattern once.
+  WriteText("sites.csv",
+            "gene,D,C,B,A\ng1,0,1,1,0\ng1,0,1,1,0\ng1,0,1,1,0\ng1,0,1,1,0\ng1,0,1,1,0\ng2,1,?,1,1\n"
+            "g1,1,0,0,0\ng1,1,0,0,0\ng2,0,1,1,0\ng2,1,0,0,0\n");
+  ASSERT_TRUE(ReadWith(8, "source: tab sites.csv")) << errors_;
+  EXPECT_EQ(data_.patternFileName, "sites.csv");
+  EXPECT_EQ(data_.countsFileName, "sites.csv");
+  ASSERT_EQ(data_.patternCount, fromPatternFiles.patternCount);
+  for (std::uint32_t p = 0; p < data_.patternCount; ++p) {
+    EXPECT_EQ(data_.patterns[p].values, fromPatternFiles.patterns[p].values) << p;
+  }
+  ASSERT_EQ(data_.geneCount, fromPatternFiles.geneCount);
+  for (std::uint32_t g = 0; g < data_.geneCount; ++g) {
+    SCOPED_TRACE(g);
+    EXPECT_EQ(data_.genes[g].geneName, fromPatternFiles.genes[g].geneName);
+    EXPECT_EQ(data_.genes[g].patternIndices, fromPatternFiles.genes[g].patternIndices);
+    EXPECT_EQ(data_.genes[g].counts, fromPatternFiles.genes[g].counts);
+  }
+  EXPECT_EQ(em_.model.geneCount, 2U);
+}
+
 TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
   std::vector<std::string> lines = TemplateLines();
   lines[1] = "time units:Billion";
@@ -139,6 +163,8 @@ TEST_F(InputReaderTest, EveryMessageOfTheTreeAndDataSections) {
        "Error:VORN:ReadInput: Pattern file 'nothere.wp.txt' cannot be opened\n"},
       {8, "source: pat data.wp.txt nothere.ngp.txt", false,
        "Error:VORN:ReadInput: Pattern counts file 'nothere.ngp.txt' cannot be opened\n"},
+      {8, "source: table nothere.tsv", false, "Error:VORN:ReadInput: Table 'nothere.tsv' cannot be opened\n"},
+      {8, "source: table", false, "Error:VORN:ReadInput: Line 8 ends before its value in alignment data -> source\n"},
       // Lines that do not hold what their place asks for.
       {2, "units: M", false,
        "Error:VORN:ReadInput: Line 2 does not read as 'time units: %s' in phylogenetic tree -> time units\n"},

@@ -8,7 +8,7 @@
 #include "driver/run_program.h"
 #include "estimation/em.h"
 #include "input/input_reader.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -33,11 +33,7 @@ std::vector<std::string> Modes(const InitializationSettings& init) {
 // genes of pattern data, or simulated data when line 8 says so.
 class InputReaderModelTest : public testing_support::ControlFileTest {
  protected:
-  InputReaderModelTest() {
-    SetEntropySeedForTesting(3);
-    SeedStandardRandom(5);
-  }
-  ~InputReaderModelTest() override { ClearEntropySeedForTesting(); }
+  InputReaderModelTest() { SetRunSeed(3); }
 
   // The template with some of its lines (numbered 1 to 52) replaced; a replacement may hold line
   // feeds for the continuation lines of a list.

@@ -63,35 +63,6 @@ TEST(MersenneTwisterTest, UnitIntervalScales) {
   }
 }
 
-TEST(MersenneTwisterTest, TimeClockHashDiffersWithinOneTick) {
-  // h1 of t = 1 (bytes 1,0,0,0) is 1*257^3; h2 of k = 0 is 0.
-  const std::uint32_t first = MersenneTwister::TimeClockHash(1, 0);
-  const std::uint32_t second = MersenneTwister::TimeClockHash(1, 0);
-  EXPECT_NE(first, second);
-  EXPECT_EQ(second - first, 1U);  // the counter advanced by one; h2 = 0 leaves the sum intact
-  EXPECT_GE(first, 257U * 257U * 257U);
-}
-
-TEST(MersenneTwisterTest, EntropySeamMakesSeedingRepeatable) {
-  SetEntropySeedForTesting(42);
-  MersenneTwister a, b;
-  a.SeedFromEntropy();
-  b.SeedFromEntropy();
-  ClearEntropySeedForTesting();
-  MersenneTwister expectA, expectB;
-  expectA.Initialize(42);
-  expectA.Reload();
-  expectB.Initialize(43);
-  expectB.Reload();
-  EXPECT_EQ(a.NextWord(), expectA.NextWord());
-  EXPECT_EQ(b.NextWord(), expectB.NextWord());
-
-  MersenneTwister real1, real2;
-  real1.SeedFromEntropy();
-  real2.SeedFromEntropy();
-  EXPECT_NE(real1.NextWord(), real2.NextWord());  // 2^-32 chance of a false failure
-}
-
 TEST(MersenneTwisterTest, StandardGeneratorIsTheLinearCongruentialOne) {
   // x1 = 214013 + 2531011 = 2745024 -> 2745024 >> 16 = 41; the next values follow the same recurrence.
   SeedStandardRandom(1);

@@ -6,19 +6,14 @@
 
 #include "data/phylogenetic_tree.h"
 #include "estimation/evol_model.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "support/test_support.h"
 
 namespace vorn {
 namespace {
 
-// Replays the seam: the k-th generator seeded after SetEntropySeedForTesting(base) starts from base + k.
-MersenneTwister Seeded(std::uint32_t seed) {
-  MersenneTwister random;
-  random.Initialize(seed);
-  random.Reload();
-  return random;
-}
+// The first word of the k-th generator of the parameter draws since the run seed was set.
+double FirstWord(std::uint32_t k) { return DerivedGenerator(RandomPurpose::kParameterDraws, k).NextWord(); }
 
 TEST(ParameterDrawsTest, UniformDrawsReachTheirUpperEnd) {
   EvolModel model;
@@ -52,12 +47,11 @@ TEST(ParameterDrawsTest, TruncatedExponentialStaysInItsRange) {
 TEST(ParameterDrawsTest, PerGeneDrawsUseOneGeneratorPerValue) {
   EvolModel model;
   model.Resize(3, 3);
-  SetEntropySeedForTesting(1000);
+  SetRunSeed(1000);
   model.DrawTheta(2.0);
-  ClearEntropySeedForTesting();
   for (std::uint32_t g = 0; g < 3; ++g) {
     SCOPED_TRACE(g);
-    const double u = Seeded(1000 + g).NextWord() / 4294967296.0;
+    const double u = FirstWord(g) / 4294967296.0;
     EXPECT_DOUBLE_EQ(model.theta[g], -2.0 * std::log(1 - u));
   }
 }
@@ -74,25 +68,23 @@ TEST(ParameterDrawsTest, PhiFollowsTheTree) {
   EvolModel model;
   model.Resize(5, 1);
   model.phi[0] = 0.7;
-  SetEntropySeedForTesting(7);
+  SetRunSeed(7);
   model.DrawPhi(1.0, tree, 0.5);
-  ClearEntropySeedForTesting();
-  auto plain = [&](std::uint32_t seed, std::uint32_t v) {
-    const double e = -0.5 * std::log(1 - Seeded(seed).NextWord() / 4294967296.0);
+  auto plain = [&](std::uint32_t k, std::uint32_t v) {
+    const double e = -0.5 * std::log(1 - FirstWord(k) / 4294967296.0);
     return 1 - std::exp(-e * tree.branchLength[v]);
   };
   EXPECT_EQ(model.phi[0], 0.0);
-  EXPECT_DOUBLE_EQ(model.phi[1], plain(7, 1));
-  EXPECT_DOUBLE_EQ(model.phi[2], plain(8, 2));
+  EXPECT_DOUBLE_EQ(model.phi[1], plain(0, 1));
+  EXPECT_DOUBLE_EQ(model.phi[2], plain(1, 2));
   // Weight 1: the leaves below node 1 copy its value.
   EXPECT_EQ(model.phi[3], model.phi[1]);
   EXPECT_EQ(model.phi[4], model.phi[1]);
 
-  SetEntropySeedForTesting(7);
+  SetRunSeed(7);
   model.DrawXi(0.0, tree, 0.5);
-  ClearEntropySeedForTesting();
-  EXPECT_DOUBLE_EQ(model.xi[3], plain(9, 3));  // weight 0: every node its own value, leaves in index order
-  EXPECT_DOUBLE_EQ(model.xi[4], plain(10, 4));
+  EXPECT_DOUBLE_EQ(model.xi[3], plain(2, 3));  // weight 0: every node its own value, leaves in index order
+  EXPECT_DOUBLE_EQ(model.xi[4], plain(3, 4));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/evol_model.h"
-#include "numerics/mersenne_twister.h"
+#include "numerics/run_seed.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -32,10 +32,8 @@ class SimulationTest : public testing::Test {
     FilePtr phyl = testing_support::StreamOf(testing_support::kFourLeafPhyl);
     tree_.treeName = "tree.phyl";
     EXPECT_TRUE(tree_.ReadPhyl(phyl.get()));
-    SetEntropySeedForTesting(11);
-    SeedStandardRandom(7);
+    SetRunSeed(11);
   }
-  ~SimulationTest() override { ClearEntropySeedForTesting(); }
 
   // No rate variation; every gene and every branch alike.
   EvolModel Model(std::uint32_t genes, double p0, double theta, double phi, double eta, double xi, double nu) const {
