@@ -89,6 +89,7 @@ constexpr std::size_t kMemory = 30;
 constexpr int kLineSearchTrials = 20;
 constexpr double kArmijo = 1e-4;
 constexpr double kLargestMove = 5;
+constexpr std::size_t kWindow = 20;
 // The longest expansion of a line search, as a move of one coordinate in y.
 constexpr double kLargestStretch = 40;
 
@@ -184,6 +185,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
   for (std::size_t i = 0; i < y.size(); ++i) y[i] = ToFree(Slot(model, coordinates[i]), coordinates[i]);
 
   std::deque<Pair> memory;
+  std::deque<double> recent;  // the log-likelihoods before the last kWindow steps
   std::vector<double> direction(y.size()), previousY, previousGradient;
   for (;;) {
     if (++iterations > maxIterations) {
@@ -244,7 +246,11 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     // its y with the likelihood rising inward, where its gradient in y vanishes: an EM sweep moves it.
     const double resolved = likelihoodTolerance * std::abs(before);
     bool stalled = false;
-    if (!(monitor.entries[9] > likelihoodTolerance)) {
+    // Quasi-Newton steps along a curved ridge each gain little while the ridge still climbs far (on
+    // real data, eta running to its cap with every xi shrinking): the rise is judged over a window of
+    // recent steps, not one.
+    const double windowRise = recent.size() < kWindow ? HUGE_VAL : (before - recent.front()) / -before;
+    if (!(windowRise > likelihoodTolerance)) {
       optimality = CheckOptimality(data, tree);
       if (optimality.passed && !(slope / 2 > resolved)) return;
       if (!optimality.passed) {
@@ -338,6 +344,8 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       memory.push_back(std::move(pair));
       if (memory.size() > kMemory) memory.pop_front();
     }
+    recent.push_back(before);
+    if (recent.size() > kWindow) recent.pop_front();
     history.Point(*this);
     history.Flush();
     monitor.RecordLikelihood(logLikelihood, before);
