@@ -379,7 +379,6 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     }
     totalESteps += eSteps;
     std::printf("\n");
-    PrintOptimality(optimality);
     if (starts > 1) {
       std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
                   static_cast<unsigned>(start + 1), logLikelihood, static_cast<unsigned>(iterations),
@@ -404,10 +403,12 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     optimality = best.optimality;
     std::printf("best start: log-likelihood %.6f\n", logLikelihood);
   }
+  PrintOptimality(optimality);
   eSteps = totalESteps;
   if (optimality.family >= 0) std::printf("E-steps: %llu\n", static_cast<unsigned long long>(eSteps));
   if (ancestralMode != 0) AccumulateAncestral(data, tree);
-  sums = PosteriorSums();
+  // The sums of the last E-step stay: they describe the reported point, and the derivatives and
+  // bounds of its parameters (results, the optimality check) are read from them.
   return history.Close(projectName);
 }
 

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
-#include <cstdlib>
 #include <vector>
 
 #include "data/alignment_data.h"
@@ -20,6 +19,9 @@ struct Coordinate {
   int family;
   std::uint32_t index;
   double lower, upper;
+  // For xi with one gene: the branch length, when the coordinate is the branch's gain chance at rate
+  // 1, xi (1 - e^(-eta t)), instead of xi itself; 0 otherwise.
+  double coupledLength = 0;
 };
 
 double& Slot(EvolModel& model, const Coordinate& c) {
@@ -102,31 +104,72 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
   // unit of gradient. It scales the quasi-Newton steps coordinate by coordinate, which one
   // common scale cannot do when rates, probabilities near 0 and shapes meet in one search.
   std::vector<double> inverseCurvature;
+  // With one gene, the likelihood depends on eta and xi almost only through the branches' gain
+  // chances xi (1 - e^(-eta r t)), exactly so without gain-rate variation: a ridge along which eta
+  // runs while every xi shrinks (on real data eta climbs to its cap from a start of 2). Searched in
+  // xi itself, that ridge is a curved valley a quasi-Newton method creeps along; searched in the
+  // gain chance at rate 1, it is straight (eta alone moves along it).
+  const bool coupled = model.geneCount == 1 && flags.eta[0] && flags.xiAny;
+  auto opening = [this](double length) { return -std::expm1(-model.eta[0] * length); };
+  std::size_t etaAt = 0;
   auto collect = [&]() {
+    std::vector<FreeParameter> free;
+    ForEachFreeParameter(data, tree, [&](const FreeParameter& f) { free.push_back(f); });
     coordinates.clear();
     gradient.clear();
     inverseCurvature.clear();
-    ForEachFreeParameter(data, tree, [&](const FreeParameter& f) {
+    double etaThroughXi = 0;  // d ln L / d eta through the xi that keep their gain chances
+    for (const FreeParameter& f : free) {
       coordinates.push_back({f.family, f.index, f.lower, f.upper});
-      const Coordinate& c = coordinates.back();
+      Coordinate& c = coordinates.back();
+      if (c.family == 3) etaAt = coordinates.size() - 1;
+      double value = f.value, slope = f.gradient, bend2 = f.curvature;
       double stretch = Stretch(f.value, f.gradient, c);
+      if (coupled && c.family == 4 && tree.branchLength[c.index] > 0) {
+        c.coupledLength = tree.branchLength[c.index];
+        const double open = opening(c.coupledLength);
+        value = f.value * open;  // the gain chance
+        slope = f.gradient / open;
+        bend2 = f.curvature / (open * open);
+        stretch = stretch == 0 ? 0.0 : value * (1 - value);
+        if (stretch > 0) {
+          const double length = c.coupledLength;
+          etaThroughXi += f.gradient * -f.value * (length * std::exp(-model.eta[0] * length)) / open;
+        }
+      }
       // A probability pressed against 0 or 1 by its gradient is held there for this step: in y it
       // is flat, and quasi-Newton steps along it only grow without end.
-      const bool pressed = !IsRate(c) && stretch < 1e-10 && ((f.value < 0.5) == (f.gradient < 0));
+      const bool pressed = !IsRate(c) && stretch < 1e-10 && ((value < 0.5) == (slope < 0));
       if (pressed) stretch = 0;
-      gradient.push_back(f.gradient * stretch);
+      gradient.push_back(slope * stretch);
       // d2Q/dy2 = Q'' x'^2 + Q' x'', with x'' = x' for a logarithm and x' (1 - 2x) for a logit.
-      const double bend = IsRate(c) ? stretch : stretch * (1 - 2 * f.value);
-      const double curvature = f.curvature * stretch * stretch + f.gradient * bend;
-      const double size = std::abs(f.curvature) * stretch * stretch + std::abs(f.gradient * bend);
+      const double bend = IsRate(c) ? stretch : stretch * (1 - 2 * value);
+      const double curvature = bend2 * stretch * stretch + slope * bend;
+      const double size = std::abs(bend2) * stretch * stretch + std::abs(slope * bend);
       inverseCurvature.push_back(stretch == 0 ? 0.0 : curvature < 0 ? -1 / curvature : size > 0 ? 1 / size : 0.0);
-    });
+    }
+    if (coupled) gradient[etaAt] += etaThroughXi * Stretch(model.eta[0], 1, coordinates[etaAt]);
+  };
+  // The coordinate value of an estimated parameter as the model holds it.
+  auto freeValue = [&](const Coordinate& c) {
+    const double x = Slot(model, c);
+    return c.coupledLength > 0 ? ToFree(x * opening(c.coupledLength), Coordinate{4, 0, 0, 1}) : ToFree(x, c);
   };
   auto place = [&](std::vector<double>& y) {
-    for (std::size_t i = 0; i < coordinates.size(); ++i) {
-      double& x = Slot(model, coordinates[i]);
-      x = FromFree(y[i], coordinates[i]);
-      if (x == coordinates[i].lower || x == coordinates[i].upper) y[i] = ToFree(x, coordinates[i]);
+    // eta first: the coupled xi follow from their gain chances and the new eta.
+    for (int pass = 0; pass < 2; ++pass) {
+      for (std::size_t i = 0; i < coordinates.size(); ++i) {
+        const Coordinate& c = coordinates[i];
+        if ((c.coupledLength > 0) != (pass == 1)) continue;
+        double& x = Slot(model, c);
+        if (c.coupledLength > 0) {
+          const double chance = FromFree(y[i], Coordinate{4, 0, 0, 1});
+          x = std::min(std::max(chance / opening(c.coupledLength), c.lower), c.upper);
+        } else {
+          x = FromFree(y[i], c);
+        }
+        if (x == c.lower || x == c.upper) y[i] = freeValue(c);
+      }
     }
     lossCategories.SetLossRates(model.llambda);
     gainCategories.SetGainRates(model.glambda, model.nu);
@@ -182,7 +225,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     }
   }
   std::vector<double> y(coordinates.size());
-  for (std::size_t i = 0; i < y.size(); ++i) y[i] = ToFree(Slot(model, coordinates[i]), coordinates[i]);
+  for (std::size_t i = 0; i < y.size(); ++i) y[i] = freeValue(coordinates[i]);
 
   std::deque<Pair> memory;
   std::deque<double> recent;  // the log-likelihoods before the last kWindow steps
@@ -224,7 +267,6 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     }
     double slope = Dot(gradient, direction);
     if (!(slope > 0)) {
-      if (std::getenv("VORN_DEBUG_FAST")) std::fprintf(stderr, "reset: slope %g\n", slope);
       memory.clear();
       double largest = 0;
       for (double g : gradient) largest = std::max(largest, std::abs(g));
@@ -303,7 +345,6 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       }
       y = best->y;
     }
-    if (std::getenv("VORN_DEBUG_FAST")) std::fprintf(stderr, "it %u accepted %d step %g slope %g LL %.10g before %.10g mem %zu\n", iterations, accepted, step, slope, logLikelihood, before, memory.size());
     if (!accepted) {
       // The quasi-Newton step failed (a kink at a bound, or curvature it misjudged): an EM sweep from
       // the last point always climbs.
@@ -327,7 +368,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       // After a failed line search the curvature the memory holds misled it: start afresh. A sweep
       // in place of a stalled step keeps it.
       if (!stalled) memory.clear();
-      for (std::size_t i = 0; i < y.size(); ++i) y[i] = ToFree(Slot(model, coordinates[i]), coordinates[i]);
+      for (std::size_t i = 0; i < y.size(); ++i) y[i] = freeValue(coordinates[i]);
     }
     if (!accepted) collect();
     Pair pair;
@@ -338,7 +379,6 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       pair.change[i] = previousGradient[i] - gradient[i];
     }
     const double curvature = Dot(pair.step, pair.change);
-    if (std::getenv("VORN_DEBUG_FAST") && !(curvature > 1e-12 * std::sqrt(Dot(pair.step, pair.step) * Dot(pair.change, pair.change)))) std::fprintf(stderr, "pair skipped %g\n", curvature);
     if (accepted && curvature > 1e-12 * std::sqrt(Dot(pair.step, pair.step) * Dot(pair.change, pair.change))) {
       pair.rho = 1 / curvature;
       memory.push_back(std::move(pair));

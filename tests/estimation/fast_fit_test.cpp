@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+#include <sstream>
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "driver/run_program.h"
+#include "estimation/em.h"
+#include "estimation/literal_estep.h"
+#include "input/input_reader.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using testing_support::ReadText;
+using testing_support::WriteText;
+
+int RunWithSeed(const std::string& control, std::uint32_t seed, std::string* output = nullptr) {
+  const std::string seedText = std::to_string(seed);
+  const char* argv[] = {"vorn", "--seed", seedText.c_str(), control.c_str()};
+  testing::internal::CaptureStdout();
+  const int status = RunProgram(4, argv);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  if (output) *output = printed;
+  return status;
+}
+
+// Data simulated on a random six-leaf tree without rate variation (one loss and two gain
+// categories keep the brute-force oracle cheap), and a control file that fits it with the fast
+// optimizer, nu held at 0.3.
+class FastFitTest : public testing::Test {
+ protected:
+  FastFitTest() : chdir_(dir_.path()) {
+    std::vector<std::string> lines = testing_support::TemplateLines();
+    lines[2] = "tree: random";
+    lines[3] = "number of leaves: 6";
+    lines[4] = "total time span: 600";
+    lines[7] = "source: sim";
+    lines[8] = "number of genes: 1";
+    lines[9] = "number of sites: const 400";
+    lines[10] = "fraction of unknowns: 0.05";
+    lines[23] = "p0: fix 0.5";
+    lines[24] = "theta: fix 1.2";
+    lines[25] = "phi: con 0.05";
+    lines[26] = "eta: con 2";
+    lines[27] = "xi: con 0.4";
+    lines[28] = "nu: fix 0.2";
+    lines[31] = "l-lambda: fix inf";
+    lines[32] = "g-lambda: fix inf";
+    lines[35] = "# categories (loss distribution): 1";
+    lines[36] = "# categories (gain distribution): 2";
+    WriteText("sim.txt", testing_support::JoinLines(lines));
+    EXPECT_EQ(RunWithSeed("sim.txt", 11), 0);
+
+    lines[2] = "tree: sim.phyl phyl";
+    lines[7] = "source: pat sim.wp.txt sim.ngp.txt";
+    lines[23] = "p0: est";
+    lines[24] = "theta: est";
+    lines[25] = "phi: est";
+    lines[26] = "eta: est";
+    lines[27] = "xi: est";
+    lines[28] = "nu: fix 0.3";
+    lines[37] = "likelihood tolerance: 1e-10";
+    lines[40] = "maximum # iterations: 2000";
+    lines[45] = "theta: con 1";
+    lines.push_back("optimizer: fast");
+    fit_ = lines;
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+  std::vector<std::string> fit_;
+};
+
+// The log-likelihood by brute force over every assignment of node states, pattern by pattern.
+double BruteForceLogLikelihood(const EM& em, const AlignmentData& data, const PhylogeneticTree& tree) {
+  const std::uint32_t k = em.gainCategories.count, m = em.lossCategories.count;
+  double sum = 0;
+  for (std::uint32_t g = 0; g < data.geneCount; ++g) {
+    const Gene& gene = data.genes[g];
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
+      double mixture = 0;
+      for (std::uint32_t a = 0; a < k; ++a) {
+        for (std::uint32_t l = 0; l < m; ++l) {
+          double h;
+          std::vector<double> t, s;
+          testing_support::BruteForcePattern(em, tree, g, data.patterns[gene.patternIndices[e]].values.data(), a, l,
+                                             &h, &t, &s);
+          mixture += em.gainCategories.weights[a] * em.lossCategories.weights[l] * h;
+        }
+      }
+      sum += gene.counts[e] * std::log(mixture);
+    }
+  }
+  return sum;
+}
+
+TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
+  WriteText("fit.txt", testing_support::JoinLines(fit_));
+  PhylogeneticTree tree;
+  AlignmentData data;
+  EM em;
+  FilePtr input = OpenFile("fit.txt", "r");
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(ReadInput(tree, data, em, input.get(), "fit"));
+  ASSERT_TRUE(em.Run(data, tree, "fit"));
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(em.optimality.passed);
+  EXPECT_LT(em.iterations, em.maxIterations);
+
+  // The likelihood reported is the likelihood of the parameters reported.
+  EXPECT_NEAR(BruteForceLogLikelihood(em, data, tree), em.logLikelihood, 1e-9 * std::abs(em.logLikelihood));
+  // Held values held, estimates within their ranges.
+  EXPECT_EQ(em.model.nu, 0.3);
+  em.ForEachFreeParameter(data, tree, [](const FreeParameter& f) {
+    EXPECT_GE(f.value, f.lower);
+    EXPECT_LE(f.value, f.upper);
+  });
+  // Accepted points never lose likelihood.
+  std::istringstream history(ReadText("fit.history.likelihood.txt"));
+  double previous = -HUGE_VAL;
+  for (double value; history >> value; previous = value) EXPECT_GE(value, previous);
+
+  // No point of a fine grid along single parameters, the others held, is better.
+  em.PrepareExpectations(data, tree);
+  const double best = em.logLikelihood;
+  struct Line {
+    double* parameter;
+    double lower, upper;
+  };
+  const Line lines[] = {{&em.model.p0, 0, 1},
+                        {&em.model.theta[0], EM::kThetaFloor, HUGE_VAL},
+                        {&em.model.eta[0], EM::kEtaFloor, HUGE_VAL},
+                        {&em.model.phi[3], 0, EM::kPhiCeiling},
+                        {&em.model.xi[4], EM::kXiFloor, 1}};
+  for (const Line& line : lines) {
+    double* const parameter = line.parameter;
+    const double fitted = *parameter;
+    for (int i = -20; i <= 20; ++i) {
+      *parameter = std::min(std::max(fitted * (1 + 0.002 * i), line.lower), line.upper);
+      em.gainCategories.SetGainRates(em.model.glambda, em.model.nu);
+      em.ComputeExpectations(data, tree);
+      // The fit stops once a step gains less than 1e-10 of the likelihood.
+      EXPECT_LE(em.logLikelihood, best + 1e-6) << "value " << *parameter << " instead of " << fitted;
+    }
+    *parameter = fitted;
+  }
+}
+
+TEST_F(FastFitTest, SeveralStartsKeepTheBestAndRepeatWithTheSeed) {
+  fit_.push_back("starts: 3");
+  WriteText("fit.txt", testing_support::JoinLines(fit_));
+  std::string first, second;
+  ASSERT_EQ(RunWithSeed("fit.txt", 5, &first), 0);
+  const std::string history = ReadText("fit.history.xi.txt");
+  ASSERT_EQ(RunWithSeed("fit.txt", 5, &second), 0);
+  const std::regex startLine("start (\\d): log-likelihood (-[0-9.]+) after");
+  std::vector<double> starts;
+  for (std::sregex_iterator it(first.begin(), first.end(), startLine), end; it != end; ++it) {
+    starts.push_back(std::stod((*it)[2]));
+  }
+  ASSERT_EQ(starts.size(), 3U);
+  std::smatch best;
+  ASSERT_TRUE(std::regex_search(first, best, std::regex("best start: log-likelihood (-[0-9.]+)")));
+  EXPECT_EQ(std::stod(best[1]), *std::max_element(starts.begin(), starts.end()));
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(ReadText("fit.history.xi.txt"), history);
+}
+
+}  // namespace
+}  // namespace vorn
