@@ -14,8 +14,6 @@ namespace vorn {
 namespace {
 
 constexpr double kEpsilon = 2.220446049250313e-16;
-constexpr double kEtaFloor = EM::kEtaFloor;
-constexpr double kXiFloor = EM::kXiFloor;
 // Newton on theta, eta and xi converges in a handful of steps; a run that reaches this bound is
 // crawling, and its last (best) iterate is kept.
 constexpr int kMaxNewtonSteps = 1000;
