@@ -87,6 +87,31 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
             (std::vector<std::string>{"C", "D", "A", "B"}));
 }
 
+TEST_F(InputReaderTest, SettingsAfterTheTemplate) {
+  const std::string base = testing_support::JoinLines(TemplateLines());
+  ASSERT_TRUE(Read(base + "\n% a note\n  OPTIMIZER :  fast \nstarts: 12\nsome notes of the user\n")) << errors_;
+  EXPECT_EQ(em_.optimizer, Optimizer::kFast);
+  EXPECT_EQ(em_.starts, 12U);
+  EXPECT_EQ(errors_, "Warning:VORN:ReadInput: Line 57 ('some notes of the user') is not a setting; it is ignored\n");
+  struct Case {
+    const char* line;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"optimizer: newton", "Error:VORN:ReadInput: Line 53: the setting 'optimizer' takes em or fast, not 'newton'\n"},
+      {"starts: 0", "Error:VORN:ReadInput: Line 53: the setting 'starts' takes a whole number from 1 to 1000, not '0'\n"},
+      {"starts: 1001", "Error:VORN:ReadInput: Line 53: the setting 'starts' takes a whole number from 1 to 1000, not "
+                       "'1001'\n"},
+      {"starts: 2.5", "Error:VORN:ReadInput: Line 53: the setting 'starts' takes a whole number from 1 to 1000, not "
+                      "'2.5'\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_FALSE(Read(base + c.line + "\n"));
+    EXPECT_EQ(errors_, c.error);
+  }
+}
+
 TEST_F(InputReaderTest, ReadsATableAsItsPatternFiles) {
   ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
   const AlignmentData fromPatternFiles = data_;
