@@ -84,7 +84,7 @@ class FixedRunTest : public testing::Test {
 TEST_F(FixedRunTest, WholeReportOfAFixedModel) {
   Load();
   ASSERT_TRUE(Run("fixed")) << errors_;
-  EXPECT_EQ(output_, "running the algorithm\n\r   1 iterations\t(loglikelihood convergence = 0)          \n");
+  EXPECT_EQ(output_, "running the algorithm\n   1 iterations\t(loglikelihood convergence = 0)\n\n");
   EXPECT_EQ(em_.iterations, 1U);
   // Nothing is estimated: every history file holds its initial line only.
   EXPECT_EQ(ReadText("fixed.history.likelihood.txt"), "-32.9072\n");
