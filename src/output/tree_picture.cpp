@@ -125,7 +125,7 @@ void WriteTreePicture(std::FILE* file, const PhylogeneticTree& tree, const Align
   const double treeBottom = top + row * tree.leafCount;
   const double width = left + treeWidth + 8 + font * 0.62 * static_cast<double>(std::min<std::size_t>(longestName, 60)) +
                        (sums ? small * 0.6 * 14 : 0) + 24;
-  const double height = treeBottom + 130;
+  const double height = treeBottom + (sums ? (large ? 150 : 130) : 80);
   std::fprintf(file,
                "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
