@@ -14,6 +14,7 @@
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
 #include "output/report.h"
+#include "output/results.h"
 
 namespace vorn {
 
@@ -60,6 +61,7 @@ int RunProgram(int argc, const char* const* argv) {
   }
 
   const std::time_t startTime = std::time(nullptr);
+  const auto started = std::chrono::steady_clock::now();
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
   const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
   // seconds * 1000 + milliseconds, wrapped to 32 bits.
@@ -100,6 +102,11 @@ int RunProgram(int argc, const char* const* argv) {
     if (!em.Run(data, tree, projectName)) return 1;
     const std::time_t endTime = std::time(nullptr);
     if (!WriteOutput(tree, data, em, static_cast<int>(endTime - startTime), projectName)) return 1;
+    RunFacts facts;
+    facts.controlFileName = inputFileName;
+    facts.seed = seed;
+    facts.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!WriteResults(tree, data, em, facts, projectName)) return 1;
   }
 
   OutputFile done("done.txt", "Main");

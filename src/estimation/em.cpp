@@ -8,6 +8,7 @@
 #include "data/alignment_data.h"
 #include "data/c_file.h"
 #include "data/phylogenetic_tree.h"
+#include "data/progress.h"
 #include "estimation/history_files.h"
 #include "numerics/mersenne_twister.h"
 #include "numerics/run_seed.h"
@@ -133,9 +134,9 @@ const char* const kUnconvergedLines[9] = {
     "         G-LAMBDA failed to converge.",
 };
 
-namespace {
-
 const char* const kFamilyNames[8] = {"p0", "theta", "phi", "eta", "xi", "nu", "l-lambda", "g-lambda"};
+
+namespace {
 
 void PrintOptimality(const OptimalityCheck& check) {
   if (check.family < 0) return;  // nothing estimated
@@ -174,10 +175,11 @@ bool HistoryFiles::Open(Which which, const std::string& projectName) {
     std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be opened\n", name.c_str());
     return false;
   }
-  return true;
+  return which != kLikelihood || table_.Open(projectName);
 }
 
 void HistoryFiles::Line(Which which, const EM& em) {
+  table_.Note(which, em);
   std::FILE* file = files_[which].get();
   const EvolModel& model = em.model;
   switch (which) {
@@ -198,6 +200,7 @@ void HistoryFiles::Flush() {
 }
 
 void HistoryFiles::Point(const EM& em) {
+  table_.MarkPoint();
   for (int which = kP0; which < kCount; ++which) Line(static_cast<Which>(which), em);
   Line(kLikelihood, em);
 }
@@ -210,24 +213,39 @@ bool HistoryFiles::Close(const std::string& projectName) {
       return false;
     }
   }
-  return true;
+  return table_.Commit();
 }
 
-void EM::ReportIterationLimit(int unconverged) const {
+UnmetCriterion EM::CriterionNotMet(int unconverged) const {
+  UnmetCriterion c;
+  if (unconverged == 0) {
+    c = {UnmetCriterion::kLikelihoodChange, -1, monitor.entries[9], likelihoodTolerance};
+  } else if (monitor.entries[unconverged - 1] > parameterTolerance) {
+    c = {UnmetCriterion::kParameterChange, unconverged - 1, monitor.entries[unconverged - 1], parameterTolerance};
+  } else {
+    c = {UnmetCriterion::kOptimality, unconverged - 1, optimality.largest, optimality.threshold};
+  }
+  return c;
+}
+
+void EM::ReportIterationLimit(int unconverged) {
+  converged = false;
+  unmet = CriterionNotMet(unconverged);
+  EndProgress();
   std::printf("\nWarning: Maximum number of iterations reached\n%s", kUnconvergedLines[unconverged]);
   // Scripts read the exit status and stderr, not the progress lines: the result is the best found,
   // but not a maximum.
   std::fprintf(stderr, "Warning:VORN:EM:Run: The fit reached the iteration limit (%u) before convergence: ",
                static_cast<unsigned>(maxIterations));
-  if (unconverged == 0) {
+  if (unmet.kind == UnmetCriterion::kLikelihoodChange) {
     std::fprintf(stderr, "the relative change of the log-likelihood (%lg) is above the likelihood tolerance (%lg)\n",
-                 monitor.entries[9], likelihoodTolerance);
-  } else if (monitor.entries[unconverged - 1] > parameterTolerance) {
+                 unmet.value, unmet.threshold);
+  } else if (unmet.kind == UnmetCriterion::kParameterChange) {
     std::fprintf(stderr, "the relative change of %s (%lg) is above the parameter tolerance (%lg)\n",
-                 kFamilyNames[unconverged - 1], monitor.entries[unconverged - 1], parameterTolerance);
+                 kFamilyNames[unmet.family], unmet.value, unmet.threshold);
   } else {
     std::fprintf(stderr, "the derivative of the log-likelihood in %s (%lg) is above the optimality threshold (%lg)\n",
-                 kFamilyNames[unconverged - 1], optimality.largest, optimality.threshold);
+                 kFamilyNames[unmet.family], unmet.value, unmet.threshold);
   }
 }
 
@@ -259,9 +277,8 @@ void EM::IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, Hist
       ReportIterationLimit(unconverged);
       return;
     }
-    std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
-                monitor.entries[9]);
-    std::fflush(stdout);
+    ShowProgress("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
+                 monitor.entries[9]);
     const double previous = logLikelihood;
     const EvolModel start = model;
     monitor.Reset();
@@ -335,6 +352,8 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     std::uint32_t iterations = 0;
     std::uint64_t eSteps = 0;
     OptimalityCheck optimality;
+    bool converged = false;
+    UnmetCriterion unmet;
   } best;
   std::uint64_t totalESteps = 0;
   for (std::uint32_t start = 0; start < starts; ++start) {
@@ -372,12 +391,14 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     iterations = 0;
     optimality = OptimalityCheck();
     monitor = ConvergenceMonitor();
+    converged = true;  // until the iteration limit says otherwise
     if (optimizer == Optimizer::kFast) {
       IterateFast(data, tree, history);
     } else {
       IterateEm(data, tree, history);
     }
     totalESteps += eSteps;
+    EndProgress();
     std::printf("\n");
     if (starts > 1) {
       std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
@@ -391,6 +412,8 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
       best.iterations = iterations;
       best.eSteps = eSteps;
       best.optimality = optimality;
+      best.converged = converged;
+      best.unmet = unmet;
     }
   }
   if (starts > 1) {
@@ -401,6 +424,8 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
     ComputeExpectations(data, tree);
     iterations = best.iterations;
     optimality = best.optimality;
+    converged = best.converged;
+    unmet = best.unmet;
     std::printf("best start: log-likelihood %.6f\n", logLikelihood);
   }
   PrintOptimality(optimality);
@@ -408,7 +433,9 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
   if (optimality.family >= 0) std::printf("E-steps: %llu\n", static_cast<unsigned long long>(eSteps));
   if (ancestralMode != 0) AccumulateAncestral(data, tree);
   // The sums of the last E-step stay: they describe the reported point, and the derivatives and
-  // bounds of its parameters (results, the optimality check) are read from them.
+  // bounds of its parameters are read from them.
+  estimates.clear();
+  ForEachFreeParameter(data, tree, [this](const FreeParameter& f) { estimates.push_back(f); });
   return history.Close(projectName);
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "estimation/e_step.h"
 #include "estimation/evol_model.h"
@@ -74,6 +75,18 @@ struct OptimalityCheck {
   int family = -1;  // where the largest one is, as in FreeParameter; -1 when nothing is estimated
   std::uint32_t index = 0;
 };
+
+// What the iteration limit found unmet when it ended a fit: a relative change of the
+// log-likelihood or of a parameter family above its tolerance, or a derivative above the
+// optimality threshold.
+struct UnmetCriterion {
+  enum Kind { kLikelihoodChange, kParameterChange, kOptimality } kind = kLikelihoodChange;
+  int family = -1;  // as in FreeParameter; -1 for the log-likelihood
+  double value = 0, threshold = 0;
+};
+
+// The parameter families as printed: "p0", "theta", "phi", "eta", "xi", "nu", "l-lambda", "g-lambda".
+extern const char* const kFamilyNames[8];
 
 // How the estimation climbs: the classic EM (one parameter family at a time, each update followed by
 // an E-step), or a quasi-Newton search on the log-likelihood with EM sweeps as its safe fallback.
@@ -168,11 +181,17 @@ class EM {
   RateCategories lossCategories;
   PosteriorSums sums;
   OptimalityCheck optimality;  // of the last iteration, once the run has ended
+  bool converged = false;      // the fit ended before the iteration limit
+  UnmetCriterion unmet;        // what the limit found unmet, when it ended the fit
+  // Every estimated parameter at the end of the run, with its range and derivative.
+  std::vector<FreeParameter> estimates;
 
  private:
   void EStep(const AlignmentData& data, const PhylogeneticTree& tree);
-  // The warning lines of a fit that the iteration limit ends; unconverged as kUnconvergedLines.
-  void ReportIterationLimit(int unconverged) const;
+  // The warning lines of a fit that the iteration limit ends, which is then not converged;
+  // unconverged as kUnconvergedLines.
+  void ReportIterationLimit(int unconverged);
+  UnmetCriterion CriterionNotMet(int unconverged) const;
   // The iterations of one start, from the first E-step to convergence or the iteration limit.
   void IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history);
   void IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, HistoryFiles& history);

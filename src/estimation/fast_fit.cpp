@@ -7,6 +7,7 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "data/progress.h"
 #include "estimation/em.h"
 #include "estimation/history_files.h"
 #include "numerics/mersenne_twister.h"
@@ -238,9 +239,8 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
       ReportIterationLimit(unconverged);
       return;
     }
-    std::printf("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
-                monitor.entries[9]);
-    std::fflush(stdout);
+    ShowProgress("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
+                 monitor.entries[9]);
 
     // The quasi-Newton direction (two-loop recursion on the negated log-likelihood).
     std::vector<double> r(gradient.size());

@@ -1,4 +1,7 @@
+#include "output/ancestral_report.h"
+
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "data/alignment_data.h"
@@ -51,29 +54,36 @@ double DolloShare(long long part, long long whole) {
 
 }  // namespace
 
-void PhylogeneticTree::WriteAncestralSummary(std::FILE* file, const AlignmentData& data) const {
-  const std::vector<std::uint8_t> states = DolloReconstruction(data.patterns.data(), data.patternCount);
-  const DolloCounts dollo(*this, states, data, 0, data.geneCount);
-  const std::vector<double> present = Expected(data.expectedPresent, data, 0, data.geneCount);
-  const std::vector<double> losses = Expected(data.expectedLosses, data, 0, data.geneCount);
-  const std::vector<double> gains = Expected(data.expectedGains, data, 0, data.geneCount);
-  const std::vector<double> retentions = Expected(data.expectedRetentions, data, 0, data.geneCount);
+Reconstruction::Reconstruction(const PhylogeneticTree& tree, const AlignmentData& data)
+    : present(Expected(data.expectedPresent, data, 0, data.geneCount)),
+      losses(Expected(data.expectedLosses, data, 0, data.geneCount)),
+      gains(Expected(data.expectedGains, data, 0, data.geneCount)),
+      retentions(Expected(data.expectedRetentions, data, 0, data.geneCount)) {
+  const std::vector<std::uint8_t> states = tree.DolloReconstruction(data.patterns.data(), data.patternCount);
+  DolloCounts dollo(tree, states, data, 0, data.geneCount);
+  dolloPresent = std::move(dollo.present);
+  dolloLosses = std::move(dollo.losses);
+  dolloGains = std::move(dollo.gains);
+  dolloRetentions = std::move(dollo.retentions);
+}
 
+void PhylogeneticTree::WriteAncestralSummary(std::FILE* file, const AlignmentData& data) const {
+  const Reconstruction r(*this, data);
   std::fprintf(file, "\n---------------------------\n%% Ancestral reconstruction:\n---------------------------\n");
   std::fprintf(file, "information on ancestral reconstruction in individual nodes:\n");
   std::fprintf(file, "\tnode #0 (%s):\n", nodeNames[0].c_str());
-  std::fprintf(file, "\t\tnumber of present characters:   %.2f\t\t[Dollo: %lld]\n", present[0], dollo.present[0]);
+  std::fprintf(file, "\t\tnumber of present characters:   %.2f\t\t[Dollo: %lld]\n", r.present[0], r.dolloPresent[0]);
   for (std::uint32_t v = 1; v < nodeCount; ++v) {
     const std::uint32_t p = parent[v];
     std::fprintf(file, "\tnode #%u (%s):\n", static_cast<unsigned>(v), nodeNames[v].c_str());
-    std::fprintf(file, "\t\tnumber of present characters:   %.2f\t\t[Dollo: %lld]\n", present[v], dollo.present[v]);
-    std::fprintf(file, "\t\tnumber of losses:    %.2f (%.2f%%)\t\t[Dollo: %lld (%.2f%%)]\n", losses[v],
-                 Share(losses[v], present[p]), dollo.losses[v], DolloShare(dollo.losses[v], dollo.present[p]));
-    std::fprintf(file, "\t\tnumber of gains:     %.2f (%.2f%%)\t\t[Dollo: %lld (%.2f%%)]\n", gains[v],
-                 Share(gains[v], present[v]), dollo.gains[v], DolloShare(dollo.gains[v], dollo.present[v]));
-    std::fprintf(file, "\t\tnumber of retentions: %.2f (%.2f%%)\t\t[Dollo: %lld (%.2f%%)]\n", retentions[v],
-                 Share(retentions[v], present[p]), dollo.retentions[v],
-                 DolloShare(dollo.retentions[v], dollo.present[p]));
+    std::fprintf(file, "\t\tnumber of present characters:   %.2f\t\t[Dollo: %lld]\n", r.present[v], r.dolloPresent[v]);
+    std::fprintf(file, "\t\tnumber of losses:    %.2f (%.2f%%)\t\t[Dollo: %lld (%.2f%%)]\n", r.losses[v],
+                 Share(r.losses[v], r.present[p]), r.dolloLosses[v], DolloShare(r.dolloLosses[v], r.dolloPresent[p]));
+    std::fprintf(file, "\t\tnumber of gains:     %.2f (%.2f%%)\t\t[Dollo: %lld (%.2f%%)]\n", r.gains[v],
+                 Share(r.gains[v], r.present[v]), r.dolloGains[v], DolloShare(r.dolloGains[v], r.dolloPresent[v]));
+    std::fprintf(file, "\t\tnumber of retentions: %.2f (%.2f%%)\t\t[Dollo: %lld (%.2f%%)]\n", r.retentions[v],
+                 Share(r.retentions[v], r.present[p]), r.dolloRetentions[v],
+                 DolloShare(r.dolloRetentions[v], r.dolloPresent[p]));
   }
   std::fprintf(file, "\n");
 }

@@ -7,6 +7,7 @@
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
+#include "output/results.h"
 
 namespace vorn {
 
@@ -207,9 +208,11 @@ bool OpenOutput(OutputFile& file) {
 bool CanWriteOutput(const EM& em, const std::string& projectName) {
   OutputFile report(projectName + ".output.txt", "WriteOutput");
   if (!OpenOutput(report)) return false;
-  if (em.ancestralMode != 2) return true;
-  OutputFile details(projectName + ".ar.txt", "WriteOutput");
-  return OpenOutput(details);
+  if (em.ancestralMode == 2) {
+    OutputFile details(projectName + ".ar.txt", "WriteOutput");
+    if (!OpenOutput(details)) return false;
+  }
+  return CanWriteResults(projectName);
 }
 
 bool WriteOutput(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, int elapsedSeconds,

@@ -14,8 +14,8 @@ class EM;
 bool WriteOutput(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, int elapsedSeconds,
                  const std::string& projectName);
 
-// Whether WriteOutput could write its files now: checked before a fit that may take hours.
-// False after the message WriteOutput would give.
+// Whether WriteOutput and WriteResults could write their files now: checked before a fit that
+// may take hours. False after the message they would give.
 bool CanWriteOutput(const EM& em, const std::string& projectName);
 
 // The job statistics section: running time in the largest fitting unit, iterations performed.

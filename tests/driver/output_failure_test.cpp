@@ -105,6 +105,11 @@ TEST_F(OutputFailureTest, EveryWrittenFileIsCheckedAtClose) {
   const Case cases[] = {
       {false, "run.output.txt", "WriteOutput", false},
       {false, "run.ar.txt", "WriteOutput", false},
+      {false, "run.results.json", "WriteOutput", false},
+      {false, "run.branches.tsv", "WriteOutput", false},
+      {false, "run.tree.nwk", "WriteOutput", false},
+      {false, "run.tree.svg", "WriteOutput", false},
+      {false, "run.history.tsv", "EM:Run", false},
       {false, "run.history.likelihood.txt", "EM:Run", true},
       {false, "run.history.p0.txt", "EM:Run", true},
       {false, "run.history.theta.txt", "EM:Run", true},

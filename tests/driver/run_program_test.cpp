@@ -137,14 +137,15 @@ TEST_F(RunProgramRunTest, RandomTreeIsNamedAfterTheProject) {
   EXPECT_TRUE(FileExists("done.txt"));
 }
 
-// Every file in the working directory but the control file, by name; the report without its
-// elapsed-time line, the one thing that may differ between two runs of one seed.
+// Every file in the working directory but the control file, by name; the report and the results
+// without their running times, the one thing that may differ between two runs of one seed.
 std::map<std::string, std::string> RunOutputs() {
   std::map<std::string, std::string> files;
   for (const auto& entry : std::filesystem::directory_iterator(".")) {
     const std::string name = entry.path().filename().string();
     if (name == "run.txt") continue;
-    files[name] = std::regex_replace(testing_support::ReadText(name), std::regex("total running time: [^\n]*"), "");
+    files[name] = std::regex_replace(testing_support::ReadText(name),
+                                     std::regex("total running time: [^\n]*|\"elapsed_seconds\": [^\n]*"), "");
   }
   return files;
 }
@@ -176,7 +177,8 @@ TEST_F(RunProgramRunTest, OneSeedRepeatsARunExactly) {
     EXPECT_EQ(output_.rfind(std::string("random seed: ") + seeds[run] + "\n", 0), 0U) << output_;
     outputs[run] = RunOutputs();
   }
-  EXPECT_EQ(outputs[0].size(), 17U);  // tree, two data files, true model, track, report, ar, 9 histories, done
+  // tree, two data files, true model, track, report, ar, 9 histories and their table, 4 results, done
+  EXPECT_EQ(outputs[0].size(), 22U);
   EXPECT_EQ(outputs[1], outputs[0]);
   EXPECT_NE(outputs[2].at("run.phyl"), outputs[0].at("run.phyl"));
   EXPECT_NE(outputs[2].at("run.wp.txt"), outputs[0].at("run.wp.txt"));

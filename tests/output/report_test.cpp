@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
+#include "output/results.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -84,7 +87,7 @@ class FixedRunTest : public testing::Test {
 TEST_F(FixedRunTest, WholeReportOfAFixedModel) {
   Load();
   ASSERT_TRUE(Run("fixed")) << errors_;
-  EXPECT_EQ(output_, "running the algorithm\n\r   1 iterations\t(loglikelihood convergence = 0)          \n");
+  EXPECT_EQ(output_, "running the algorithm\n   1 iterations\t(loglikelihood convergence = 0)\n\n");
   EXPECT_EQ(em_.iterations, 1U);
   // Nothing is estimated: every history file holds its initial line only.
   EXPECT_EQ(ReadText("fixed.history.likelihood.txt"), "-32.9072\n");
@@ -112,6 +115,56 @@ TEST_F(FixedRunTest, AncestralReconstructionSections) {
   EXPECT_EQ(ReadText("fixed.output.txt"),
             ReadText(TestData("golden/fixed.output.txt")) + ReadText(TestData("golden/ancestral_section.txt")));
   EXPECT_EQ(ReadText("fixed.ar.txt"), ReadText(TestData("golden/fixed.ar.txt")));
+}
+
+// Parsed JSON alike: the same keys and values, numbers within a relative tolerance.
+void ExpectSameJson(const nlohmann::json& actual, const nlohmann::json& expected, const std::string& path) {
+  SCOPED_TRACE(path);
+  if (expected.is_number() && actual.is_number()) {
+    const double e = expected.get<double>();
+    EXPECT_NEAR(actual.get<double>(), e, 1e-12 * std::abs(e));
+    return;
+  }
+  ASSERT_EQ(actual.type(), expected.type());
+  if (expected.is_object()) {
+    for (const auto& [key, value] : expected.items()) {
+      ASSERT_TRUE(actual.contains(key)) << key;
+      ExpectSameJson(actual[key], value, path + "." + key);
+    }
+    EXPECT_EQ(actual.size(), expected.size());
+  } else if (expected.is_array()) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) ExpectSameJson(actual[i], expected[i], path + "[" + std::to_string(i) + "]");
+  } else {
+    EXPECT_EQ(actual, expected);
+  }
+}
+
+TEST_F(FixedRunTest, ResultsOfAFixedModel) {
+  // The golden values come from enumerating all node states (testdata/output/make_four_leaf_goldens.py);
+  // summed in another order they may differ in the last of their 17 digits.
+  Load();
+  em_.ancestralMode = 1;
+  ASSERT_TRUE(Run("fixed")) << errors_;
+  RunFacts facts;
+  facts.controlFileName = "fixed.txt";
+  facts.seed = 7;
+  facts.elapsedSeconds = 2.5;
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(WriteResults(tree_, data_, em_, facts, "fixed"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(testing_support::SameTextAndNumbers(ReadText("fixed.branches.tsv"),
+                                                  ReadText(TestData("golden/fixed.branches.tsv")), 1e-12));
+  EXPECT_TRUE(testing_support::SameTextAndNumbers(ReadText("fixed.tree.nwk"),
+                                                  ReadText(TestData("golden/fixed.tree.nwk")), 1e-12));
+  EXPECT_TRUE(testing_support::SameTextAndNumbers(
+      ReadText("fixed.history.tsv"),
+      "iteration\tstep\tlog_likelihood\tlargest_change\tstart\n0\tstart\t-32.90721048486142\tNA\t1\n", 1e-12));
+  nlohmann::json results = nlohmann::json::parse(ReadText("fixed.results.json"));
+  EXPECT_EQ(results["tool"]["version"], VORN_PROJECT_VERSION);
+  results.erase("tool");  // the version and the commit change from build to build
+  ExpectSameJson(results, nlohmann::json::parse(ReadText(TestData("golden/fixed.results.json"))), "");
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
 }
 
 TEST_F(FixedRunTest, OneGeneDetailsEqualTheSummary) {

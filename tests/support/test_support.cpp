@@ -1,5 +1,8 @@
 #include "support/test_support.h"
 
+#include <cmath>
+#include <regex>
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -63,6 +66,42 @@ FilePtr StreamOf(const std::string& text) {
 }
 
 std::string TestData(const std::string& relative) { return std::string(TESTDATA_DIR) + "/" + relative; }
+
+}  // namespace testing_support
+}  // namespace vorn
+
+namespace vorn {
+namespace testing_support {
+
+testing::AssertionResult SameTextAndNumbers(const std::string& actual, const std::string& expected,
+                                            double tolerance) {
+  const std::regex number("[-+]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][-+]?[0-9]+)?");
+  auto split = [&number](const std::string& text, std::vector<std::string>& words, std::vector<double>& values) {
+    std::size_t at = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), number), end; it != end; ++it) {
+      words.push_back(text.substr(at, it->position() - at));
+      values.push_back(std::stod(it->str()));
+      at = it->position() + it->length();
+    }
+    words.push_back(text.substr(at));
+  };
+  std::vector<std::string> actualWords, expectedWords;
+  std::vector<double> actualValues, expectedValues;
+  split(actual, actualWords, actualValues);
+  split(expected, expectedWords, expectedValues);
+  if (actualWords != expectedWords) {
+    return testing::AssertionFailure() << "texts differ beside their numbers:\n" << actual << "\nexpected:\n" << expected;
+  }
+  for (std::size_t i = 0; i < actualValues.size(); ++i) {
+    const double a = actualValues[i], e = expectedValues[i];
+    if (std::abs(a - e) > tolerance * std::max(std::abs(e), 1e-300)) {
+      char values[96];
+      std::snprintf(values, sizeof values, "%.17g, expected %.17g", a, e);
+      return testing::AssertionFailure() << "number " << i + 1 << " (after '" << actualWords[i] << "') is " << values;
+    }
+  }
+  return testing::AssertionSuccess();
+}
 
 }  // namespace testing_support
 }  // namespace vorn

@@ -1,4 +1,6 @@
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -41,6 +43,12 @@ std::vector<std::string> TemporaryFilesIn(const std::string& folder);
 // A read-only stream over the given text (a temporary file), for the readers that take a FILE*.
 FilePtr StreamOf(const std::string& text);
 std::string TestData(const std::string& relative);
+
+// Two texts alike but for the last digits of their numbers: the text between numbers must be
+// equal, each number within a relative `tolerance` of its counterpart. For golden files whose
+// numbers come from an independent computation, which may round otherwise in the last places.
+testing::AssertionResult SameTextAndNumbers(const std::string& actual, const std::string& expected,
+                                            double tolerance);
 
 }  // namespace testing_support
 }  // namespace vorn

@@ -1,0 +1,289 @@
+#include "output/results.h"
+
+#include <cmath>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "data/alignment_data.h"
+#include "data/output_file.h"
+#include "data/phylogenetic_tree.h"
+#include "driver/version_info.h"
+#include "estimation/em.h"
+#include "output/ancestral_report.h"
+
+namespace vorn {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Bumped whenever a key changes meaning or disappears; new keys do not bump it.
+constexpr int kFormatVersion = 1;
+
+const char* const kSuffixes[] = {".results.json", ".branches.tsv", ".tree.nwk", ".tree.svg"};
+
+bool OpenResult(OutputFile& file) {
+  if (file.Open()) return true;
+  std::fprintf(stderr, "Error:VORN:WriteOutput: The file %s cannot be opened\n", file.name().c_str());
+  return false;
+}
+
+Json Categories(const RateCategories& categories) {
+  return Json{{"rates", categories.rates}, {"weights", categories.weights}};
+}
+
+// The number of leaves below every node.
+std::vector<std::uint32_t> LeavesBelow(const PhylogeneticTree& tree) {
+  std::vector<std::uint32_t> leaves(tree.nodeCount, 0);
+  for (std::uint32_t v : tree.bottomUpOrder) {
+    leaves[v] = tree.IsLeaf(v) ? 1 : leaves[tree.firstChild[v]] + leaves[tree.secondChild[v]];
+  }
+  return leaves;
+}
+
+Json Parameters(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em) {
+  std::map<std::pair<int, std::uint32_t>, const FreeParameter*> estimated;
+  for (const FreeParameter& f : em.estimates) estimated[{f.family, f.index}] = &f;
+  Json list = Json::array();
+  // index and name: the gene's or node's number and name as the report prints them; null for the
+  // parameters of the whole model.
+  auto add = [&](int family, std::uint32_t index, const std::string* name, double value) {
+    Json entry;
+    entry["parameter"] = kFamilyNames[family];
+    entry["index"] = name ? Json(index) : Json(nullptr);
+    entry["name"] = name ? Json(*name) : Json(nullptr);
+    entry["value"] = value;
+    const auto found = estimated.find({family, index});
+    const FreeParameter* f = found == estimated.end() ? nullptr : found->second;
+    entry["estimated"] = f != nullptr;
+    entry["lower"] = f ? Json(f->lower) : Json(nullptr);
+    entry["upper"] = f ? Json(f->upper) : Json(nullptr);
+    entry["at_bound"] = f ? Json(AtBound(value, f->lower, f->upper, f->rate)) : Json(nullptr);
+    entry["gradient"] = f ? Json(f->gradient) : Json(nullptr);
+    list.push_back(std::move(entry));
+  };
+  const EvolModel& m = em.model;
+  add(0, 0, nullptr, m.p0);
+  for (std::uint32_t g = 0; g < m.geneCount; ++g) add(1, g, &data.genes[g].geneName, m.theta[g]);
+  for (std::uint32_t v = 1; v < m.nodeCount; ++v) add(2, v, &tree.nodeNames[v], m.phi[v]);
+  for (std::uint32_t g = 0; g < m.geneCount; ++g) add(3, g, &data.genes[g].geneName, m.eta[g]);
+  for (std::uint32_t v = 1; v < m.nodeCount; ++v) add(4, v, &tree.nodeNames[v], m.xi[v]);
+  add(5, 0, nullptr, m.nu);
+  add(6, 0, nullptr, m.llambda);
+  add(7, 0, nullptr, m.glambda);
+  return list;
+}
+
+Json Outcome(const AlignmentData& data, const EM& em, const RunFacts& facts) {
+  Json outcome;
+  outcome["converged"] = em.converged;
+  if (em.converged) {
+    outcome["criterion_not_met"] = nullptr;
+  } else {
+    static const char* const kTests[] = {"likelihood tolerance", "parameter tolerance", "optimality check"};
+    const UnmetCriterion& c = em.unmet;
+    outcome["criterion_not_met"] = {
+        {"test", kTests[c.kind]},
+        {"parameter", c.family >= 0 ? Json(kFamilyNames[c.family]) : Json(nullptr)},
+        {"value", c.value},
+        {"threshold", c.threshold},
+    };
+  }
+  outcome["iterations"] = em.iterations;
+  outcome["e_steps"] = em.eSteps;
+  outcome["elapsed_seconds"] = facts.elapsedSeconds;
+  outcome["log_likelihood"] = em.logLikelihood;
+  // The filtered sites are the sample: the sites the likelihood is a product over.
+  const double k = static_cast<double>(em.estimates.size()), n = data.filteredSites;
+  outcome["free_parameters"] = em.estimates.size();
+  outcome["sample_size"] = data.filteredSites;
+  outcome["aic"] = 2 * k - 2 * em.logLikelihood;
+  outcome["bic"] = k * std::log(n) - 2 * em.logLikelihood;
+  const OptimalityCheck& check = em.optimality;
+  if (check.family < 0) {
+    outcome["optimality_check"] = nullptr;
+  } else {
+    const bool indexed = check.family >= 1 && check.family <= 4;
+    outcome["optimality_check"] = {
+        {"passed", check.passed},
+        {"largest", check.largest},
+        {"threshold", check.threshold},
+        {"parameter", kFamilyNames[check.family]},
+        {"index", indexed ? Json(check.index) : Json(nullptr)},
+    };
+  }
+  return outcome;
+}
+
+// A Newick label: names with a character that Newick reserves are quoted, quotes doubled.
+std::string NewickName(const std::string& name) {
+  if (name.find_first_of(" \t()[]',;:") == std::string::npos && !name.empty()) return name;
+  std::string quoted = "'";
+  for (char c : name) {
+    quoted += c;
+    if (c == '\'') quoted += c;
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+bool AtBound(double value, double lower, double upper, bool rate) {
+  constexpr double kNear = 1e-6;
+  if (rate) return value <= lower * (1 + kNear) || value >= upper * (1 - kNear);
+  return value - lower <= kNear || upper - value <= kNear;
+}
+
+void WriteResultsJson(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em,
+                      const RunFacts& facts) {
+  static const char* const kAncestralModes[] = {"off", "on", "detailed"};
+  Json results;
+  results["format_version"] = kFormatVersion;
+  results["tool"] = {{"name", "vorn"}, {"version", std::string(kVersion)}, {"commit", std::string(kBuildCommit)}};
+  results["seed"] = facts.seed;
+  results["control_file"] = facts.controlFileName;
+  results["tree"] = {{"file", tree.treeName}, {"leaves", tree.leafCount}, {"nodes", tree.nodeCount},
+                     {"root_age", tree.Age(0)}};
+  std::vector<std::string> geneNames;
+  for (const Gene& gene : data.genes) geneNames.push_back(gene.geneName);
+  results["data"] = {
+      {"pattern_file", data.patternFileName},
+      {"counts_file", data.countsFileName},
+      {"leaves", data.leafCount},
+      {"genes", data.geneCount},
+      {"gene_names", geneNames},
+      {"sites", data.allSites},
+      {"sites_filtered", data.filteredSites},
+      {"distinct_patterns", data.patternCount},
+      {"unknown_filter", data.ukfFilter ? Json(data.ukfThreshold) : Json(nullptr)},
+  };
+  const EstimationFlags& f = em.flags;
+  results["settings"] = {
+      {"loss_categories", em.lossCategories.count},
+      {"gain_categories", em.gainCategories.count},
+      {"likelihood_tolerance", em.likelihoodTolerance},
+      {"parameter_tolerance", em.parameterTolerance},
+      {"internal_tolerance", em.internalTolerance},
+      {"maximum_iterations", em.maxIterations},
+      {"minimal_llambda", em.minLLambda},
+      {"minimal_glambda", em.minGLambda},
+      {"optimizer", em.optimizer == Optimizer::kFast ? "fast" : "em"},
+      {"starts", em.starts},
+      {"ancestral_reconstruction", kAncestralModes[em.ancestralMode <= 2 ? em.ancestralMode : 0]},
+      {"theta_phi_invariant", em.thetaPhiInvariant},
+      {"eta_xi_invariant", em.etaXiInvariant},
+      {"estimated",
+       {{"p0", f.p0}, {"theta", f.thetaAny}, {"phi", f.phiAny}, {"eta", f.etaAny}, {"xi", f.xiAny}, {"nu", f.nu},
+        {"l-lambda", f.llambda}, {"g-lambda", f.glambda}}},
+  };
+  results["outcome"] = Outcome(data, em, facts);
+  results["parameters"] = Parameters(tree, data, em);
+  results["rate_categories"] = {{"loss", Categories(em.lossCategories)}, {"gain", Categories(em.gainCategories)}};
+  // Names come from the user's files in whatever encoding: bytes that are not UTF-8 become U+FFFD
+  // rather than an exception.
+  const std::string text = results.dump(2, ' ', false, Json::error_handler_t::replace);
+  std::fprintf(file, "%s\n", text.c_str());
+}
+
+void WriteBranchTable(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em) {
+  const bool reconstructed = em.ancestralMode != 0;
+  std::fprintf(file, "node\tname\tparent\tparent_name\tbranch_length\tleaves_below\tphi\txi");
+  if (reconstructed) {
+    std::fprintf(file, "\tpresent_parent\tpresent\tlosses\tgains\tretentions"
+                       "\tdollo_present_parent\tdollo_present\tdollo_losses\tdollo_gains\tdollo_retentions");
+  }
+  std::fprintf(file, "\n");
+  const std::vector<std::uint32_t> leaves = LeavesBelow(tree);
+  std::optional<Reconstruction> sums;
+  if (reconstructed) sums.emplace(tree, data);
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+    const std::uint32_t p = tree.parent[v];
+    std::fprintf(file, "%u\t%s\t%u\t%s\t%.17g\t%u\t%.17g\t%.17g", static_cast<unsigned>(v), tree.nodeNames[v].c_str(),
+                 static_cast<unsigned>(p), tree.nodeNames[p].c_str(), tree.branchLength[v],
+                 static_cast<unsigned>(leaves[v]), em.model.phi[v], em.model.xi[v]);
+    if (reconstructed) {
+      const Reconstruction& r = *sums;
+      std::fprintf(file, "\t%.17g\t%.17g\t%.17g\t%.17g\t%.17g\t%lld\t%lld\t%lld\t%lld\t%lld", r.present[p], r.present[v],
+                   r.losses[v], r.gains[v], r.retentions[v], r.dolloPresent[p], r.dolloPresent[v], r.dolloLosses[v],
+                   r.dolloGains[v], r.dolloRetentions[v]);
+    }
+    std::fprintf(file, "\n");
+  }
+}
+
+void WriteAnnotatedNewick(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em) {
+  std::optional<Reconstruction> sums;
+  if (em.ancestralMode != 0) sums.emplace(tree, data);
+  auto label = [&](std::uint32_t v) {
+    std::fprintf(file, "%s", NewickName(tree.nodeNames[v]).c_str());
+    if (v == 0) {
+      if (sums) std::fprintf(file, "[&present=%.17g]", sums->present[0]);
+      return;
+    }
+    std::fprintf(file, ":%.17g[&", tree.branchLength[v]);
+    if (sums) {
+      std::fprintf(file, "gains=%.17g,losses=%.17g,retentions=%.17g,present=%.17g,", sums->gains[v], sums->losses[v],
+                   sums->retentions[v], sums->present[v]);
+    }
+    std::fprintf(file, "phi=%.17g,xi=%.17g]", em.model.phi[v], em.model.xi[v]);
+  };
+  // Depth first without recursion (a caterpillar of thousands of leaves is as deep): a node is
+  // entered, then left after its second child.
+  struct Visit {
+    std::uint32_t node;
+    int stage;  // 0 not entered, 1 between the children, 2 after both
+  };
+  std::vector<Visit> stack{{0, 0}};
+  while (!stack.empty()) {
+    Visit& top = stack.back();
+    const std::uint32_t v = top.node;
+    if (tree.IsLeaf(v)) {
+      label(v);
+      stack.pop_back();
+      continue;
+    }
+    if (top.stage == 0) {
+      std::fprintf(file, "(");
+      top.stage = 1;
+      stack.push_back({tree.firstChild[v], 0});
+    } else if (top.stage == 1) {
+      std::fprintf(file, ",");
+      top.stage = 2;
+      stack.push_back({tree.secondChild[v], 0});
+    } else {
+      std::fprintf(file, ")");
+      label(v);
+      stack.pop_back();
+    }
+  }
+  std::fprintf(file, ";\n");
+}
+
+bool CanWriteResults(const std::string& projectName) {
+  for (const char* suffix : kSuffixes) {
+    OutputFile file(projectName + suffix, "WriteOutput");
+    if (!OpenResult(file)) return false;
+  }
+  return true;
+}
+
+bool WriteResults(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, const RunFacts& facts,
+                  const std::string& projectName) {
+  OutputFile json(projectName + kSuffixes[0], "WriteOutput"), branches(projectName + kSuffixes[1], "WriteOutput"),
+      newick(projectName + kSuffixes[2], "WriteOutput"), picture(projectName + kSuffixes[3], "WriteOutput");
+  if (!OpenResult(json) || !OpenResult(branches) || !OpenResult(newick) || !OpenResult(picture)) return false;
+  WriteResultsJson(json.get(), tree, data, em, facts);
+  WriteBranchTable(branches.get(), tree, data, em);
+  WriteAnnotatedNewick(newick.get(), tree, data, em);
+  const std::size_t slash = projectName.find_last_of('/');
+  char likelihood[64];
+  std::snprintf(likelihood, sizeof likelihood, ": log-likelihood %.4f", em.logLikelihood);
+  WriteTreePicture(picture.get(), tree, data, em,
+                   (slash == std::string::npos ? projectName : projectName.substr(slash + 1)) + likelihood);
+  return json.Commit() && branches.Commit() && newick.Commit() && picture.Commit();
+}
+
+}  // namespace vorn

@@ -1,0 +1,243 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "output/ancestral_report.h"
+#include "output/results.h"
+
+namespace vorn {
+namespace {
+
+// Text for XML: the five reserved characters as entities; control characters and bytes that are
+// not UTF-8 (names come from the user's files in whatever encoding) as '?', which no parser rejects.
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    for (std::size_t k = 1; k < length; ++k) {
+      if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) >> 6) != 2) length = 0;
+    }
+    if (length == 0 || (c < 0x20 && c != '\t')) {
+      out += '?';
+      ++i;
+      continue;
+    }
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default: out.append(text, i, length);
+    }
+    i += length;
+  }
+  return out;
+}
+
+// Few losses pale, many dark: a sequential scale that stays visible on white at its pale end and
+// reads in grey and to the common colour blindnesses, as it changes in lightness throughout.
+constexpr int kStops = 5;
+const unsigned char kLossColours[kStops][3] = {
+    {253, 204, 138}, {252, 141, 89}, {227, 74, 51}, {179, 0, 0}, {90, 0, 0}};
+
+std::string LossColour(double share) {
+  share = std::min(std::max(share, 0.0), 1.0);
+  const double at = share * (kStops - 1);
+  const int i = std::min(static_cast<int>(at), kStops - 2);
+  const double w = at - i;
+  char colour[8];
+  std::snprintf(colour, sizeof colour, "#%02x%02x%02x",
+                static_cast<unsigned>(std::lround(kLossColours[i][0] * (1 - w) + kLossColours[i + 1][0] * w)),
+                static_cast<unsigned>(std::lround(kLossColours[i][1] * (1 - w) + kLossColours[i + 1][1] * w)),
+                static_cast<unsigned>(std::lround(kLossColours[i][2] * (1 - w) + kLossColours[i + 1][2] * w)));
+  return colour;
+}
+
+// An expected count on a branch: one decimal while it is small enough to need it.
+std::string Count(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, value < 99.95 ? "%.1f" : "%.0f", value);
+  return text;
+}
+
+// A step of 1, 2 or 5 times a power of ten that cuts `span` into about `parts` pieces.
+double NiceStep(double span, int parts) {
+  const double raw = span / parts;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double factor : {1.0, 2.0, 5.0}) {
+    if (raw <= factor * power) return factor * power;
+  }
+  return 10 * power;
+}
+
+}  // namespace
+
+// A rectangular cladogram drawn to time: the root at the left, every leaf in its own row and
+// every node at its distance from the root, a time axis in millions of years before the leaves.
+// Each branch shows the expected gains and losses summed over genes and is coloured by its losses.
+void WriteTreePicture(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em,
+                      const std::string& title) {
+  const std::uint32_t n = tree.nodeCount;
+  std::optional<Reconstruction> sums;
+  if (em.ancestralMode != 0) sums.emplace(tree, data);
+
+  const bool large = tree.leafCount > 40;
+  const double row = large ? 14 : 24, font = large ? 10 : 12, small = large ? 8 : 10;
+  const double left = 24, top = 56, treeWidth = 720;
+
+  // Leaves in the order of a depth-first walk (first child first), so that no branches cross.
+  std::vector<double> x(n, 0), y(n, 0), depth(n, 0);
+  std::size_t longestName = 0;
+  std::uint32_t rowIndex = 0;
+  std::vector<std::uint32_t> stack{0};
+  while (!stack.empty()) {
+    const std::uint32_t v = stack.back();
+    stack.pop_back();
+    if (v != 0) depth[v] = depth[tree.parent[v]] + tree.branchLength[v];
+    if (tree.IsLeaf(v)) {
+      y[v] = top + row * (rowIndex++ + 0.5);
+      longestName = std::max(longestName, tree.nodeNames[v].size());
+    } else {
+      stack.push_back(tree.secondChild[v]);
+      stack.push_back(tree.firstChild[v]);
+    }
+  }
+  for (std::uint32_t v : tree.bottomUpOrder) {
+    if (!tree.IsLeaf(v)) y[v] = (y[tree.firstChild[v]] + y[tree.secondChild[v]]) / 2;
+  }
+  double deepest = 0;
+  for (std::uint32_t v = 0; v < n; ++v) deepest = std::max(deepest, depth[v]);
+  const double scale = deepest > 0 ? treeWidth / deepest : 0;
+  for (std::uint32_t v = 0; v < n; ++v) x[v] = left + depth[v] * scale;
+  double mostLosses = 0;
+  if (sums) {
+    for (std::uint32_t v = 1; v < n; ++v) mostLosses = std::max(mostLosses, sums->losses[v]);
+  }
+
+  const double treeBottom = top + row * tree.leafCount;
+  const double width = left + treeWidth + 8 + font * 0.62 * static_cast<double>(std::min<std::size_t>(longestName, 60)) +
+                       (sums ? small * 0.6 * 14 : 0) + 24;
+  const double height = treeBottom + (sums ? (large ? 150 : 130) : 80);
+  std::fprintf(file,
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+               "font-family=\"Helvetica, Arial, sans-serif\">\n"
+               "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+               std::max(width, 560.0), height, std::max(width, 560.0), height);
+  std::fprintf(file, "<text x=\"%.0f\" y=\"28\" font-size=\"16\" font-weight=\"bold\">%s</text>\n", left,
+               Escaped(title).c_str());
+
+  // The branches: a vertical line joins each inner node's children, a horizontal one leads to
+  // every node from its parent's time.
+  std::fprintf(file, "<g stroke-linecap=\"square\">\n");
+  for (std::uint32_t v = 0; v < n; ++v) {
+    if (tree.IsLeaf(v)) continue;
+    std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#444\" stroke-width=\"1.2\"/>\n",
+                 x[v], y[tree.firstChild[v]], x[v], y[tree.secondChild[v]]);
+  }
+  for (std::uint32_t v = 1; v < n; ++v) {
+    const std::string colour = sums ? LossColour(mostLosses > 0 ? sums->losses[v] / mostLosses : 0) : "#444";
+    std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"%s\"/>\n",
+                 x[tree.parent[v]], y[v], x[v], y[v], colour.c_str(), sums ? (large ? "3" : "4") : "1.2");
+  }
+  std::fprintf(file, "</g>\n");
+
+  // Names of the leaves, numbers of the inner nodes (as in the report), gains and losses above
+  // each branch that is long enough to hold them; a leaf's go after its name otherwise, and an
+  // inner branch too short keeps only its colour (the table has its numbers). Texts that may
+  // cross a line get a white halo.
+  const char* const halo = "stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\"";
+  std::fprintf(file, "<g font-size=\"%.0f\">\n", font);
+  for (std::uint32_t v = 0; v < n; ++v) {
+    std::string events;
+    bool onBranch = false;
+    if (sums && v != 0) {
+      events = "<tspan fill=\"#1a7a35\">+" + Count(sums->gains[v]) + "</tspan> <tspan fill=\"#b30000\">\u2212" +
+               Count(sums->losses[v]) + "</tspan>";
+      const double textWidth = 0.6 * small * static_cast<double>(Count(sums->gains[v]).size() +
+                                                                Count(sums->losses[v]).size() + 3);
+      const bool fits = x[v] - x[tree.parent[v]] >= textWidth + 4;
+      // A small tree has room to the left of a short branch, over its parent's line.
+      onBranch = fits || (!large && !tree.IsLeaf(v));
+      if (onBranch) {
+        std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\" text-anchor=\"%s\" %s>%s</text>\n",
+                     fits ? (x[tree.parent[v]] + x[v]) / 2 : x[v] - 2, y[v] - (large ? 2.5 : 4), small,
+                     fits ? "middle" : "end", halo, events.c_str());
+      }
+    }
+    if (tree.IsLeaf(v)) {
+      std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\">%s", x[v] + 6, y[v] + font * 0.35,
+                   Escaped(tree.nodeNames[v]).c_str());
+      if (!events.empty() && !onBranch) std::fprintf(file, " <tspan font-size=\"%.0f\">%s</tspan>", small, events.c_str());
+      std::fprintf(file, "</text>\n");
+    } else {
+      std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\" fill=\"#555\" text-anchor=\"end\" %s>%u</text>\n",
+                   x[v] - 3, y[v] + small + 1, small, halo, static_cast<unsigned>(v));
+    }
+  }
+  std::fprintf(file, "</g>\n");
+
+  // The time axis: ages before the deepest leaf, in millions of years (the tree's unit is 1000).
+  const double axis = treeBottom + 18;
+  std::fprintf(file, "<g font-size=\"%.0f\" fill=\"#333\">\n", small);
+  std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", left, axis,
+               left + treeWidth, axis);
+  if (deepest > 0) {
+    const double span = deepest * 1000, step = NiceStep(span, 6);
+    for (double age = 0; age <= span * (1 + 1e-9); age += step) {
+      const double at = left + treeWidth - age / 1000 * scale;
+      std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", at, axis, at,
+                   axis + 4);
+      std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n", at, axis + 6 + small, age);
+    }
+  }
+  std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">million years ago</text>\n",
+               left + treeWidth / 2, axis + 10 + 2 * small);
+  std::fprintf(file, "</g>\n");
+
+  // The legend.
+  const double legend = axis + 50;
+  std::fprintf(file, "<g font-size=\"12\">\n");
+  if (sums) {
+    std::fprintf(file, "<defs><linearGradient id=\"losses\">");
+    for (int i = 0; i < kStops; ++i) {
+      std::fprintf(file, "<stop offset=\"%g\" stop-color=\"%s\"/>", i / static_cast<double>(kStops - 1),
+                   LossColour(i / static_cast<double>(kStops - 1)).c_str());
+    }
+    std::fprintf(file, "</linearGradient></defs>\n");
+    std::fprintf(file,
+                 "<text x=\"%.0f\" y=\"%.1f\">On each branch: <tspan fill=\"#1a7a35\">+expected gains</tspan> "
+                 "<tspan fill=\"#b30000\">\u2212expected losses</tspan>, summed over %u genes; "
+                 "inner nodes are numbered as in the report.</text>\n",
+                 left, legend, static_cast<unsigned>(data.geneCount));
+    std::fprintf(file, "<rect x=\"%.0f\" y=\"%.1f\" width=\"200\" height=\"10\" fill=\"url(#losses)\"/>\n", left,
+                 legend + 12);
+    std::fprintf(file, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"10\">0</text>\n", left, legend + 34);
+    std::fprintf(file, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"10\" text-anchor=\"end\">%s</text>\n", left + 200,
+                 legend + 34, Count(mostLosses).c_str());
+    std::fprintf(file, "<text x=\"%.0f\" y=\"%.1f\">colour: expected losses on the branch</text>\n", left + 212,
+                 legend + 21);
+    if (large) {
+      std::fprintf(file,
+                   "<text x=\"%.0f\" y=\"%.1f\">Numbers of inner branches too short to hold them are in the branch "
+                   "table, the run's branches.tsv.</text>\n",
+                   left, legend + 54);
+    }
+  } else {
+    std::fprintf(file,
+                 "<text x=\"%.0f\" y=\"%.1f\">Inner nodes are numbered as in the report. Gains and losses are shown "
+                 "with ancestral reconstruction on (line 42 of the control file).</text>\n",
+                 left, legend);
+  }
+  std::fprintf(file, "</g>\n</svg>\n");
+}
+
+}  // namespace vorn

@@ -1,0 +1,51 @@
+#include "data/progress.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "data/c_file.h"
+
+namespace vorn {
+namespace {
+
+double now = 0;
+double Clock() { return now; }
+bool Terminal(std::FILE*) { return true; }
+bool NotTerminal(std::FILE*) { return false; }
+
+TEST(ProgressDisplayTest, ThrottledPerDestinationWithTheLastLineAtTheEnd) {
+  struct Case {
+    bool (*terminal)(std::FILE*);
+    const char* expected;
+  };
+  // Lines at 0, 0.05, 0.2, 4, 5.5 and 5.65 seconds, then the end; the same again after it.
+  const Case cases[] = {
+      {NotTerminal, "   1 it\n   5 it\n   6 it\n   7 it\n   8 it\n"},
+      {Terminal, "\r   1 it   \r   3 it   \r   4 it   \r   5 it   \r   6 it   \r   7 it   \r   8 it   "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    FilePtr file(std::tmpfile());
+    ProgressDisplay display(file.get(), c.terminal, Clock);
+    int line = 0;
+    for (double t : {0.0, 0.05, 0.2, 4.0, 5.5, 5.65}) {
+      now = t;
+      display.Show("\r   %d it   ", ++line);
+    }
+    display.End();
+    display.End();  // nothing held back: prints nothing
+    for (double t : {5.61, 5.62}) {
+      now = t;
+      display.Show("\r   %d it   ", ++line);
+    }
+    display.End();
+    std::rewind(file.get());
+    std::string text(256, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+    EXPECT_EQ(text, c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace vorn

@@ -1,0 +1,204 @@
+// Whole runs and what they leave for scripts and viewers: results.json read as a script would,
+// the annotated tree read back, the picture parsed as XML.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "data/c_file.h"
+#include "data/phylogenetic_tree.h"
+#include "driver/run_program.h"
+#include "support/input_template.h"
+#include "support/test_support.h"
+
+namespace vorn {
+namespace {
+
+using nlohmann::json;
+using testing_support::ReadText;
+using testing_support::WriteText;
+
+// What a script may rely on: every key there, of its type; bounds, at_bound and gradient set
+// exactly for the estimated parameters.
+void ExpectSchema(const json& r) {
+  ASSERT_TRUE(r.is_object());
+  EXPECT_EQ(r["format_version"], 1);
+  EXPECT_TRUE(r["tool"]["version"].is_string());
+  EXPECT_TRUE(r["seed"].is_number_unsigned());
+  EXPECT_TRUE(r["control_file"].is_string());
+  for (const char* key : {"leaves", "genes", "sites", "sites_filtered", "distinct_patterns"}) {
+    EXPECT_TRUE(r["data"][key].is_number_unsigned()) << key;
+  }
+  for (const char* key : {"loss_categories", "gain_categories", "maximum_iterations"}) {
+    EXPECT_TRUE(r["settings"][key].is_number_unsigned()) << key;
+  }
+  for (const char* key : {"likelihood_tolerance", "parameter_tolerance", "internal_tolerance"}) {
+    EXPECT_TRUE(r["settings"][key].is_number()) << key;
+  }
+  EXPECT_EQ(r["settings"]["estimated"].size(), 8U);
+  const json& outcome = r["outcome"];
+  EXPECT_TRUE(outcome["converged"].is_boolean());
+  EXPECT_EQ(outcome["criterion_not_met"].is_null(), outcome["converged"] == true);
+  for (const char* key : {"iterations", "e_steps", "free_parameters", "sample_size"}) {
+    EXPECT_TRUE(outcome[key].is_number_unsigned()) << key;
+  }
+  for (const char* key : {"elapsed_seconds", "log_likelihood", "aic", "bic"}) {
+    EXPECT_TRUE(outcome[key].is_number()) << key;
+  }
+  std::size_t estimated = 0;
+  for (const json& p : r["parameters"]) {
+    SCOPED_TRACE(p.dump());
+    EXPECT_TRUE(p["parameter"].is_string());
+    EXPECT_TRUE(p["value"].is_number());
+    EXPECT_EQ(p["index"].is_null(), p["name"].is_null());
+    const bool free = p["estimated"].get<bool>();
+    estimated += free;
+    EXPECT_EQ(p["lower"].is_number(), free);
+    EXPECT_EQ(p["upper"].is_number(), free);
+    EXPECT_EQ(p["at_bound"].is_boolean(), free);
+    EXPECT_EQ(p["gradient"].is_number(), free);
+  }
+  EXPECT_EQ(outcome["free_parameters"], estimated);
+  for (const char* set : {"loss", "gain"}) {
+    EXPECT_EQ(r["rate_categories"][set]["rates"].size(), r["rate_categories"][set]["weights"].size());
+  }
+}
+
+// Runs python3 (from the path, else Debian's) on a script; -1 when no python3 can import `module`.
+int RunPython(const std::string& module, const std::string& script, const std::string& argument) {
+  WriteText("check.py", script);
+  for (const char* python : {"python3", "/usr/bin/python3"}) {
+    const std::string probe = std::string(python) + " -c 'import " + module + "' >/dev/null 2>&1";
+    if (std::system(probe.c_str()) != 0) continue;
+    const int status = std::system((std::string(python) + " check.py " + argument).c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  }
+  return -1;
+}
+
+class ResultsRunTest : public testing::Test {
+ protected:
+  ResultsRunTest() : chdir_(dir_.path()) {
+    // Leaf names that XML and JSON must escape. D shows the character at three sites in four with
+    // the root nearly always without it: no gain chance on D's branch is high enough, so xi of D
+    // goes to 1; A, B and C never show it, and their xi go to the floor.
+    WriteText("tree.nwk", "((A&1:0.04,B<2>:0.04)AB:0.06,(C:0.06,D\"q:0.06)CD:0.04)root;\n");
+    std::string table = "A&1\tB<2>\tC\t\"D\"\"q\"\n";  // quoted as spreadsheets do
+    for (int site = 0; site < 40; ++site) table += site < 30 ? "0\t0\t0\t1\n" : "0\t0\t0\t0\n";
+    WriteText("data.tsv", table);
+    lines_ = testing_support::TemplateLines();
+    lines_[2] = "tree: tree.nwk newick";
+    lines_[7] = "source: table data.tsv";
+    lines_[23] = "p0: fix 0.9";
+    lines_[24] = "theta: fix 1";
+    lines_[25] = "phi: con 0.1";
+    lines_[26] = "eta: fix 0.5";
+    lines_[28] = "nu: fix 0";
+    lines_[31] = "l-lambda: fix inf";
+    lines_[32] = "g-lambda: fix inf";
+    lines_[35] = "# categories (loss distribution): 1";
+    lines_[36] = "# categories (gain distribution): 2";
+    lines_[40] = "maximum # iterations: 100";
+    lines_[41] = "ancestral reconstruction: on";
+    lines_[48] = "xi: fix 0.5 0.5 0.5 0.5 0.5 0.5 0.5";
+  }
+
+  json Run(const std::string& project) {
+    WriteText(project + ".txt", testing_support::JoinLines(lines_));
+    const std::string control = project + ".txt";
+    const char* argv[] = {"vorn", "--seed", "1", control.c_str()};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = RunProgram(4, argv);
+    errors_ = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(status, 0) << errors_;
+    return json::parse(ReadText(project + ".results.json"));
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+  std::vector<std::string> lines_;
+  std::string errors_;
+};
+
+TEST_F(ResultsRunTest, BoundsAndTheIterationLimitShow) {
+  const json bound = Run("bound");
+  ExpectSchema(bound);
+  EXPECT_EQ(bound["outcome"]["converged"], true);
+  EXPECT_EQ(bound["outcome"]["free_parameters"], 6);
+  std::map<std::string, json> xi;
+  for (const json& p : bound["parameters"]) {
+    if (p["parameter"] == "xi") xi[p["name"].get<std::string>()] = p;
+  }
+  EXPECT_EQ(xi.at("D\"q")["value"], 1.0);
+  EXPECT_EQ(xi.at("D\"q")["upper"], 1.0);
+  for (const char* leaf : {"D\"q", "A&1", "B<2>", "C"}) {
+    SCOPED_TRACE(leaf);
+    EXPECT_EQ(xi.at(leaf)["at_bound"], true);
+  }
+
+  lines_[38] = "parameter tolerance: 0";  // met only where nothing moves
+  lines_[40] = "maximum # iterations: 1";
+  const json limit = Run("limit");
+  ExpectSchema(limit);
+  EXPECT_EQ(limit["outcome"]["converged"], false);
+  EXPECT_EQ(limit["outcome"]["iterations"], 1);
+  const json expected = {{"test", "parameter tolerance"}, {"parameter", "xi"}, {"threshold", 0}};
+  for (const auto& [key, value] : expected.items()) EXPECT_EQ(limit["outcome"]["criterion_not_met"][key], value) << key;
+  EXPECT_NE(errors_.find("the relative change of xi ("), std::string::npos) << errors_;
+}
+
+TEST_F(ResultsRunTest, TheAnnotatedTreeAndThePictureReadBack) {
+  Run("run");
+  // The tool's own reader knows no comments: without them, the same tree.
+  const std::string annotated = ReadText("run.tree.nwk");
+  EXPECT_EQ(std::count(annotated.begin(), annotated.end(), '['), 7);  // every node: the root its present count
+  WriteText("plain.nwk", std::regex_replace(annotated, std::regex("\\[[^\\]]*\\]"), ""));
+  PhylogeneticTree original, again;
+  original.treeName = "tree.nwk";
+  again.treeName = "plain.nwk";
+  FilePtr file = OpenFile("tree.nwk", "r");
+  ASSERT_TRUE(original.ReadNewick(file.get()));
+  file = OpenFile("plain.nwk", "r");
+  ASSERT_TRUE(again.ReadNewick(file.get()));
+  auto branches = [](const PhylogeneticTree& tree) {
+    std::map<std::string, std::pair<std::string, double>> above;  // name: parent's name, length
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) above[tree.nodeNames[v]] = {tree.nodeNames[tree.parent[v]], tree.branchLength[v]};
+    return above;
+  };
+  EXPECT_EQ(branches(again), branches(original));
+
+  // A viewer's reader: Bio.Phylo sees seven nodes, every branch with its length and comment.
+  const int phylo = RunPython("Bio.Phylo",
+                              "import sys\n"
+                              "from Bio import Phylo\n"
+                              "tree = Phylo.read(sys.argv[1], 'newick')\n"
+                              "clades = list(tree.find_clades())\n"
+                              "names = sorted(c.name for c in clades)\n"
+                              "assert names == sorted(['root', 'AB', 'CD', 'A&1', 'B<2>', 'C', 'D\"q']), names\n"
+                              "for c in clades:\n"
+                              "    if c is not tree.root:\n"
+                              "        assert c.branch_length > 0 and c.comment.startswith('&gains='), (c.name, c.comment)\n",
+                              "run.tree.nwk");
+  if (phylo >= 0) {
+    EXPECT_EQ(phylo, 0);  // -1: no Bio.Phylo here, nothing to check
+  }
+
+  const int xml = RunPython("xml.etree.ElementTree",
+                            "import sys, xml.etree.ElementTree as ET\n"
+                            "svg = ET.parse(sys.argv[1]).getroot()\n"
+                            "texts = ''.join(''.join(t.itertext()) for t in svg.iter('{http://www.w3.org/2000/svg}text'))\n"
+                            "assert 'A&1' in texts and 'B<2>' in texts and 'log-likelihood' in texts, texts\n",
+                            "run.tree.svg");
+  if (xml < 0) GTEST_SKIP() << "no python3 to parse the picture as XML";
+  EXPECT_EQ(xml, 0);
+}
+
+}  // namespace
+}  // namespace vorn
