@@ -33,25 +33,72 @@ class PosteriorSums {
   std::vector<double> categories;   // [g][c]
 };
 
-// One gene's branch probabilities and one entry's scratch, laid out [node][category pair] so that
-// every inner loop runs over contiguous pairs. Sized once per run; nothing is allocated per entry.
-struct EStepWorkspace {
-  void Resize(std::uint32_t nodeCount, std::uint32_t gainCount, std::uint32_t lossCount);
+// Lanes per tile: four doubles fill a vector of the widest target, AVX2.
+constexpr std::uint32_t kWidth = 4;
 
-  std::uint32_t pairCount = 0;
-  std::vector<double> gain;        // G(v): an absent character is present at the end of the branch
-  std::vector<double> keep;        // R(v): a present character is still present
-  std::vector<double> q0, q1;      // leaves below v, given the parent of v absent / present
-  std::vector<double> s0, s1;      // node state posteriors
-  std::vector<double> likelihood;  // h per category pair
-  std::vector<double> weight;      // n * x per category pair
-  std::vector<double> prior;       // wl[l] * wg[k]
-  // Root step: log joint terms J[a][b] of the root's first child (with the root's state a) and the
-  // same for its second child, four blocks of pairs each; the log-likelihood of each pair.
-  std::vector<double> joint1, joint2;
-  std::vector<double> logLikelihood;
-  // ln P(a -> b) on the branches of the root's two children, four blocks of pairs each.
-  std::vector<double> logTransition1, logTransition2;
+// One gene entry as the E-step sees it: the leaf values and the number of sites that show them
+// (a weight, so that an entry may also stand for an expected number of unobserved sites).
+struct EStepEntry {
+  const std::uint8_t* pattern;
+  double weight;
 };
+
+// One thread's scratch for a block of entries of one gene. The category pairs are padded to
+// whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0), and node
+// arrays are laid out [tile][node][lane]. Sized once per run.
+struct EStepWorkspace {
+  void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries);
+
+  // The leaves below v given the state of the parent of v (absent / present), times 2^exponent:
+  // a node whose two values both fall below the scaling threshold is multiplied by a power of two.
+  std::vector<double> q0, q1;
+  // Downward messages of one tile [node][lane]: the weighted probability of the leaves outside
+  // the subtree of v and of each state of the parent of v.
+  std::vector<double> out0, out1;
+  std::vector<double> likelihood;  // h per pair, scaled like the conditional values
+  std::vector<double> factor;      // n * prior / mixture per pair
+  // Scaling of the current entry: whether any node was rescaled; per pair the total exponent and
+  // those of the root's two children; per [tile][node] whether it was rescaled, and per lane by
+  // how much; the common scale of the entry's likelihoods.
+  bool scaled = false;
+  std::vector<std::int64_t> exponent, firstChildExponent, secondChildExponent;
+  std::vector<std::uint8_t> rescaled;
+  std::vector<int> ownExponent;
+  std::int64_t logScale = 0;
+  // The block's results before they join the gene's sums in a fixed order: the transition sums
+  // [tile][v][a][b][lane], and per entry its log-likelihood term and its category weights.
+  std::vector<double> transitions;
+  std::vector<double> entryLogLikelihood;
+  std::vector<double> entryCategories;  // [entry][pair]
+};
+
+// A block: entries first ... end - 1 of the entry list, all of one gene.
+struct EStepBlock {
+  std::uint32_t gene, first, end;
+};
+
+struct EStepScratch {
+  std::uint32_t tiles = 0;
+  // G(v) and R(v) for gene g, tile t, node v, lane i at [((g * tiles + t) * nodeCount + v) * kWidth + i],
+  // the probability of pair t * kWidth + i.
+  std::vector<double> gain, keep;
+  std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
+  std::vector<EStepEntry> entries;
+  std::vector<EStepBlock> blocks;
+  std::vector<EStepWorkspace> workspaces;
+};
+
+// Entries per block: the unit of work of a thread and of the fixed summation order. Independent
+// of the thread count, so that every thread count adds the same partial sums in the same order.
+constexpr std::uint32_t kEStepBlockEntries = 64;
+
+// The threads a thread-count setting stands for: 0 means one per core that the system reports.
+std::uint32_t EffectiveThreadCount(std::uint32_t threadCount);
+
+// Test seams: the threshold below which conditional values are rescaled (raise it to force
+// scaling everywhere), and the generic kernel even where the processor has AVX2.
+void SetScalingThresholdForTesting(double threshold);
+void ClearScalingThresholdForTesting();
+void UseGenericKernelForTesting(bool generic);
 
 }  // namespace vorn

@@ -101,6 +101,9 @@ class EM {
   double minGLambda = 0.06;
   bool nuHeldFixed = false;
   std::uint16_t ancestralMode = 0;  // 0 off, 1 on, 2 detailed
+  // Threads of the E-step and of the ancestral accumulation: 1 works on the calling thread
+  // alone, 0 means one per core that the system reports. The results do not depend on it.
+  std::uint32_t threadCount = 1;
   bool thetaPhiInvariant = false;
   bool etaXiInvariant = false;
   EstimationFlags flags;
@@ -114,7 +117,7 @@ class EM {
  private:
   void FillBranchTables(const PhylogeneticTree& tree, std::uint32_t gene);
 
-  EStepWorkspace workspace;
+  EStepScratch estep;
 };
 
 }  // namespace vorn
