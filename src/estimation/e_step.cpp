@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +22,10 @@ namespace {
 constexpr double kScalingThreshold = 0x1p-256;
 constexpr double kLn2 = 0.6931471805599453;
 
+// Doubles per node and tile: both states' lanes (one cache line), and the four state pairs' sums.
+constexpr std::size_t kNode = 2 * kWidth;
+constexpr std::size_t kSums = 4 * kWidth;
+
 double& ScalingThreshold() {
   static double threshold = kScalingThreshold;
   return threshold;
@@ -31,9 +36,22 @@ bool& GenericKernelForced() {
   return forced;
 }
 
+// The first element of a vector that lies on a cache line boundary; every vector read this way
+// is sized with kAlignmentSlack extra elements.
+template <typename T>
+T* Aligned(std::vector<T>& values) {
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(values.data());
+  return values.data() + (64 - address % 64) % 64 / sizeof(T);
+}
+template <typename T>
+const T* Aligned(const std::vector<T>& values) {
+  return Aligned(const_cast<std::vector<T>&>(values));
+}
+constexpr std::size_t kAlignmentSlack = 8;
+
 struct BlockTask {
-  const PhylogeneticTree* tree;
   const EStepScratch* scratch;
+  std::uint32_t nodeCount;
   std::uint32_t gene, first, end;  // entries first ... end - 1 of the scratch's list
   std::uint32_t pairCount;
   double rootAbsent, rootPresent;  // p0, 1 - p0
@@ -42,215 +60,202 @@ struct BlockTask {
 
 // Everything below is inlined into the two block functions at the end of this namespace, one
 // compiled for the generic target and one for AVX2. The pairs are cut into tiles of kWidth lanes
-// and every node array is laid out [tile][node][lane]; the passes walk the tree once per tile, so
-// that the work on one node is a loop over the kWidth lanes of a tile. "GCC unroll 1" keeps the
-// compiler from unrolling those short loops into scalar code before it vectorises them: each
-// becomes a few whole-vector operations (two halves on the generic target). Without FMA
-// (-ffp-contract=off, no "fma" target) every lane computes exactly what the scalar loop computes,
-// so both targets give the same bits.
+// and the passes walk the tree once per tile, so that the work on one node is a loop over the
+// kWidth lanes of a tile. "GCC unroll 1" keeps the compiler from unrolling those short loops into
+// scalar code before it vectorises them: each becomes a few whole-vector operations (two halves
+// on the generic target). Without FMA (-ffp-contract=off, no "fma" target) every lane computes
+// exactly what the scalar loop computes, so both targets give the same bits.
+//
+// A node's block holds lanes [0, kWidth) for the absent state and [kWidth, 2 kWidth) for the
+// present state: q (the leaves below v given the state of the parent of v), the branch
+// probabilities (G, R), and the downward messages out (the weighted probability of the leaves
+// outside the subtree of v and of each state of the parent of v). Its sums hold the four state
+// pairs (00, 01, 10, 11) of the branch above v.
 
-// A leaf's values given its parent's state: the chance of its observed value, or 1 when unknown.
-[[gnu::always_inline]] inline void LeafValues(std::uint8_t value, const double* __restrict gain,
-                                              const double* __restrict keep, double* __restrict q0,
-                                              double* __restrict q1) {
-  if (value > 1) {
+// A leaf's values given its parent's state: the chance of its observed value, or 1 when unknown,
+// as a + b P with (a, b) = (1, -1) for an absent leaf, (0, 1) for a present one and (1, 0) for an
+// unknown one; the same operations for every value, so that no branch depends on the data.
+constexpr double kLeafOffset[3] = {1, 0, 1};
+constexpr double kLeafSlope[3] = {-1, 1, 0};
+
+[[gnu::always_inline]] inline void LeafValues(std::uint8_t value, const double* __restrict branch,
+                                              double* __restrict q) {
+  const double offset = kLeafOffset[value], slope = kLeafSlope[value];
 #pragma GCC unroll 1
-    for (std::size_t i = 0; i < kWidth; ++i) q0[i] = q1[i] = 1;
-    return;
-  }
-  // (1 - s) + (2s - 1) P: 1 - P for an absent leaf, P for a present one.
-  const double s = value;
+  for (std::size_t i = 0; i < kNode; ++i) q[i] = offset + slope * branch[i];
+}
+
+// One inner node of the upward pass; low[i] becomes nonzero when lane i fell below the threshold.
+[[gnu::always_inline]] inline void UpwardNode(const double* __restrict branch, const double* __restrict qy,
+                                              const double* __restrict qz, double* __restrict q, double threshold,
+                                              std::int64_t* __restrict low) {
 #pragma GCC unroll 1
   for (std::size_t i = 0; i < kWidth; ++i) {
-    q0[i] = (1 - s) + (2 * s - 1) * gain[i];
-    q1[i] = (1 - s) + (2 * s - 1) * keep[i];
+    const double absentBelow = qy[i] * qz[i], presentBelow = qy[kWidth + i] * qz[kWidth + i];
+    const double gain = branch[i], keep = branch[kWidth + i];
+    const double absent = (1 - gain) * absentBelow + gain * presentBelow;
+    const double present = (1 - keep) * absentBelow + keep * presentBelow;
+    q[i] = absent;
+    q[kWidth + i] = present;
+    low[i] |= (absent < threshold) & (present < threshold);  // 64-bit, to vectorise with the values
   }
 }
 
-// One inner node of the upward pass. True when some lane fell below the threshold.
-[[gnu::always_inline]] inline bool UpwardNode(const double* __restrict gain, const double* __restrict keep,
-                                              const double* __restrict q0y, const double* __restrict q1y,
-                                              const double* __restrict q0z, const double* __restrict q1z,
-                                              double* __restrict q0, double* __restrict q1, double threshold) {
-  std::int64_t low = 0;  // as wide as a double, so that the flag vectorises with the values
-#pragma GCC unroll 1
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    const double absentBelow = q0y[i] * q0z[i], presentBelow = q1y[i] * q1z[i];
-    const double absent = (1 - gain[i]) * absentBelow + gain[i] * presentBelow;
-    const double present = (1 - keep[i]) * absentBelow + keep[i] * presentBelow;
-    q0[i] = absent;
-    q1[i] = present;
-    low |= (absent < threshold) & (present < threshold);
-  }
-  return low != 0;
-}
-
-// h for a leaf first child of the root: p(a) * Q_a(second child) * Q_a(first child).
+// h = sum over the root's state a of p(a) * Q_a(second child) * Q_a(first child), with the first
+// child's values from its children as in the upward pass (before any rescaling of its own), or a
+// leaf's values (child0 a leaf, child1 null).
 [[gnu::always_inline]] inline void RootLikelihood(double rootAbsent, double rootPresent,
-                                                  const double* __restrict other0, const double* __restrict other1,
-                                                  const double* __restrict first0, const double* __restrict first1,
+                                                  const double* __restrict other, const double* __restrict branch,
+                                                  const double* __restrict child0, const double* __restrict child1,
                                                   double* __restrict h) {
-#pragma GCC unroll 1
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    h[i] = rootAbsent * other0[i] * first0[i] + rootPresent * other1[i] * first1[i];
-  }
-}
-
-// h for an inner first child, whose values are recomputed from its children as in the upward
-// pass: the values before any rescaling of its own.
-[[gnu::always_inline]] inline void RootLikelihoodFromChildren(
-    double rootAbsent, double rootPresent, const double* __restrict other0, const double* __restrict other1,
-    const double* __restrict gain, const double* __restrict keep, const double* __restrict q0y,
-    const double* __restrict q1y, const double* __restrict q0z, const double* __restrict q1z,
-    double* __restrict h) {
-#pragma GCC unroll 1
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    const double absentBelow = q0y[i] * q0z[i], presentBelow = q1y[i] * q1z[i];
-    const double absent = (1 - gain[i]) * absentBelow + gain[i] * presentBelow;
-    const double present = (1 - keep[i]) * absentBelow + keep[i] * presentBelow;
-    h[i] = rootAbsent * other0[i] * absent + rootPresent * other1[i] * present;
-  }
-}
-
-// The root's messages to its two children: factor * p(a) * Q_a(other child).
-[[gnu::always_inline]] inline void RootMessagePair(double rootAbsent, double rootPresent,
-                                                   const double* __restrict factor, const double* __restrict q0a,
-                                                   const double* __restrict q1a, const double* __restrict q0b,
-                                                   const double* __restrict q1b, double* __restrict out0a,
-                                                   double* __restrict out1a, double* __restrict out0b,
-                                                   double* __restrict out1b) {
-#pragma GCC unroll 1
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    out0a[i] = factor[i] * (rootAbsent * q0b[i]);
-    out1a[i] = factor[i] * (rootPresent * q1b[i]);
-    out0b[i] = factor[i] * (rootAbsent * q0a[i]);
-    out1b[i] = factor[i] * (rootPresent * q1a[i]);
-  }
-}
-
-// One inner node of the downward pass. With out_a(v) the weighted probability of the leaves
-// outside the subtree of v and of state a of its parent, and B_b = q_b(y) q_b(z) the leaves below
-// v given its state b, the weighted transition posterior is out_a(v) P(a -> b) B_b; the messages
-// to the children are d_b q_b(sibling), with d_b = sum over a of out_a(v) P(a -> b). Products
-// only: no division, so no conditional value, however small, can make them overflow.
-[[gnu::always_inline]] inline void DownwardNode(const double* __restrict gain, const double* __restrict keep,
-                                                const double* __restrict q0y, const double* __restrict q1y,
-                                                const double* __restrict q0z, const double* __restrict q1z,
-                                                const double* __restrict out0, const double* __restrict out1,
-                                                double* __restrict out0y, double* __restrict out1y,
-                                                double* __restrict out0z, double* __restrict out1z,
-                                                double* __restrict sums) {
-#pragma GCC unroll 1
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    const double absentBelow = q0y[i] * q0z[i], presentBelow = q1y[i] * q1z[i];
-    const double stay = out0[i] * (1 - gain[i]), gained = out0[i] * gain[i];
-    const double lost = out1[i] * (1 - keep[i]), kept = out1[i] * keep[i];
-    sums[i] += stay * absentBelow;
-    sums[kWidth + i] += gained * presentBelow;
-    sums[2 * kWidth + i] += lost * absentBelow;
-    sums[3 * kWidth + i] += kept * presentBelow;
-    const double toAbsent = stay + lost, toPresent = gained + kept;
-    out0y[i] = toAbsent * q0z[i];
-    out1y[i] = toPresent * q1z[i];
-    out0z[i] = toAbsent * q0y[i];
-    out1z[i] = toPresent * q1y[i];
-  }
-}
-
-// A leaf's weighted transition posteriors: out_a P(a -> b) for the states its value allows.
-[[gnu::always_inline]] inline void LeafPosterior(std::uint8_t value, const double* __restrict gain,
-                                                 const double* __restrict keep, const double* __restrict q0,
-                                                 const double* __restrict q1, const double* __restrict out0,
-                                                 const double* __restrict out1, double* __restrict sums) {
-  if (value <= 1) {
-    // q0 and q1 are the chances of the value, P(0 -> value) and P(1 -> value).
-    double* __restrict toValue = sums + value * kWidth;
+  if (!child1) {
 #pragma GCC unroll 1
     for (std::size_t i = 0; i < kWidth; ++i) {
-      toValue[i] += out0[i] * q0[i];
-      toValue[2 * kWidth + i] += out1[i] * q1[i];
+      h[i] = rootAbsent * other[i] * child0[i] + rootPresent * other[kWidth + i] * child0[kWidth + i];
     }
     return;
   }
 #pragma GCC unroll 1
   for (std::size_t i = 0; i < kWidth; ++i) {
-    sums[i] += out0[i] * (1 - gain[i]);
-    sums[kWidth + i] += out0[i] * gain[i];
-    sums[2 * kWidth + i] += out1[i] * (1 - keep[i]);
-    sums[3 * kWidth + i] += out1[i] * keep[i];
+    const double absentBelow = child0[i] * child1[i], presentBelow = child0[kWidth + i] * child1[kWidth + i];
+    const double absent = (1 - branch[i]) * absentBelow + branch[i] * presentBelow;
+    const double present = (1 - branch[kWidth + i]) * absentBelow + branch[kWidth + i] * presentBelow;
+    h[i] = rootAbsent * other[i] * absent + rootPresent * other[kWidth + i] * present;
   }
 }
 
-// Brings the lanes of node v of one tile whose two values are both below the threshold to
-// [0.5, 1), exactly, and records the exponents: the node's own, and per pair the total and those
-// of the root's two children.
-void Rescale(EStepWorkspace& work, const PhylogeneticTree& tree, std::uint32_t tile, std::uint32_t v,
-             double threshold) {
+// The root's messages to its two children: factor * p(a) * Q_a(other child).
+[[gnu::always_inline]] inline void RootMessages(double rootAbsent, double rootPresent, const double* __restrict factor,
+                                                const double* __restrict q1, const double* __restrict q2,
+                                                double* __restrict out1, double* __restrict out2) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    out1[i] = factor[i] * (rootAbsent * q2[i]);
+    out1[kWidth + i] = factor[i] * (rootPresent * q2[kWidth + i]);
+    out2[i] = factor[i] * (rootAbsent * q1[i]);
+    out2[kWidth + i] = factor[i] * (rootPresent * q1[kWidth + i]);
+  }
+}
+
+// One inner node v of the downward pass. With B_b = q_b(y) q_b(z) the leaves below v given its
+// state b, the weighted transition posterior of the branch above v is out_a(v) P(a -> b) B_b; the
+// messages to the children are d_b q_b(sibling), with d_b = sum over a of out_a(v) P(a -> b).
+// Products only: no division, so no conditional value, however small, can make them overflow.
+[[gnu::always_inline]] inline void DownwardNode(const double* __restrict branch, const double* __restrict qy,
+                                                const double* __restrict qz, const double* __restrict out,
+                                                double* __restrict outy, double* __restrict outz,
+                                                double* __restrict sums) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const double absentBelow = qy[i] * qz[i], presentBelow = qy[kWidth + i] * qz[kWidth + i];
+    const double gain = branch[i], keep = branch[kWidth + i];
+    const double stay = out[i] * (1 - gain), gained = out[i] * gain;
+    const double lost = out[kWidth + i] * (1 - keep), kept = out[kWidth + i] * keep;
+    sums[i] += stay * absentBelow;
+    sums[kWidth + i] += gained * presentBelow;
+    sums[2 * kWidth + i] += lost * absentBelow;
+    sums[3 * kWidth + i] += kept * presentBelow;
+    const double toAbsent = stay + lost, toPresent = gained + kept;
+    outy[i] = toAbsent * qz[i];
+    outy[kWidth + i] = toPresent * qz[kWidth + i];
+    outz[i] = toAbsent * qy[i];
+    outz[kWidth + i] = toPresent * qy[kWidth + i];
+  }
+}
+
+// A leaf's weighted transition posteriors: out_a P(a -> b) for the states its value allows.
+[[gnu::always_inline]] inline void LeafPosterior(std::uint8_t value, const double* __restrict branch,
+                                                 const double* __restrict q, const double* __restrict out,
+                                                 double* __restrict sums) {
+  if (value <= 1) {
+    // q holds the chances of the value, P(0 -> value) and P(1 -> value).
+    double* __restrict toValue = sums + value * kWidth;
+#pragma GCC unroll 1
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      toValue[i] += out[i] * q[i];
+      toValue[2 * kWidth + i] += out[kWidth + i] * q[kWidth + i];
+    }
+    return;
+  }
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    sums[i] += out[i] * (1 - branch[i]);
+    sums[kWidth + i] += out[i] * branch[i];
+    sums[2 * kWidth + i] += out[kWidth + i] * (1 - branch[kWidth + i]);
+    sums[3 * kWidth + i] += out[kWidth + i] * branch[kWidth + i];
+  }
+}
+
+bool Any(const std::int64_t* low) {
+  std::int64_t any = 0;
+  for (std::size_t i = 0; i < kWidth; ++i) any |= low[i];
+  return any != 0;
+}
+
+// Brings the lanes of the node in `slot` of one tile whose two values are both below the
+// threshold to [0.5, 1), exactly, and records the exponents: the node's own, and per pair the
+// total and those of the root's two children.
+void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::size_t nodes, std::uint32_t tile,
+             std::uint32_t slot, double* q, double threshold) {
   if (!work.scaled) {
     work.scaled = true;
     std::fill(work.exponent.begin(), work.exponent.end(), 0);
     std::fill(work.firstChildExponent.begin(), work.firstChildExponent.end(), 0);
     std::fill(work.secondChildExponent.begin(), work.secondChildExponent.end(), 0);
   }
-  const std::size_t node = static_cast<std::size_t>(tile) * tree.nodeCount + v;
+  const std::size_t node = tile * nodes + slot;
   work.rescaled[node] = 1;
-  double* q0 = &work.q0[node * kWidth];
-  double* q1 = &work.q1[node * kWidth];
   int* own = &work.ownExponent[node * kWidth];
   for (std::size_t i = 0; i < kWidth; ++i) {
     own[i] = 0;
-    const double largest = std::max(q0[i], q1[i]);
+    const double largest = std::max(q[i], q[kWidth + i]);
     if (!(largest < threshold) || largest == 0) continue;
     int e;
     std::frexp(largest, &e);
-    q0[i] = std::ldexp(q0[i], -e);
-    q1[i] = std::ldexp(q1[i], -e);
+    q[i] = std::ldexp(q[i], -e);
+    q[kWidth + i] = std::ldexp(q[kWidth + i], -e);
     own[i] = -e;
     const std::size_t c = tile * kWidth + i;
     work.exponent[c] -= e;
-    if (v == tree.firstChild[0]) work.firstChildExponent[c] = -e;
-    if (v == tree.secondChild[0]) work.secondChildExponent[c] = -e;
+    if (slot == scratch.rootChildren[0]) work.firstChildExponent[c] = -e;
+    if (slot == scratch.rootChildren[1]) work.secondChildExponent[c] = -e;
   }
 }
 
-// The upward pruning pass of one tile: q0, q1 of every node but the root.
-[[gnu::always_inline]] inline void ConditionalLikelihoods(const PhylogeneticTree& tree, std::uint32_t tile,
-                                                          const double* gain, const double* keep,
-                                                          const std::uint8_t* pattern, double threshold,
-                                                          EStepWorkspace& work) {
-  const std::size_t at = static_cast<std::size_t>(tile) * tree.nodeCount * kWidth;
-  double* q0 = work.q0.data() + at;
-  double* q1 = work.q1.data() + at;
-  for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
-    const std::size_t u = tree.leafNodes[j] * kWidth;
-    LeafValues(pattern[j], gain + u, keep + u, q0 + u, q1 + u);
+// The upward pruning pass of one tile: q of every node but the root. A first walk does not stop
+// at each node to test for small values, only notes them; when there are any, a second walk
+// rescales node by node and gives every value as if it had been done so from the start. While
+// entries keep needing it, the careful walk is the first.
+[[gnu::always_inline]] inline void ConditionalLikelihoods(const BlockTask& task, std::uint32_t tile,
+                                                          const double* branch, const std::uint8_t* pattern,
+                                                          double* q, EStepWorkspace& work) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::uint32_t* leaf = scratch.leafSteps.data();
+  for (std::size_t j = 0; j < scratch.leafSteps.size(); j += 2) {
+    LeafValues(pattern[leaf[j + 1]], branch + leaf[j] * kNode, q + leaf[j] * kNode);
   }
-  for (std::uint32_t v : tree.innerNodes) {
-    const std::size_t n = v * kWidth, y = tree.firstChild[v] * kWidth, z = tree.secondChild[v] * kWidth;
-    if (UpwardNode(gain + n, keep + n, q0 + y, q1 + y, q0 + z, q1 + z, q0 + n, q1 + n, threshold)) {
-      Rescale(work, tree, tile, v, threshold);
+  const std::uint32_t* step = scratch.upSteps.data();
+  const std::size_t steps = scratch.upSteps.size();
+  if (!work.expectRescaling) {
+    std::int64_t low[kWidth] = {};
+    for (std::size_t s = 0; s < steps; s += 3) {
+      UpwardNode(branch + step[s] * kNode, q + step[s + 1] * kNode, q + step[s + 2] * kNode, q + step[s] * kNode,
+                 task.threshold, low);
+    }
+    if (!Any(low)) return;
+  }
+  bool rescaled = false;
+  for (std::size_t s = 0; s < steps; s += 3) {
+    std::int64_t low[kWidth] = {};
+    double* node = q + step[s] * kNode;
+    UpwardNode(branch + step[s] * kNode, q + step[s + 1] * kNode, q + step[s + 2] * kNode, node, task.threshold,
+               low);
+    if (Any(low)) {
+      Rescale(work, scratch, task.nodeCount, tile, step[s], node, task.threshold);
+      rescaled = true;
     }
   }
-}
-
-// The root step of one tile: h = sum over the root's state a of p(a) * Q_a(second child) *
-// Q_a(first child). At most three scaled values meet in one product, so it needs no logarithms.
-[[gnu::always_inline]] inline void PatternLikelihood(const PhylogeneticTree& tree, std::uint32_t tile,
-                                                     const double* gain, const double* keep, double rootAbsent,
-                                                     double rootPresent, EStepWorkspace& work) {
-  const std::size_t at = static_cast<std::size_t>(tile) * tree.nodeCount * kWidth;
-  const double* q0 = work.q0.data() + at;
-  const double* q1 = work.q1.data() + at;
-  const std::uint32_t r1 = tree.firstChild[0];
-  const std::size_t a = r1 * kWidth, b = tree.secondChild[0] * kWidth;
-  double* h = &work.likelihood[tile * kWidth];
-  if (tree.IsLeaf(r1)) {
-    RootLikelihood(rootAbsent, rootPresent, q0 + b, q1 + b, q0 + a, q1 + a, h);
-  } else {
-    const std::size_t y = tree.firstChild[r1] * kWidth, z = tree.secondChild[r1] * kWidth;
-    RootLikelihoodFromChildren(rootAbsent, rootPresent, q0 + b, q1 + b, gain + a, keep + a, q0 + y, q1 + y, q0 + z,
-                               q1 + z, h);
-  }
+  work.expectRescaling = rescaled;
 }
 
 // For an entry with rescaled values (or a likelihood too small to divide by safely): brings the
@@ -286,75 +291,69 @@ double ShiftedMessage(double message, std::int64_t shift) {
 
 // The messages of a rescaled child carry its own exponent: the values below it are 2^e times
 // too large, so the message from above must be 2^e times larger to give the true posterior.
-void ApplyOwnExponent(const int* own, double* out0, double* out1) {
+void ApplyOwnExponent(const int* own, double* out) {
   for (std::size_t i = 0; i < kWidth; ++i) {
-    out0[i] = ShiftedMessage(out0[i], own[i]);
-    out1[i] = ShiftedMessage(out1[i], own[i]);
+    out[i] = ShiftedMessage(out[i], own[i]);
+    out[kWidth + i] = ShiftedMessage(out[kWidth + i], own[i]);
   }
 }
 
 // The downward pass of one tile, folding the weighted transition posteriors into the block's
 // sums: the root's messages to its children, then every inner node parents first, then the
 // leaves.
-[[gnu::always_inline]] inline void PatternPosterior(const BlockTask& task, std::uint32_t tile, const double* gain,
-                                                    const double* keep, const std::uint8_t* pattern,
-                                                    EStepWorkspace& work) {
-  const PhylogeneticTree& tree = *task.tree;
-  const std::size_t nodes = tree.nodeCount;
-  const std::size_t at = tile * nodes * kWidth;
-  const double* q0 = work.q0.data() + at;
-  const double* q1 = work.q1.data() + at;
-  double* out0 = work.out0.data();
-  double* out1 = work.out1.data();
-  double* sums = work.transitions.data() + 4 * at;
-  const std::uint32_t r1 = tree.firstChild[0], r2 = tree.secondChild[0];
-  const std::size_t a = r1 * kWidth, b = r2 * kWidth;
-  RootMessagePair(task.rootAbsent, task.rootPresent, &work.factor[tile * kWidth], q0 + a, q1 + a, q0 + b, q1 + b,
-                  out0 + a, out1 + a, out0 + b, out1 + b);
+[[gnu::always_inline]] inline void PatternPosterior(const BlockTask& task, std::uint32_t tile, const double* branch,
+                                                    const std::uint8_t* pattern, const double* q, double* out,
+                                                    double* sums, EStepWorkspace& work) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
+  RootMessages(task.rootAbsent, task.rootPresent, &work.factor[tile * kWidth], q + r1 * kNode, q + r2 * kNode,
+               out + r1 * kNode, out + r2 * kNode);
   if (work.scaled || work.logScale != 0) {
     for (std::size_t i = 0; i < kWidth; ++i) {
       const std::size_t c = tile * kWidth + i;
       const std::int64_t total = work.scaled ? work.exponent[c] : 0;
       const std::int64_t first = work.scaled ? total - work.firstChildExponent[c] : 0;
       const std::int64_t second = work.scaled ? total - work.secondChildExponent[c] : 0;
-      out0[a + i] = ShiftedMessage(out0[a + i], -first - work.logScale);
-      out1[a + i] = ShiftedMessage(out1[a + i], -first - work.logScale);
-      out0[b + i] = ShiftedMessage(out0[b + i], -second - work.logScale);
-      out1[b + i] = ShiftedMessage(out1[b + i], -second - work.logScale);
+      for (std::size_t state = 0; state < 2; ++state) {
+        double& message1 = out[r1 * kNode + state * kWidth + i];
+        double& message2 = out[r2 * kNode + state * kWidth + i];
+        message1 = ShiftedMessage(message1, -first - work.logScale);
+        message2 = ShiftedMessage(message2, -second - work.logScale);
+      }
     }
   }
-  const std::uint8_t* rescaled = &work.rescaled[tile * nodes];
-  const int* own = &work.ownExponent[at];
-  auto down = [&](std::uint32_t v) __attribute__((always_inline)) {
-    const std::uint32_t y = tree.firstChild[v], z = tree.secondChild[v];
-    const std::size_t n = v * kWidth, yn = y * kWidth, zn = z * kWidth;
-    DownwardNode(gain + n, keep + n, q0 + yn, q1 + yn, q0 + zn, q1 + zn, out0 + n, out1 + n, out0 + yn, out1 + yn,
-                 out0 + zn, out1 + zn, sums + 4 * n);
+  const std::uint32_t* step = scratch.downSteps.data();
+  const std::uint8_t* rescaled = &work.rescaled[tile * task.nodeCount];
+  const int* own = &work.ownExponent[tile * task.nodeCount * kWidth];
+  for (std::size_t s = 0; s < scratch.downSteps.size(); s += 3) {
+    const std::size_t v = step[s], y = step[s + 1], z = step[s + 2];
+    DownwardNode(branch + v * kNode, q + y * kNode, q + z * kNode, out + v * kNode, out + y * kNode, out + z * kNode,
+                 sums + v * kSums);
     if (work.scaled) {
-      if (rescaled[y]) ApplyOwnExponent(own + yn, out0 + yn, out1 + yn);
-      if (rescaled[z]) ApplyOwnExponent(own + zn, out0 + zn, out1 + zn);
+      if (rescaled[y]) ApplyOwnExponent(own + y * kWidth, out + y * kNode);
+      if (rescaled[z]) ApplyOwnExponent(own + z * kWidth, out + z * kNode);
     }
-  };
-  if (!tree.IsLeaf(r1)) down(r1);
-  if (!tree.IsLeaf(r2)) down(r2);
-  for (std::uint32_t i = 0; i < tree.deepInnerCount; ++i) down(tree.deepInnerNodes[i]);
-  for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
-    const std::size_t n = tree.leafNodes[j] * kWidth;
-    LeafPosterior(pattern[j], gain + n, keep + n, q0 + n, q1 + n, out0 + n, out1 + n, sums + 4 * n);
+  }
+  const std::uint32_t* leaf = scratch.leafSteps.data();
+  for (std::size_t j = 0; j < scratch.leafSteps.size(); j += 2) {
+    const std::size_t u = leaf[j];
+    LeafPosterior(pattern[leaf[j + 1]], branch + u * kNode, q + u * kNode, out + u * kNode, sums + u * kSums);
   }
 }
 
 // A block of entries of one gene into the workspace: the partial transition sums, and each
 // entry's log-likelihood term and category weights for the ordered merge.
 [[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace& work) {
-  const PhylogeneticTree& tree = *task.tree;
   const EStepScratch& scratch = *task.scratch;
   const std::uint32_t pairs = task.pairCount, tiles = scratch.tiles;
-  const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kWidth;
-  const double* gain = scratch.gain.data() + task.gene * tiles * tileSize;
-  const double* keep = scratch.keep.data() + task.gene * tiles * tileSize;
+  const std::size_t nodes = task.nodeCount;
+  const double* branches = Aligned(scratch.branch) + task.gene * tiles * nodes * kNode;
   const double* prior = scratch.prior.data();
+  double* conditional = Aligned(work.conditional);
+  double* out = Aligned(work.messages);
+  double* transitions = Aligned(work.transitions);
   std::fill(work.transitions.begin(), work.transitions.end(), 0.0);
+  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
   for (std::uint32_t e = task.first; e < task.end; ++e) {
     const std::uint8_t* pattern = scratch.entries[e].pattern;
     const double n = scratch.entries[e].weight;
@@ -362,10 +361,14 @@ void ApplyOwnExponent(const int* own, double* out0, double* out1) {
     if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
     work.scaled = false;
     for (std::uint32_t t = 0; t < tiles; ++t) {
-      ConditionalLikelihoods(tree, t, gain + t * tileSize, keep + t * tileSize, pattern, task.threshold, work);
-    }
-    for (std::uint32_t t = 0; t < tiles; ++t) {
-      PatternLikelihood(tree, t, gain + t * tileSize, keep + t * tileSize, task.rootAbsent, task.rootPresent, work);
+      const double* branch = branches + t * nodes * kNode;
+      double* q = conditional + t * nodes * kNode;
+      ConditionalLikelihoods(task, t, branch, pattern, q, work);
+      // The root step: at most three scaled values meet in one product, so it needs no logarithms.
+      const bool leaf = scratch.firstChildIsLeaf;
+      RootLikelihood(task.rootAbsent, task.rootPresent, q + r2 * kNode, branch + r1 * kNode,
+                     q + (leaf ? r1 : scratch.firstChildren[0]) * kNode,
+                     leaf ? nullptr : q + scratch.firstChildren[1] * kNode, &work.likelihood[t * kWidth]);
     }
     double mixture = 0;
     for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
@@ -393,7 +396,8 @@ void ApplyOwnExponent(const int* own, double* out0, double* out1) {
       work.factor[c] = n * prior[c] * inverse;
     }
     for (std::uint32_t t = 0; t < tiles; ++t) {
-      PatternPosterior(task, t, gain + t * tileSize, keep + t * tileSize, pattern, work);
+      PatternPosterior(task, t, branches + t * nodes * kNode, pattern, conditional + t * nodes * kNode, out,
+                       transitions + t * nodes * kSums, work);
     }
   }
 }
@@ -464,45 +468,86 @@ void PosteriorSums::Clear() {
 void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries) {
   const std::size_t lanes = static_cast<std::size_t>(tiles) * kWidth;
   const std::size_t cells = nodeCount * lanes;
-  q0.assign(cells, 0.0);
-  q1.assign(cells, 0.0);
-  out0.assign(static_cast<std::size_t>(nodeCount) * kWidth, 0.0);
-  out1.assign(static_cast<std::size_t>(nodeCount) * kWidth, 0.0);
+  conditional.assign(2 * cells + kAlignmentSlack, 0.0);
+  messages.assign(static_cast<std::size_t>(nodeCount) * kNode + kAlignmentSlack, 0.0);
+  transitions.assign(4 * cells + kAlignmentSlack, 0.0);
   likelihood.assign(lanes, 0.0);
   factor.assign(lanes, 0.0);
   scaled = false;
-  logScale = 0;
+  expectRescaling = false;
   exponent.assign(lanes, 0);
   firstChildExponent.assign(lanes, 0);
   secondChildExponent.assign(lanes, 0);
   rescaled.assign(static_cast<std::size_t>(nodeCount) * tiles, 0);
   ownExponent.assign(cells, 0);
-  transitions.assign(4 * cells, 0.0);
+  logScale = 0;
   entryLogLikelihood.assign(blockEntries, 0.0);
   entryCategories.assign(blockEntries * lanes, 0.0);
+}
+
+void EStepScratch::Layout(const PhylogeneticTree& tree) {
+  // Post-order: every subtree's nodes lie together, children before their parent, so that both
+  // passes walk memory mostly forwards (or backwards) through nearby cache lines.
+  const std::uint32_t nodes = tree.nodeCount;
+  slot.assign(nodes, 0);
+  std::vector<std::uint32_t> order, stack(1, 0);
+  std::vector<std::uint8_t> expanded(nodes, 0);
+  order.reserve(nodes);
+  while (!stack.empty()) {
+    const std::uint32_t v = stack.back();
+    if (tree.IsLeaf(v) || expanded[v]) {
+      stack.pop_back();
+      slot[v] = static_cast<std::uint32_t>(order.size());
+      order.push_back(v);
+      continue;
+    }
+    expanded[v] = 1;
+    stack.push_back(tree.secondChild[v]);
+    stack.push_back(tree.firstChild[v]);
+  }
+  leafSteps.clear();
+  upSteps.clear();
+  downSteps.clear();
+  for (std::uint32_t v : order) {
+    if (tree.IsLeaf(v)) {
+      leafSteps.push_back(slot[v]);
+      leafSteps.push_back(v - (tree.leafCount - 1));
+    } else if (v != 0) {
+      for (std::uint32_t u : {v, tree.firstChild[v], tree.secondChild[v]}) upSteps.push_back(slot[u]);
+    }
+  }
+  for (std::size_t s = upSteps.size(); s > 0; s -= 3) downSteps.insert(downSteps.end(), &upSteps[s - 3], &upSteps[s]);
+  const std::uint32_t r1 = tree.firstChild[0];
+  rootChildren[0] = slot[r1];
+  rootChildren[1] = slot[tree.secondChild[0]];
+  firstChildIsLeaf = tree.IsLeaf(r1);
+  firstChildren[0] = firstChildIsLeaf ? 0 : slot[tree.firstChild[r1]];
+  firstChildren[1] = firstChildIsLeaf ? 0 : slot[tree.secondChild[r1]];
 }
 
 void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {
   const std::uint32_t m = lossCategories.count, pairs = gainCategories.count * m;
   const std::vector<double>& rg = gainCategories.rates;
   const std::vector<double>& rl = lossCategories.rates;
-  const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kWidth;
-  double* gain = &estep.gain[g * estep.tiles * tileSize];
-  double* keep = &estep.keep[g * estep.tiles * tileSize];
+  const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kNode;
+  double* branch = Aligned(estep.branch) + g * estep.tiles * tileSize;
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
     const double t = tree.branchLength[v];
+    const std::size_t at = estep.slot[v] * kNode;
     for (std::uint32_t c = 0; c < pairs; ++c) {
-      const std::size_t at = c / kWidth * tileSize + v * kWidth + c % kWidth;
-      // Each value depends on one category only; it is computed once and copied to its pairs.
+      // G depends on the gain category alone and R on the loss category: each is computed once.
+      double* gain = &branch[c / kWidth * tileSize + at + c % kWidth];
+      double* keep = gain + kWidth;
+      const std::uint32_t previous = c - 1, above = c - m;
       if (c % m == 0) {
-        gain[at] = model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t));
+        *gain = model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t));
       } else {
-        gain[at] = gain[(c - 1) / kWidth * tileSize + v * kWidth + (c - 1) % kWidth];
+        *gain = branch[previous / kWidth * tileSize + at + previous % kWidth];
       }
       if (c < m) {
-        keep[at] = (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t);
+        *keep = (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t);
       } else {
-        keep[at] = keep[(c - m) / kWidth * tileSize + v * kWidth + (c - m) % kWidth];
+        *keep = branch[above / kWidth * tileSize + at + above % kWidth + kWidth];
       }
     }
   }
@@ -512,9 +557,9 @@ void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& 
   const std::uint32_t k = gainCategories.count, m = lossCategories.count;
   sums.Resize(data.geneCount, tree.nodeCount, k, m);
   estep.tiles = (k * m + kWidth - 1) / kWidth;
-  const std::size_t tables = static_cast<std::size_t>(data.geneCount) * estep.tiles * tree.nodeCount * kWidth;
-  estep.gain.assign(tables, 0.0);
-  estep.keep.assign(tables, 0.0);
+  estep.Layout(tree);
+  estep.branch.assign(static_cast<std::size_t>(data.geneCount) * estep.tiles * tree.nodeCount * kNode + kAlignmentSlack,
+                      0.0);
   estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
   estep.workspaces.assign(1, EStepWorkspace());
   estep.workspaces[0].Resize(tree.nodeCount, estep.tiles, kEStepBlockEntries);
@@ -562,21 +607,20 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   const BlockFunction run = ChooseBlockFunction();
   auto task = [&](std::uint32_t b) {
     const EStepBlock& block = scratch.blocks[b];
-    return BlockTask{&tree, &scratch, block.gene, block.first, block.end, pairs, model.p0, 1 - model.p0,
+    return BlockTask{&scratch, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0, 1 - model.p0,
                      ScalingThreshold()};
   };
   // Blocks join the sums in their order, whichever thread computed them: the transitions block
   // by block, the log-likelihood and the category weights entry by entry.
   auto merge = [&](std::uint32_t b, const EStepWorkspace& work) {
     const EStepBlock& block = scratch.blocks[b];
-    const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kWidth;
+    const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kSums;
+    const double* part = Aligned(work.transitions);
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+      const std::size_t at = scratch.slot[v] * kSums;
       for (int ab = 0; ab < 4; ++ab) {
         double* sum = &sums.transitions[sums.TransitionOffset(block.gene, v, ab / 2, ab % 2)];
-        for (std::uint32_t c = 0; c < pairs; ++c) {
-          sum[c] += work.transitions[4 * (c / kWidth * tileSize) + (4 * static_cast<std::size_t>(v) + ab) * kWidth +
-                                     c % kWidth];
-        }
+        for (std::uint32_t c = 0; c < pairs; ++c) sum[c] += part[c / kWidth * tileSize + at + ab * kWidth + c % kWidth];
       }
     }
     double* categories = &sums.categories[static_cast<std::size_t>(block.gene) * pairs];

@@ -5,6 +5,8 @@
 
 namespace vorn {
 
+class PhylogeneticTree;
+
 // The E-step's results, folded per gene: for gene g, category pair c = k * M + l (gain category
 // k of K, loss category l of M), node v >= 1 and state pair (a, b) of (parent of v, v),
 //   transitions = sum over the gene's entries (pattern, n) of n * x[c] * T[a][b][v]
@@ -44,29 +46,31 @@ struct EStepEntry {
 };
 
 // One thread's scratch for a block of entries of one gene. The category pairs are padded to
-// whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0), and node
-// arrays are laid out [tile][node][lane]. Sized once per run.
+// whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0). Node arrays
+// are laid out [tile][slot][state][lane], a node's slot being its place in the tree's post-order
+// (see EStepScratch); arrays read through whole cache lines start on one. Sized once per run.
 struct EStepWorkspace {
   void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries);
 
   // The leaves below v given the state of the parent of v (absent / present), times 2^exponent:
   // a node whose two values both fall below the scaling threshold is multiplied by a power of two.
-  std::vector<double> q0, q1;
-  // Downward messages of one tile [node][lane]: the weighted probability of the leaves outside
-  // the subtree of v and of each state of the parent of v.
-  std::vector<double> out0, out1;
+  std::vector<double> conditional;
+  // Downward messages of one tile [slot][state][lane]: the weighted probability of the leaves
+  // outside the subtree of v and of each state of the parent of v.
+  std::vector<double> messages;
   std::vector<double> likelihood;  // h per pair, scaled like the conditional values
   std::vector<double> factor;      // n * prior / mixture per pair
   // Scaling of the current entry: whether any node was rescaled; per pair the total exponent and
-  // those of the root's two children; per [tile][node] whether it was rescaled, and per lane by
-  // how much; the common scale of the entry's likelihoods.
-  bool scaled = false;
+  // those of the root's two children; per [tile][slot] whether it was rescaled, and per lane by
+  // how much; the common scale of the entry's likelihoods. expectRescaling: whether the last
+  // entry needed it (only chooses how the upward pass looks for small values).
+  bool scaled = false, expectRescaling = false;
   std::vector<std::int64_t> exponent, firstChildExponent, secondChildExponent;
   std::vector<std::uint8_t> rescaled;
   std::vector<int> ownExponent;
   std::int64_t logScale = 0;
   // The block's results before they join the gene's sums in a fixed order: the transition sums
-  // [tile][v][a][b][lane], and per entry its log-likelihood term and its category weights.
+  // [tile][slot][a][b][lane], and per entry its log-likelihood term and its category weights.
   std::vector<double> transitions;
   std::vector<double> entryLogLikelihood;
   std::vector<double> entryCategories;  // [entry][pair]
@@ -77,11 +81,22 @@ struct EStepBlock {
   std::uint32_t gene, first, end;
 };
 
+// Everything an E-step keeps between calls: the tree's walks, the branch probabilities of every
+// gene, the category pair priors, the list of entries and one workspace per thread.
 struct EStepScratch {
+  // The tree in post-order: node v lives in slot[v]. leafSteps: (slot, pattern position) of each
+  // leaf; upSteps: (slot of v, of its first child, of its second child) of every inner node but
+  // the root, children before parents; downSteps: the same, parents before children.
+  void Layout(const PhylogeneticTree& tree);
+  std::vector<std::uint32_t> slot, leafSteps, upSteps, downSteps;
+  std::uint32_t rootChildren[2] = {0, 0};   // slots of the root's children
+  bool firstChildIsLeaf = false;
+  std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
+
   std::uint32_t tiles = 0;
-  // G(v) and R(v) for gene g, tile t, node v, lane i at [((g * tiles + t) * nodeCount + v) * kWidth + i],
-  // the probability of pair t * kWidth + i.
-  std::vector<double> gain, keep;
+  // G(v) (absent state lanes) and R(v) (present state lanes) for gene g, tile t, the node in slot
+  // s: [((g * tiles + t) * nodeCount + s) * 2 * kWidth + ...]; lane i is pair t * kWidth + i.
+  std::vector<double> branch;
   std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
   std::vector<EStepEntry> entries;
   std::vector<EStepBlock> blocks;
