@@ -343,7 +343,8 @@ void ApplyOwnExponent(const int* own, double* out) {
 
 // A block of entries of one gene into the workspace: the partial transition sums, and each
 // entry's log-likelihood term and category weights for the ordered merge.
-[[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace& work) {
+[[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace& work,
+                                                EStepBlockResult& result) {
   const EStepScratch& scratch = *task.scratch;
   const std::uint32_t pairs = task.pairCount, tiles = scratch.tiles;
   const std::size_t nodes = task.nodeCount;
@@ -351,13 +352,13 @@ void ApplyOwnExponent(const int* own, double* out) {
   const double* prior = scratch.prior.data();
   double* conditional = Aligned(work.conditional);
   double* out = Aligned(work.messages);
-  double* transitions = Aligned(work.transitions);
-  std::fill(work.transitions.begin(), work.transitions.end(), 0.0);
+  double* transitions = Aligned(result.transitions);
+  std::fill(result.transitions.begin(), result.transitions.end(), 0.0);
   const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
   for (std::uint32_t e = task.first; e < task.end; ++e) {
     const std::uint8_t* pattern = scratch.entries[e].pattern;
     const double n = scratch.entries[e].weight;
-    double* categories = &work.entryCategories[static_cast<std::size_t>(e - task.first) * pairs];
+    double* categories = &result.entryCategories[static_cast<std::size_t>(e - task.first) * pairs];
     if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
     work.scaled = false;
     for (std::uint32_t t = 0; t < tiles; ++t) {
@@ -382,7 +383,7 @@ void ApplyOwnExponent(const int* own, double* out) {
         for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
       }
     }
-    work.entryLogLikelihood[e - task.first] =
+    result.entryLogLikelihood[e - task.first] =
         normalized ? n * (std::log(mixture) + static_cast<double>(work.logScale) * kLn2) : n * std::log(mixture);
     // A pattern the model cannot produce makes the likelihood 0; its undefined category
     // weights must not spill not-a-number values into the other patterns' sums.
@@ -402,11 +403,14 @@ void ApplyOwnExponent(const int* own, double* out) {
   }
 }
 
-void RunBlockGeneric(const BlockTask& task, EStepWorkspace& work) { RunBlockBody(task, work); }
+void RunBlockGeneric(const BlockTask& task, EStepWorkspace& work, EStepBlockResult& result) {
+  RunBlockBody(task, work, result);
+}
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) void RunBlockAvx2(const BlockTask& task, EStepWorkspace& work) {
-  RunBlockBody(task, work);
+__attribute__((target("avx2"))) void RunBlockAvx2(const BlockTask& task, EStepWorkspace& work,
+                                                   EStepBlockResult& result) {
+  RunBlockBody(task, work, result);
 }
 
 bool CpuHasAvx2() {
@@ -415,7 +419,7 @@ bool CpuHasAvx2() {
 }
 #endif
 
-using BlockFunction = void (*)(const BlockTask&, EStepWorkspace&);
+using BlockFunction = void (*)(const BlockTask&, EStepWorkspace&, EStepBlockResult&);
 
 BlockFunction ChooseBlockFunction() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -465,12 +469,11 @@ void PosteriorSums::Clear() {
   std::fill(categories.begin(), categories.end(), 0.0);
 }
 
-void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries) {
+void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles) {
   const std::size_t lanes = static_cast<std::size_t>(tiles) * kWidth;
   const std::size_t cells = nodeCount * lanes;
   conditional.assign(2 * cells + kAlignmentSlack, 0.0);
   messages.assign(static_cast<std::size_t>(nodeCount) * kNode + kAlignmentSlack, 0.0);
-  transitions.assign(4 * cells + kAlignmentSlack, 0.0);
   likelihood.assign(lanes, 0.0);
   factor.assign(lanes, 0.0);
   scaled = false;
@@ -481,6 +484,11 @@ void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::u
   rescaled.assign(static_cast<std::size_t>(nodeCount) * tiles, 0);
   ownExponent.assign(cells, 0);
   logScale = 0;
+}
+
+void EStepBlockResult::Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries) {
+  const std::size_t lanes = static_cast<std::size_t>(tiles) * kWidth;
+  transitions.assign(4 * nodeCount * lanes + kAlignmentSlack, 0.0);
   entryLogLikelihood.assign(blockEntries, 0.0);
   entryCategories.assign(blockEntries * lanes, 0.0);
 }
@@ -562,7 +570,9 @@ void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& 
                       0.0);
   estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
   estep.workspaces.assign(1, EStepWorkspace());
-  estep.workspaces[0].Resize(tree.nodeCount, estep.tiles, kEStepBlockEntries);
+  estep.workspaces[0].Resize(tree.nodeCount, estep.tiles);
+  estep.results.assign(1, EStepBlockResult());
+  estep.results[0].Resize(tree.nodeCount, estep.tiles, kEStepBlockEntries);
 }
 
 void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& tree) {
@@ -589,12 +599,16 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
 
   const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
   const std::uint32_t threads = std::max(1U, std::min(EffectiveThreadCount(threadCount), blockCount));
-  if (scratch.workspaces.size() < threads) {
-    const std::size_t had = scratch.workspaces.size();
-    scratch.workspaces.resize(threads);
-    for (std::size_t w = had; w < threads; ++w) {
-      scratch.workspaces[w].Resize(tree.nodeCount, scratch.tiles, kEStepBlockEntries);
-    }
+  // Each thread works one block at a time; a finished block waits for its turn to join the sums
+  // in one of the spare results, so that threads seldom wait for each other.
+  const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;
+  for (std::size_t w = scratch.workspaces.size(); w < threads; ++w) {
+    scratch.workspaces.emplace_back();
+    scratch.workspaces.back().Resize(tree.nodeCount, scratch.tiles);
+  }
+  for (std::size_t r = scratch.results.size(); r < resultCount; ++r) {
+    scratch.results.emplace_back();
+    scratch.results.back().Resize(tree.nodeCount, scratch.tiles, kEStepBlockEntries);
   }
 
   std::atomic<std::uint32_t> nextGene{0};
@@ -612,10 +626,10 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   };
   // Blocks join the sums in their order, whichever thread computed them: the transitions block
   // by block, the log-likelihood and the category weights entry by entry.
-  auto merge = [&](std::uint32_t b, const EStepWorkspace& work) {
+  auto merge = [&](std::uint32_t b, const EStepBlockResult& result) {
     const EStepBlock& block = scratch.blocks[b];
     const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kSums;
-    const double* part = Aligned(work.transitions);
+    const double* part = Aligned(result.transitions);
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
       const std::size_t at = scratch.slot[v] * kSums;
       for (int ab = 0; ab < 4; ++ab) {
@@ -625,31 +639,41 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
     }
     double* categories = &sums.categories[static_cast<std::size_t>(block.gene) * pairs];
     for (std::uint32_t e = 0; e < block.end - block.first; ++e) {
-      for (std::uint32_t c = 0; c < pairs; ++c) categories[c] += work.entryCategories[e * pairs + c];
-      logLikelihoodSum += work.entryLogLikelihood[e];
+      for (std::uint32_t c = 0; c < pairs; ++c) categories[c] += result.entryCategories[e * pairs + c];
+      logLikelihoodSum += result.entryLogLikelihood[e];
     }
   };
 
   if (threads == 1) {
     for (std::uint32_t b = 0; b < blockCount; ++b) {
-      run(task(b), scratch.workspaces[0]);
-      merge(b, scratch.workspaces[0]);
+      run(task(b), scratch.workspaces[0], scratch.results[0]);
+      merge(b, scratch.results[0]);
     }
   } else {
-    std::atomic<std::uint32_t> nextBlock{0};
     std::mutex mutex;
-    std::condition_variable turn;
-    std::uint32_t merged = 0;
+    std::condition_variable freed;
+    std::vector<std::uint32_t> spare(resultCount);
+    for (std::uint32_t r = 0; r < resultCount; ++r) spare[r] = r;
+    std::vector<std::uint32_t> finished(blockCount, resultCount);  // result holding each block, if done
+    std::uint32_t nextBlock = 0, nextMerge = 0;
     RunOnThreads(threads, [&](std::uint32_t worker) {
-      EStepWorkspace& work = scratch.workspaces[worker];
-      for (std::uint32_t b; (b = nextBlock.fetch_add(1)) < blockCount;) {
-        run(task(b), work);
-        std::unique_lock<std::mutex> lock(mutex);
-        turn.wait(lock, [&] { return merged == b; });
-        merge(b, work);
-        ++merged;
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        // The earliest unmerged block is always being worked, so a spare result turns up.
+        freed.wait(lock, [&] { return !spare.empty() || nextBlock == blockCount; });
+        if (nextBlock == blockCount) return;
+        const std::uint32_t b = nextBlock++, r = spare.back();
+        spare.pop_back();
         lock.unlock();
-        turn.notify_all();
+        run(task(b), scratch.workspaces[worker], scratch.results[r]);
+        lock.lock();
+        finished[b] = r;
+        const std::uint32_t before = nextMerge;
+        for (; nextMerge < blockCount && finished[nextMerge] < resultCount; ++nextMerge) {
+          merge(nextMerge, scratch.results[finished[nextMerge]]);
+          spare.push_back(finished[nextMerge]);
+        }
+        if (nextMerge != before) freed.notify_all();
       }
     });
   }

@@ -50,7 +50,7 @@ struct EStepEntry {
 // are laid out [tile][slot][state][lane], a node's slot being its place in the tree's post-order
 // (see EStepScratch); arrays read through whole cache lines start on one. Sized once per run.
 struct EStepWorkspace {
-  void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries);
+  void Resize(std::uint32_t nodeCount, std::uint32_t tiles);
 
   // The leaves below v given the state of the parent of v (absent / present), times 2^exponent:
   // a node whose two values both fall below the scaling threshold is multiplied by a power of two.
@@ -69,8 +69,13 @@ struct EStepWorkspace {
   std::vector<std::uint8_t> rescaled;
   std::vector<int> ownExponent;
   std::int64_t logScale = 0;
-  // The block's results before they join the gene's sums in a fixed order: the transition sums
-  // [tile][slot][a][b][lane], and per entry its log-likelihood term and its category weights.
+};
+
+// A block's results before they join the gene's sums in a fixed order: the transition sums
+// [tile][slot][a][b][lane], and per entry its log-likelihood term and its category weights.
+struct EStepBlockResult {
+  void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries);
+
   std::vector<double> transitions;
   std::vector<double> entryLogLikelihood;
   std::vector<double> entryCategories;  // [entry][pair]
@@ -82,7 +87,8 @@ struct EStepBlock {
 };
 
 // Everything an E-step keeps between calls: the tree's walks, the branch probabilities of every
-// gene, the category pair priors, the list of entries and one workspace per thread.
+// gene, the category pair priors, the list of entries, one workspace per thread and the results
+// of the blocks that are worked or wait for their turn to join the sums.
 struct EStepScratch {
   // The tree in post-order: node v lives in slot[v]. leafSteps: (slot, pattern position) of each
   // leaf; upSteps: (slot of v, of its first child, of its second child) of every inner node but
@@ -101,6 +107,7 @@ struct EStepScratch {
   std::vector<EStepEntry> entries;
   std::vector<EStepBlock> blocks;
   std::vector<EStepWorkspace> workspaces;
+  std::vector<EStepBlockResult> results;
 };
 
 // Entries per block: the unit of work of a thread and of the fixed summation order. Independent
