@@ -59,14 +59,15 @@ struct BlockTask {
 };
 
 // Everything below is inlined into the two block functions at the end of this namespace, one
-// compiled for the generic target and one for AVX2. The pairs are cut into tiles of kWidth lanes
-// and the passes walk the tree once per tile, so that the work on one node is a loop over the
-// kWidth lanes of a tile. "GCC unroll 1" keeps the compiler from unrolling those short loops into
-// scalar code before it vectorises them: each becomes a few whole-vector operations (two halves
-// on the generic target). Without FMA (-ffp-contract=off, no "fma" target) every lane computes
-// exactly what the scalar loop computes, so both targets give the same bits.
+// compiled for the generic target and one for AVX2. The pairs are cut into tiles of kWidth lanes;
+// node arrays are laid out [slot][tile][state][lane], and the passes walk the tree once, each
+// node tile by tile, so that the work on one node and tile is a loop over kWidth lanes. "GCC
+// unroll 1" keeps the compiler from unrolling those short loops into scalar code before it
+// vectorises them: each becomes a few whole-vector operations (two halves on the generic
+// target). Without FMA (-ffp-contract=off, no "fma" target) every lane computes exactly what the
+// scalar loop computes, so both targets give the same bits.
 //
-// A node's block holds lanes [0, kWidth) for the absent state and [kWidth, 2 kWidth) for the
+// A node's tile holds lanes [0, kWidth) for the absent state and [kWidth, 2 kWidth) for the
 // present state: q (the leaves below v given the state of the parent of v), the branch
 // probabilities (G, R), and the downward messages out (the weighted probability of the leaves
 // outside the subtree of v and of each state of the parent of v). Its sums hold the four state
@@ -192,66 +193,74 @@ bool Any(const std::int64_t* low) {
   return any != 0;
 }
 
-// Brings the lanes of the node in `slot` of one tile whose two values are both below the
-// threshold to [0.5, 1), exactly, and records the exponents: the node's own, and per pair the
-// total and those of the root's two children.
-void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::size_t nodes, std::uint32_t tile,
-             std::uint32_t slot, double* q, double threshold) {
+// Brings the lanes of the node in `slot` whose two values are both below the threshold to
+// [0.5, 1), exactly, and records the exponents: the node's own, and per pair the total and those
+// of the root's two children.
+void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t slot, double* q, double threshold) {
   if (!work.scaled) {
     work.scaled = true;
     std::fill(work.exponent.begin(), work.exponent.end(), 0);
     std::fill(work.firstChildExponent.begin(), work.firstChildExponent.end(), 0);
     std::fill(work.secondChildExponent.begin(), work.secondChildExponent.end(), 0);
   }
-  const std::size_t node = tile * nodes + slot;
-  work.rescaled[node] = 1;
-  int* own = &work.ownExponent[node * kWidth];
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    own[i] = 0;
-    const double largest = std::max(q[i], q[kWidth + i]);
+  work.rescaled[slot] = 1;
+  const std::size_t lanes = static_cast<std::size_t>(scratch.tiles) * kWidth;
+  int* own = &work.ownExponent[slot * lanes];
+  for (std::size_t c = 0; c < lanes; ++c) {
+    own[c] = 0;
+    double* absent = &q[c / kWidth * kNode + c % kWidth];
+    double* present = absent + kWidth;
+    const double largest = std::max(*absent, *present);
     if (!(largest < threshold) || largest == 0) continue;
     int e;
     std::frexp(largest, &e);
-    q[i] = std::ldexp(q[i], -e);
-    q[kWidth + i] = std::ldexp(q[kWidth + i], -e);
-    own[i] = -e;
-    const std::size_t c = tile * kWidth + i;
+    *absent = std::ldexp(*absent, -e);
+    *present = std::ldexp(*present, -e);
+    own[c] = -e;
     work.exponent[c] -= e;
     if (slot == scratch.rootChildren[0]) work.firstChildExponent[c] = -e;
     if (slot == scratch.rootChildren[1]) work.secondChildExponent[c] = -e;
   }
 }
 
-// The upward pruning pass of one tile: q of every node but the root. A first walk does not stop
-// at each node to test for small values, only notes them; when there are any, a second walk
-// rescales node by node and gives every value as if it had been done so from the start. While
-// entries keep needing it, the careful walk is the first.
-[[gnu::always_inline]] inline void ConditionalLikelihoods(const BlockTask& task, std::uint32_t tile,
-                                                          const double* branch, const std::uint8_t* pattern,
-                                                          double* q, EStepWorkspace& work) {
+// The upward pruning pass: q of every node but the root. A first walk does not stop at each node
+// to test for small values, only notes them; when there are any, a second walk rescales node by
+// node and gives every value as if it had been done so from the start. While entries keep needing
+// it, the careful walk is the first.
+[[gnu::always_inline]] inline void ConditionalLikelihoods(const BlockTask& task, const double* branch,
+                                                          const std::uint8_t* pattern, double* q,
+                                                          EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
   const std::uint32_t* leaf = scratch.leafSteps.data();
   for (std::size_t j = 0; j < scratch.leafSteps.size(); j += 2) {
-    LeafValues(pattern[leaf[j + 1]], branch + leaf[j] * kNode, q + leaf[j] * kNode);
+    const std::uint8_t value = pattern[leaf[j + 1]];
+    const double* b = branch + leaf[j] * stride;
+    double* u = q + leaf[j] * stride;
+    for (std::size_t t = 0; t < tiles; ++t) LeafValues(value, b + t * kNode, u + t * kNode);
   }
   const std::uint32_t* step = scratch.upSteps.data();
   const std::size_t steps = scratch.upSteps.size();
+  auto node = [&](std::size_t s, std::int64_t* low) __attribute__((always_inline)) {
+    const double* b = branch + step[s] * stride;
+    const double* y = q + step[s + 1] * stride;
+    const double* z = q + step[s + 2] * stride;
+    double* v = q + step[s] * stride;
+    for (std::size_t t = 0; t < tiles; ++t) {
+      UpwardNode(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold, low);
+    }
+  };
   if (!work.expectRescaling) {
     std::int64_t low[kWidth] = {};
-    for (std::size_t s = 0; s < steps; s += 3) {
-      UpwardNode(branch + step[s] * kNode, q + step[s + 1] * kNode, q + step[s + 2] * kNode, q + step[s] * kNode,
-                 task.threshold, low);
-    }
+    for (std::size_t s = 0; s < steps; s += 3) node(s, low);
     if (!Any(low)) return;
   }
   bool rescaled = false;
   for (std::size_t s = 0; s < steps; s += 3) {
     std::int64_t low[kWidth] = {};
-    double* node = q + step[s] * kNode;
-    UpwardNode(branch + step[s] * kNode, q + step[s + 1] * kNode, q + step[s + 2] * kNode, node, task.threshold,
-               low);
+    node(s, low);
     if (Any(low)) {
-      Rescale(work, scratch, task.nodeCount, tile, step[s], node, task.threshold);
+      Rescale(work, scratch, step[s], q + step[s] * stride, task.threshold);
       rescaled = true;
     }
   }
@@ -291,53 +300,68 @@ double ShiftedMessage(double message, std::int64_t shift) {
 
 // The messages of a rescaled child carry its own exponent: the values below it are 2^e times
 // too large, so the message from above must be 2^e times larger to give the true posterior.
-void ApplyOwnExponent(const int* own, double* out) {
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    out[i] = ShiftedMessage(out[i], own[i]);
-    out[kWidth + i] = ShiftedMessage(out[kWidth + i], own[i]);
+void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
+  for (std::size_t c = 0; c < lanes; ++c) {
+    double* absent = &out[c / kWidth * kNode + c % kWidth];
+    *absent = ShiftedMessage(*absent, own[c]);
+    absent[kWidth] = ShiftedMessage(absent[kWidth], own[c]);
   }
 }
 
-// The downward pass of one tile, folding the weighted transition posteriors into the block's
-// sums: the root's messages to its children, then every inner node parents first, then the
-// leaves.
-[[gnu::always_inline]] inline void PatternPosterior(const BlockTask& task, std::uint32_t tile, const double* branch,
+// The downward pass, folding the weighted transition posteriors into the block's sums: the
+// root's messages to its children, then every inner node parents first, then the leaves.
+[[gnu::always_inline]] inline void PatternPosterior(const BlockTask& task, const double* branch,
                                                     const std::uint8_t* pattern, const double* q, double* out,
                                                     double* sums, EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, lanes = tiles * kWidth, stride = tiles * kNode;
+  const std::size_t sumStride = tiles * kSums;
   const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
-  RootMessages(task.rootAbsent, task.rootPresent, &work.factor[tile * kWidth], q + r1 * kNode, q + r2 * kNode,
-               out + r1 * kNode, out + r2 * kNode);
+  for (std::size_t t = 0; t < tiles; ++t) {
+    RootMessages(task.rootAbsent, task.rootPresent, &work.factor[t * kWidth], q + r1 * stride + t * kNode,
+                 q + r2 * stride + t * kNode, out + r1 * stride + t * kNode, out + r2 * stride + t * kNode);
+  }
   if (work.scaled || work.logScale != 0) {
-    for (std::size_t i = 0; i < kWidth; ++i) {
-      const std::size_t c = tile * kWidth + i;
+    for (std::size_t c = 0; c < lanes; ++c) {
       const std::int64_t total = work.scaled ? work.exponent[c] : 0;
       const std::int64_t first = work.scaled ? total - work.firstChildExponent[c] : 0;
       const std::int64_t second = work.scaled ? total - work.secondChildExponent[c] : 0;
+      const std::size_t at = c / kWidth * kNode + c % kWidth;
       for (std::size_t state = 0; state < 2; ++state) {
-        double& message1 = out[r1 * kNode + state * kWidth + i];
-        double& message2 = out[r2 * kNode + state * kWidth + i];
+        double& message1 = out[r1 * stride + at + state * kWidth];
+        double& message2 = out[r2 * stride + at + state * kWidth];
         message1 = ShiftedMessage(message1, -first - work.logScale);
         message2 = ShiftedMessage(message2, -second - work.logScale);
       }
     }
   }
   const std::uint32_t* step = scratch.downSteps.data();
-  const std::uint8_t* rescaled = &work.rescaled[tile * task.nodeCount];
-  const int* own = &work.ownExponent[tile * task.nodeCount * kWidth];
   for (std::size_t s = 0; s < scratch.downSteps.size(); s += 3) {
     const std::size_t v = step[s], y = step[s + 1], z = step[s + 2];
-    DownwardNode(branch + v * kNode, q + y * kNode, q + z * kNode, out + v * kNode, out + y * kNode, out + z * kNode,
-                 sums + v * kSums);
+    const double* b = branch + v * stride;
+    const double* qy = q + y * stride;
+    const double* qz = q + z * stride;
+    const double* o = out + v * stride;
+    double* oy = out + y * stride;
+    double* oz = out + z * stride;
+    double* sv = sums + v * sumStride;
+    for (std::size_t t = 0; t < tiles; ++t) {
+      DownwardNode(b + t * kNode, qy + t * kNode, qz + t * kNode, o + t * kNode, oy + t * kNode, oz + t * kNode,
+                   sv + t * kSums);
+    }
     if (work.scaled) {
-      if (rescaled[y]) ApplyOwnExponent(own + y * kWidth, out + y * kNode);
-      if (rescaled[z]) ApplyOwnExponent(own + z * kWidth, out + z * kNode);
+      if (work.rescaled[y]) ApplyOwnExponent(&work.ownExponent[y * lanes], lanes, oy);
+      if (work.rescaled[z]) ApplyOwnExponent(&work.ownExponent[z * lanes], lanes, oz);
     }
   }
   const std::uint32_t* leaf = scratch.leafSteps.data();
   for (std::size_t j = 0; j < scratch.leafSteps.size(); j += 2) {
     const std::size_t u = leaf[j];
-    LeafPosterior(pattern[leaf[j + 1]], branch + u * kNode, q + u * kNode, out + u * kNode, sums + u * kSums);
+    const std::uint8_t value = pattern[leaf[j + 1]];
+    for (std::size_t t = 0; t < tiles; ++t) {
+      LeafPosterior(value, branch + u * stride + t * kNode, q + u * stride + t * kNode, out + u * stride + t * kNode,
+                    sums + u * sumStride + t * kSums);
+    }
   }
 }
 
@@ -346,30 +370,28 @@ void ApplyOwnExponent(const int* own, double* out) {
 [[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace& work,
                                                 EStepBlockResult& result) {
   const EStepScratch& scratch = *task.scratch;
-  const std::uint32_t pairs = task.pairCount, tiles = scratch.tiles;
-  const std::size_t nodes = task.nodeCount;
-  const double* branches = Aligned(scratch.branch) + task.gene * tiles * nodes * kNode;
+  const std::uint32_t pairs = task.pairCount;
+  const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
+  const double* branch = Aligned(scratch.branch) + task.gene * task.nodeCount * stride;
   const double* prior = scratch.prior.data();
-  double* conditional = Aligned(work.conditional);
+  double* q = Aligned(work.conditional);
   double* out = Aligned(work.messages);
   double* transitions = Aligned(result.transitions);
   std::fill(result.transitions.begin(), result.transitions.end(), 0.0);
   const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
+  const bool leaf = scratch.firstChildIsLeaf;
   for (std::uint32_t e = task.first; e < task.end; ++e) {
     const std::uint8_t* pattern = scratch.entries[e].pattern;
     const double n = scratch.entries[e].weight;
     double* categories = &result.entryCategories[static_cast<std::size_t>(e - task.first) * pairs];
     if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
     work.scaled = false;
-    for (std::uint32_t t = 0; t < tiles; ++t) {
-      const double* branch = branches + t * nodes * kNode;
-      double* q = conditional + t * nodes * kNode;
-      ConditionalLikelihoods(task, t, branch, pattern, q, work);
-      // The root step: at most three scaled values meet in one product, so it needs no logarithms.
-      const bool leaf = scratch.firstChildIsLeaf;
-      RootLikelihood(task.rootAbsent, task.rootPresent, q + r2 * kNode, branch + r1 * kNode,
-                     q + (leaf ? r1 : scratch.firstChildren[0]) * kNode,
-                     leaf ? nullptr : q + scratch.firstChildren[1] * kNode, &work.likelihood[t * kWidth]);
+    ConditionalLikelihoods(task, branch, pattern, q, work);
+    // The root step: at most three scaled values meet in one product, so it needs no logarithms.
+    for (std::size_t t = 0; t < tiles; ++t) {
+      RootLikelihood(task.rootAbsent, task.rootPresent, q + r2 * stride + t * kNode, branch + r1 * stride + t * kNode,
+                     q + (leaf ? r1 : scratch.firstChildren[0]) * stride + t * kNode,
+                     leaf ? nullptr : q + scratch.firstChildren[1] * stride + t * kNode, &work.likelihood[t * kWidth]);
     }
     double mixture = 0;
     for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
@@ -396,10 +418,7 @@ void ApplyOwnExponent(const int* own, double* out) {
       categories[c] = n * (prior[c] * work.likelihood[c] * inverse);
       work.factor[c] = n * prior[c] * inverse;
     }
-    for (std::uint32_t t = 0; t < tiles; ++t) {
-      PatternPosterior(task, t, branches + t * nodes * kNode, pattern, conditional + t * nodes * kNode, out,
-                       transitions + t * nodes * kSums, work);
-    }
+    PatternPosterior(task, branch, pattern, q, out, transitions, work);
   }
 }
 
@@ -473,7 +492,7 @@ void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles) {
   const std::size_t lanes = static_cast<std::size_t>(tiles) * kWidth;
   const std::size_t cells = nodeCount * lanes;
   conditional.assign(2 * cells + kAlignmentSlack, 0.0);
-  messages.assign(static_cast<std::size_t>(nodeCount) * kNode + kAlignmentSlack, 0.0);
+  messages.assign(2 * cells + kAlignmentSlack, 0.0);
   likelihood.assign(lanes, 0.0);
   factor.assign(lanes, 0.0);
   scaled = false;
@@ -481,7 +500,7 @@ void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles) {
   exponent.assign(lanes, 0);
   firstChildExponent.assign(lanes, 0);
   secondChildExponent.assign(lanes, 0);
-  rescaled.assign(static_cast<std::size_t>(nodeCount) * tiles, 0);
+  rescaled.assign(nodeCount, 0);
   ownExponent.assign(cells, 0);
   logScale = 0;
 }
@@ -537,26 +556,17 @@ void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {
   const std::uint32_t m = lossCategories.count, pairs = gainCategories.count * m;
   const std::vector<double>& rg = gainCategories.rates;
   const std::vector<double>& rl = lossCategories.rates;
-  const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kNode;
-  double* branch = Aligned(estep.branch) + g * estep.tiles * tileSize;
+  const std::size_t stride = static_cast<std::size_t>(estep.tiles) * kNode;
+  double* branch = Aligned(estep.branch) + g * tree.nodeCount * stride;
+  auto at = [](std::uint32_t c) { return c / kWidth * kNode + c % kWidth; };
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
     const double t = tree.branchLength[v];
-    const std::size_t at = estep.slot[v] * kNode;
+    double* node = branch + estep.slot[v] * stride;
     for (std::uint32_t c = 0; c < pairs; ++c) {
       // G depends on the gain category alone and R on the loss category: each is computed once.
-      double* gain = &branch[c / kWidth * tileSize + at + c % kWidth];
-      double* keep = gain + kWidth;
-      const std::uint32_t previous = c - 1, above = c - m;
-      if (c % m == 0) {
-        *gain = model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t));
-      } else {
-        *gain = branch[previous / kWidth * tileSize + at + previous % kWidth];
-      }
-      if (c < m) {
-        *keep = (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t);
-      } else {
-        *keep = branch[above / kWidth * tileSize + at + above % kWidth + kWidth];
-      }
+      node[at(c)] = c % m == 0 ? model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t)) : node[at(c - 1)];
+      node[at(c) + kWidth] =
+          c < m ? (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t) : node[at(c - m) + kWidth];
     }
   }
 }
@@ -628,13 +638,13 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   // by block, the log-likelihood and the category weights entry by entry.
   auto merge = [&](std::uint32_t b, const EStepBlockResult& result) {
     const EStepBlock& block = scratch.blocks[b];
-    const std::size_t tileSize = static_cast<std::size_t>(tree.nodeCount) * kSums;
+    const std::size_t sumStride = static_cast<std::size_t>(scratch.tiles) * kSums;
     const double* part = Aligned(result.transitions);
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-      const std::size_t at = scratch.slot[v] * kSums;
+      const double* node = part + scratch.slot[v] * sumStride;
       for (int ab = 0; ab < 4; ++ab) {
         double* sum = &sums.transitions[sums.TransitionOffset(block.gene, v, ab / 2, ab % 2)];
-        for (std::uint32_t c = 0; c < pairs; ++c) sum[c] += part[c / kWidth * tileSize + at + ab * kWidth + c % kWidth];
+        for (std::uint32_t c = 0; c < pairs; ++c) sum[c] += node[c / kWidth * kSums + ab * kWidth + c % kWidth];
       }
     }
     double* categories = &sums.categories[static_cast<std::size_t>(block.gene) * pairs];
