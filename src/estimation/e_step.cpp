@@ -232,16 +232,20 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
                                                           EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
   const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
-  const std::uint32_t* leaf = scratch.leafSteps.data();
-  for (std::size_t j = 0; j < scratch.leafSteps.size(); j += 2) {
-    const std::uint8_t value = pattern[leaf[j + 1]];
-    const double* b = branch + leaf[j] * stride;
-    double* u = q + leaf[j] * stride;
-    for (std::size_t t = 0; t < tiles; ++t) LeafValues(value, b + t * kNode, u + t * kNode);
-  }
+  auto leafValues = [&](std::size_t u, std::uint32_t position) __attribute__((always_inline)) {
+    const std::uint8_t value = pattern[position];
+    for (std::size_t t = 0; t < tiles; ++t) LeafValues(value, branch + u * stride + t * kNode, q + u * stride + t * kNode);
+  };
+  if (scratch.rootLeaves[0] != kInner) leafValues(scratch.rootChildren[0], scratch.rootLeaves[0]);
+  if (scratch.rootLeaves[1] != kInner) leafValues(scratch.rootChildren[1], scratch.rootLeaves[1]);
   const std::uint32_t* step = scratch.upSteps.data();
   const std::size_t steps = scratch.upSteps.size();
-  auto node = [&](std::size_t s, std::int64_t* low) __attribute__((always_inline)) {
+  // A leaf's values are made just before its parent's, while they are in the nearest cache.
+  auto node = [&](std::size_t s, std::int64_t* low, bool leaves) __attribute__((always_inline)) {
+    if (leaves) {
+      if (step[s + 3] != kInner) leafValues(step[s + 1], step[s + 3]);
+      if (step[s + 4] != kInner) leafValues(step[s + 2], step[s + 4]);
+    }
     const double* b = branch + step[s] * stride;
     const double* y = q + step[s + 1] * stride;
     const double* z = q + step[s + 2] * stride;
@@ -250,15 +254,17 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
       UpwardNode(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold, low);
     }
   };
+  bool leavesDone = false;
   if (!work.expectRescaling) {
     std::int64_t low[kWidth] = {};
-    for (std::size_t s = 0; s < steps; s += 3) node(s, low);
+    for (std::size_t s = 0; s < steps; s += 5) node(s, low, true);
     if (!Any(low)) return;
+    leavesDone = true;
   }
   bool rescaled = false;
-  for (std::size_t s = 0; s < steps; s += 3) {
+  for (std::size_t s = 0; s < steps; s += 5) {
     std::int64_t low[kWidth] = {};
-    node(s, low);
+    node(s, low, !leavesDone);
     if (Any(low)) {
       Rescale(work, scratch, step[s], q + step[s] * stride, task.threshold);
       rescaled = true;
@@ -335,8 +341,19 @@ void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
       }
     }
   }
+  // A leaf's posteriors are folded as soon as its parent has sent it its message, while both
+  // are still in the nearest cache.
+  auto leafPosterior = [&](std::size_t u, std::uint32_t position) __attribute__((always_inline)) {
+    const std::uint8_t value = pattern[position];
+    for (std::size_t t = 0; t < tiles; ++t) {
+      LeafPosterior(value, branch + u * stride + t * kNode, q + u * stride + t * kNode, out + u * stride + t * kNode,
+                    sums + u * sumStride + t * kSums);
+    }
+  };
+  if (scratch.rootLeaves[0] != kInner) leafPosterior(r1, scratch.rootLeaves[0]);
+  if (scratch.rootLeaves[1] != kInner) leafPosterior(r2, scratch.rootLeaves[1]);
   const std::uint32_t* step = scratch.downSteps.data();
-  for (std::size_t s = 0; s < scratch.downSteps.size(); s += 3) {
+  for (std::size_t s = 0; s < scratch.downSteps.size(); s += 5) {
     const std::size_t v = step[s], y = step[s + 1], z = step[s + 2];
     const double* b = branch + v * stride;
     const double* qy = q + y * stride;
@@ -353,15 +370,8 @@ void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
       if (work.rescaled[y]) ApplyOwnExponent(&work.ownExponent[y * lanes], lanes, oy);
       if (work.rescaled[z]) ApplyOwnExponent(&work.ownExponent[z * lanes], lanes, oz);
     }
-  }
-  const std::uint32_t* leaf = scratch.leafSteps.data();
-  for (std::size_t j = 0; j < scratch.leafSteps.size(); j += 2) {
-    const std::size_t u = leaf[j];
-    const std::uint8_t value = pattern[leaf[j + 1]];
-    for (std::size_t t = 0; t < tiles; ++t) {
-      LeafPosterior(value, branch + u * stride + t * kNode, q + u * stride + t * kNode, out + u * stride + t * kNode,
-                    sums + u * sumStride + t * kSums);
-    }
+    if (step[s + 3] != kInner) leafPosterior(y, step[s + 3]);
+    if (step[s + 4] != kInner) leafPosterior(z, step[s + 4]);
   }
 }
 
@@ -532,18 +542,22 @@ void EStepScratch::Layout(const PhylogeneticTree& tree) {
     stack.push_back(tree.secondChild[v]);
     stack.push_back(tree.firstChild[v]);
   }
-  leafSteps.clear();
   upSteps.clear();
   downSteps.clear();
+  auto position = [&](std::uint32_t v) { return tree.IsLeaf(v) ? v - (tree.leafCount - 1) : kInner; };
   for (std::uint32_t v : order) {
-    if (tree.IsLeaf(v)) {
-      leafSteps.push_back(slot[v]);
-      leafSteps.push_back(v - (tree.leafCount - 1));
-    } else if (v != 0) {
-      for (std::uint32_t u : {v, tree.firstChild[v], tree.secondChild[v]}) upSteps.push_back(slot[u]);
-    }
+    if (tree.IsLeaf(v) || v == 0) continue;
+    const std::uint32_t y = tree.firstChild[v], z = tree.secondChild[v];
+    for (std::uint32_t u : {slot[v], slot[y], slot[z], position(y), position(z)}) upSteps.push_back(u);
   }
-  for (std::size_t s = upSteps.size(); s > 0; s -= 3) downSteps.insert(downSteps.end(), &upSteps[s - 3], &upSteps[s]);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const std::uint32_t v = *it;
+    if (tree.IsLeaf(v) || v == 0) continue;
+    const std::uint32_t y = tree.firstChild[v], z = tree.secondChild[v];
+    for (std::uint32_t u : {slot[v], slot[y], slot[z], position(y), position(z)}) downSteps.push_back(u);
+  }
+  rootLeaves[0] = position(tree.firstChild[0]);
+  rootLeaves[1] = position(tree.secondChild[0]);
   const std::uint32_t r1 = tree.firstChild[0];
   rootChildren[0] = slot[r1];
   rootChildren[1] = slot[tree.secondChild[0]];

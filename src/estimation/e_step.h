@@ -37,6 +37,8 @@ class PosteriorSums {
 
 // Lanes per tile: four doubles fill a vector of the widest target, AVX2.
 constexpr std::uint32_t kWidth = 4;
+// A step's pattern position of a child that is no leaf.
+constexpr std::uint32_t kInner = 0xffffffffU;
 
 // One gene entry as the E-step sees it: the leaf values and the number of sites that show them
 // (a weight, so that an entry may also stand for an expected number of unobserved sites).
@@ -90,12 +92,14 @@ struct EStepBlock {
 // gene, the category pair priors, the list of entries, one workspace per thread and the results
 // of the blocks that are worked or wait for their turn to join the sums.
 struct EStepScratch {
-  // The tree in post-order: node v lives in slot[v]. leafSteps: (slot, pattern position) of each
-  // leaf; upSteps: (slot of v, of its first child, of its second child) of every inner node but
-  // the root, children before parents; downSteps: the same, parents before children.
+  // The tree in post-order: node v lives in slot[v]. upSteps: for every inner node but the root,
+  // children before parents, the slots of v, of its first child and of its second child, and the
+  // pattern positions of the two children (kInner for an inner child); downSteps: the same,
+  // parents before children.
   void Layout(const PhylogeneticTree& tree);
-  std::vector<std::uint32_t> slot, leafSteps, upSteps, downSteps;
+  std::vector<std::uint32_t> slot, upSteps, downSteps;
   std::uint32_t rootChildren[2] = {0, 0};   // slots of the root's children
+  std::uint32_t rootLeaves[2] = {0, 0};     // their pattern positions, or kInner
   bool firstChildIsLeaf = false;
   std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
 
