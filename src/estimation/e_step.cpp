@@ -81,7 +81,8 @@ constexpr double kLeafSlope[3] = {-1, 1, 0};
 
 [[gnu::always_inline]] inline void LeafValues(std::uint8_t value, const double* __restrict branch,
                                               double* __restrict q) {
-  const double offset = kLeafOffset[value], slope = kLeafSlope[value];
+  const std::uint8_t kind = value < 2 ? value : 2;
+  const double offset = kLeafOffset[kind], slope = kLeafSlope[kind];
 #pragma GCC unroll 1
   for (std::size_t i = 0; i < kNode; ++i) q[i] = offset + slope * branch[i];
 }

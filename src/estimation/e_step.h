@@ -49,23 +49,24 @@ struct EStepEntry {
 
 // One thread's scratch for a block of entries of one gene. The category pairs are padded to
 // whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0). Node arrays
-// are laid out [tile][slot][state][lane], a node's slot being its place in the tree's post-order
-// (see EStepScratch); arrays read through whole cache lines start on one. Sized once per run.
+// are laid out [slot][tile][state][lane], a node's slot being its place in the tree's post-order
+// (see EStepScratch), so that one node's tile of one array is one cache line; arrays read so
+// start on a cache line. Sized once per run.
 struct EStepWorkspace {
   void Resize(std::uint32_t nodeCount, std::uint32_t tiles);
 
   // The leaves below v given the state of the parent of v (absent / present), times 2^exponent:
   // a node whose two values both fall below the scaling threshold is multiplied by a power of two.
   std::vector<double> conditional;
-  // Downward messages of one tile [slot][state][lane]: the weighted probability of the leaves
-  // outside the subtree of v and of each state of the parent of v.
+  // Downward messages: the weighted probability of the leaves outside the subtree of v and of
+  // each state of the parent of v.
   std::vector<double> messages;
   std::vector<double> likelihood;  // h per pair, scaled like the conditional values
   std::vector<double> factor;      // n * prior / mixture per pair
   // Scaling of the current entry: whether any node was rescaled; per pair the total exponent and
-  // those of the root's two children; per [tile][slot] whether it was rescaled, and per lane by
-  // how much; the common scale of the entry's likelihoods. expectRescaling: whether the last
-  // entry needed it (only chooses how the upward pass looks for small values).
+  // those of the root's two children; per slot whether the node was rescaled, and per lane by how
+  // much; the common scale of the entry's likelihoods. expectRescaling: whether the last entry
+  // needed it (it only chooses how the upward pass looks for small values, never the results).
   bool scaled = false, expectRescaling = false;
   std::vector<std::int64_t> exponent, firstChildExponent, secondChildExponent;
   std::vector<std::uint8_t> rescaled;
@@ -74,7 +75,7 @@ struct EStepWorkspace {
 };
 
 // A block's results before they join the gene's sums in a fixed order: the transition sums
-// [tile][slot][a][b][lane], and per entry its log-likelihood term and its category weights.
+// [slot][tile][a][b][lane], and per entry its log-likelihood term and its category weights.
 struct EStepBlockResult {
   void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries);
 
@@ -104,8 +105,8 @@ struct EStepScratch {
   std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
 
   std::uint32_t tiles = 0;
-  // G(v) (absent state lanes) and R(v) (present state lanes) for gene g, tile t, the node in slot
-  // s: [((g * tiles + t) * nodeCount + s) * 2 * kWidth + ...]; lane i is pair t * kWidth + i.
+  // G(v) (absent state lanes) and R(v) (present state lanes) for gene g, the node in slot s and
+  // tile t at [((g * nodeCount + s) * tiles + t) * 2 * kWidth]; lane i is pair t * kWidth + i.
   std::vector<double> branch;
   std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
   std::vector<EStepEntry> entries;
