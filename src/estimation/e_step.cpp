@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
@@ -87,7 +88,9 @@ constexpr double kLeafSlope[3] = {-1, 1, 0};
   for (std::size_t i = 0; i < kNode; ++i) q[i] = offset + slope * branch[i];
 }
 
-// One inner node of the upward pass; low[i] becomes nonzero when lane i fell below the threshold.
+// One inner node of the upward pass; with Check, low[i] becomes nonzero when lane i fell below
+// the threshold.
+template <bool Check>
 [[gnu::always_inline]] inline void UpwardNode(const double* __restrict branch, const double* __restrict qy,
                                               const double* __restrict qz, double* __restrict q, double threshold,
                                               std::int64_t* __restrict low) {
@@ -99,7 +102,7 @@ constexpr double kLeafSlope[3] = {-1, 1, 0};
     const double present = (1 - keep) * absentBelow + keep * presentBelow;
     q[i] = absent;
     q[kWidth + i] = present;
-    low[i] |= (absent < threshold) & (present < threshold);  // 64-bit, to vectorise with the values
+    if constexpr (Check) low[i] |= (absent < threshold) & (present < threshold);  // 64-bit: vectorises
   }
 }
 
@@ -224,10 +227,25 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
   }
 }
 
-// The upward pruning pass: q of every node but the root. A first walk does not stop at each node
-// to test for small values, only notes them; when there are any, a second walk rescales node by
-// node and gives every value as if it had been done so from the start. While entries keep needing
-// it, the careful walk is the first.
+// The root step: at most three scaled values meet in one product, so it needs no logarithms.
+[[gnu::always_inline]] inline void RootLikelihoods(const BlockTask& task, const double* branch, const double* q,
+                                                   EStepWorkspace& work) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
+  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
+  const bool leaf = scratch.firstChildIsLeaf;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    RootLikelihood(task.rootAbsent, task.rootPresent, q + r2 * stride + t * kNode, branch + r1 * stride + t * kNode,
+                   q + (leaf ? r1 : scratch.firstChildren[0]) * stride + t * kNode,
+                   leaf ? nullptr : q + scratch.firstChildren[1] * stride + t * kNode, &work.likelihood[t * kWidth]);
+  }
+}
+
+// The upward pruning pass: q of every node but the root, and h of every pair. The likelihood
+// of the leaves below any node is at least h, and it is at most the larger of the node's two
+// values: so when every pair's h is at least twice the threshold, no node can have fallen below
+// it, and a first walk that does not look is exact. Otherwise (or at once, while entries keep
+// needing it) a careful walk rescales node by node.
 [[gnu::always_inline]] inline void ConditionalLikelihoods(const BlockTask& task, const double* branch,
                                                           const std::uint8_t* pattern, double* q,
                                                           EStepWorkspace& work) {
@@ -237,41 +255,36 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
     const std::uint8_t value = pattern[position];
     for (std::size_t t = 0; t < tiles; ++t) LeafValues(value, branch + u * stride + t * kNode, q + u * stride + t * kNode);
   };
-  if (scratch.rootLeaves[0] != kInner) leafValues(scratch.rootChildren[0], scratch.rootLeaves[0]);
-  if (scratch.rootLeaves[1] != kInner) leafValues(scratch.rootChildren[1], scratch.rootLeaves[1]);
   const std::uint32_t* step = scratch.upSteps.data();
   const std::size_t steps = scratch.upSteps.size();
   // A leaf's values are made just before its parent's, while they are in the nearest cache.
-  auto node = [&](std::size_t s, std::int64_t* low, bool leaves) __attribute__((always_inline)) {
-    if (leaves) {
+  auto walk = [&](auto check) __attribute__((always_inline)) {
+    if (scratch.rootLeaves[0] != kInner) leafValues(scratch.rootChildren[0], scratch.rootLeaves[0]);
+    if (scratch.rootLeaves[1] != kInner) leafValues(scratch.rootChildren[1], scratch.rootLeaves[1]);
+    for (std::size_t s = 0; s < steps; s += 5) {
       if (step[s + 3] != kInner) leafValues(step[s + 1], step[s + 3]);
       if (step[s + 4] != kInner) leafValues(step[s + 2], step[s + 4]);
+      const double* b = branch + step[s] * stride;
+      const double* y = q + step[s + 1] * stride;
+      const double* z = q + step[s + 2] * stride;
+      double* v = q + step[s] * stride;
+      std::int64_t low[kWidth] = {};
+      for (std::size_t t = 0; t < tiles; ++t) {
+        UpwardNode<decltype(check)::value>(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold,
+                                           low);
+      }
+      if (decltype(check)::value && Any(low)) Rescale(work, scratch, step[s], v, task.threshold);
     }
-    const double* b = branch + step[s] * stride;
-    const double* y = q + step[s + 1] * stride;
-    const double* z = q + step[s + 2] * stride;
-    double* v = q + step[s] * stride;
-    for (std::size_t t = 0; t < tiles; ++t) {
-      UpwardNode(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold, low);
-    }
+    RootLikelihoods(task, branch, q, work);
   };
-  bool leavesDone = false;
   if (!work.expectRescaling) {
-    std::int64_t low[kWidth] = {};
-    for (std::size_t s = 0; s < steps; s += 5) node(s, low, true);
-    if (!Any(low)) return;
-    leavesDone = true;
+    walk(std::false_type());
+    bool safe = true;
+    for (std::uint32_t c = 0; c < task.pairCount; ++c) safe &= work.likelihood[c] >= 2 * task.threshold;
+    if (safe) return;
   }
-  bool rescaled = false;
-  for (std::size_t s = 0; s < steps; s += 5) {
-    std::int64_t low[kWidth] = {};
-    node(s, low, !leavesDone);
-    if (Any(low)) {
-      Rescale(work, scratch, step[s], q + step[s] * stride, task.threshold);
-      rescaled = true;
-    }
-  }
-  work.expectRescaling = rescaled;
+  walk(std::true_type());
+  work.expectRescaling = work.scaled;
 }
 
 // For an entry with rescaled values (or a likelihood too small to divide by safely): brings the
@@ -387,10 +400,7 @@ void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
   const double* prior = scratch.prior.data();
   double* q = Aligned(work.conditional);
   double* out = Aligned(work.messages);
-  double* transitions = Aligned(result.transitions);
-  std::fill(result.transitions.begin(), result.transitions.end(), 0.0);
-  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
-  const bool leaf = scratch.firstChildIsLeaf;
+  double* transitions = Aligned(result.transitions);  // all 0: the merge leaves them so
   for (std::uint32_t e = task.first; e < task.end; ++e) {
     const std::uint8_t* pattern = scratch.entries[e].pattern;
     const double n = scratch.entries[e].weight;
@@ -398,12 +408,6 @@ void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
     if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
     work.scaled = false;
     ConditionalLikelihoods(task, branch, pattern, q, work);
-    // The root step: at most three scaled values meet in one product, so it needs no logarithms.
-    for (std::size_t t = 0; t < tiles; ++t) {
-      RootLikelihood(task.rootAbsent, task.rootPresent, q + r2 * stride + t * kNode, branch + r1 * stride + t * kNode,
-                     q + (leaf ? r1 : scratch.firstChildren[0]) * stride + t * kNode,
-                     leaf ? nullptr : q + scratch.firstChildren[1] * stride + t * kNode, &work.likelihood[t * kWidth]);
-    }
     double mixture = 0;
     for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
     // Without rescaling, the likelihoods are products of values above 2^-256 and the mixture is
@@ -651,15 +655,20 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   };
   // Blocks join the sums in their order, whichever thread computed them: the transitions block
   // by block, the log-likelihood and the category weights entry by entry.
-  auto merge = [&](std::uint32_t b, const EStepBlockResult& result) {
+  auto merge = [&](std::uint32_t b, EStepBlockResult& result) {
     const EStepBlock& block = scratch.blocks[b];
+    // The block's sums are set back to 0 as they are taken, ready for the next block.
     const std::size_t sumStride = static_cast<std::size_t>(scratch.tiles) * kSums;
-    const double* part = Aligned(result.transitions);
+    double* part = Aligned(result.transitions);
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-      const double* node = part + scratch.slot[v] * sumStride;
+      double* node = part + scratch.slot[v] * sumStride;
       for (int ab = 0; ab < 4; ++ab) {
         double* sum = &sums.transitions[sums.TransitionOffset(block.gene, v, ab / 2, ab % 2)];
-        for (std::uint32_t c = 0; c < pairs; ++c) sum[c] += node[c / kWidth * kSums + ab * kWidth + c % kWidth];
+        for (std::uint32_t first = 0; first < pairs; first += kWidth) {
+          double* from = node + first / kWidth * kSums + ab * kWidth;
+          for (std::uint32_t i = 0; i < kWidth && first + i < pairs; ++i) sum[first + i] += from[i];
+          for (std::uint32_t i = 0; i < kWidth; ++i) from[i] = 0;
+        }
       }
     }
     double* categories = &sums.categories[static_cast<std::size_t>(block.gene) * pairs];
