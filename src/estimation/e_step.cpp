@@ -168,6 +168,40 @@ template <bool Check>
   }
 }
 
+// DownwardNode for two entries side by side, a and b: the branch probabilities are loaded once,
+// and every sum takes a's term and then b's.
+[[gnu::always_inline]] inline void DownwardNodes(const double* __restrict branch, const double* __restrict qya,
+                                                 const double* __restrict qza, const double* __restrict outa,
+                                                 double* __restrict outya, double* __restrict outza,
+                                                 const double* __restrict qyb, const double* __restrict qzb,
+                                                 const double* __restrict outb, double* __restrict outyb,
+                                                 double* __restrict outzb, double* __restrict sums) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const double gain = branch[i], keep = branch[kWidth + i];
+    const double absentBelowA = qya[i] * qza[i], presentBelowA = qya[kWidth + i] * qza[kWidth + i];
+    const double stayA = outa[i] * (1 - gain), gainedA = outa[i] * gain;
+    const double lostA = outa[kWidth + i] * (1 - keep), keptA = outa[kWidth + i] * keep;
+    const double absentBelowB = qyb[i] * qzb[i], presentBelowB = qyb[kWidth + i] * qzb[kWidth + i];
+    const double stayB = outb[i] * (1 - gain), gainedB = outb[i] * gain;
+    const double lostB = outb[kWidth + i] * (1 - keep), keptB = outb[kWidth + i] * keep;
+    sums[i] = sums[i] + stayA * absentBelowA + stayB * absentBelowB;
+    sums[kWidth + i] = sums[kWidth + i] + gainedA * presentBelowA + gainedB * presentBelowB;
+    sums[2 * kWidth + i] = sums[2 * kWidth + i] + lostA * absentBelowA + lostB * absentBelowB;
+    sums[3 * kWidth + i] = sums[3 * kWidth + i] + keptA * presentBelowA + keptB * presentBelowB;
+    const double toAbsentA = stayA + lostA, toPresentA = gainedA + keptA;
+    outya[i] = toAbsentA * qza[i];
+    outya[kWidth + i] = toPresentA * qza[kWidth + i];
+    outza[i] = toAbsentA * qya[i];
+    outza[kWidth + i] = toPresentA * qya[kWidth + i];
+    const double toAbsentB = stayB + lostB, toPresentB = gainedB + keptB;
+    outyb[i] = toAbsentB * qzb[i];
+    outyb[kWidth + i] = toPresentB * qzb[kWidth + i];
+    outzb[i] = toAbsentB * qyb[i];
+    outzb[kWidth + i] = toPresentB * qyb[kWidth + i];
+  }
+}
+
 // A leaf's weighted transition posteriors: out_a P(a -> b) for the states its value allows.
 [[gnu::always_inline]] inline void LeafPosterior(std::uint8_t value, const double* __restrict branch,
                                                  const double* __restrict q, const double* __restrict out,
@@ -328,123 +362,158 @@ void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
   }
 }
 
-// The downward pass, folding the weighted transition posteriors into the block's sums: the
-// root's messages to its children, then every inner node parents first, then the leaves.
-[[gnu::always_inline]] inline void PatternPosterior(const BlockTask& task, const double* branch,
-                                                    const std::uint8_t* pattern, const double* q, double* out,
-                                                    double* sums, EStepWorkspace& work) {
+// The root's messages to its children, and for an entry with rescaled values the exponents that
+// bring them to the scale of the values below each child.
+[[gnu::always_inline]] inline void StartDownward(const BlockTask& task, const double* q, double* out,
+                                                 const EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
   const std::size_t tiles = scratch.tiles, lanes = tiles * kWidth, stride = tiles * kNode;
-  const std::size_t sumStride = tiles * kSums;
   const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
   for (std::size_t t = 0; t < tiles; ++t) {
     RootMessages(task.rootAbsent, task.rootPresent, &work.factor[t * kWidth], q + r1 * stride + t * kNode,
                  q + r2 * stride + t * kNode, out + r1 * stride + t * kNode, out + r2 * stride + t * kNode);
   }
-  if (work.scaled || work.logScale != 0) {
-    for (std::size_t c = 0; c < lanes; ++c) {
-      const std::int64_t total = work.scaled ? work.exponent[c] : 0;
-      const std::int64_t first = work.scaled ? total - work.firstChildExponent[c] : 0;
-      const std::int64_t second = work.scaled ? total - work.secondChildExponent[c] : 0;
-      const std::size_t at = c / kWidth * kNode + c % kWidth;
-      for (std::size_t state = 0; state < 2; ++state) {
-        double& message1 = out[r1 * stride + at + state * kWidth];
-        double& message2 = out[r2 * stride + at + state * kWidth];
-        message1 = ShiftedMessage(message1, -first - work.logScale);
-        message2 = ShiftedMessage(message2, -second - work.logScale);
-      }
+  if (!work.scaled && work.logScale == 0) return;
+  for (std::size_t c = 0; c < lanes; ++c) {
+    const std::int64_t total = work.scaled ? work.exponent[c] : 0;
+    const std::int64_t first = work.scaled ? total - work.firstChildExponent[c] : 0;
+    const std::int64_t second = work.scaled ? total - work.secondChildExponent[c] : 0;
+    const std::size_t at = c / kWidth * kNode + c % kWidth;
+    for (std::size_t state = 0; state < 2; ++state) {
+      double& message1 = out[r1 * stride + at + state * kWidth];
+      double& message2 = out[r2 * stride + at + state * kWidth];
+      message1 = ShiftedMessage(message1, -first - work.logScale);
+      message2 = ShiftedMessage(message2, -second - work.logScale);
     }
   }
-  // A leaf's posteriors are folded as soon as its parent has sent it its message, while both
-  // are still in the nearest cache.
+}
+
+// The downward pass of one entry, or of two side by side (Two), folding the weighted transition
+// posteriors into the block's sums: the root's messages to its children, then every inner node
+// parents first, each leaf right after its parent while both are in the nearest cache. Two
+// entries share the loads of the branch probabilities and of the sums, and every sum takes the
+// first entry's term and then the second's, exactly as one entry after the other would.
+template <bool Two>
+[[gnu::always_inline]] inline void PatternPosterior(const BlockTask& task, const double* branch, double* sums,
+                                                    const std::uint8_t* const* patterns, EStepWorkspace* const* works) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, lanes = tiles * kWidth, stride = tiles * kNode;
+  const std::size_t sumStride = tiles * kSums;
+  constexpr int kEntries = Two ? 2 : 1;
+  const double* q[2];
+  double* out[2];
+  for (int k = 0; k < kEntries; ++k) {
+    q[k] = Aligned(works[k]->conditional);
+    out[k] = Aligned(works[k]->messages);
+    StartDownward(task, q[k], out[k], *works[k]);
+  }
   auto leafPosterior = [&](std::size_t u, std::uint32_t position) __attribute__((always_inline)) {
-    const std::uint8_t value = pattern[position];
-    for (std::size_t t = 0; t < tiles; ++t) {
-      LeafPosterior(value, branch + u * stride + t * kNode, q + u * stride + t * kNode, out + u * stride + t * kNode,
-                    sums + u * sumStride + t * kSums);
+    for (int k = 0; k < kEntries; ++k) {
+      const std::uint8_t value = patterns[k][position];
+      for (std::size_t t = 0; t < tiles; ++t) {
+        LeafPosterior(value, branch + u * stride + t * kNode, q[k] + u * stride + t * kNode,
+                      out[k] + u * stride + t * kNode, sums + u * sumStride + t * kSums);
+      }
     }
   };
+  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
   if (scratch.rootLeaves[0] != kInner) leafPosterior(r1, scratch.rootLeaves[0]);
   if (scratch.rootLeaves[1] != kInner) leafPosterior(r2, scratch.rootLeaves[1]);
   const std::uint32_t* step = scratch.downSteps.data();
   for (std::size_t s = 0; s < scratch.downSteps.size(); s += 5) {
-    const std::size_t v = step[s], y = step[s + 1], z = step[s + 2];
-    const double* b = branch + v * stride;
-    const double* qy = q + y * stride;
-    const double* qz = q + z * stride;
-    const double* o = out + v * stride;
-    double* oy = out + y * stride;
-    double* oz = out + z * stride;
-    double* sv = sums + v * sumStride;
+    const std::size_t v = step[s] * stride, y = step[s + 1] * stride, z = step[s + 2] * stride;
+    double* sv = sums + step[s] * sumStride;
     for (std::size_t t = 0; t < tiles; ++t) {
-      DownwardNode(b + t * kNode, qy + t * kNode, qz + t * kNode, o + t * kNode, oy + t * kNode, oz + t * kNode,
-                   sv + t * kSums);
-    }
-    if (work.scaled) {
-      if (work.rescaled[y]) ApplyOwnExponent(&work.ownExponent[y * lanes], lanes, oy);
-      if (work.rescaled[z]) ApplyOwnExponent(&work.ownExponent[z * lanes], lanes, oz);
-    }
-    if (step[s + 3] != kInner) leafPosterior(y, step[s + 3]);
-    if (step[s + 4] != kInner) leafPosterior(z, step[s + 4]);
-  }
-}
-
-// A block of entries of one gene into the workspace: the partial transition sums, and each
-// entry's log-likelihood term and category weights for the ordered merge.
-[[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace& work,
-                                                EStepBlockResult& result) {
-  const EStepScratch& scratch = *task.scratch;
-  const std::uint32_t pairs = task.pairCount;
-  const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
-  const double* branch = Aligned(scratch.branch) + task.gene * task.nodeCount * stride;
-  const double* prior = scratch.prior.data();
-  double* q = Aligned(work.conditional);
-  double* out = Aligned(work.messages);
-  double* transitions = Aligned(result.transitions);  // all 0: the merge leaves them so
-  for (std::uint32_t e = task.first; e < task.end; ++e) {
-    const std::uint8_t* pattern = scratch.entries[e].pattern;
-    const double n = scratch.entries[e].weight;
-    double* categories = &result.entryCategories[static_cast<std::size_t>(e - task.first) * pairs];
-    if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
-    work.scaled = false;
-    ConditionalLikelihoods(task, branch, pattern, q, work);
-    double mixture = 0;
-    for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
-    // Without rescaling, the likelihoods are products of values above 2^-256 and the mixture is
-    // far above 2^-768; below that, dividing by it could overflow, so it takes the careful way.
-    const bool normalized = work.scaled || !(mixture >= 0x1p-768);
-    work.logScale = 0;
-    if (normalized) {
-      mixture = 0;
-      if (Normalize(work, pairs)) {
-        for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
+      const std::size_t tv = v + t * kNode, ty = y + t * kNode, tz = z + t * kNode;
+      if constexpr (Two) {
+        DownwardNodes(branch + tv, q[0] + ty, q[0] + tz, out[0] + tv, out[0] + ty, out[0] + tz, q[1] + ty,
+                      q[1] + tz, out[1] + tv, out[1] + ty, out[1] + tz, sv + t * kSums);
+      } else {
+        DownwardNode(branch + tv, q[0] + ty, q[0] + tz, out[0] + tv, out[0] + ty, out[0] + tz, sv + t * kSums);
       }
     }
-    result.entryLogLikelihood[e - task.first] =
-        normalized ? n * (std::log(mixture) + static_cast<double>(work.logScale) * kLn2) : n * std::log(mixture);
-    // A pattern the model cannot produce makes the likelihood 0; its undefined category
-    // weights must not spill not-a-number values into the other patterns' sums.
-    if (!(mixture > 0)) {
-      std::fill(categories, categories + pairs, 0.0);
-      continue;
+    for (int k = 0; k < kEntries; ++k) {
+      const EStepWorkspace& work = *works[k];
+      if (!work.scaled) continue;
+      if (work.rescaled[step[s + 1]]) ApplyOwnExponent(&work.ownExponent[step[s + 1] * lanes], lanes, out[k] + y);
+      if (work.rescaled[step[s + 2]]) ApplyOwnExponent(&work.ownExponent[step[s + 2] * lanes], lanes, out[k] + z);
     }
-    const double inverse = 1 / mixture;
-    for (std::uint32_t c = 0; c < pairs; ++c) {
-      categories[c] = n * (prior[c] * work.likelihood[c] * inverse);
-      work.factor[c] = n * prior[c] * inverse;
-    }
-    PatternPosterior(task, branch, pattern, q, out, transitions, work);
+    if (step[s + 3] != kInner) leafPosterior(step[s + 1], step[s + 3]);
+    if (step[s + 4] != kInner) leafPosterior(step[s + 2], step[s + 4]);
   }
 }
 
-void RunBlockGeneric(const BlockTask& task, EStepWorkspace& work, EStepBlockResult& result) {
-  RunBlockBody(task, work, result);
+// One entry's likelihood: the upward pass, its log-likelihood term, its category weights, and
+// the factors n * prior / mixture of its posteriors. False when no pair can produce its pattern.
+[[gnu::always_inline]] inline bool EntryLikelihood(const BlockTask& task, const double* branch, std::uint32_t e,
+                                                   EStepWorkspace& work, EStepBlockResult& result) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::uint32_t pairs = task.pairCount;
+  const double* prior = scratch.prior.data();
+  const double n = scratch.entries[e].weight;
+  double* categories = &result.entryCategories[static_cast<std::size_t>(e - task.first) * pairs];
+  if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
+  work.scaled = false;
+  ConditionalLikelihoods(task, branch, scratch.entries[e].pattern, Aligned(work.conditional), work);
+  double mixture = 0;
+  for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
+  // Without rescaling, the likelihoods are products of values above 2^-256 and the mixture is
+  // far above 2^-768; below that, dividing by it could overflow, so it takes the careful way.
+  const bool normalized = work.scaled || !(mixture >= 0x1p-768);
+  work.logScale = 0;
+  if (normalized) {
+    mixture = 0;
+    if (Normalize(work, pairs)) {
+      for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
+    }
+  }
+  result.entryLogLikelihood[e - task.first] =
+      normalized ? n * (std::log(mixture) + static_cast<double>(work.logScale) * kLn2) : n * std::log(mixture);
+  // A pattern the model cannot produce makes the likelihood 0; its undefined category weights
+  // must not spill not-a-number values into the other patterns' sums: its terms are all 0.
+  if (!(mixture > 0)) {
+    std::fill(categories, categories + pairs, 0.0);
+    std::fill(work.factor.begin(), work.factor.end(), 0.0);
+    return false;
+  }
+  const double inverse = 1 / mixture;
+  for (std::uint32_t c = 0; c < pairs; ++c) {
+    categories[c] = n * (prior[c] * work.likelihood[c] * inverse);
+    work.factor[c] = n * prior[c] * inverse;
+  }
+  return true;
+}
+
+// A block of entries of one gene into the workspaces: the partial transition sums, and each
+// entry's log-likelihood term and category weights for the ordered merge. Entries go two by two
+// through the downward pass.
+[[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace* works, EStepBlockResult& result) {
+  const EStepScratch& scratch = *task.scratch;
+  const double* branch = Aligned(scratch.branch) + task.gene * task.nodeCount * scratch.tiles * kNode;
+  double* sums = Aligned(result.transitions);  // all 0: the merge leaves them so
+  for (std::uint32_t e = task.first; e < task.end; e += 2) {
+    const bool two = e + 1 < task.end;
+    const bool first = EntryLikelihood(task, branch, e, works[0], result);
+    const bool second = two && EntryLikelihood(task, branch, e + 1, works[1], result);
+    if (!first && !second) continue;
+    const std::uint8_t* patterns[2] = {scratch.entries[e].pattern, two ? scratch.entries[e + 1].pattern : nullptr};
+    EStepWorkspace* pair[2] = {&works[0], &works[1]};
+    if (two) {
+      PatternPosterior<true>(task, branch, sums, patterns, pair);
+    } else {
+      PatternPosterior<false>(task, branch, sums, patterns, pair);
+    }
+  }
+}
+
+void RunBlockGeneric(const BlockTask& task, EStepWorkspace* works, EStepBlockResult& result) {
+  RunBlockBody(task, works, result);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-__attribute__((target("avx2"))) void RunBlockAvx2(const BlockTask& task, EStepWorkspace& work,
+__attribute__((target("avx2"))) void RunBlockAvx2(const BlockTask& task, EStepWorkspace* works,
                                                    EStepBlockResult& result) {
-  RunBlockBody(task, work, result);
+  RunBlockBody(task, works, result);
 }
 
 bool CpuHasAvx2() {
@@ -453,7 +522,7 @@ bool CpuHasAvx2() {
 }
 #endif
 
-using BlockFunction = void (*)(const BlockTask&, EStepWorkspace&, EStepBlockResult&);
+using BlockFunction = void (*)(const BlockTask&, EStepWorkspace*, EStepBlockResult&);
 
 BlockFunction ChooseBlockFunction() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -598,8 +667,8 @@ void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& 
   estep.branch.assign(static_cast<std::size_t>(data.geneCount) * estep.tiles * tree.nodeCount * kNode + kAlignmentSlack,
                       0.0);
   estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
-  estep.workspaces.assign(1, EStepWorkspace());
-  estep.workspaces[0].Resize(tree.nodeCount, estep.tiles);
+  estep.workspaces.assign(2, EStepWorkspace());
+  for (EStepWorkspace& work : estep.workspaces) work.Resize(tree.nodeCount, estep.tiles);
   estep.results.assign(1, EStepBlockResult());
   estep.results[0].Resize(tree.nodeCount, estep.tiles, kEStepBlockEntries);
 }
@@ -631,7 +700,7 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   // Each thread works one block at a time; a finished block waits for its turn to join the sums
   // in one of the spare results, so that threads seldom wait for each other.
   const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;
-  for (std::size_t w = scratch.workspaces.size(); w < threads; ++w) {
+  for (std::size_t w = scratch.workspaces.size(); w < 2 * threads; ++w) {
     scratch.workspaces.emplace_back();
     scratch.workspaces.back().Resize(tree.nodeCount, scratch.tiles);
   }
@@ -680,7 +749,7 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
 
   if (threads == 1) {
     for (std::uint32_t b = 0; b < blockCount; ++b) {
-      run(task(b), scratch.workspaces[0], scratch.results[0]);
+      run(task(b), scratch.workspaces.data(), scratch.results[0]);
       merge(b, scratch.results[0]);
     }
   } else {
@@ -699,7 +768,7 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
         const std::uint32_t b = nextBlock++, r = spare.back();
         spare.pop_back();
         lock.unlock();
-        run(task(b), scratch.workspaces[worker], scratch.results[r]);
+        run(task(b), &scratch.workspaces[2 * worker], scratch.results[r]);
         lock.lock();
         finished[b] = r;
         const std::uint32_t before = nextMerge;
