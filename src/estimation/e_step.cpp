@@ -52,6 +52,7 @@ constexpr std::size_t kAlignmentSlack = 8;
 
 struct BlockTask {
   const EStepScratch* scratch;
+  const double* leaves;  // the gene's leaf values: [position][observed value 0, 1, unknown][tile]
   std::uint32_t nodeCount;
   std::uint32_t gene, first, end;  // entries first ... end - 1 of the scratch's list
   std::uint32_t pairCount;
@@ -261,17 +262,31 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
   }
 }
 
+// The values of a node given its parent's state: an inner node's from the entry's array, a
+// leaf's from the gene's table for its observed value (made once per E-step, not per entry).
+[[gnu::always_inline]] inline const double* Values(const BlockTask& task, const double* q, const std::uint8_t* pattern,
+                                                   std::uint32_t slot, std::uint32_t position, std::size_t stride) {
+  if (position == kInner) return q + slot * stride;
+  const std::uint8_t value = pattern[position];
+  return task.leaves + (3 * static_cast<std::size_t>(position) + (value < 2 ? value : 2)) * stride;
+}
+
 // The root step: at most three scaled values meet in one product, so it needs no logarithms.
 [[gnu::always_inline]] inline void RootLikelihoods(const BlockTask& task, const double* branch, const double* q,
-                                                   EStepWorkspace& work) {
+                                                   const std::uint8_t* pattern, EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
   const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
-  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
-  const bool leaf = scratch.firstChildIsLeaf;
+  const double* other = Values(task, q, pattern, scratch.rootChildren[1], scratch.rootLeaves[1], stride);
+  const double* child0 = scratch.rootLeaves[0] != kInner
+                             ? Values(task, q, pattern, scratch.rootChildren[0], scratch.rootLeaves[0], stride)
+                             : Values(task, q, pattern, scratch.firstChildren[0], scratch.firstChildLeaves[0], stride);
+  const double* child1 = scratch.rootLeaves[0] != kInner
+                             ? nullptr
+                             : Values(task, q, pattern, scratch.firstChildren[1], scratch.firstChildLeaves[1], stride);
+  const double* b = branch + scratch.rootChildren[0] * stride;
   for (std::size_t t = 0; t < tiles; ++t) {
-    RootLikelihood(task.rootAbsent, task.rootPresent, q + r2 * stride + t * kNode, branch + r1 * stride + t * kNode,
-                   q + (leaf ? r1 : scratch.firstChildren[0]) * stride + t * kNode,
-                   leaf ? nullptr : q + scratch.firstChildren[1] * stride + t * kNode, &work.likelihood[t * kWidth]);
+    RootLikelihood(task.rootAbsent, task.rootPresent, other + t * kNode, b + t * kNode, child0 + t * kNode,
+                   child1 ? child1 + t * kNode : nullptr, &work.likelihood[t * kWidth]);
   }
 }
 
@@ -285,22 +300,13 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
                                                           EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
   const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
-  auto leafValues = [&](std::size_t u, std::uint32_t position) __attribute__((always_inline)) {
-    const std::uint8_t value = pattern[position];
-    for (std::size_t t = 0; t < tiles; ++t) LeafValues(value, branch + u * stride + t * kNode, q + u * stride + t * kNode);
-  };
   const std::uint32_t* step = scratch.upSteps.data();
   const std::size_t steps = scratch.upSteps.size();
-  // A leaf's values are made just before its parent's, while they are in the nearest cache.
   auto walk = [&](auto check) __attribute__((always_inline)) {
-    if (scratch.rootLeaves[0] != kInner) leafValues(scratch.rootChildren[0], scratch.rootLeaves[0]);
-    if (scratch.rootLeaves[1] != kInner) leafValues(scratch.rootChildren[1], scratch.rootLeaves[1]);
     for (std::size_t s = 0; s < steps; s += 5) {
-      if (step[s + 3] != kInner) leafValues(step[s + 1], step[s + 3]);
-      if (step[s + 4] != kInner) leafValues(step[s + 2], step[s + 4]);
       const double* b = branch + step[s] * stride;
-      const double* y = q + step[s + 1] * stride;
-      const double* z = q + step[s + 2] * stride;
+      const double* y = Values(task, q, pattern, step[s + 1], step[s + 3], stride);
+      const double* z = Values(task, q, pattern, step[s + 2], step[s + 4], stride);
       double* v = q + step[s] * stride;
       std::int64_t low[kWidth] = {};
       for (std::size_t t = 0; t < tiles; ++t) {
@@ -309,7 +315,7 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
       }
       if (decltype(check)::value && Any(low)) Rescale(work, scratch, step[s], v, task.threshold);
     }
-    RootLikelihoods(task, branch, q, work);
+    RootLikelihoods(task, branch, q, pattern, work);
   };
   if (!work.expectRescaling) {
     walk(std::false_type());
@@ -364,14 +370,16 @@ void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
 
 // The root's messages to its children, and for an entry with rescaled values the exponents that
 // bring them to the scale of the values below each child.
-[[gnu::always_inline]] inline void StartDownward(const BlockTask& task, const double* q, double* out,
-                                                 const EStepWorkspace& work) {
+[[gnu::always_inline]] inline void StartDownward(const BlockTask& task, const double* q, const std::uint8_t* pattern,
+                                                 double* out, const EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
   const std::size_t tiles = scratch.tiles, lanes = tiles * kWidth, stride = tiles * kNode;
   const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
+  const double* q1 = Values(task, q, pattern, scratch.rootChildren[0], scratch.rootLeaves[0], stride);
+  const double* q2 = Values(task, q, pattern, scratch.rootChildren[1], scratch.rootLeaves[1], stride);
   for (std::size_t t = 0; t < tiles; ++t) {
-    RootMessages(task.rootAbsent, task.rootPresent, &work.factor[t * kWidth], q + r1 * stride + t * kNode,
-                 q + r2 * stride + t * kNode, out + r1 * stride + t * kNode, out + r2 * stride + t * kNode);
+    RootMessages(task.rootAbsent, task.rootPresent, &work.factor[t * kWidth], q1 + t * kNode, q2 + t * kNode,
+                 out + r1 * stride + t * kNode, out + r2 * stride + t * kNode);
   }
   if (!work.scaled && work.logScale == 0) return;
   for (std::size_t c = 0; c < lanes; ++c) {
@@ -405,14 +413,15 @@ template <bool Two>
   for (int k = 0; k < kEntries; ++k) {
     q[k] = Aligned(works[k]->conditional);
     out[k] = Aligned(works[k]->messages);
-    StartDownward(task, q[k], out[k], *works[k]);
+    StartDownward(task, q[k], patterns[k], out[k], *works[k]);
   }
   auto leafPosterior = [&](std::size_t u, std::uint32_t position) __attribute__((always_inline)) {
     for (int k = 0; k < kEntries; ++k) {
       const std::uint8_t value = patterns[k][position];
+      const double* values = Values(task, q[k], patterns[k], static_cast<std::uint32_t>(u), position, stride);
       for (std::size_t t = 0; t < tiles; ++t) {
-        LeafPosterior(value, branch + u * stride + t * kNode, q[k] + u * stride + t * kNode,
-                      out[k] + u * stride + t * kNode, sums + u * sumStride + t * kSums);
+        LeafPosterior(value, branch + u * stride + t * kNode, values + t * kNode, out[k] + u * stride + t * kNode,
+                      sums + u * sumStride + t * kSums);
       }
     }
   };
@@ -423,13 +432,19 @@ template <bool Two>
   for (std::size_t s = 0; s < scratch.downSteps.size(); s += 5) {
     const std::size_t v = step[s] * stride, y = step[s + 1] * stride, z = step[s + 2] * stride;
     double* sv = sums + step[s] * sumStride;
+    const double* qy[2];
+    const double* qz[2];
+    for (int k = 0; k < kEntries; ++k) {
+      qy[k] = Values(task, q[k], patterns[k], step[s + 1], step[s + 3], stride);
+      qz[k] = Values(task, q[k], patterns[k], step[s + 2], step[s + 4], stride);
+    }
     for (std::size_t t = 0; t < tiles; ++t) {
-      const std::size_t tv = v + t * kNode, ty = y + t * kNode, tz = z + t * kNode;
+      const std::size_t tv = v + t * kNode, ty = y + t * kNode, tz = z + t * kNode, tt = t * kNode;
       if constexpr (Two) {
-        DownwardNodes(branch + tv, q[0] + ty, q[0] + tz, out[0] + tv, out[0] + ty, out[0] + tz, q[1] + ty,
-                      q[1] + tz, out[1] + tv, out[1] + ty, out[1] + tz, sv + t * kSums);
+        DownwardNodes(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tv, out[0] + ty, out[0] + tz, qy[1] + tt,
+                      qz[1] + tt, out[1] + tv, out[1] + ty, out[1] + tz, sv + t * kSums);
       } else {
-        DownwardNode(branch + tv, q[0] + ty, q[0] + tz, out[0] + tv, out[0] + ty, out[0] + tz, sv + t * kSums);
+        DownwardNode(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tv, out[0] + ty, out[0] + tz, sv + t * kSums);
       }
     }
     for (int k = 0; k < kEntries; ++k) {
@@ -547,6 +562,10 @@ void RunOnThreads(std::uint32_t threads, const Work& work) {
 
 }  // namespace
 
+std::size_t EStepScratch::LeafTableSize(std::uint32_t leafCount) const {
+  return 3 * static_cast<std::size_t>(leafCount) * tiles * kNode;
+}
+
 std::uint32_t EffectiveThreadCount(std::uint32_t threadCount) {
   if (threadCount != 0) return threadCount;
   const unsigned cores = std::thread::hardware_concurrency();
@@ -638,6 +657,8 @@ void EStepScratch::Layout(const PhylogeneticTree& tree) {
   firstChildIsLeaf = tree.IsLeaf(r1);
   firstChildren[0] = firstChildIsLeaf ? 0 : slot[tree.firstChild[r1]];
   firstChildren[1] = firstChildIsLeaf ? 0 : slot[tree.secondChild[r1]];
+  firstChildLeaves[0] = firstChildIsLeaf ? kInner : position(tree.firstChild[r1]);
+  firstChildLeaves[1] = firstChildIsLeaf ? kInner : position(tree.secondChild[r1]);
 }
 
 void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {
@@ -657,6 +678,15 @@ void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {
           c < m ? (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t) : node[at(c - m) + kWidth];
     }
   }
+  // Every leaf's values for each value it can show: those of the upward pass.
+  double* leaves = Aligned(estep.leafValues) + g * estep.LeafTableSize(tree.leafCount);
+  for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
+    const double* b = branch + estep.slot[tree.leafNodes[j]] * stride;
+    for (std::uint8_t value = 0; value < 3; ++value) {
+      double* q = leaves + (3 * static_cast<std::size_t>(j) + value) * stride;
+      for (std::size_t t = 0; t < estep.tiles; ++t) LeafValues(value, b + t * kNode, q + t * kNode);
+    }
+  }
 }
 
 void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& tree) {
@@ -666,6 +696,7 @@ void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& 
   estep.Layout(tree);
   estep.branch.assign(static_cast<std::size_t>(data.geneCount) * estep.tiles * tree.nodeCount * kNode + kAlignmentSlack,
                       0.0);
+  estep.leafValues.assign(data.geneCount * estep.LeafTableSize(tree.leafCount) + kAlignmentSlack, 0.0);
   estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
   estep.workspaces.assign(2, EStepWorkspace());
   for (EStepWorkspace& work : estep.workspaces) work.Resize(tree.nodeCount, estep.tiles);
@@ -719,8 +750,9 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   const BlockFunction run = ChooseBlockFunction();
   auto task = [&](std::uint32_t b) {
     const EStepBlock& block = scratch.blocks[b];
-    return BlockTask{&scratch, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0, 1 - model.p0,
-                     ScalingThreshold()};
+    const double* leaves = Aligned(scratch.leafValues) + block.gene * scratch.LeafTableSize(tree.leafCount);
+    return BlockTask{&scratch, leaves, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0,
+                     1 - model.p0, ScalingThreshold()};
   };
   // Blocks join the sums in their order, whichever thread computed them: the transitions block
   // by block, the log-likelihood and the category weights entry by entry.

@@ -103,11 +103,16 @@ struct EStepScratch {
   std::uint32_t rootLeaves[2] = {0, 0};     // their pattern positions, or kInner
   bool firstChildIsLeaf = false;
   std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
+  std::uint32_t firstChildLeaves[2] = {kInner, kInner};  // and their pattern positions
 
   std::uint32_t tiles = 0;
   // G(v) (absent state lanes) and R(v) (present state lanes) for gene g, the node in slot s and
   // tile t at [((g * nodeCount + s) * tiles + t) * 2 * kWidth]; lane i is pair t * kWidth + i.
   std::vector<double> branch;
+  // A leaf's values given its parent's state for each value it may show, per gene: leaf j showing
+  // value x (2: unknown) at [g * LeafTableSize + (3 j + x) * tiles * 2 * kWidth], laid out as q.
+  std::size_t LeafTableSize(std::uint32_t leafCount) const;
+  std::vector<double> leafValues;
   std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
   std::vector<EStepEntry> entries;
   std::vector<EStepBlock> blocks;
