@@ -122,7 +122,7 @@ struct EStepScratch {
 
 // Entries per block: the unit of work of a thread and of the fixed summation order. Independent
 // of the thread count, so that every thread count adds the same partial sums in the same order.
-constexpr std::uint32_t kEStepBlockEntries = 64;
+constexpr std::uint32_t kEStepBlockEntries = 256;
 
 // The threads a thread-count setting stands for: 0 means one per core that the system reports.
 std::uint32_t EffectiveThreadCount(std::uint32_t threadCount);

@@ -391,7 +391,7 @@ TEST(EStepTest, ThreadsKernelsAndRescalingKeepTheLiteralResults) {
   for (std::uint32_t seed = 400; seed < 408; ++seed) {
     SCOPED_TRACE(seed);
     Problem p;
-    MakeProblem(seed, p, 9, 150);
+    MakeProblem(seed, p, 9, 600);
     const LiteralEStep literal(p.em, p.data, p.tree);
     struct Run {
       std::uint32_t threads;
@@ -493,7 +493,7 @@ TEST(EStepTest, DeepTreesAgreeWithAnUnscaledLongDoubleEvaluation) {
 TEST(EStepTest, AWholeRunWritesTheSameFilesOnAnyNumberOfThreads) {
   testing_support::TempDir dir;
   Problem p;
-  MakeProblem(500, p, 12, 300);
+  MakeProblem(500, p, 12, 700);
   p.data.NameGenes();
   {
     FilePtr tree = OpenFile(dir.File("tree.phyl"), "w");
