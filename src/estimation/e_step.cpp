@@ -654,11 +654,11 @@ void EStepScratch::Layout(const PhylogeneticTree& tree) {
   const std::uint32_t r1 = tree.firstChild[0];
   rootChildren[0] = slot[r1];
   rootChildren[1] = slot[tree.secondChild[0]];
-  firstChildIsLeaf = tree.IsLeaf(r1);
-  firstChildren[0] = firstChildIsLeaf ? 0 : slot[tree.firstChild[r1]];
-  firstChildren[1] = firstChildIsLeaf ? 0 : slot[tree.secondChild[r1]];
-  firstChildLeaves[0] = firstChildIsLeaf ? kInner : position(tree.firstChild[r1]);
-  firstChildLeaves[1] = firstChildIsLeaf ? kInner : position(tree.secondChild[r1]);
+  const bool leaf = tree.IsLeaf(r1);
+  firstChildren[0] = leaf ? 0 : slot[tree.firstChild[r1]];
+  firstChildren[1] = leaf ? 0 : slot[tree.secondChild[r1]];
+  firstChildLeaves[0] = leaf ? kInner : position(tree.firstChild[r1]);
+  firstChildLeaves[1] = leaf ? kInner : position(tree.secondChild[r1]);
 }
 
 void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {

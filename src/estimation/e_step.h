@@ -47,8 +47,9 @@ struct EStepEntry {
   double weight;
 };
 
-// One thread's scratch for a block of entries of one gene. The category pairs are padded to
-// whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0). Node arrays
+// One entry's scratch while a thread works a block of entries of one gene; a thread has two, for
+// the two entries that go side by side through the downward pass. The category pairs are padded
+// to whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0). Node arrays
 // are laid out [slot][tile][state][lane], a node's slot being its place in the tree's post-order
 // (see EStepScratch), so that one node's tile of one array is one cache line; arrays read so
 // start on a cache line. Sized once per run.
@@ -90,7 +91,7 @@ struct EStepBlock {
 };
 
 // Everything an E-step keeps between calls: the tree's walks, the branch probabilities of every
-// gene, the category pair priors, the list of entries, one workspace per thread and the results
+// gene, the category pair priors, the list of entries, two workspaces per thread and the results
 // of the blocks that are worked or wait for their turn to join the sums.
 struct EStepScratch {
   // The tree in post-order: node v lives in slot[v]. upSteps: for every inner node but the root,
@@ -101,7 +102,6 @@ struct EStepScratch {
   std::vector<std::uint32_t> slot, upSteps, downSteps;
   std::uint32_t rootChildren[2] = {0, 0};   // slots of the root's children
   std::uint32_t rootLeaves[2] = {0, 0};     // their pattern positions, or kInner
-  bool firstChildIsLeaf = false;
   std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
   std::uint32_t firstChildLeaves[2] = {kInner, kInner};  // and their pattern positions
 
