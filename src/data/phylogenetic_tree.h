@@ -12,7 +12,6 @@ constexpr std::uint32_t kMaxTreeLeaves = 0x7fffffffU;
 class Pattern;
 class AlignmentData;
 class MersenneTwister;
-struct EStepWorkspace;
 
 // A rooted, strictly binary tree of nodeCount = 2 leafCount - 1 nodes. Node 0 is the root,
 // internal nodes are 0 ... L-2 and leaves L-1 ... N-1, with leafNodes[j] = L-1+j the node of
@@ -41,14 +40,6 @@ class PhylogeneticTree {
   // Dollo parsimony states (0, 1, 2 for an unknown leaf, 255 undefined) of every node for each of
   // count leaf patterns: row k of nodeCount bytes belongs to patterns[k].
   std::vector<std::uint8_t> DolloReconstruction(const Pattern* patterns, std::uint32_t count) const;
-
-  // The E-step on one pattern for every category pair at once, with the branch probabilities of
-  // the workspace: the upward pass, the root step (likelihood of every pair), and the downward
-  // pass, which folds weight[c] * T[a][b][v] into the gene's transition sums.
-  void ConditionalLikelihoods(EStepWorkspace& work, const std::uint8_t* pattern) const;
-  void PatternLikelihood(EStepWorkspace& work, const std::uint8_t* pattern, double logAbsent,
-                         double logPresent) const;
-  void PatternPosterior(EStepWorkspace& work, const std::uint8_t* pattern, double* geneTransitions) const;
 
   // Report sections: the tree summary, and the ancestral reconstruction over all genes (expected
   // values of the data's work tables beside Dollo counts) or gene by gene.

@@ -1,37 +1,580 @@
 #include "estimation/e_step.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cfloat>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <type_traits>
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
-#include "numerics/statistics.h"
 
 namespace vorn {
 namespace {
 
-constexpr double kMinusInfinity = -HUGE_VAL;
+// Conditional values of a deep tree shrink by a factor for every level; below 2^-256 a node's
+// pair of values is brought back to [0.5, 1) by an exact power of two. The root step multiplies
+// three such values, so the products stay far above the smallest normal double (2^-1022).
+constexpr double kScalingThreshold = 0x1p-256;
+constexpr double kLn2 = 0.6931471805599453;
 
-// The leaves' probability below a child of the root, given the child's state, in logarithms.
-// A leaf child shows its value; an unknown leaf leaves both states open.
-void LogBelow(const PhylogeneticTree& tree, const EStepWorkspace& work, const std::uint8_t* pattern,
-              std::uint32_t child, std::uint32_t c, double* logB0, double* logB1) {
-  const std::size_t p = work.pairCount;
-  if (tree.IsLeaf(child)) {
-    const std::uint8_t value = pattern[child - (tree.leafCount - 1)];
-    *logB0 = value == 1 ? kMinusInfinity : 0.0;
-    *logB1 = value == 0 ? kMinusInfinity : 0.0;
+// Doubles per node and tile: both states' lanes (one cache line), and the four state pairs' sums.
+constexpr std::size_t kNode = 2 * kWidth;
+constexpr std::size_t kSums = 4 * kWidth;
+
+double& ScalingThreshold() {
+  static double threshold = kScalingThreshold;
+  return threshold;
+}
+
+bool& GenericKernelForced() {
+  static bool forced = false;
+  return forced;
+}
+
+// The first element of a vector that lies on a cache line boundary; every vector read this way
+// is sized with kAlignmentSlack extra elements.
+template <typename T>
+T* Aligned(std::vector<T>& values) {
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(values.data());
+  return values.data() + (64 - address % 64) % 64 / sizeof(T);
+}
+template <typename T>
+const T* Aligned(const std::vector<T>& values) {
+  return Aligned(const_cast<std::vector<T>&>(values));
+}
+constexpr std::size_t kAlignmentSlack = 8;
+
+struct BlockTask {
+  const EStepScratch* scratch;
+  const double* leaves;  // the gene's leaf values: [position][observed value 0, 1, unknown][tile]
+  std::uint32_t nodeCount;
+  std::uint32_t gene, first, end;  // entries first ... end - 1 of the scratch's list
+  std::uint32_t pairCount;
+  double rootAbsent, rootPresent;  // p0, 1 - p0
+  double threshold;
+};
+
+// Everything below is inlined into the two block functions at the end of this namespace, one
+// compiled for the generic target and one for AVX2. The pairs are cut into tiles of kWidth lanes;
+// node arrays are laid out [slot][tile][state][lane], and the passes walk the tree once, each
+// node tile by tile, so that the work on one node and tile is a loop over kWidth lanes. "GCC
+// unroll 1" keeps the compiler from unrolling those short loops into scalar code before it
+// vectorises them: each becomes a few whole-vector operations (two halves on the generic
+// target). Without FMA (-ffp-contract=off, no "fma" target) every lane computes exactly what the
+// scalar loop computes, so both targets give the same bits.
+//
+// A node's tile holds lanes [0, kWidth) for the absent state and [kWidth, 2 kWidth) for the
+// present state: q (the leaves below v given the state of the parent of v), the branch
+// probabilities (G, R), and the downward messages out (the weighted probability of the leaves
+// outside the subtree of v and of each state of the parent of v). Its sums hold the four state
+// pairs (00, 01, 10, 11) of the branch above v.
+
+// A leaf's values given its parent's state: the chance of its observed value, or 1 when unknown,
+// as a + b P with (a, b) = (1, -1) for an absent leaf, (0, 1) for a present one and (1, 0) for an
+// unknown one; the same operations for every value, so that no branch depends on the data.
+constexpr double kLeafOffset[3] = {1, 0, 1};
+constexpr double kLeafSlope[3] = {-1, 1, 0};
+
+[[gnu::always_inline]] inline void LeafValues(std::uint8_t value, const double* __restrict branch,
+                                              double* __restrict q) {
+  const std::uint8_t kind = value < 2 ? value : 2;
+  const double offset = kLeafOffset[kind], slope = kLeafSlope[kind];
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kNode; ++i) q[i] = offset + slope * branch[i];
+}
+
+// One inner node of the upward pass; with Check, low[i] becomes nonzero when lane i fell below
+// the threshold.
+template <bool Check>
+[[gnu::always_inline]] inline void UpwardNode(const double* __restrict branch, const double* __restrict qy,
+                                              const double* __restrict qz, double* __restrict q, double threshold,
+                                              std::int64_t* __restrict low) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const double absentBelow = qy[i] * qz[i], presentBelow = qy[kWidth + i] * qz[kWidth + i];
+    const double gain = branch[i], keep = branch[kWidth + i];
+    const double absent = (1 - gain) * absentBelow + gain * presentBelow;
+    const double present = (1 - keep) * absentBelow + keep * presentBelow;
+    q[i] = absent;
+    q[kWidth + i] = present;
+    if constexpr (Check) low[i] |= (absent < threshold) & (present < threshold);  // 64-bit: vectorises
+  }
+}
+
+// h = sum over the root's state a of p(a) * Q_a(second child) * Q_a(first child), with the first
+// child's values from its children as in the upward pass (before any rescaling of its own), or a
+// leaf's values (child0 a leaf, child1 null).
+[[gnu::always_inline]] inline void RootLikelihood(double rootAbsent, double rootPresent,
+                                                  const double* __restrict other, const double* __restrict branch,
+                                                  const double* __restrict child0, const double* __restrict child1,
+                                                  double* __restrict h) {
+  if (!child1) {
+#pragma GCC unroll 1
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      h[i] = rootAbsent * other[i] * child0[i] + rootPresent * other[kWidth + i] * child0[kWidth + i];
+    }
     return;
   }
-  const std::uint32_t y = tree.firstChild[child], z = tree.secondChild[child];
-  const double b0 = work.q0[y * p + c] * work.q0[z * p + c];
-  const double b1 = work.q1[y * p + c] * work.q1[z * p + c];
-  *logB0 = b0 == 0 ? kMinusInfinity : std::log(b0);
-  *logB1 = b1 == 0 ? kMinusInfinity : std::log(b1);
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const double absentBelow = child0[i] * child1[i], presentBelow = child0[kWidth + i] * child1[kWidth + i];
+    const double absent = (1 - branch[i]) * absentBelow + branch[i] * presentBelow;
+    const double present = (1 - branch[kWidth + i]) * absentBelow + branch[kWidth + i] * presentBelow;
+    h[i] = rootAbsent * other[i] * absent + rootPresent * other[kWidth + i] * present;
+  }
+}
+
+// The root's messages to its two children: factor * p(a) * Q_a(other child).
+[[gnu::always_inline]] inline void RootMessages(double rootAbsent, double rootPresent, const double* __restrict factor,
+                                                const double* __restrict q1, const double* __restrict q2,
+                                                double* __restrict out1, double* __restrict out2) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    out1[i] = factor[i] * (rootAbsent * q2[i]);
+    out1[kWidth + i] = factor[i] * (rootPresent * q2[kWidth + i]);
+    out2[i] = factor[i] * (rootAbsent * q1[i]);
+    out2[kWidth + i] = factor[i] * (rootPresent * q1[kWidth + i]);
+  }
+}
+
+// One inner node v of the downward pass. With B_b = q_b(y) q_b(z) the leaves below v given its
+// state b, the weighted transition posterior of the branch above v is out_a(v) P(a -> b) B_b; the
+// messages to the children are d_b q_b(sibling), with d_b = sum over a of out_a(v) P(a -> b).
+// Products only: no division, so no conditional value, however small, can make them overflow.
+[[gnu::always_inline]] inline void DownwardNode(const double* __restrict branch, const double* __restrict qy,
+                                                const double* __restrict qz, const double* __restrict out,
+                                                double* __restrict outy, double* __restrict outz,
+                                                double* __restrict sums) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const double absentBelow = qy[i] * qz[i], presentBelow = qy[kWidth + i] * qz[kWidth + i];
+    const double gain = branch[i], keep = branch[kWidth + i];
+    const double stay = out[i] * (1 - gain), gained = out[i] * gain;
+    const double lost = out[kWidth + i] * (1 - keep), kept = out[kWidth + i] * keep;
+    sums[i] += stay * absentBelow;
+    sums[kWidth + i] += gained * presentBelow;
+    sums[2 * kWidth + i] += lost * absentBelow;
+    sums[3 * kWidth + i] += kept * presentBelow;
+    const double toAbsent = stay + lost, toPresent = gained + kept;
+    outy[i] = toAbsent * qz[i];
+    outy[kWidth + i] = toPresent * qz[kWidth + i];
+    outz[i] = toAbsent * qy[i];
+    outz[kWidth + i] = toPresent * qy[kWidth + i];
+  }
+}
+
+// DownwardNode for two entries side by side, a and b: the branch probabilities are loaded once,
+// and every sum takes a's term and then b's.
+[[gnu::always_inline]] inline void DownwardNodes(const double* __restrict branch, const double* __restrict qya,
+                                                 const double* __restrict qza, const double* __restrict outa,
+                                                 double* __restrict outya, double* __restrict outza,
+                                                 const double* __restrict qyb, const double* __restrict qzb,
+                                                 const double* __restrict outb, double* __restrict outyb,
+                                                 double* __restrict outzb, double* __restrict sums) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const double gain = branch[i], keep = branch[kWidth + i];
+    const double absentBelowA = qya[i] * qza[i], presentBelowA = qya[kWidth + i] * qza[kWidth + i];
+    const double stayA = outa[i] * (1 - gain), gainedA = outa[i] * gain;
+    const double lostA = outa[kWidth + i] * (1 - keep), keptA = outa[kWidth + i] * keep;
+    const double absentBelowB = qyb[i] * qzb[i], presentBelowB = qyb[kWidth + i] * qzb[kWidth + i];
+    const double stayB = outb[i] * (1 - gain), gainedB = outb[i] * gain;
+    const double lostB = outb[kWidth + i] * (1 - keep), keptB = outb[kWidth + i] * keep;
+    sums[i] = sums[i] + stayA * absentBelowA + stayB * absentBelowB;
+    sums[kWidth + i] = sums[kWidth + i] + gainedA * presentBelowA + gainedB * presentBelowB;
+    sums[2 * kWidth + i] = sums[2 * kWidth + i] + lostA * absentBelowA + lostB * absentBelowB;
+    sums[3 * kWidth + i] = sums[3 * kWidth + i] + keptA * presentBelowA + keptB * presentBelowB;
+    const double toAbsentA = stayA + lostA, toPresentA = gainedA + keptA;
+    outya[i] = toAbsentA * qza[i];
+    outya[kWidth + i] = toPresentA * qza[kWidth + i];
+    outza[i] = toAbsentA * qya[i];
+    outza[kWidth + i] = toPresentA * qya[kWidth + i];
+    const double toAbsentB = stayB + lostB, toPresentB = gainedB + keptB;
+    outyb[i] = toAbsentB * qzb[i];
+    outyb[kWidth + i] = toPresentB * qzb[kWidth + i];
+    outzb[i] = toAbsentB * qyb[i];
+    outzb[kWidth + i] = toPresentB * qyb[kWidth + i];
+  }
+}
+
+// A leaf's weighted transition posteriors: out_a P(a -> b) for the states its value allows.
+[[gnu::always_inline]] inline void LeafPosterior(std::uint8_t value, const double* __restrict branch,
+                                                 const double* __restrict q, const double* __restrict out,
+                                                 double* __restrict sums) {
+  if (value <= 1) {
+    // q holds the chances of the value, P(0 -> value) and P(1 -> value).
+    double* __restrict toValue = sums + value * kWidth;
+#pragma GCC unroll 1
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      toValue[i] += out[i] * q[i];
+      toValue[2 * kWidth + i] += out[kWidth + i] * q[kWidth + i];
+    }
+    return;
+  }
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    sums[i] += out[i] * (1 - branch[i]);
+    sums[kWidth + i] += out[i] * branch[i];
+    sums[2 * kWidth + i] += out[kWidth + i] * (1 - branch[kWidth + i]);
+    sums[3 * kWidth + i] += out[kWidth + i] * branch[kWidth + i];
+  }
+}
+
+bool Any(const std::int64_t* low) {
+  std::int64_t any = 0;
+  for (std::size_t i = 0; i < kWidth; ++i) any |= low[i];
+  return any != 0;
+}
+
+// Brings the lanes of the node in `slot` whose two values are both below the threshold to
+// [0.5, 1), exactly, and records the exponents: the node's own, and per pair the total and those
+// of the root's two children.
+void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t slot, double* q, double threshold) {
+  if (!work.scaled) {
+    work.scaled = true;
+    std::fill(work.exponent.begin(), work.exponent.end(), 0);
+    std::fill(work.firstChildExponent.begin(), work.firstChildExponent.end(), 0);
+    std::fill(work.secondChildExponent.begin(), work.secondChildExponent.end(), 0);
+  }
+  work.rescaled[slot] = 1;
+  const std::size_t lanes = static_cast<std::size_t>(scratch.tiles) * kWidth;
+  int* own = &work.ownExponent[slot * lanes];
+  for (std::size_t c = 0; c < lanes; ++c) {
+    own[c] = 0;
+    double* absent = &q[c / kWidth * kNode + c % kWidth];
+    double* present = absent + kWidth;
+    const double largest = std::max(*absent, *present);
+    if (!(largest < threshold) || largest == 0) continue;
+    int e;
+    std::frexp(largest, &e);
+    *absent = std::ldexp(*absent, -e);
+    *present = std::ldexp(*present, -e);
+    own[c] = -e;
+    work.exponent[c] -= e;
+    if (slot == scratch.rootChildren[0]) work.firstChildExponent[c] = -e;
+    if (slot == scratch.rootChildren[1]) work.secondChildExponent[c] = -e;
+  }
+}
+
+// The values of a node given its parent's state: an inner node's from the entry's array, a
+// leaf's from the gene's table for its observed value (made once per E-step, not per entry).
+[[gnu::always_inline]] inline const double* Values(const BlockTask& task, const double* q, const std::uint8_t* pattern,
+                                                   std::uint32_t slot, std::uint32_t position, std::size_t stride) {
+  if (position == kInner) return q + slot * stride;
+  const std::uint8_t value = pattern[position];
+  return task.leaves + (3 * static_cast<std::size_t>(position) + (value < 2 ? value : 2)) * stride;
+}
+
+// The root step: at most three scaled values meet in one product, so it needs no logarithms.
+[[gnu::always_inline]] inline void RootLikelihoods(const BlockTask& task, const double* branch, const double* q,
+                                                   const std::uint8_t* pattern, EStepWorkspace& work) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
+  const double* other = Values(task, q, pattern, scratch.rootChildren[1], scratch.rootLeaves[1], stride);
+  const double* child0 = scratch.rootLeaves[0] != kInner
+                             ? Values(task, q, pattern, scratch.rootChildren[0], scratch.rootLeaves[0], stride)
+                             : Values(task, q, pattern, scratch.firstChildren[0], scratch.firstChildLeaves[0], stride);
+  const double* child1 = scratch.rootLeaves[0] != kInner
+                             ? nullptr
+                             : Values(task, q, pattern, scratch.firstChildren[1], scratch.firstChildLeaves[1], stride);
+  const double* b = branch + scratch.rootChildren[0] * stride;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    RootLikelihood(task.rootAbsent, task.rootPresent, other + t * kNode, b + t * kNode, child0 + t * kNode,
+                   child1 ? child1 + t * kNode : nullptr, &work.likelihood[t * kWidth]);
+  }
+}
+
+// The upward pruning pass: q of every node but the root, and h of every pair. The likelihood
+// of the leaves below any node is at least h, and it is at most the larger of the node's two
+// values: so when every pair's h is at least twice the threshold, no node can have fallen below
+// it, and a first walk that does not look is exact. Otherwise (or at once, while entries keep
+// needing it) a careful walk rescales node by node.
+[[gnu::always_inline]] inline void ConditionalLikelihoods(const BlockTask& task, const double* branch,
+                                                          const std::uint8_t* pattern, double* q,
+                                                          EStepWorkspace& work) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
+  const std::uint32_t* step = scratch.upSteps.data();
+  const std::size_t steps = scratch.upSteps.size();
+  auto walk = [&](auto check) __attribute__((always_inline)) {
+    for (std::size_t s = 0; s < steps; s += 5) {
+      const double* b = branch + step[s] * stride;
+      const double* y = Values(task, q, pattern, step[s + 1], step[s + 3], stride);
+      const double* z = Values(task, q, pattern, step[s + 2], step[s + 4], stride);
+      double* v = q + step[s] * stride;
+      std::int64_t low[kWidth] = {};
+      for (std::size_t t = 0; t < tiles; ++t) {
+        UpwardNode<decltype(check)::value>(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold,
+                                           low);
+      }
+      if (decltype(check)::value && Any(low)) Rescale(work, scratch, step[s], v, task.threshold);
+    }
+    RootLikelihoods(task, branch, q, pattern, work);
+  };
+  if (!work.expectRescaling) {
+    walk(std::false_type());
+    bool safe = true;
+    for (std::uint32_t c = 0; c < task.pairCount; ++c) safe &= work.likelihood[c] >= 2 * task.threshold;
+    if (safe) return;
+  }
+  walk(std::true_type());
+  work.expectRescaling = work.scaled;
+}
+
+// For an entry with rescaled values (or a likelihood too small to divide by safely): brings the
+// likelihoods of all pairs to one scale, the largest in [1, 2), keeps that scale's binary
+// exponent in work.logScale, and returns false when no pair can produce the pattern.
+bool Normalize(EStepWorkspace& work, std::uint32_t pairs) {
+  std::int64_t largest = 0;
+  bool any = false;
+  for (std::uint32_t c = 0; c < pairs; ++c) {
+    if (!(work.likelihood[c] > 0)) continue;
+    const std::int64_t exponent = work.scaled ? work.exponent[c] - work.firstChildExponent[c] : 0;
+    const std::int64_t e = std::ilogb(work.likelihood[c]) - exponent;
+    if (!any || e > largest) largest = e;
+    any = true;
+  }
+  work.logScale = largest;
+  if (!any) return false;
+  for (std::uint32_t c = 0; c < pairs; ++c) {
+    const std::int64_t exponent = work.scaled ? work.exponent[c] - work.firstChildExponent[c] : 0;
+    // Shifts beyond the double range give 0, so they are clamped to fit an int.
+    work.likelihood[c] = std::ldexp(work.likelihood[c],
+                                    static_cast<int>(std::clamp<std::int64_t>(-exponent - largest, -4096, 4096)));
+  }
+  return true;
+}
+
+// A downward message times 2^shift; one that overflows (only for a pair of negligible weight
+// whose own likelihood is subnormal) is held at the largest double, so that a 0 still gives 0.
+double ShiftedMessage(double message, std::int64_t shift) {
+  const double shifted = std::ldexp(message, static_cast<int>(std::clamp<std::int64_t>(shift, -4096, 4096)));
+  return shifted <= DBL_MAX ? shifted : DBL_MAX;
+}
+
+// The messages of a rescaled child carry its own exponent: the values below it are 2^e times
+// too large, so the message from above must be 2^e times larger to give the true posterior.
+void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
+  for (std::size_t c = 0; c < lanes; ++c) {
+    double* absent = &out[c / kWidth * kNode + c % kWidth];
+    *absent = ShiftedMessage(*absent, own[c]);
+    absent[kWidth] = ShiftedMessage(absent[kWidth], own[c]);
+  }
+}
+
+// The root's messages to its children, and for an entry with rescaled values the exponents that
+// bring them to the scale of the values below each child.
+[[gnu::always_inline]] inline void StartDownward(const BlockTask& task, const double* q, const std::uint8_t* pattern,
+                                                 double* out, const EStepWorkspace& work) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, lanes = tiles * kWidth, stride = tiles * kNode;
+  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
+  const double* q1 = Values(task, q, pattern, scratch.rootChildren[0], scratch.rootLeaves[0], stride);
+  const double* q2 = Values(task, q, pattern, scratch.rootChildren[1], scratch.rootLeaves[1], stride);
+  for (std::size_t t = 0; t < tiles; ++t) {
+    RootMessages(task.rootAbsent, task.rootPresent, &work.factor[t * kWidth], q1 + t * kNode, q2 + t * kNode,
+                 out + r1 * stride + t * kNode, out + r2 * stride + t * kNode);
+  }
+  if (!work.scaled && work.logScale == 0) return;
+  for (std::size_t c = 0; c < lanes; ++c) {
+    const std::int64_t total = work.scaled ? work.exponent[c] : 0;
+    const std::int64_t first = work.scaled ? total - work.firstChildExponent[c] : 0;
+    const std::int64_t second = work.scaled ? total - work.secondChildExponent[c] : 0;
+    const std::size_t at = c / kWidth * kNode + c % kWidth;
+    for (std::size_t state = 0; state < 2; ++state) {
+      double& message1 = out[r1 * stride + at + state * kWidth];
+      double& message2 = out[r2 * stride + at + state * kWidth];
+      message1 = ShiftedMessage(message1, -first - work.logScale);
+      message2 = ShiftedMessage(message2, -second - work.logScale);
+    }
+  }
+}
+
+// The downward pass of one entry, or of two side by side (Two), folding the weighted transition
+// posteriors into the block's sums: the root's messages to its children, then every inner node
+// parents first, each leaf right after its parent while both are in the nearest cache. Two
+// entries share the loads of the branch probabilities and of the sums, and every sum takes the
+// first entry's term and then the second's, exactly as one entry after the other would.
+template <bool Two>
+[[gnu::always_inline]] inline void PatternPosterior(const BlockTask& task, const double* branch, double* sums,
+                                                    const std::uint8_t* const* patterns, EStepWorkspace* const* works) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::size_t tiles = scratch.tiles, lanes = tiles * kWidth, stride = tiles * kNode;
+  const std::size_t sumStride = tiles * kSums;
+  constexpr int kEntries = Two ? 2 : 1;
+  const double* q[2];
+  double* out[2];
+  for (int k = 0; k < kEntries; ++k) {
+    q[k] = Aligned(works[k]->conditional);
+    out[k] = Aligned(works[k]->messages);
+    StartDownward(task, q[k], patterns[k], out[k], *works[k]);
+  }
+  auto leafPosterior = [&](std::size_t u, std::uint32_t position) __attribute__((always_inline)) {
+    for (int k = 0; k < kEntries; ++k) {
+      const std::uint8_t value = patterns[k][position];
+      const double* values = Values(task, q[k], patterns[k], static_cast<std::uint32_t>(u), position, stride);
+      for (std::size_t t = 0; t < tiles; ++t) {
+        LeafPosterior(value, branch + u * stride + t * kNode, values + t * kNode, out[k] + u * stride + t * kNode,
+                      sums + u * sumStride + t * kSums);
+      }
+    }
+  };
+  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
+  if (scratch.rootLeaves[0] != kInner) leafPosterior(r1, scratch.rootLeaves[0]);
+  if (scratch.rootLeaves[1] != kInner) leafPosterior(r2, scratch.rootLeaves[1]);
+  const std::uint32_t* step = scratch.downSteps.data();
+  for (std::size_t s = 0; s < scratch.downSteps.size(); s += 5) {
+    const std::size_t v = step[s] * stride, y = step[s + 1] * stride, z = step[s + 2] * stride;
+    double* sv = sums + step[s] * sumStride;
+    const double* qy[2];
+    const double* qz[2];
+    for (int k = 0; k < kEntries; ++k) {
+      qy[k] = Values(task, q[k], patterns[k], step[s + 1], step[s + 3], stride);
+      qz[k] = Values(task, q[k], patterns[k], step[s + 2], step[s + 4], stride);
+    }
+    for (std::size_t t = 0; t < tiles; ++t) {
+      const std::size_t tv = v + t * kNode, ty = y + t * kNode, tz = z + t * kNode, tt = t * kNode;
+      if constexpr (Two) {
+        DownwardNodes(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tv, out[0] + ty, out[0] + tz, qy[1] + tt,
+                      qz[1] + tt, out[1] + tv, out[1] + ty, out[1] + tz, sv + t * kSums);
+      } else {
+        DownwardNode(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tv, out[0] + ty, out[0] + tz, sv + t * kSums);
+      }
+    }
+    for (int k = 0; k < kEntries; ++k) {
+      const EStepWorkspace& work = *works[k];
+      if (!work.scaled) continue;
+      if (work.rescaled[step[s + 1]]) ApplyOwnExponent(&work.ownExponent[step[s + 1] * lanes], lanes, out[k] + y);
+      if (work.rescaled[step[s + 2]]) ApplyOwnExponent(&work.ownExponent[step[s + 2] * lanes], lanes, out[k] + z);
+    }
+    if (step[s + 3] != kInner) leafPosterior(step[s + 1], step[s + 3]);
+    if (step[s + 4] != kInner) leafPosterior(step[s + 2], step[s + 4]);
+  }
+}
+
+// One entry's likelihood: the upward pass, its log-likelihood term, its category weights, and
+// the factors n * prior / mixture of its posteriors. False when no pair can produce its pattern.
+[[gnu::always_inline]] inline bool EntryLikelihood(const BlockTask& task, const double* branch, std::uint32_t e,
+                                                   EStepWorkspace& work, EStepBlockResult& result) {
+  const EStepScratch& scratch = *task.scratch;
+  const std::uint32_t pairs = task.pairCount;
+  const double* prior = scratch.prior.data();
+  const double n = scratch.entries[e].weight;
+  double* categories = &result.entryCategories[static_cast<std::size_t>(e - task.first) * pairs];
+  if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
+  work.scaled = false;
+  ConditionalLikelihoods(task, branch, scratch.entries[e].pattern, Aligned(work.conditional), work);
+  double mixture = 0;
+  for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
+  // Without rescaling, the likelihoods are products of values above 2^-256 and the mixture is
+  // far above 2^-768; below that, dividing by it could overflow, so it takes the careful way.
+  const bool normalized = work.scaled || !(mixture >= 0x1p-768);
+  work.logScale = 0;
+  if (normalized) {
+    mixture = 0;
+    if (Normalize(work, pairs)) {
+      for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
+    }
+  }
+  result.entryLogLikelihood[e - task.first] =
+      normalized ? n * (std::log(mixture) + static_cast<double>(work.logScale) * kLn2) : n * std::log(mixture);
+  // A pattern the model cannot produce makes the likelihood 0; its undefined category weights
+  // must not spill not-a-number values into the other patterns' sums: its terms are all 0.
+  if (!(mixture > 0)) {
+    std::fill(categories, categories + pairs, 0.0);
+    std::fill(work.factor.begin(), work.factor.end(), 0.0);
+    return false;
+  }
+  const double inverse = 1 / mixture;
+  for (std::uint32_t c = 0; c < pairs; ++c) {
+    categories[c] = n * (prior[c] * work.likelihood[c] * inverse);
+    work.factor[c] = n * prior[c] * inverse;
+  }
+  return true;
+}
+
+// A block of entries of one gene into the workspaces: the partial transition sums, and each
+// entry's log-likelihood term and category weights for the ordered merge. Entries go two by two
+// through the downward pass.
+[[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace* works, EStepBlockResult& result) {
+  const EStepScratch& scratch = *task.scratch;
+  const double* branch = Aligned(scratch.branch) + task.gene * task.nodeCount * scratch.tiles * kNode;
+  double* sums = Aligned(result.transitions);  // all 0: the merge leaves them so
+  for (std::uint32_t e = task.first; e < task.end; e += 2) {
+    const bool two = e + 1 < task.end;
+    const bool first = EntryLikelihood(task, branch, e, works[0], result);
+    const bool second = two && EntryLikelihood(task, branch, e + 1, works[1], result);
+    if (!first && !second) continue;
+    const std::uint8_t* patterns[2] = {scratch.entries[e].pattern, two ? scratch.entries[e + 1].pattern : nullptr};
+    EStepWorkspace* pair[2] = {&works[0], &works[1]};
+    if (two) {
+      PatternPosterior<true>(task, branch, sums, patterns, pair);
+    } else {
+      PatternPosterior<false>(task, branch, sums, patterns, pair);
+    }
+  }
+}
+
+void RunBlockGeneric(const BlockTask& task, EStepWorkspace* works, EStepBlockResult& result) {
+  RunBlockBody(task, works, result);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void RunBlockAvx2(const BlockTask& task, EStepWorkspace* works,
+                                                   EStepBlockResult& result) {
+  RunBlockBody(task, works, result);
+}
+
+bool CpuHasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+#endif
+
+using BlockFunction = void (*)(const BlockTask&, EStepWorkspace*, EStepBlockResult&);
+
+BlockFunction ChooseBlockFunction() {
+#if defined(__x86_64__) || defined(__i386__)
+  if (!GenericKernelForced() && CpuHasAvx2()) return RunBlockAvx2;
+#endif
+  return RunBlockGeneric;
+}
+
+// Runs work(worker) for worker = 0 ... threads - 1, worker 0 on the calling thread.
+template <typename Work>
+void RunOnThreads(std::uint32_t threads, const Work& work) {
+  if (threads <= 1) {
+    work(0U);
+    return;
+  }
+  std::vector<std::thread> pool;
+  pool.reserve(threads - 1);
+  for (std::uint32_t t = 1; t < threads; ++t) pool.emplace_back([&work, t] { work(t); });
+  work(0U);
+  for (std::thread& thread : pool) thread.join();
 }
 
 }  // namespace
+
+std::size_t EStepScratch::LeafTableSize(std::uint32_t leafCount) const {
+  return 3 * static_cast<std::size_t>(leafCount) * tiles * kNode;
+}
+
+std::uint32_t EffectiveThreadCount(std::uint32_t threadCount) {
+  if (threadCount != 0) return threadCount;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
+void SetScalingThresholdForTesting(double threshold) { ScalingThreshold() = threshold; }
+void ClearScalingThresholdForTesting() { ScalingThreshold() = kScalingThreshold; }
+void UseGenericKernelForTesting(bool generic) { GenericKernelForced() = generic; }
 
 void PosteriorSums::Resize(std::uint32_t genes, std::uint32_t nodes, std::uint32_t gains, std::uint32_t losses) {
   geneCount = genes;
@@ -48,259 +591,226 @@ void PosteriorSums::Clear() {
   std::fill(categories.begin(), categories.end(), 0.0);
 }
 
-void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t gainCount, std::uint32_t lossCount) {
-  pairCount = gainCount * lossCount;
-  const std::size_t cells = static_cast<std::size_t>(nodeCount) * pairCount;
-  gain.assign(cells, 0.0);
-  keep.assign(cells, 0.0);
-  q0.assign(cells, 0.0);
-  q1.assign(cells, 0.0);
-  s0.assign(cells, 0.0);
-  s1.assign(cells, 0.0);
-  likelihood.assign(pairCount, 0.0);
-  weight.assign(pairCount, 0.0);
-  prior.assign(pairCount, 0.0);
-  joint1.assign(4 * static_cast<std::size_t>(pairCount), 0.0);
-  joint2.assign(4 * static_cast<std::size_t>(pairCount), 0.0);
-  logLikelihood.assign(pairCount, 0.0);
-  logTransition1.assign(4 * static_cast<std::size_t>(pairCount), 0.0);
-  logTransition2.assign(4 * static_cast<std::size_t>(pairCount), 0.0);
+void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles) {
+  const std::size_t lanes = static_cast<std::size_t>(tiles) * kWidth;
+  const std::size_t cells = nodeCount * lanes;
+  conditional.assign(2 * cells + kAlignmentSlack, 0.0);
+  messages.assign(2 * cells + kAlignmentSlack, 0.0);
+  likelihood.assign(lanes, 0.0);
+  factor.assign(lanes, 0.0);
+  scaled = false;
+  expectRescaling = false;
+  exponent.assign(lanes, 0);
+  firstChildExponent.assign(lanes, 0);
+  secondChildExponent.assign(lanes, 0);
+  rescaled.assign(nodeCount, 0);
+  ownExponent.assign(cells, 0);
+  logScale = 0;
 }
 
-void PhylogeneticTree::ConditionalLikelihoods(EStepWorkspace& work, const std::uint8_t* pattern) const {
-  const std::size_t p = work.pairCount;
-  for (std::uint32_t j = 0; j < leafCount; ++j) {
-    const std::size_t u = leafNodes[j] * p;
-    double* q0 = &work.q0[u];
-    double* q1 = &work.q1[u];
-    const double* gain = &work.gain[u];
-    const double* keep = &work.keep[u];
-    switch (pattern[j]) {
-      case 0:
-        for (std::size_t c = 0; c < p; ++c) {
-          q0[c] = 1 - gain[c];
-          q1[c] = 1 - keep[c];
-        }
-        break;
-      case 1:
-        for (std::size_t c = 0; c < p; ++c) {
-          q0[c] = gain[c];
-          q1[c] = keep[c];
-        }
-        break;
-      default:
-        std::fill(q0, q0 + p, 1.0);
-        std::fill(q1, q1 + p, 1.0);
-    }
-  }
-  for (std::uint32_t v : innerNodes) {
-    const std::size_t at = v * p, y = firstChild[v] * p, z = secondChild[v] * p;
-    const double* gain = &work.gain[at];
-    const double* keep = &work.keep[at];
-    const double* q0y = &work.q0[y];
-    const double* q1y = &work.q1[y];
-    const double* q0z = &work.q0[z];
-    const double* q1z = &work.q1[z];
-    double* q0 = &work.q0[at];
-    double* q1 = &work.q1[at];
-    for (std::size_t c = 0; c < p; ++c) {
-      // Left-to-right products as in the model; regrouping moves the last bits of the likelihood.
-      q0[c] = (1 - gain[c]) * q0y[c] * q0z[c] + gain[c] * q1y[c] * q1z[c];
-      q1[c] = (1 - keep[c]) * q0y[c] * q0z[c] + keep[c] * q1y[c] * q1z[c];
-    }
-  }
+void EStepBlockResult::Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries) {
+  const std::size_t lanes = static_cast<std::size_t>(tiles) * kWidth;
+  transitions.assign(4 * nodeCount * lanes + kAlignmentSlack, 0.0);
+  entryLogLikelihood.assign(blockEntries, 0.0);
+  entryCategories.assign(blockEntries * lanes, 0.0);
 }
 
-void PhylogeneticTree::PatternLikelihood(EStepWorkspace& work, const std::uint8_t* pattern, double logAbsent,
-                                         double logPresent) const {
-  const std::size_t p = work.pairCount;
-  const std::uint32_t r1 = firstChild[0], r2 = secondChild[0];
-  const double logRoot[2] = {logAbsent, logPresent};
-  // The root step works in logarithms, so tiny likelihoods of deep trees neither underflow to 0
-  // too early nor turn into not-a-number posteriors.
-  for (std::size_t c = 0; c < p; ++c) {
-    double logB[2][2];  // [child][state]
-    LogBelow(*this, work, pattern, r1, static_cast<std::uint32_t>(c), &logB[0][0], &logB[0][1]);
-    LogBelow(*this, work, pattern, r2, static_cast<std::uint32_t>(c), &logB[1][0], &logB[1][1]);
-    const double logQ1[2] = {std::log(work.q0[r2 * p + c]), std::log(work.q1[r2 * p + c])};  // other child r2
-    const double logQ2[2] = {std::log(work.q0[r1 * p + c]), std::log(work.q1[r1 * p + c])};  // other child r1
-    double total = 0;
-    for (int a = 0; a < 2; ++a) {
-      for (int b = 0; b < 2; ++b) {
-        const std::size_t at = static_cast<std::size_t>(2 * a + b) * p + c;
-        work.joint1[at] = logB[0][b] == kMinusInfinity
-                              ? kMinusInfinity
-                              : logRoot[a] + logQ1[a] + work.logTransition1[at] + logB[0][b];
-        work.joint2[at] = logB[1][b] == kMinusInfinity
-                              ? kMinusInfinity
-                              : logRoot[a] + logQ2[a] + work.logTransition2[at] + logB[1][b];
-      }
+void EStepScratch::Layout(const PhylogeneticTree& tree) {
+  // Post-order: every subtree's nodes lie together, children before their parent, so that both
+  // passes walk memory mostly forwards (or backwards) through nearby cache lines.
+  const std::uint32_t nodes = tree.nodeCount;
+  slot.assign(nodes, 0);
+  std::vector<std::uint32_t> order, stack(1, 0);
+  std::vector<std::uint8_t> expanded(nodes, 0);
+  order.reserve(nodes);
+  while (!stack.empty()) {
+    const std::uint32_t v = stack.back();
+    if (tree.IsLeaf(v) || expanded[v]) {
+      stack.pop_back();
+      slot[v] = static_cast<std::uint32_t>(order.size());
+      order.push_back(v);
+      continue;
     }
-    for (int ab = 0; ab < 4; ++ab) total += safeexp(work.joint1[ab * p + c]);
-    work.logLikelihood[c] = std::log(total);
-    work.likelihood[c] = safeexp(work.logLikelihood[c]);
+    expanded[v] = 1;
+    stack.push_back(tree.secondChild[v]);
+    stack.push_back(tree.firstChild[v]);
   }
-}
-
-void PhylogeneticTree::PatternPosterior(EStepWorkspace& work, const std::uint8_t* pattern,
-                                        double* geneTransitions) const {
-  const std::size_t p = work.pairCount;
-  const std::uint32_t r1 = firstChild[0], r2 = secondChild[0];
-  const double* weight = work.weight.data();
-  auto block = [geneTransitions, p](std::uint32_t v, int ab) { return geneTransitions + (4 * v + ab) * p; };
-
-  const std::uint32_t rootChildren[2] = {r1, r2};
-  const std::vector<double>* joints[2] = {&work.joint1, &work.joint2};
-  for (int child = 0; child < 2; ++child) {
-    const std::uint32_t v = rootChildren[child];
-    const double* joint = joints[child]->data();
-    double* s0 = &work.s0[v * p];
-    double* s1 = &work.s1[v * p];
-    double* sum[4] = {block(v, 0), block(v, 1), block(v, 2), block(v, 3)};
-    for (std::size_t c = 0; c < p; ++c) {
-      const double logH = work.logLikelihood[c];
-      double t[4];
-      for (int ab = 0; ab < 4; ++ab) {
-        t[ab] = safeexp(joint[ab * p + c] - logH);
-        sum[ab][c] += weight[c] * t[ab];
-      }
-      s0[c] = t[0] + t[2];
-      s1[c] = t[1] + t[3];
-    }
+  upSteps.clear();
+  downSteps.clear();
+  auto position = [&](std::uint32_t v) { return tree.IsLeaf(v) ? v - (tree.leafCount - 1) : kInner; };
+  for (std::uint32_t v : order) {
+    if (tree.IsLeaf(v) || v == 0) continue;
+    const std::uint32_t y = tree.firstChild[v], z = tree.secondChild[v];
+    for (std::uint32_t u : {slot[v], slot[y], slot[z], position(y), position(z)}) upSteps.push_back(u);
   }
-
-  for (std::uint32_t i = 0; i < deepInnerCount; ++i) {
-    const std::uint32_t v = deepInnerNodes[i];
-    const std::size_t at = v * p, u = parent[v] * p, y = firstChild[v] * p, z = secondChild[v] * p;
-    const double* gain = &work.gain[at];
-    const double* keep = &work.keep[at];
-    double* sum[4] = {block(v, 0), block(v, 1), block(v, 2), block(v, 3)};
-    for (std::size_t c = 0; c < p; ++c) {
-      const double q0v = work.q0[at + c], q1v = work.q1[at + c];
-      const double s0u = work.s0[u + c], s1u = work.s1[u + c];
-      double t00 = 0, t01 = 0, t10 = 0, t11 = 0;
-      if (q0v != 0) {
-        t00 = s0u * work.q0[y + c] * work.q0[z + c] * (1 - gain[c]) / q0v;
-        t01 = s0u * work.q1[y + c] * work.q1[z + c] * gain[c] / q0v;
-      }
-      if (q1v != 0) {
-        t10 = s1u * work.q0[y + c] * work.q0[z + c] * (1 - keep[c]) / q1v;
-        t11 = s1u * work.q1[y + c] * work.q1[z + c] * keep[c] / q1v;
-      }
-      work.s0[at + c] = t00 + t10;
-      work.s1[at + c] = t01 + t11;
-      sum[0][c] += weight[c] * t00;
-      sum[1][c] += weight[c] * t01;
-      sum[2][c] += weight[c] * t10;
-      sum[3][c] += weight[c] * t11;
-    }
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const std::uint32_t v = *it;
+    if (tree.IsLeaf(v) || v == 0) continue;
+    const std::uint32_t y = tree.firstChild[v], z = tree.secondChild[v];
+    for (std::uint32_t u : {slot[v], slot[y], slot[z], position(y), position(z)}) downSteps.push_back(u);
   }
-
-  for (std::uint32_t j = 0; j < leafCount; ++j) {
-    const std::uint32_t v = leafNodes[j];
-    if (v == r1 || v == r2) continue;
-    const std::size_t at = v * p, w = parent[v] * p;
-    const double* s0w = &work.s0[w];
-    const double* s1w = &work.s1[w];
-    double* sum[4] = {block(v, 0), block(v, 1), block(v, 2), block(v, 3)};
-    switch (pattern[j]) {
-      case 0:
-        for (std::size_t c = 0; c < p; ++c) {
-          sum[0][c] += weight[c] * s0w[c];
-          sum[2][c] += weight[c] * s1w[c];
-        }
-        break;
-      case 1:
-        for (std::size_t c = 0; c < p; ++c) {
-          sum[1][c] += weight[c] * s0w[c];
-          sum[3][c] += weight[c] * s1w[c];
-        }
-        break;
-      default: {
-        const double* gain = &work.gain[at];
-        const double* keep = &work.keep[at];
-        for (std::size_t c = 0; c < p; ++c) {
-          sum[0][c] += weight[c] * ((1 - gain[c]) * s0w[c]);
-          sum[1][c] += weight[c] * (gain[c] * s0w[c]);
-          sum[2][c] += weight[c] * ((1 - keep[c]) * s1w[c]);
-          sum[3][c] += weight[c] * (keep[c] * s1w[c]);
-        }
-      }
-    }
-  }
+  rootLeaves[0] = position(tree.firstChild[0]);
+  rootLeaves[1] = position(tree.secondChild[0]);
+  const std::uint32_t r1 = tree.firstChild[0];
+  rootChildren[0] = slot[r1];
+  rootChildren[1] = slot[tree.secondChild[0]];
+  const bool leaf = tree.IsLeaf(r1);
+  firstChildren[0] = leaf ? 0 : slot[tree.firstChild[r1]];
+  firstChildren[1] = leaf ? 0 : slot[tree.secondChild[r1]];
+  firstChildLeaves[0] = leaf ? kInner : position(tree.firstChild[r1]);
+  firstChildLeaves[1] = leaf ? kInner : position(tree.secondChild[r1]);
 }
 
 void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {
-  EStepWorkspace& work = workspace;
-  const std::uint32_t k = gainCategories.count, m = lossCategories.count;
-  const std::size_t p = work.pairCount;
+  const std::uint32_t m = lossCategories.count, pairs = gainCategories.count * m;
   const std::vector<double>& rg = gainCategories.rates;
   const std::vector<double>& rl = lossCategories.rates;
+  const std::size_t stride = static_cast<std::size_t>(estep.tiles) * kNode;
+  double* branch = Aligned(estep.branch) + g * tree.nodeCount * stride;
+  auto at = [](std::uint32_t c) { return c / kWidth * kNode + c % kWidth; };
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
     const double t = tree.branchLength[v];
-    double* gain = &work.gain[v * p];
-    double* keep = &work.keep[v * p];
-    for (std::uint32_t a = 0; a < k; ++a) {
-      const double g0 = model.xi[v] * (1 - std::exp(-model.eta[g] * rg[a] * t));
-      for (std::uint32_t b = 0; b < m; ++b) gain[a * m + b] = g0;
-    }
-    for (std::uint32_t b = 0; b < m; ++b) {
-      const double r0 = (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[b] * t);
-      for (std::uint32_t a = 0; a < k; ++a) keep[a * m + b] = r0;
+    double* node = branch + estep.slot[v] * stride;
+    for (std::uint32_t c = 0; c < pairs; ++c) {
+      // G depends on the gain category alone and R on the loss category: each is computed once.
+      node[at(c)] = c % m == 0 ? model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t)) : node[at(c - 1)];
+      node[at(c) + kWidth] =
+          c < m ? (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t) : node[at(c - m) + kWidth];
     }
   }
-  const std::uint32_t rootChildren[2] = {tree.firstChild[0], tree.secondChild[0]};
-  std::vector<double>* logs[2] = {&work.logTransition1, &work.logTransition2};
-  for (int child = 0; child < 2; ++child) {
-    const std::size_t at = rootChildren[child] * p;
-    double* out = logs[child]->data();
-    for (std::size_t c = 0; c < p; ++c) {
-      out[0 * p + c] = std::log(1 - work.gain[at + c]);
-      out[1 * p + c] = std::log(work.gain[at + c]);
-      out[2 * p + c] = std::log(1 - work.keep[at + c]);
-      out[3 * p + c] = std::log(work.keep[at + c]);
+  // Every leaf's values for each value it can show: those of the upward pass.
+  double* leaves = Aligned(estep.leafValues) + g * estep.LeafTableSize(tree.leafCount);
+  for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
+    const double* b = branch + estep.slot[tree.leafNodes[j]] * stride;
+    for (std::uint8_t value = 0; value < 3; ++value) {
+      double* q = leaves + (3 * static_cast<std::size_t>(j) + value) * stride;
+      for (std::size_t t = 0; t < estep.tiles; ++t) LeafValues(value, b + t * kNode, q + t * kNode);
     }
   }
 }
 
 void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& tree) {
-  sums.Resize(data.geneCount, tree.nodeCount, gainCategories.count, lossCategories.count);
-  workspace.Resize(tree.nodeCount, gainCategories.count, lossCategories.count);
+  const std::uint32_t k = gainCategories.count, m = lossCategories.count;
+  sums.Resize(data.geneCount, tree.nodeCount, k, m);
+  estep.tiles = (k * m + kWidth - 1) / kWidth;
+  estep.Layout(tree);
+  estep.branch.assign(static_cast<std::size_t>(data.geneCount) * estep.tiles * tree.nodeCount * kNode + kAlignmentSlack,
+                      0.0);
+  estep.leafValues.assign(data.geneCount * estep.LeafTableSize(tree.leafCount) + kAlignmentSlack, 0.0);
+  estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
+  estep.workspaces.assign(2, EStepWorkspace());
+  for (EStepWorkspace& work : estep.workspaces) work.Resize(tree.nodeCount, estep.tiles);
+  estep.results.assign(1, EStepBlockResult());
+  estep.results[0].Resize(tree.nodeCount, estep.tiles, kEStepBlockEntries);
 }
 
 void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& tree) {
-  EStepWorkspace& work = workspace;
-  const std::uint32_t k = gainCategories.count, m = lossCategories.count;
-  const std::size_t p = work.pairCount;
+  EStepScratch& scratch = estep;
+  const std::uint32_t k = gainCategories.count, m = lossCategories.count, pairs = k * m;
   for (std::uint32_t a = 0; a < k; ++a) {
-    for (std::uint32_t b = 0; b < m; ++b) work.prior[a * m + b] = lossCategories.weights[b] * gainCategories.weights[a];
+    for (std::uint32_t b = 0; b < m; ++b) scratch.prior[a * m + b] = lossCategories.weights[b] * gainCategories.weights[a];
   }
-  const double logAbsent = std::log(model.p0), logPresent = std::log(1 - model.p0);
+
+  // The entries in the genes' order, cut into blocks of at most kEStepBlockEntries per gene.
+  scratch.entries.clear();
+  scratch.blocks.clear();
+  for (std::uint32_t g = 0; g < data.geneCount; ++g) {
+    const Gene& gene = data.genes[g];
+    const std::uint32_t first = static_cast<std::uint32_t>(scratch.entries.size());
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
+      scratch.entries.push_back({data.patterns[gene.patternIndices[e]].values.data(), static_cast<double>(gene.counts[e])});
+    }
+    const std::uint32_t end = static_cast<std::uint32_t>(scratch.entries.size());
+    for (std::uint32_t b = first; b < end; b += kEStepBlockEntries) {
+      scratch.blocks.push_back({g, b, std::min(end, b + kEStepBlockEntries)});
+    }
+  }
+
+  const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
+  const std::uint32_t threads = std::max(1U, std::min(EffectiveThreadCount(threadCount), blockCount));
+  // Each thread works one block at a time; a finished block waits for its turn to join the sums
+  // in one of the spare results, so that threads seldom wait for each other.
+  const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;
+  for (std::size_t w = scratch.workspaces.size(); w < 2 * threads; ++w) {
+    scratch.workspaces.emplace_back();
+    scratch.workspaces.back().Resize(tree.nodeCount, scratch.tiles);
+  }
+  for (std::size_t r = scratch.results.size(); r < resultCount; ++r) {
+    scratch.results.emplace_back();
+    scratch.results.back().Resize(tree.nodeCount, scratch.tiles, kEStepBlockEntries);
+  }
+
+  std::atomic<std::uint32_t> nextGene{0};
+  RunOnThreads(std::max(1U, std::min(threads, data.geneCount)), [&](std::uint32_t) {
+    for (std::uint32_t g; (g = nextGene.fetch_add(1)) < data.geneCount;) FillBranchTables(tree, g);
+  });
+
   sums.Clear();
   double logLikelihoodSum = 0;
-  for (std::uint32_t g = 0; g < data.geneCount; ++g) {
-    FillBranchTables(tree, g);
-    const Gene& gene = data.genes[g];
-    double* geneTransitions = &sums.transitions[sums.TransitionOffset(g, 0, 0, 0)];
-    double* geneCategories = &sums.categories[static_cast<std::size_t>(g) * p];
-    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
-      const std::uint8_t* pattern = data.patterns[gene.patternIndices[e]].values.data();
-      const double n = gene.counts[e];
-      tree.ConditionalLikelihoods(work, pattern);
-      tree.PatternLikelihood(work, pattern, logAbsent, logPresent);
-      double mixture = 0;
-      for (std::size_t c = 0; c < p; ++c) mixture += work.prior[c] * work.likelihood[c];
-      logLikelihoodSum += n * std::log(mixture);
-      // A pattern the model cannot produce makes the likelihood 0; its undefined category
-      // weights must not spill not-a-number values into the other patterns' sums.
-      if (!(mixture > 0)) continue;
-      const double inverse = 1 / mixture;
-      for (std::size_t c = 0; c < p; ++c) {
-        work.weight[c] = n * (work.prior[c] * work.likelihood[c] * inverse);
-        geneCategories[c] += work.weight[c];
+  const BlockFunction run = ChooseBlockFunction();
+  auto task = [&](std::uint32_t b) {
+    const EStepBlock& block = scratch.blocks[b];
+    const double* leaves = Aligned(scratch.leafValues) + block.gene * scratch.LeafTableSize(tree.leafCount);
+    return BlockTask{&scratch, leaves, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0,
+                     1 - model.p0, ScalingThreshold()};
+  };
+  // Blocks join the sums in their order, whichever thread computed them: the transitions block
+  // by block, the log-likelihood and the category weights entry by entry.
+  auto merge = [&](std::uint32_t b, EStepBlockResult& result) {
+    const EStepBlock& block = scratch.blocks[b];
+    // The block's sums are set back to 0 as they are taken, ready for the next block.
+    const std::size_t sumStride = static_cast<std::size_t>(scratch.tiles) * kSums;
+    double* part = Aligned(result.transitions);
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+      double* node = part + scratch.slot[v] * sumStride;
+      for (int ab = 0; ab < 4; ++ab) {
+        double* sum = &sums.transitions[sums.TransitionOffset(block.gene, v, ab / 2, ab % 2)];
+        for (std::uint32_t first = 0; first < pairs; first += kWidth) {
+          double* from = node + first / kWidth * kSums + ab * kWidth;
+          for (std::uint32_t i = 0; i < kWidth && first + i < pairs; ++i) sum[first + i] += from[i];
+          for (std::uint32_t i = 0; i < kWidth; ++i) from[i] = 0;
+        }
       }
-      tree.PatternPosterior(work, pattern, geneTransitions);
     }
+    double* categories = &sums.categories[static_cast<std::size_t>(block.gene) * pairs];
+    for (std::uint32_t e = 0; e < block.end - block.first; ++e) {
+      for (std::uint32_t c = 0; c < pairs; ++c) categories[c] += result.entryCategories[e * pairs + c];
+      logLikelihoodSum += result.entryLogLikelihood[e];
+    }
+  };
+
+  if (threads == 1) {
+    for (std::uint32_t b = 0; b < blockCount; ++b) {
+      run(task(b), scratch.workspaces.data(), scratch.results[0]);
+      merge(b, scratch.results[0]);
+    }
+  } else {
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::vector<std::uint32_t> spare(resultCount);
+    for (std::uint32_t r = 0; r < resultCount; ++r) spare[r] = r;
+    std::vector<std::uint32_t> finished(blockCount, resultCount);  // result holding each block, if done
+    std::uint32_t nextBlock = 0, nextMerge = 0;
+    RunOnThreads(threads, [&](std::uint32_t worker) {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        // The earliest unmerged block is always being worked, so a spare result turns up.
+        freed.wait(lock, [&] { return !spare.empty() || nextBlock == blockCount; });
+        if (nextBlock == blockCount) return;
+        const std::uint32_t b = nextBlock++, r = spare.back();
+        spare.pop_back();
+        lock.unlock();
+        run(task(b), &scratch.workspaces[2 * worker], scratch.results[r]);
+        lock.lock();
+        finished[b] = r;
+        const std::uint32_t before = nextMerge;
+        for (; nextMerge < blockCount && finished[nextMerge] < resultCount; ++nextMerge) {
+          merge(nextMerge, scratch.results[finished[nextMerge]]);
+          spare.push_back(finished[nextMerge]);
+        }
+        if (nextMerge != before) freed.notify_all();
+      }
+    });
   }
   logLikelihood = logLikelihoodSum;
 }
@@ -308,23 +818,26 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
 void EM::AccumulateAncestral(AlignmentData& data, const PhylogeneticTree& tree) const {
   data.AllocateWorkTables();
   const std::uint32_t r1 = tree.firstChild[0];
-  for (std::uint32_t g = 0; g < data.geneCount; ++g) {
-    auto total = [this, g](std::uint32_t v, int a, int b) {
-      const double* block = &sums.transitions[sums.TransitionOffset(g, v, a, b)];
-      double s = 0;
-      for (std::uint32_t c = 0; c < sums.pairCount; ++c) s += block[c];
-      return s;
-    };
-    data.expectedPresent[data.WorkIndex(g, 0)] = total(r1, 1, 0) + total(r1, 1, 1);
-    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-      const std::size_t at = data.WorkIndex(g, v);
-      const double retained = total(v, 1, 1);
-      data.expectedPresent[at] = total(v, 0, 1) + retained;
-      data.expectedLosses[at] = total(v, 1, 0);
-      data.expectedGains[at] = total(v, 0, 1);
-      data.expectedRetentions[at] = retained;
+  std::atomic<std::uint32_t> nextGene{0};
+  RunOnThreads(std::max(1U, std::min(EffectiveThreadCount(threadCount), data.geneCount)), [&](std::uint32_t) {
+    for (std::uint32_t g; (g = nextGene.fetch_add(1)) < data.geneCount;) {
+      auto total = [this, g](std::uint32_t v, int a, int b) {
+        const double* block = &sums.transitions[sums.TransitionOffset(g, v, a, b)];
+        double s = 0;
+        for (std::uint32_t c = 0; c < sums.pairCount; ++c) s += block[c];
+        return s;
+      };
+      data.expectedPresent[data.WorkIndex(g, 0)] = total(r1, 1, 0) + total(r1, 1, 1);
+      for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+        const std::size_t at = data.WorkIndex(g, v);
+        const double retained = total(v, 1, 1);
+        data.expectedPresent[at] = total(v, 0, 1) + retained;
+        data.expectedLosses[at] = total(v, 1, 0);
+        data.expectedGains[at] = total(v, 0, 1);
+        data.expectedRetentions[at] = retained;
+      }
     }
-  }
+  });
 }
 
 }  // namespace vorn

@@ -5,6 +5,8 @@
 
 namespace vorn {
 
+class PhylogeneticTree;
+
 // The E-step's results, folded per gene: for gene g, category pair c = k * M + l (gain category
 // k of K, loss category l of M), node v >= 1 and state pair (a, b) of (parent of v, v),
 //   transitions = sum over the gene's entries (pattern, n) of n * x[c] * T[a][b][v]
@@ -33,25 +35,102 @@ class PosteriorSums {
   std::vector<double> categories;   // [g][c]
 };
 
-// One gene's branch probabilities and one entry's scratch, laid out [node][category pair] so that
-// every inner loop runs over contiguous pairs. Sized once per run; nothing is allocated per entry.
-struct EStepWorkspace {
-  void Resize(std::uint32_t nodeCount, std::uint32_t gainCount, std::uint32_t lossCount);
+// Lanes per tile: four doubles fill a vector of the widest target, AVX2.
+constexpr std::uint32_t kWidth = 4;
+// A step's pattern position of a child that is no leaf.
+constexpr std::uint32_t kInner = 0xffffffffU;
 
-  std::uint32_t pairCount = 0;
-  std::vector<double> gain;        // G(v): an absent character is present at the end of the branch
-  std::vector<double> keep;        // R(v): a present character is still present
-  std::vector<double> q0, q1;      // leaves below v, given the parent of v absent / present
-  std::vector<double> s0, s1;      // node state posteriors
-  std::vector<double> likelihood;  // h per category pair
-  std::vector<double> weight;      // n * x per category pair
-  std::vector<double> prior;       // wl[l] * wg[k]
-  // Root step: log joint terms J[a][b] of the root's first child (with the root's state a) and the
-  // same for its second child, four blocks of pairs each; the log-likelihood of each pair.
-  std::vector<double> joint1, joint2;
-  std::vector<double> logLikelihood;
-  // ln P(a -> b) on the branches of the root's two children, four blocks of pairs each.
-  std::vector<double> logTransition1, logTransition2;
+// One gene entry as the E-step sees it: the leaf values and the number of sites that show them
+// (a weight, so that an entry may also stand for an expected number of unobserved sites).
+struct EStepEntry {
+  const std::uint8_t* pattern;
+  double weight;
 };
+
+// One entry's scratch while a thread works a block of entries of one gene; a thread has two, for
+// the two entries that go side by side through the downward pass. The category pairs are padded
+// to whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0). Node arrays
+// are laid out [slot][tile][state][lane], a node's slot being its place in the tree's post-order
+// (see EStepScratch), so that one node's tile of one array is one cache line; arrays read so
+// start on a cache line. Sized once per run.
+struct EStepWorkspace {
+  void Resize(std::uint32_t nodeCount, std::uint32_t tiles);
+
+  // The leaves below v given the state of the parent of v (absent / present), times 2^exponent:
+  // a node whose two values both fall below the scaling threshold is multiplied by a power of two.
+  std::vector<double> conditional;
+  // Downward messages: the weighted probability of the leaves outside the subtree of v and of
+  // each state of the parent of v.
+  std::vector<double> messages;
+  std::vector<double> likelihood;  // h per pair, scaled like the conditional values
+  std::vector<double> factor;      // n * prior / mixture per pair
+  // Scaling of the current entry: whether any node was rescaled; per pair the total exponent and
+  // those of the root's two children; per slot whether the node was rescaled, and per lane by how
+  // much; the common scale of the entry's likelihoods. expectRescaling: whether the last entry
+  // needed it (it only chooses how the upward pass looks for small values, never the results).
+  bool scaled = false, expectRescaling = false;
+  std::vector<std::int64_t> exponent, firstChildExponent, secondChildExponent;
+  std::vector<std::uint8_t> rescaled;
+  std::vector<int> ownExponent;
+  std::int64_t logScale = 0;
+};
+
+// A block's results before they join the gene's sums in a fixed order: the transition sums
+// [slot][tile][a][b][lane], and per entry its log-likelihood term and its category weights.
+struct EStepBlockResult {
+  void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries);
+
+  std::vector<double> transitions;
+  std::vector<double> entryLogLikelihood;
+  std::vector<double> entryCategories;  // [entry][pair]
+};
+
+// A block: entries first ... end - 1 of the entry list, all of one gene.
+struct EStepBlock {
+  std::uint32_t gene, first, end;
+};
+
+// Everything an E-step keeps between calls: the tree's walks, the branch probabilities of every
+// gene, the category pair priors, the list of entries, two workspaces per thread and the results
+// of the blocks that are worked or wait for their turn to join the sums.
+struct EStepScratch {
+  // The tree in post-order: node v lives in slot[v]. upSteps: for every inner node but the root,
+  // children before parents, the slots of v, of its first child and of its second child, and the
+  // pattern positions of the two children (kInner for an inner child); downSteps: the same,
+  // parents before children.
+  void Layout(const PhylogeneticTree& tree);
+  std::vector<std::uint32_t> slot, upSteps, downSteps;
+  std::uint32_t rootChildren[2] = {0, 0};   // slots of the root's children
+  std::uint32_t rootLeaves[2] = {0, 0};     // their pattern positions, or kInner
+  std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
+  std::uint32_t firstChildLeaves[2] = {kInner, kInner};  // and their pattern positions
+
+  std::uint32_t tiles = 0;
+  // G(v) (absent state lanes) and R(v) (present state lanes) for gene g, the node in slot s and
+  // tile t at [((g * nodeCount + s) * tiles + t) * 2 * kWidth]; lane i is pair t * kWidth + i.
+  std::vector<double> branch;
+  // A leaf's values given its parent's state for each value it may show, per gene: leaf j showing
+  // value x (2: unknown) at [g * LeafTableSize + (3 j + x) * tiles * 2 * kWidth], laid out as q.
+  std::size_t LeafTableSize(std::uint32_t leafCount) const;
+  std::vector<double> leafValues;
+  std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
+  std::vector<EStepEntry> entries;
+  std::vector<EStepBlock> blocks;
+  std::vector<EStepWorkspace> workspaces;
+  std::vector<EStepBlockResult> results;
+};
+
+// Entries per block: the unit of work of a thread and of the fixed summation order. Independent
+// of the thread count, so that every thread count adds the same partial sums in the same order.
+constexpr std::uint32_t kEStepBlockEntries = 256;
+
+// The threads a thread-count setting stands for: 0 means one per core that the system reports.
+std::uint32_t EffectiveThreadCount(std::uint32_t threadCount);
+
+// Test seams: the threshold below which conditional values are rescaled (raise it to force
+// scaling everywhere), and the generic kernel even where the processor has AVX2.
+void SetScalingThresholdForTesting(double threshold);
+void ClearScalingThresholdForTesting();
+void UseGenericKernelForTesting(bool generic);
 
 }  // namespace vorn

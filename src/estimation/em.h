@@ -171,6 +171,9 @@ class EM {
   std::uint16_t ancestralMode = 0;  // 0 off, 1 on, 2 detailed
   Optimizer optimizer = Optimizer::kEm;
   std::uint32_t starts = 1;  // the control file's start and starts - 1 random ones
+  // Threads of the E-step and of the ancestral accumulation: 1 works on the calling thread
+  // alone, 0 means one per core that the system reports. The results do not depend on it.
+  std::uint32_t threadCount = 1;
   bool thetaPhiInvariant = false;
   bool etaXiInvariant = false;
   EstimationFlags flags;
@@ -199,7 +202,7 @@ class EM {
   void DrawRandomStart(MersenneTwister& random, const PhylogeneticTree& tree);
   void FillBranchTables(const PhylogeneticTree& tree, std::uint32_t gene);
 
-  EStepWorkspace workspace;
+  EStepScratch estep;
 };
 
 }  // namespace vorn

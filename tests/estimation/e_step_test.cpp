@@ -11,6 +11,10 @@
 #include "estimation/lambda_search.h"
 #include "estimation/literal_estep.h"
 #include "numerics/run_seed.h"
+#include "input/input_reader.h"
+#include "numerics/mersenne_twister.h"
+#include "output/report.h"
+#include "support/input_template.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -28,11 +32,12 @@ struct Problem {
 
 double Relative(double a, double b) { return std::abs(a - b) / std::max({std::abs(a), std::abs(b), 1e-300}); }
 
-void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9) {
+// sitesPerGene 0: a few dozen at most, all in one block of entries.
+void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9, int sitesPerGene = 0) {
   std::mt19937 random(seed);
   auto uniform = [&random](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(random); };
   auto chance = [&](double probability) { return uniform(0, 1) < probability; };
-  const std::uint32_t leaves = 2 + random() % (maxLeaves - 1);
+  const std::uint32_t leaves = maxLeaves > 9 ? maxLeaves : 2 + random() % (maxLeaves - 1);
   SetRunSeed(seed);
   p.tree.GenerateRandomTree(leaves, uniform(0.2, 2.0));
   const std::uint32_t n = p.tree.nodeCount;
@@ -41,7 +46,7 @@ void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9) {
   p.data.PrepareForSimulation(leaves, genes);
   std::vector<std::uint8_t> values(leaves);
   for (std::uint32_t g = 0; g < genes; ++g) {
-    const int sites = 5 + static_cast<int>(random() % 25);
+    const int sites = sitesPerGene ? sitesPerGene : 5 + static_cast<int>(random() % 25);
     for (int s = 0; s < sites; ++s) {
       for (auto& v : values) v = chance(0.15) ? 2 : static_cast<std::uint8_t>(random() % 2);
       p.data.AddSite(values.data(), g);
@@ -76,6 +81,34 @@ void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9) {
   em.internalTolerance = 1e-10;
   em.PrepareExpectations(p.data, p.tree);
   em.ComputeExpectations(p.data, p.tree);
+}
+
+// The E-step's sums against the literal evaluation: the log-likelihood to a relative `tolerance`,
+// every transition and category sum to `tolerance` times the number of sites (their scale).
+void ExpectLiteralSums(const EM& em, const LiteralEStep& literal, const AlignmentData& data, std::uint32_t nodes,
+                       double tolerance) {
+  ASSERT_TRUE(std::isfinite(em.logLikelihood));
+  EXPECT_LT(Relative(em.logLikelihood, static_cast<double>(literal.logLikelihood)), tolerance);
+  const PosteriorSums& sums = em.sums;
+  const double scale = data.filteredSites;
+  std::vector<double> transitions(sums.transitions.size(), 0.0), categories(sums.categories.size(), 0.0);
+  for (const auto& e : literal.entries) {
+    for (std::uint32_t c = 0; c < sums.pairCount; ++c) {
+      const double weight = e.count * e.category[c];
+      categories[e.gene * sums.pairCount + c] += weight;
+      for (std::uint32_t v = 1; v < nodes; ++v) {
+        for (int ab = 0; ab < 4; ++ab) {
+          transitions[sums.TransitionOffset(e.gene, v, ab / 2, ab % 2) + c] += weight * literal.T(e, c, ab / 2, ab % 2, v);
+        }
+      }
+    }
+  }
+  for (std::size_t i = 0; i < transitions.size(); ++i) {
+    ASSERT_NEAR(sums.transitions[i], transitions[i], tolerance * scale) << "transition sum " << i;
+  }
+  for (std::size_t i = 0; i < categories.size(); ++i) {
+    ASSERT_NEAR(sums.categories[i], categories[i], tolerance * scale) << "category sum " << i;
+  }
 }
 
 TEST(LiteralEStepTest, MatchesBruteForceEnumeration) {
@@ -392,6 +425,162 @@ TEST(EStepTest, GradientFromTheSumsIsTheLogLikelihoodsGradient) {
       ++checked;
     });
     EXPECT_GT(checked, 0);
+  }
+}
+
+// One E-step per thread count and kernel, at three rescaling thresholds: never, the production
+// one (never reached by these trees) and one that rescales every node. Each threshold's results
+// must match the literal evaluation, and be the same bits on every thread count and kernel (on a
+// processor without AVX2 both kernels are the generic one). The genes hold several blocks of
+// entries, so that the blocks' order of summation is put to the test.
+TEST(EStepTest, ThreadsKernelsAndRescalingKeepTheLiteralResults) {
+  for (std::uint32_t seed = 400; seed < 408; ++seed) {
+    SCOPED_TRACE(seed);
+    Problem p;
+    MakeProblem(seed, p, 9, 600);
+    const LiteralEStep literal(p.em, p.data, p.tree);
+    struct Run {
+      std::uint32_t threads;
+      bool generic;
+    };
+    const Run runs[] = {{1, false}, {2, false}, {3, false}, {0, false}, {3, true}, {1, true}};
+    std::vector<double> unscaled;
+    for (double threshold : {0.0, 0x1p-256, 1.0}) {
+      SCOPED_TRACE(threshold);
+      SetScalingThresholdForTesting(threshold);
+      EM first = p.em;
+      for (const Run& run : runs) {
+        SCOPED_TRACE(run.threads);
+        SCOPED_TRACE(run.generic);
+        UseGenericKernelForTesting(run.generic);
+        EM em = p.em;
+        em.threadCount = run.threads;
+        em.PrepareExpectations(p.data, p.tree);
+        em.ComputeExpectations(p.data, p.tree);
+        if (&run == runs) {
+          ExpectLiteralSums(em, literal, p.data, p.tree.nodeCount, 1e-10);
+          first = em;
+          continue;
+        }
+        EXPECT_EQ(em.logLikelihood, first.logLikelihood);
+        EXPECT_EQ(em.sums.transitions, first.sums.transitions);
+        EXPECT_EQ(em.sums.categories, first.sums.categories);
+      }
+      // Runs that never need rescaling give exactly what a run without it gives.
+      if (threshold == 0.0) {
+        unscaled = first.sums.transitions;
+      } else if (threshold == 0x1p-256) {
+        EXPECT_EQ(first.sums.transitions, unscaled);
+      }
+    }
+    UseGenericKernelForTesting(false);
+    ClearScalingThresholdForTesting();
+  }
+}
+
+// Trees whose patterns are far less likely than the smallest double: the rescaled E-step must
+// agree with the literal evaluation in long double, which needs no rescaling. The 50-leaf tree is
+// also worked with every node rescaled.
+TEST(EStepTest, DeepTreesAgreeWithAnUnscaledLongDoubleEvaluation) {
+  struct Case {
+    std::uint32_t leaves;
+    double threshold;
+  };
+  for (const Case& test : {Case{50, 0x1p-256}, Case{50, 1.0}, Case{2000, 0x1p-256}, Case{10000, 0x1p-256}}) {
+    SCOPED_TRACE(test.leaves);
+    SCOPED_TRACE(test.threshold);
+    PhylogeneticTree tree;
+    SetRunSeed(test.leaves);
+    tree.GenerateRandomTree(test.leaves, 1.0);
+    // Patterns drawn along the tree from the model below, so that they are as likely as real ones.
+    std::mt19937 random(test.leaves);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    AlignmentData data;
+    data.PrepareForSimulation(test.leaves, 2);
+    std::vector<std::uint8_t> state(tree.nodeCount), values(test.leaves);
+    std::vector<std::uint32_t> parentsFirst(tree.bottomUpOrder.rbegin(), tree.bottomUpOrder.rend());
+    for (int site = 0; site < 6; ++site) {
+      for (std::uint32_t v : parentsFirst) {
+        const double t = tree.branchLength[v];
+        const double present = v == 0                       ? 0.4
+                               : state[tree.parent[v]] == 0 ? 0.5 * (1 - std::exp(-0.8 * t))
+                                                            : 0.95 * std::exp(-0.5 * t);
+        state[v] = uniform(random) < present ? 1 : 0;
+      }
+      for (std::uint32_t j = 0; j < test.leaves; ++j) values[j] = uniform(random) < 0.02 ? 2 : state[tree.leafNodes[j]];
+      data.AddSite(values.data(), site % 2);
+    }
+    EM em;
+    em.Resize(tree.nodeCount, 2);
+    em.model.p0 = 0.6;
+    em.model.theta = {0.5, 0.7};
+    em.model.eta = {0.8, 0.6};
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+      em.model.phi[v] = 0.05;
+      em.model.xi[v] = 0.5;
+    }
+    em.model.nu = 0.3;
+    em.lossCategories.InitLossCategories(2);
+    em.gainCategories.InitGainCategories(3);
+    em.lossCategories.SetLossRates(1.5);
+    em.gainCategories.SetGainRates(0.8, 0.3);
+    SetScalingThresholdForTesting(test.threshold);
+    em.PrepareExpectations(data, tree);
+    em.ComputeExpectations(data, tree);
+    ClearScalingThresholdForTesting();
+    const LiteralEStep literal(em, data, tree);
+    ExpectLiteralSums(em, literal, data, tree.nodeCount, 1e-12);
+  }
+}
+
+// A whole run (estimation, the nine histories, the report with the detailed ancestral
+// reconstruction) writes the same bytes on one thread as on three.
+TEST(EStepTest, AWholeRunWritesTheSameFilesOnAnyNumberOfThreads) {
+  testing_support::TempDir dir;
+  Problem p;
+  MakeProblem(500, p, 12, 700);
+  p.data.NameGenes();
+  {
+    FilePtr tree = OpenFile(dir.File("tree.phyl"), "w");
+    p.tree.WritePhyl(tree.get());
+    FilePtr patterns = OpenFile(dir.File("data.wp.txt"), "w"), counts = OpenFile(dir.File("data.ngp.txt"), "w");
+    p.data.WritePatternFiles(patterns.get(), counts.get());
+  }
+  std::vector<std::string> lines = testing_support::TemplateLines();
+  lines[3] = "number of leaves: 12";
+  lines[40] = "maximum # iterations: 3";
+  lines[41] = "ancestral reconstruction: detailed";
+  lines[45] = "theta: con 1";
+  lines[47] = "eta: con 1.5";
+  lines[50] = "l-lambda: fixed 1";
+  lines[51] = "g-lambda: fixed 1";
+  const std::string control = testing_support::JoinLines(lines);
+  const char* const suffixes[] = {".history.likelihood.txt", ".history.p0.txt", ".history.theta.txt",
+                                  ".history.phi.txt", ".history.eta.txt", ".history.xi.txt",
+                                  ".history.nu.txt", ".history.llambda.txt", ".history.glambda.txt",
+                                  ".output.txt", ".ar.txt"};
+  std::vector<std::string> first;
+  for (std::uint32_t threads : {1U, 3U}) {
+    SCOPED_TRACE(threads);
+    const std::string project = "run" + std::to_string(threads);
+    testing_support::ScopedChdir chdir(dir.path());
+    PhylogeneticTree tree;
+    AlignmentData data;
+    EM em;
+    FilePtr input = testing_support::StreamOf(control);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(ReadInput(tree, data, em, input.get(), project));
+    em.threadCount = threads;
+    ASSERT_TRUE(em.Run(data, tree, project));
+    ASSERT_TRUE(WriteOutput(tree, data, em, 0, project));
+    testing::internal::GetCapturedStdout();
+    std::vector<std::string> files;
+    for (const char* suffix : suffixes) files.push_back(testing_support::ReadText(dir.File(project + suffix)));
+    if (first.empty()) {
+      first = files;
+      continue;
+    }
+    for (std::size_t f = 0; f < files.size(); ++f) EXPECT_EQ(files[f], first[f]) << suffixes[f];
   }
 }
 

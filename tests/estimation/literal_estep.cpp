@@ -2,16 +2,21 @@
 
 #include <cmath>
 
-#include "numerics/statistics.h"
 
 namespace vorn {
 namespace testing_support {
 namespace {
 
 constexpr double kEps = 2.220446049250313e-16;
-constexpr double kNegInf = -HUGE_VAL;
+constexpr long double kNegInf = -HUGE_VALL;
 
-double Ln(double x) { return x == 0 ? kNegInf : std::log(x); }
+long double Ln(long double x) { return x == 0 ? kNegInf : std::log(x); }
+
+// exp(x) when finite, else 0, as the model's safe exponential does, in long double.
+long double SafeExp(long double x) {
+  const long double e = std::exp(x);
+  return std::isfinite(e) ? e : 0;
+}
 
 }  // namespace
 
@@ -29,36 +34,39 @@ LiteralEStep::LiteralEStep(const EM& em, const AlignmentData& data, const Phylog
       entry.state.assign(static_cast<std::size_t>(pairs) * 2 * n_, 0.0);
       entry.category.assign(pairs, 0.0);
       entry.likelihood.assign(pairs, 0.0);
-      double mixture = 0;
+      long double mixture = 0;
+      std::vector<long double> weighted(pairs);
       for (std::uint32_t k = 0; k < k_; ++k) {
         for (std::uint32_t l = 0; l < m_; ++l) {
           const std::uint32_t c = k * m_ + l;
           PatternTables(g, data.patterns[entry.pattern].values.data(), k, l, &entry.likelihood[c],
                         &entry.transition[static_cast<std::size_t>(c) * 4 * n_],
                         &entry.state[static_cast<std::size_t>(c) * 2 * n_]);
-          entry.category[c] = em.lossCategories.weights[l] * em.gainCategories.weights[k] * entry.likelihood[c];
-          mixture += entry.category[c];
+          weighted[c] = static_cast<long double>(em.lossCategories.weights[l]) * em.gainCategories.weights[k] *
+                        entry.likelihood[c];
+          mixture += weighted[c];
         }
       }
       logLikelihood += entry.count * std::log(mixture);
-      for (double& x : entry.category) x *= 1 / mixture;
+      for (std::uint32_t c = 0; c < pairs; ++c) entry.category[c] = static_cast<double>(weighted[c] / mixture);
       entries.push_back(std::move(entry));
     }
   }
 }
 
 void LiteralEStep::PatternTables(std::uint32_t g, const std::uint8_t* pattern, std::uint32_t k, std::uint32_t l,
-                                 double* h, double* transition, double* state) const {
+                                 long double* h, double* transition, double* state) const {
   const EvolModel& model = em_.model;
   const PhylogeneticTree& tree = tree_;
   const std::uint32_t n = n_, leaves = tree.leafCount;
-  const double lambdaLoss = model.theta[g] * em_.lossCategories.rates[l];
-  const double lambdaGain = model.eta[g] * em_.gainCategories.rates[k];
+  const long double lambdaLoss = static_cast<long double>(model.theta[g]) * em_.lossCategories.rates[l];
+  const long double lambdaGain = static_cast<long double>(model.eta[g]) * em_.gainCategories.rates[k];
   auto G = [&](std::uint32_t v) { return model.xi[v] * (1 - std::exp(-lambdaGain * tree.branchLength[v])); };
   auto R = [&](std::uint32_t v) { return (1 - model.phi[v]) * std::exp(-lambdaLoss * tree.branchLength[v]); };
-  auto T = [&](int a, int b, std::uint32_t v) -> double& { return transition[(a * 2 + b) * n + v]; };
-  auto S = [&](int a, std::uint32_t v) -> double& { return state[a * n + v]; };
-  std::vector<double> q0(n), q1(n);
+  std::vector<long double> t(4 * n, 0), s(2 * n, 0);
+  auto T = [&](int a, int b, std::uint32_t v) -> long double& { return t[(a * 2 + b) * n + v]; };
+  auto S = [&](int a, std::uint32_t v) -> long double& { return s[a * n + v]; };
+  std::vector<long double> q0(n), q1(n);
   for (std::uint32_t j = 0; j < leaves; ++j) {
     const std::uint32_t u = tree.leafNodes[j];
     const int s = pattern[j];
@@ -75,7 +83,7 @@ void LiteralEStep::PatternTables(std::uint32_t g, const std::uint8_t* pattern, s
     q1[v] = (1 - R(v)) * q0[y] * q0[z] + R(v) * q1[y] * q1[z];
   }
   const std::uint32_t r1 = tree.firstChild[0], r2 = tree.secondChild[0];
-  auto below = [&](std::uint32_t y, double* b0, double* b1) {
+  auto below = [&](std::uint32_t y, long double* b0, long double* b1) {
     if (tree.IsLeaf(y)) {
       const int value = pattern[y - leaves + 1];
       *b0 = value == 1 ? 0 : 1;
@@ -86,12 +94,12 @@ void LiteralEStep::PatternTables(std::uint32_t g, const std::uint8_t* pattern, s
       *b1 = q1[tree.firstChild[y]] * q1[tree.secondChild[y]];
     }
   };
-  auto joint = [&](std::uint32_t child, std::uint32_t other, double J[2][2]) {
-    double b[2];
+  auto joint = [&](std::uint32_t child, std::uint32_t other, long double J[2][2]) {
+    long double b[2];
     below(child, &b[0], &b[1]);
-    const double rootProbability[2] = {model.p0, 1 - model.p0};
-    const double q[2] = {q0[other], q1[other]};
-    const double transitionProbability[2][2] = {{1 - G(child), G(child)}, {1 - R(child), R(child)}};
+    const long double rootProbability[2] = {model.p0, 1 - model.p0};
+    const long double q[2] = {q0[other], q1[other]};
+    const long double transitionProbability[2][2] = {{1 - G(child), G(child)}, {1 - R(child), R(child)}};
     for (int a = 0; a < 2; ++a) {
       for (int bb = 0; bb < 2; ++bb) {
         J[a][bb] = b[bb] == 0 ? kNegInf
@@ -99,12 +107,12 @@ void LiteralEStep::PatternTables(std::uint32_t g, const std::uint8_t* pattern, s
       }
     }
   };
-  double J[2][2], J2[2][2];
+  long double J[2][2], J2[2][2];
   joint(r1, r2, J);
-  const double lambda = std::log(safeexp(J[0][0]) + safeexp(J[0][1]) + safeexp(J[1][0]) + safeexp(J[1][1]));
-  *h = safeexp(lambda);
+  const long double lambda = std::log(SafeExp(J[0][0]) + SafeExp(J[0][1]) + SafeExp(J[1][0]) + SafeExp(J[1][1]));
+  *h = SafeExp(lambda);
   for (int a = 0; a < 2; ++a) {
-    for (int b = 0; b < 2; ++b) T(a, b, r1) = safeexp(J[a][b] - lambda);
+    for (int b = 0; b < 2; ++b) T(a, b, r1) = SafeExp(J[a][b] - lambda);
   }
   S(0, r1) = T(0, 0, r1) + T(1, 0, r1);
   S(1, r1) = T(0, 1, r1) + T(1, 1, r1);
@@ -112,7 +120,7 @@ void LiteralEStep::PatternTables(std::uint32_t g, const std::uint8_t* pattern, s
   S(1, 0) = T(1, 0, r1) + T(1, 1, r1);
   joint(r2, r1, J2);
   for (int a = 0; a < 2; ++a) {
-    for (int b = 0; b < 2; ++b) T(a, b, r2) = safeexp(J2[a][b] - lambda);
+    for (int b = 0; b < 2; ++b) T(a, b, r2) = SafeExp(J2[a][b] - lambda);
   }
   if (tree.IsLeaf(r2)) {
     const int value = pattern[r2 - leaves + 1];
@@ -154,6 +162,8 @@ void LiteralEStep::PatternTables(std::uint32_t g, const std::uint8_t* pattern, s
     S(0, u) = T(0, 0, u) + T(1, 0, u);
     S(1, u) = T(0, 1, u) + T(1, 1, u);
   }
+  for (std::size_t i = 0; i < t.size(); ++i) transition[i] = static_cast<double>(t[i]);
+  for (std::size_t i = 0; i < s.size(); ++i) state[i] = static_cast<double>(s[i]);
 }
 
 double LiteralEStep::P0() const {

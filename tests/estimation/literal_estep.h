@@ -12,7 +12,9 @@ namespace testing_support {
 // The E-step and the parameter updates evaluated literally, as the model's formulas read: every
 // (gene, entry, gain category, loss category) keeps its own transition and state posteriors, and
 // every update gathers its statistics from those tables. Slow and memory-hungry on purpose; it is
-// the reference the folded production sums are checked against.
+// the reference the folded production sums are checked against. The likelihoods are computed in
+// long double without any rescaling: its exponent range (down to about 1e-4951) holds the
+// likelihood of a pattern on a tree of many thousand leaves, which doubles cannot.
 class LiteralEStep {
  public:
   struct Entry {
@@ -20,8 +22,8 @@ class LiteralEStep {
     double count;
     std::vector<double> transition;  // [pair][a][b][v]
     std::vector<double> state;       // [pair][a][v]
-    std::vector<double> category;    // [pair], normalised
-    std::vector<double> likelihood;  // [pair], h
+    std::vector<double> category;         // [pair], normalised
+    std::vector<long double> likelihood;  // [pair], h
   };
 
   LiteralEStep(const EM& em, const AlignmentData& data, const PhylogeneticTree& tree);
@@ -34,8 +36,8 @@ class LiteralEStep {
   }
 
   // One pattern and one category pair: likelihood h, T and S.
-  void PatternTables(std::uint32_t gene, const std::uint8_t* pattern, std::uint32_t k, std::uint32_t l, double* h,
-                     double* transition, double* state) const;
+  void PatternTables(std::uint32_t gene, const std::uint8_t* pattern, std::uint32_t k, std::uint32_t l,
+                     long double* h, double* transition, double* state) const;
 
   double P0() const;
   double Nu() const;
@@ -47,7 +49,7 @@ class LiteralEStep {
   double GainObjective(double lambda) const;
 
   std::vector<Entry> entries;
-  double logLikelihood = 0;
+  long double logLikelihood = 0;
 
  private:
   const EM& em_;
