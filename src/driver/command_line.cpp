@@ -32,6 +32,22 @@ bool ApplySeed(std::string_view value, CommandLine& commandLine) {
   return true;
 }
 
+bool ApplyThreads(std::string_view value, CommandLine& commandLine) {
+  if (value == "auto") {
+    commandLine.threads = 0;
+    return true;
+  }
+  unsigned long long threads = 0;
+  if (!ParseUnsigned(value, kMaxThreads, &threads) || threads == 0) {
+    const std::string text(value);
+    std::fprintf(stderr, "Error:VORN:Main: The number of threads must be auto or a whole number from 1 to %u, not '%s'\n",
+                 static_cast<unsigned>(kMaxThreads), text.c_str());
+    return false;
+  }
+  commandLine.threads = static_cast<std::uint32_t>(threads);
+  return true;
+}
+
 const Option kOptions[] = {
     {"--help", "-h", nullptr, "print this help and exit",
      [](std::string_view, CommandLine& c) {
@@ -44,6 +60,8 @@ const Option kOptions[] = {
        return true;
      }},
     {"--seed", nullptr, "N", "seed every random draw with N (0 to 4294967295; default: from the clock)", ApplySeed},
+    {"--threads", nullptr, "N", "compute on N threads, or auto for one per core (default 1); results do not change",
+     ApplyThreads},
 };
 
 const Option* FindOption(std::string_view name) {

@@ -6,12 +6,16 @@
 
 namespace vorn {
 
+// Most threads a run may ask for.
+constexpr std::uint32_t kMaxThreads = 1024;
+
 // What one command line asks of the program. ParseCommandLine fills it; an option that is not
 // given leaves its default.
 struct CommandLine {
   bool help = false;
   bool version = false;
   std::optional<std::uint32_t> seed;  // every random draw of the run derives from it
+  std::uint32_t threads = 1;          // of the E-step; 0 for one per core
   std::string controlFileName;
 };
 

@@ -73,6 +73,7 @@ int RunProgram(int argc, const char* const* argv) {
   PhylogeneticTree tree;
   AlignmentData data;
   EM em;
+  em.threadCount = commandLine.threads;
 
   const std::string inputFileName = commandLine.controlFileName;
   if (inputFileName.size() > kMaxFileNameLength) {

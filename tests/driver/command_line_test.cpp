@@ -80,7 +80,7 @@ TEST(CommandLineTest, RefusedLinesSayWhyAndShowTheUsage) {
   }
 }
 
-TEST(CommandLineTest, SeedsOutsideTheThirtyTwoBitRangeAreRefused) {
+TEST(CommandLineTest, ValuesOutsideTheirRangeAreRefused) {
   for (const char* seed : {"-1", "4294967296", "1e3", "x", ""}) {
     SCOPED_TRACE(seed);
     const Parsed parsed = Parse({"--seed", seed, "run.txt"});
@@ -88,12 +88,22 @@ TEST(CommandLineTest, SeedsOutsideTheThirtyTwoBitRangeAreRefused) {
     EXPECT_EQ(parsed.errors, std::string("Error:VORN:Main: The seed must be a whole number from 0 to 4294967295, "
                                          "not '") + seed + "'\n");
   }
+  for (const char* threads : {"0", "1025", "-2", "all", ""}) {
+    SCOPED_TRACE(threads);
+    const Parsed parsed = Parse({"--threads", threads, "run.txt"});
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_EQ(parsed.errors, std::string("Error:VORN:Main: The number of threads must be auto or a whole number from 1 "
+                                         "to 1024, not '") + threads + "'\n");
+  }
+  EXPECT_EQ(Parse({"--threads", "auto", "run.txt"}).commandLine.threads, 0U);  // one per core
+  EXPECT_EQ(Parse({"run.txt", "--threads=8"}).commandLine.threads, 8U);
+  EXPECT_EQ(Parse({"run.txt"}).commandLine.threads, 1U);
 }
 
 TEST(CommandLineTest, HelpListsEveryOptionAndTheReadme) {
   const std::string help = Captured(PrintHelp);
   EXPECT_EQ(help.rfind(kUsage, 0), 0U);
-  for (const char* option : {"-h, --help", "--version", "--seed N"}) EXPECT_NE(help.find(option), std::string::npos) << option;
+  for (const char* option : {"-h, --help", "--version", "--seed N", "--threads N"}) EXPECT_NE(help.find(option), std::string::npos) << option;
   EXPECT_NE(help.find("README.md"), std::string::npos);
 }
 
