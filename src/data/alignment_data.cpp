@@ -48,6 +48,40 @@ bool AlignmentData::PassesFilter(const std::uint8_t* values) const {
   return static_cast<double>(unknown) / static_cast<double>(leafCount) < ukfThreshold;
 }
 
+std::uint32_t AlignmentData::DropSitesWithoutPresence() {
+  std::vector<std::uint32_t> renumbered(patternCount, kNotPassing);
+  std::vector<Pattern> kept;
+  for (std::uint32_t p = 0; p < patternCount; ++p) {
+    if (CountPresent(patterns[p].values.data(), leafCount) == 0) continue;
+    renumbered[p] = static_cast<std::uint32_t>(kept.size());
+    kept.push_back(std::move(patterns[p]));
+  }
+  std::uint32_t dropped = 0;
+  for (std::uint32_t g = 0; g < geneCount; ++g) {
+    Gene& gene = genes[g];
+    std::vector<std::uint32_t> indices, counts;
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
+      if (renumbered[gene.patternIndices[e]] == kNotPassing) {
+        dropped += gene.counts[e];
+        gene.filteredSites -= gene.counts[e];
+        continue;
+      }
+      indices.push_back(renumbered[gene.patternIndices[e]]);
+      counts.push_back(gene.counts[e]);
+    }
+    gene.patternIndices = std::move(indices);
+    gene.counts = std::move(counts);
+    gene.entryCount = static_cast<std::uint32_t>(gene.counts.size());
+  }
+  patterns = std::move(kept);
+  patternCount = static_cast<std::uint32_t>(patterns.size());
+  filteredSites -= dropped;
+  // The lookups of AddSite describe the old numbering; a data set filtered here takes no more sites.
+  patternLookup_.clear();
+  entryLookup_.clear();
+  return dropped;
+}
+
 bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFile, std::uint32_t newLeafCount) {
   Clear(newLeafCount);
 

@@ -50,6 +50,10 @@ class AlignmentData {
   // sums over entries come out as they would from the pair of files.
   void OrderEntriesByPattern();
   bool PassesFilter(const std::uint8_t* values) const;
+  // Sampling that sees only characters present somewhere: every site at which no leaf shows the
+  // character (only absences and unknowns) leaves the data, counted like the sites the unknown-share
+  // filter removes. Returns the number of sites dropped.
+  std::uint32_t DropSitesWithoutPresence();
   void NameGenes();
   void WritePatternFiles(std::FILE* patternFile, std::FILE* countsFile) const;
   void AllocateWorkTables();

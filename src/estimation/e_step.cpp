@@ -589,6 +589,7 @@ void PosteriorSums::Resize(std::uint32_t genes, std::uint32_t nodes, std::uint32
 void PosteriorSums::Clear() {
   std::fill(transitions.begin(), transitions.end(), 0.0);
   std::fill(categories.begin(), categories.end(), 0.0);
+  unobservedSites = 0;
 }
 
 void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles) {
@@ -724,6 +725,11 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
     for (std::uint32_t b = first; b < end; b += kEStepBlockEntries) {
       scratch.blocks.push_back({g, b, std::min(end, b + kEStepBlockEntries)});
     }
+    if (conditionOnPresence) {
+      scratch.absentPattern.assign(tree.leafCount, 0);
+      scratch.entries.push_back({scratch.absentPattern.data(), 1.0});
+      scratch.blocks.push_back({g, end, end + 1, true});
+    }
   }
 
   const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
@@ -758,6 +764,20 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   // by block, the log-likelihood and the category weights entry by entry.
   auto merge = [&](std::uint32_t b, EStepBlockResult& result) {
     const EStepBlock& block = scratch.blocks[b];
+    // Truncated data (Dempster, Laird and Rubin 1977): a gene's n observed sites stand for n / (1 - P)
+    // drawn ones, P the chance of absence at every leaf; the unobserved n P / (1 - P) are missing data
+    // whose posteriors join the sums, and the likelihood of the observed ones is divided by (1 - P)^n.
+    double scale = 1;
+    if (block.unobserved) {
+      const double logAbsent = result.entryLogLikelihood[0];
+      const double observed = data.genes[block.gene].filteredSites;
+      const double present = -std::expm1(logAbsent);  // 1 - P to full precision
+      // P = 1 leaves the observed sites impossible: their own terms make the likelihood 0.
+      scale = present > 0 ? observed * std::exp(logAbsent) / present : 0.0;
+      result.entryLogLikelihood[0] = present > 0 ? -observed * std::log(present) : 0.0;
+      for (std::uint32_t c = 0; c < pairs; ++c) result.entryCategories[c] *= scale;
+      sums.unobservedSites += scale;
+    }
     // The block's sums are set back to 0 as they are taken, ready for the next block.
     const std::size_t sumStride = static_cast<std::size_t>(scratch.tiles) * kSums;
     double* part = Aligned(result.transitions);
@@ -767,7 +787,7 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
         double* sum = &sums.transitions[sums.TransitionOffset(block.gene, v, ab / 2, ab % 2)];
         for (std::uint32_t first = 0; first < pairs; first += kWidth) {
           double* from = node + first / kWidth * kSums + ab * kWidth;
-          for (std::uint32_t i = 0; i < kWidth && first + i < pairs; ++i) sum[first + i] += from[i];
+          for (std::uint32_t i = 0; i < kWidth && first + i < pairs; ++i) sum[first + i] += scale * from[i];
           for (std::uint32_t i = 0; i < kWidth; ++i) from[i] = 0;
         }
       }

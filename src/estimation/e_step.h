@@ -33,6 +33,9 @@ class PosteriorSums {
   std::uint32_t geneCount = 0, nodeCount = 0, gainCount = 0, lossCount = 0, pairCount = 0;
   std::vector<double> transitions;  // [g][v][a][b][c]
   std::vector<double> categories;   // [g][c]
+  // Conditioned on presence: the expected number of unobserved sites (absent at every leaf) over
+  // all genes, included in the sums above; 0 otherwise.
+  double unobservedSites = 0;
 };
 
 // Lanes per tile: four doubles fill a vector of the widest target, AVX2.
@@ -88,6 +91,10 @@ struct EStepBlockResult {
 // A block: entries first ... end - 1 of the entry list, all of one gene.
 struct EStepBlock {
   std::uint32_t gene, first, end;
+  // The block of a gene's unobserved sites, absent at every leaf, when the likelihood is
+  // conditioned on presence: its one entry has weight 1, and the merge scales its posteriors by
+  // the expected number of such sites, n P / (1 - P), with P the entry's likelihood.
+  bool unobserved = false;
 };
 
 // Everything an E-step keeps between calls: the tree's walks, the branch probabilities of every
@@ -115,6 +122,7 @@ struct EStepScratch {
   std::vector<double> leafValues;
   std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
   std::vector<EStepEntry> entries;
+  std::vector<std::uint8_t> absentPattern;  // 0 at every leaf
   std::vector<EStepBlock> blocks;
   std::vector<EStepWorkspace> workspaces;
   std::vector<EStepBlockResult> results;

@@ -431,7 +431,19 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
   PrintOptimality(optimality);
   eSteps = totalESteps;
   if (optimality.family >= 0) std::printf("E-steps: %llu\n", static_cast<unsigned long long>(eSteps));
-  if (ancestralMode != 0) AccumulateAncestral(data, tree);
+  if (ancestralMode != 0) {
+    // The reconstruction counts the observed sites: conditioned on presence, their posteriors are
+    // those of an E-step without the unobserved ones, after which the fit's own sums come back.
+    if (conditionOnPresence) {
+      conditionOnPresence = false;
+      ComputeExpectations(data, tree);
+      AccumulateAncestral(data, tree);
+      conditionOnPresence = true;
+      ComputeExpectations(data, tree);
+    } else {
+      AccumulateAncestral(data, tree);
+    }
+  }
   // The sums of the last E-step stay: they describe the reported point, and the derivatives and
   // bounds of its parameters are read from them.
   estimates.clear();

@@ -174,6 +174,10 @@ class EM {
   // Threads of the E-step and of the ancestral accumulation: 1 works on the calling thread
   // alone, 0 means one per core that the system reports. The results do not depend on it.
   std::uint32_t threadCount = 1;
+  // The data hold only characters present at some leaf: each gene's likelihood is conditioned on
+  // that (divided by 1 - P(absent everywhere)), and the unobserved all-absent sites are estimated
+  // as missing data in every E-step.
+  bool conditionOnPresence = false;
   bool thetaPhiInvariant = false;
   bool etaXiInvariant = false;
   EstimationFlags flags;

@@ -70,9 +70,10 @@ class EvolModel {
   // Simulates sitesPerGene[g] sites of every gene with this set as the true model and adds them
   // to data, prepared for the tree's leaves and geneCount genes; hides each leaf value with
   // probability unknownFraction. With track, writes the true history to projectName +
-  // ".track.txt"; false, after its message, when that file cannot be written.
+  // ".track.txt"; false, after its message, when that file cannot be written. With requirePresence,
+  // a site that shows the character at no leaf is drawn again (the track counts kept sites only).
   bool Simulate(AlignmentData& data, const PhylogeneticTree& tree, double unknownFraction,
-                const std::vector<std::uint32_t>& sitesPerGene, bool track, const std::string& projectName) const;
+                const std::vector<std::uint32_t>& sitesPerGene, bool track, const std::string& projectName, bool requirePresence = false) const;
 
   // Starting values of the estimated parameters; may clear flags.nu (nu held fixed) and may end
   // the process when the data cannot give p0 or nu.

@@ -55,7 +55,8 @@ void EM::UpdateNu(const AlignmentData& data) {
   for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
     for (std::uint32_t l = 0; l < sums.lossCount; ++l) zeroGain += sums.Category(g, 0, l);
   }
-  const double updated = zeroGain / data.filteredSites;
+  // Conditioned on presence, the sites include the expected unobserved ones.
+  const double updated = zeroGain / (data.filteredSites + sums.unobservedSites);
   monitor.RecordNu(updated, model.nu);
   model.nu = updated;
 }
@@ -475,7 +476,8 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
     for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
       for (std::uint32_t l = 0; l < sums.lossCount; ++l) zeroGain += sums.Category(g, 0, l);
     }
-    report(5, 0, model.nu, binomial(model.nu, zeroGain, data.filteredSites - zeroGain), 0, 1, false);
+    const double sites = data.filteredSites + sums.unobservedSites;
+    report(5, 0, model.nu, binomial(model.nu, zeroGain, sites - zeroGain), 0, 1, false);
   }
   // The shapes reach Q only through the gamma quantiles: differences of the objectives their
   // updates minimise, one-sided at a bound or where one side is infinite (near the smallest shape

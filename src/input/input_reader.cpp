@@ -874,7 +874,10 @@ bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, EM& em, Sim
   OutputFile countsFile(data.countsFileName, "ReadInput");
   if (!OpenOutput(modelFile) || !OpenOutput(patternFile) || !OpenOutput(countsFile)) return false;
   em.model.WriteTrueModel(modelFile.get());
-  if (!em.model.Simulate(data, tree, sim.unknownFraction, sim.sitesPerGene, sim.track, projectName)) return false;
+  if (!em.model.Simulate(data, tree, sim.unknownFraction, sim.sitesPerGene, sim.track, projectName,
+                         em.conditionOnPresence)) {
+    return false;
+  }
   data.NameGenes();
   sim.sitesPerGene = std::vector<std::uint32_t>();
   data.WritePatternFiles(patternFile.get(), countsFile.get());
@@ -1128,13 +1131,17 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* i
   em.thetaPhiInvariant = flags.thetaAny && flags.phiAny && !flags.llambda && em.model.llambda == 0;
   em.etaXiInvariant =
       flags.etaAny && flags.xiAny && !flags.glambda && em.model.glambda == 0 && em.model.geneCount == 1;
-  if (sim.simulate) {
-    if (!SimulateData(tree, data, em, sim, projectName)) return false;
-  } else {
-    em.model.geneCount = data.geneCount;
-  }
+  if (!sim.simulate) em.model.geneCount = data.geneCount;
 
-  return ReadControlSection(in, em) && ReadInitializationSection(in, em) && ReadSettings(input, in.fileLine() + 1, em);
+  if (!ReadControlSection(in, em) || !ReadInitializationSection(in, em) ||
+      !ReadSettings(input, in.fileLine() + 1, em)) {
+    return false;
+  }
+  // The simulation follows the whole file, whose settings may change what it draws, so that a
+  // mistake anywhere in the file stops the run before the work.
+  if (sim.simulate) return SimulateData(tree, data, em, sim, projectName);
+  if (em.conditionOnPresence) data.DropSitesWithoutPresence();
+  return true;
 }
 
 }  // namespace vorn

@@ -58,9 +58,22 @@ bool ReadStarts(std::string_view value, unsigned line, EM& em) {
   return true;
 }
 
+bool ReadConditionOnPresence(std::string_view value, unsigned line, EM& em) {
+  const std::string word = Lower(value);
+  if (word == "on") {
+    em.conditionOnPresence = true;
+  } else if (word == "off") {
+    em.conditionOnPresence = false;
+  } else {
+    return Refuse(line, "condition on presence", "on or off", value);
+  }
+  return true;
+}
+
 const Setting kSettings[] = {
     {"optimizer", ReadOptimizer},
     {"starts", ReadStarts},
+    {"condition on presence", ReadConditionOnPresence},
 };
 
 }  // namespace

@@ -173,6 +173,7 @@ void EM::WriteParameters(std::FILE* file, const AlignmentData& data, const Phylo
   if (flags.llambda) std::fprintf(file, "l-lambda [%lg %u]:\n\t%lg\n", minLLambda, 5000U, model.llambda);
   if (flags.glambda) std::fprintf(file, "g-lambda [%lg %u]:\n\t%lg\n", minGLambda, 5000U, model.glambda);
   std::fprintf(file, "log likelihood:\n\t%.4f\n", logLikelihood);
+  if (conditionOnPresence) std::fprintf(file, "\t(conditioned on presence at some leaf: sites absent everywhere are not observed)\n");
 
   std::fprintf(file, "\n--------------------------\n%% Loss Rate distribution:\n--------------------------\n");
   for (int i = 0; i < lossCategories.count; ++i) {

@@ -61,11 +61,14 @@ void WriteHistoryBlock(std::FILE* file, const PhylogeneticTree& tree, const Hist
   std::fprintf(file, "\n");
 }
 
+// A model under which this many sites in a row show no presence is taken for one that never does.
+constexpr std::uint32_t kMostAttempts = 1000000;
+
 }  // namespace
 
 bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, double unknownFraction,
                          const std::vector<std::uint32_t>& sitesPerGene, bool track,
-                         const std::string& projectName) const {
+                         const std::string& projectName, bool requirePresence) const {
   assert(sitesPerGene.size() == geneCount && tree.nodeCount == nodeCount);
   MersenneTwister random = NextGenerator(RandomPurpose::kSimulation);
   std::printf("   running the simulation ...\n");
@@ -97,28 +100,44 @@ bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, doub
         ShowProgress("\r      gene %d/%d: site %d/%d          ", static_cast<int>(g + 1), static_cast<int>(geneCount),
                      static_cast<int>(s), static_cast<int>(sitesPerGene[g]));
       }
-      const double rl = llambda == 0 ? 1 : gammarand(llambda, 1 / llambda);
-      const double rg = glambda == 0 ? 1 : gammarand(glambda, 1 / glambda);
-      state[0] = random.NextClosed() > p0 ? 1 : 0;
+      // Under sampling that sees only characters present somewhere, a site that shows none at the
+      // leaves is never observed: it is drawn again.
+      for (std::uint32_t attempt = 0;; ++attempt) {
+        if (attempt == kMostAttempts) {
+          std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: %u sites in a row show the character at no leaf: the "
+                               "model almost never makes a site that conditioning on presence keeps\n",
+                       static_cast<unsigned>(kMostAttempts));
+          return false;
+        }
+        const double rl = llambda == 0 ? 1 : gammarand(llambda, 1 / llambda);
+        const double rg = glambda == 0 ? 1 : gammarand(glambda, 1 / glambda);
+        state[0] = random.NextClosed() > p0 ? 1 : 0;
+        // One decision per site, as the estimation weighs a site's never-gaining category by nu.
+        const double gainFlag = random.NextClosed() > nu ? 1 : 0;
+        // From the root's children down: every parent is decided before its children.
+        for (std::uint32_t i = n - 1; i-- > 0;) {
+          const std::uint32_t v = tree.bottomUpOrder[i];
+          const std::uint32_t p = tree.parent[v];
+          const double t = tree.branchLength[v];
+          const double q = state[p] ? (1 - phi[v]) * std::exp(-rl * theta[g] * t)
+                                    : xi[v] * (1 - std::exp(-gainFlag * eta[g] * rg * t));
+          state[v] = random.NextClosed() > 1 - q ? 1 : 0;
+        }
+        bool shown = false;
+        for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
+          const std::uint8_t value = state[tree.leafNodes[j]];
+          pattern[j] = (unknownFraction != 0 && random.NextClosed() <= unknownFraction) ? 2 : value;
+          shown = shown || pattern[j] == 1;
+        }
+        if (shown || !requirePresence) break;
+      }
       gene.present[0] += state[0];
-      // One decision per site, as the estimation weighs a site's never-gaining category by nu.
-      const double gainFlag = random.NextClosed() > nu ? 1 : 0;
-      // From the root's children down: every parent is decided before its children.
-      for (std::uint32_t i = n - 1; i-- > 0;) {
-        const std::uint32_t v = tree.bottomUpOrder[i];
+      for (std::uint32_t v = 1; v < n; ++v) {
         const std::uint32_t p = tree.parent[v];
-        const double t = tree.branchLength[v];
-        const double q = state[p] ? (1 - phi[v]) * std::exp(-rl * theta[g] * t)
-                                  : xi[v] * (1 - std::exp(-gainFlag * eta[g] * rg * t));
-        state[v] = random.NextClosed() > 1 - q ? 1 : 0;
         gene.present[v] += state[v];
         gene.losses[v] += state[p] & (1 - state[v]);
         gene.gains[v] += (1 - state[p]) & state[v];
         gene.retentions[v] += state[p] & state[v];
-      }
-      for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
-        const std::uint8_t value = state[tree.leafNodes[j]];
-        pattern[j] = (unknownFraction != 0 && random.NextClosed() <= unknownFraction) ? 2 : value;
       }
       data.AddSite(pattern.data(), g);
     }

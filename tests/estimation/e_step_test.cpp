@@ -584,5 +584,67 @@ TEST(EStepTest, AWholeRunWritesTheSameFilesOnAnyNumberOfThreads) {
   }
 }
 
+// Conditioned on presence, each gene's likelihood is divided by (1 - P)^n, P the chance of
+// absence at every leaf, and its sums gain n P / (1 - P) sites absent everywhere: both by brute
+// force over every assignment of node states, beside the literal evaluation of the observed sites.
+TEST(EStepTest, ConditionedOnPresenceAsBruteForceHasIt) {
+  for (std::uint32_t seed = 500; seed < 512; ++seed) {
+    SCOPED_TRACE(seed);
+    Problem p;
+    MakeProblem(seed, p, 5);
+    EM& em = p.em;
+    em.conditionOnPresence = true;
+    em.ComputeExpectations(p.data, p.tree);
+    const LiteralEStep literal(em, p.data, p.tree);
+    const std::uint32_t n = p.tree.nodeCount, k = em.gainCategories.count, m = em.lossCategories.count;
+    const std::uint32_t pairs = k * m;
+    const std::vector<std::uint8_t> absent(p.tree.leafCount, 0);
+    double logLikelihood = literal.logLikelihood, unobserved = 0, scale = 0;
+    std::vector<double> transitions(em.sums.transitions.size(), 0.0), categories(em.sums.categories.size(), 0.0);
+    for (const auto& e : literal.entries) {
+      scale += e.count;
+      for (std::uint32_t c = 0; c < pairs; ++c) {
+        categories[e.gene * pairs + c] += e.count * e.category[c];
+        for (std::uint32_t v = 1; v < n; ++v) {
+          for (int ab = 0; ab < 4; ++ab) {
+            transitions[em.sums.TransitionOffset(e.gene, v, ab / 2, ab % 2) + c] +=
+                e.count * e.category[c] * literal.T(e, c, ab / 2, ab % 2, v);
+          }
+        }
+      }
+    }
+    for (std::uint32_t g = 0; g < p.data.geneCount; ++g) {
+      std::vector<double> h(pairs), weight(pairs);
+      std::vector<std::vector<double>> t(pairs);
+      double chance = 0;
+      for (std::uint32_t c = 0; c < pairs; ++c) {
+        std::vector<double> s;
+        testing_support::BruteForcePattern(em, p.tree, g, absent.data(), c / m, c % m, &h[c], &t[c], &s);
+        weight[c] = em.gainCategories.weights[c / m] * em.lossCategories.weights[c % m] * h[c];
+        chance += weight[c];
+      }
+      const double sites = p.data.genes[g].filteredSites, expected = sites * chance / (1 - chance);
+      logLikelihood -= sites * std::log(1 - chance);
+      unobserved += expected;
+      for (std::uint32_t c = 0; c < pairs; ++c) {
+        categories[g * pairs + c] += expected * weight[c] / chance;
+        for (std::uint32_t v = 1; v < n; ++v) {
+          for (int ab = 0; ab < 4; ++ab) {
+            transitions[em.sums.TransitionOffset(g, v, ab / 2, ab % 2) + c] += expected * weight[c] / chance * t[c][ab * n + v];
+          }
+        }
+      }
+    }
+    EXPECT_LT(Relative(em.logLikelihood, logLikelihood), 1e-10);
+    EXPECT_LT(Relative(em.sums.unobservedSites, unobserved), 1e-10);
+    scale += unobserved;
+    for (std::size_t i = 0; i < categories.size(); ++i) ASSERT_NEAR(em.sums.categories[i], categories[i], 1e-12 * scale);
+    for (std::size_t i = 0; i < transitions.size(); ++i) {
+      if (i % (4 * pairs * n) < 4 * pairs) continue;  // node 0 has no branch
+      ASSERT_NEAR(em.sums.transitions[i], transitions[i], 1e-12 * scale) << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vorn
