@@ -112,6 +112,22 @@ TEST_F(InputReaderTest, SettingsAfterTheTemplate) {
   }
 }
 
+TEST_F(InputReaderTest, ConditionedOnPresenceSitesWithoutAPresentLeafAreDropped) {
+  // Patterns: two with a present leaf, one absent everywhere, one of absences and unknowns only.
+  WriteText("data.wp.txt", "0 1 1 0\n0 0 0 0\n1 1 2 1\n2 0 2 0\n");
+  WriteText("data.ngp.txt", "g1 5 3 2 1\ng2 0 4 1 0\n");
+  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()) + "condition on presence: on\n")) << errors_;
+  EXPECT_TRUE(em_.conditionOnPresence);
+  EXPECT_EQ(data_.allSites, 16U);
+  EXPECT_EQ(data_.filteredSites, 8U);
+  ASSERT_EQ(data_.patternCount, 2U);
+  EXPECT_EQ(data_.patterns[1].values, (std::vector<std::uint8_t>{1, 1, 2, 1}));
+  EXPECT_EQ(data_.genes[0].counts, (std::vector<std::uint32_t>{5, 2}));
+  EXPECT_EQ(data_.genes[1].patternIndices, (std::vector<std::uint32_t>{1}));
+  EXPECT_EQ(data_.genes[1].filteredSites, 1U);
+  EXPECT_EQ(data_.genes[1].allSites, 5U);
+}
+
 TEST_F(InputReaderTest, ReadsATableAsItsPatternFiles) {
   ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
   const AlignmentData fromPatternFiles = data_;

@@ -187,6 +187,30 @@ TEST_F(SimulationTest, ShareOfPresentLeavesMatchesTheModel) {
   EXPECT_NEAR(present, sites * mean, 5 * std::sqrt(sites * variance));
 }
 
+TEST_F(SimulationTest, ConditionedOnPresenceEverySiteShowsTheCharacter) {
+  // The root absent with 0.9 and no loss: a site shows the character at a leaf only through a
+  // gain, which a third of the sites never get. Redrawn, every site has a present leaf, and those
+  // that show none at the leaves are all that is missing.
+  const EvolModel model = Model(2, 0.9, 0.0, 0.0, 1.0, 0.5, 0.3);
+  data_ = AlignmentData();
+  data_.PrepareForSimulation(tree_.leafCount, 2);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(model.Simulate(data_, tree_, 0.1, {300, 200}, false, "run", true));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(data_.filteredSites, 500U);
+  for (const std::string& pattern : Patterns()) EXPECT_NE(pattern.find('1'), std::string::npos) << pattern;
+  // Never showing it: the redrawing stops with an error instead of drawing for ever.
+  data_ = AlignmentData();
+  data_.PrepareForSimulation(tree_.leafCount, 1);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Model(1, 1.0, 0.0, 0.0, 1.0, 0.5, 1.0).Simulate(data_, tree_, 0.0, {1}, false, "run", true));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error:VORN:EvolModel:Simulate: 1000000 sites in a row show the character at no leaf: the model almost "
+            "never makes a site that conditioning on presence keeps\n");
+}
+
 TEST_F(SimulationTest, UnwritableTrackFileIsAnError) {
   AlignmentData data;
   data.PrepareForSimulation(tree_.leafCount, 1);
