@@ -284,8 +284,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     std::vector<double> trial(y.size());
     // Converged when the last step gained and the next one promises (half the slope along the
     // quasi-Newton direction, the Newton decrement) no more than the tolerance resolves, and the
-    // optimality check passes. Where the check fails nonetheless, a coordinate sits near an end of
-    // its y with the likelihood rising inward, where its gradient in y vanishes: an EM sweep moves it.
+    // optimality check passes.
     const double resolved = likelihoodTolerance * std::abs(before);
     bool stalled = false;
     // Quasi-Newton steps along a curved ridge each gain little while the ridge still climbs far (on
@@ -295,12 +294,21 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
     if (!(windowRise > likelihoodTolerance)) {
       optimality = CheckOptimality(data, tree);
       if (optimality.passed && !(slope / 2 > resolved)) return;
+      // The check fails where the quasi-Newton steps no longer gain: the parameter it names still has
+      // the likelihood rising along it, typically a probability that crept towards 0, where the
+      // likelihood is convex in its logarithm and both the quasi-Newton model and EM move it by a
+      // few per cent a step. The search goes along that coordinate alone, doubling its step while the
+      // slope stays steep; an EM sweep where the coordinate is not the search's.
       if (!optimality.passed) {
+        stalled = true;
         for (std::size_t i = 0; i < coordinates.size(); ++i) {
           const Coordinate& c = coordinates[i];
-          if (c.family != optimality.family || c.index != optimality.index || IsRate(c)) continue;
-          const double x = Slot(model, c);
-          stalled = x * (1 - x) < 1e-3;
+          if (c.family != optimality.family || c.index != optimality.index || !(gradient[i] != 0)) continue;
+          std::fill(direction.begin(), direction.end(), 0.0);
+          direction[i] = gradient[i] > 0 ? 1.0 : -1.0;
+          slope = std::abs(gradient[i]);
+          largestMove = 1;
+          stalled = false;
         }
       }
     }
