@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <filesystem>
 
-#include "data/alignment_data.h"
-#include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
+#include "driver/run_program.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -14,37 +12,293 @@ namespace vorn {
 namespace {
 
 using testing_support::FileExists;
+using testing_support::ReadText;
 using testing_support::TemplateLines;
+using testing_support::TestData;
 using testing_support::WriteText;
+using Bytes = std::vector<std::uint8_t>;
+using Values = std::vector<double>;
 
+std::vector<std::string> Modes(const InitializationSettings& init) {
+  return {init.p0Mode, init.thetaMode, init.phiMode,     init.etaMode,
+          init.xiMode, init.nuMode,    init.llambdaMode, init.glambdaMode};
+}
+
+// The template on the four-leaf tree (7 nodes) with two genes of pattern data, lines replaced.
 class InputReaderTest : public testing_support::ControlFileTest {
  protected:
-  bool ReadWith(int line, const std::string& replacement) {
-    std::vector<std::string> lines = TemplateLines();
-    lines[line - 1] = replacement;
-    return Read(testing_support::JoinLines(lines));
-  }
-  bool ReadSimulationWith(int line, const std::string& replacement) {
-    std::vector<std::string> lines = TemplateLines();
-    lines[7] = "source: sim";
-    lines[line - 1] = replacement;
-    return Read(testing_support::JoinLines(lines));
+  // Reads every record of a case table (tests/testdata/cases) and checks what the reader says.
+  void CheckCases(const std::string& table) {
+    for (const std::vector<std::string>& record : testing_support::CaseTable(table)) {
+      SCOPED_TRACE(record.size() > 1 ? record[record.size() - 2] : record.back());
+      std::map<int, std::string> changes;
+      for (std::size_t i = 0; i + 1 < record.size(); ++i) {
+        if (record[i] == "sim") {
+          changes[8] = "source: sim";
+        } else {
+          changes[std::stoi(record[i])] = record[i].substr(record[i].find('=') + 1);
+        }
+      }
+      const std::string& expected = record.back();
+      EXPECT_EQ(ReadWith(changes), expected.rfind("Error:", 0) != 0);
+      EXPECT_EQ(errors_, expected == "-" ? "" : expected + "\n");
+    }
   }
 };
 
-TEST_F(InputReaderTest, ReadsTreeAndPatternFiles) {
-  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
+TEST_F(InputReaderTest, EveryLineAsTheCaseTableSays) { CheckCases("control_lines.txt"); }
+
+TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
+  InputLimits limits;
+  limits.maxTreeLeaves = 3;
+  limits.maxRandomTreeLeaves = 6;
+  limits.maxSimulatedGenes = 2;
+  limits.maxSimulatedSites = 50;
+  limits.maxCategories = 5;
+  SetInputLimitsForTesting(limits);
+  CheckCases("control_limits.txt");
+  ClearInputLimitsForTesting();
+}
+
+TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
+  ASSERT_TRUE(ReadWith({{30, "minimal l-lambda value: 0.2"},
+                        {31, "minimal g-lambda value: 0"},
+                        {45, "p0: rand 0.9"},
+                        {46, "theta: ran 2"},
+                        {48, "eta: random 3"},
+                        {50, "nu: rand 0.7"},
+                        {51, "l-lambda: rand 0.5"},
+                        {52, "g-lambda: rand 4"}}))
+      << errors_;
   EXPECT_EQ(output_, "reading and processing input file\n");
   EXPECT_EQ(errors_, "");
-  EXPECT_EQ(tree_.treeName, "tree.phyl");
   EXPECT_EQ(tree_.leafCount, 4U);
   EXPECT_EQ(data_.patternFileName, "data.wp.txt");
   EXPECT_EQ(data_.countsFileName, "data.ngp.txt");
-  EXPECT_EQ(data_.leafCount, 4U);
-  EXPECT_EQ(data_.geneCount, 2U);
   EXPECT_EQ(data_.patternCount, 3U);
   EXPECT_EQ(data_.filteredSites, 10U);
-  EXPECT_FALSE(data_.ukfFilter);
+  const EstimationFlags& f = em_.flags;
+  EXPECT_TRUE(f.p0 && f.thetaAny && f.phiAny && f.etaAny && f.xiAny && f.nu && f.llambda && f.glambda);
+  EXPECT_EQ(f.theta, Bytes({1, 1}));
+  EXPECT_EQ(f.xi, Bytes({0, 1, 1, 1, 1, 1, 1}));
+  EXPECT_FALSE(em_.nuHeldFixed);
+  // Pattern data: nothing is drawn, the values wait for the initialization.
+  EXPECT_EQ(em_.model.theta, Values({0, 0}));
+  EXPECT_EQ(em_.model.geneCount, 2U);
+  // The longest branches (AB, C, D) are 60 My = 0.06 units.
+  EXPECT_NEAR(em_.thetaCap, 153.5 / 0.06, 1e-9);
+  EXPECT_EQ(em_.etaCap, em_.thetaCap);
+  EXPECT_FALSE(em_.thetaPhiInvariant || em_.etaXiInvariant);  // the shapes are estimated
+  EXPECT_EQ(em_.minLLambda, 0.2);
+  EXPECT_EQ(em_.minGLambda, 0.06);  // not above 0: the default
+  EXPECT_EQ(em_.lossCategories.count, 4);
+  EXPECT_EQ(em_.gainCategories.count, 5);
+  EXPECT_EQ((Values{em_.likelihoodTolerance, em_.parameterTolerance, em_.internalTolerance}),
+            (Values{1e-6, 1e-4, 1e-8}));
+  EXPECT_EQ(em_.maxIterations, 0U);
+  EXPECT_EQ(em_.ancestralMode, 0);
+  const InitializationSettings& init = em_.initialization;
+  EXPECT_EQ(Modes(init), (std::vector<std::string>{"rand", "rand", "dollo", "rand", "dollo", "rand", "rand", "rand"}));
+  EXPECT_EQ((Values{init.p0Lower, init.thetaMean, init.etaMean, init.nuLower, init.llambdaMean, init.glambdaMean}),
+            (Values{0.9, 2, 3, 0.7, 0.5, 4}));
+  // The template's own initialization lines: observed modes, and numbers the modes ignore.
+  ASSERT_TRUE(ReadWith({})) << errors_;
+  EXPECT_EQ(Modes(em_.initialization)[0], "observed");
+  EXPECT_EQ(Modes(em_.initialization)[5], "observed");
+}
+
+TEST_F(InputReaderTest, EveryParameterFixed) {
+  ASSERT_TRUE(ReadWith({{24, "p0: fix 0.3"},
+                        {25, "theta: fixed 0.5,1.5"},
+                        {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
+                        {27, "eta: con 2"},
+                        {28, "xi: constant 0.25"},
+                        {29, "nu: fix 0.6"},
+                        {32, "l-lambda: fix inf"},
+                        {33, "g-lambda: fix 2.5"},
+                        {36, "# categories (loss distribution): 3"},
+                        {37, "# categories (gain distribution): 6"},
+                        {41, "maximum # iterations: -1"},
+                        {42, "ancestral reconstruction: on"},
+                        {45, "p0: fix 0.5"},
+                        {46, "theta: fix 9 9"},
+                        {47, "phi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"},
+                        {48, "eta: con 9"},
+                        {49, "xi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"},
+                        {50, "nu: fix 0.1"},
+                        {51, "l-lambda: fixed 3"},
+                        {52, "g-lambda: fixed 3"}}))
+      << errors_;
+  const EstimationFlags& f = em_.flags;
+  EXPECT_FALSE(f.p0 || f.thetaAny || f.phiAny || f.etaAny || f.xiAny || f.nu || f.llambda || f.glambda);
+  EXPECT_EQ(f.phi, Bytes(7, 0));
+  // Starting values of fixed entries are read and dropped; the root's phi is 0 whatever the list.
+  const EvolModel& m = em_.model;
+  EXPECT_EQ((Values{m.p0, m.nu, m.llambda, m.glambda}), (Values{0.3, 0.6, 0, 2.5}));
+  EXPECT_EQ(m.theta, Values({0.5, 1.5}));
+  EXPECT_EQ(m.phi, Values({0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6}));
+  EXPECT_EQ(m.eta, Values({2, 2}));
+  EXPECT_EQ(m.xi, Values({0, 0.25, 0.25, 0.25, 0.25, 0.25, 0.25}));
+  EXPECT_EQ(em_.lossCategories.count, 1);  // no loss-rate variation
+  EXPECT_EQ(em_.gainCategories.count, 6);
+  EXPECT_EQ(em_.maxIterations, 1000U);
+  EXPECT_EQ(em_.ancestralMode, 1);
+  EXPECT_EQ(Modes(em_.initialization), std::vector<std::string>(8, "fixed"));
+}
+
+TEST_F(InputReaderTest, InvariantFlagsFollowFlagsAndShapes) {
+  WriteText("data.ngp.txt", "g1 5 0 2\n");  // one gene
+  const struct {
+    const char *llambda, *glambda, *xi;
+    bool thetaPhi, etaXi;
+  } cases[] = {
+      {"fix inf", "fix 0", "est", true, true},
+      {"fix inf", "fix 0", "con 0.5", true, false},
+      {"fix 0.5", "fix 0", "est", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.llambda) + ", " + c.xi);
+    ASSERT_TRUE(ReadWith({{32, std::string("l-lambda: ") + c.llambda},
+                          {33, std::string("g-lambda: ") + c.glambda},
+                          {28, std::string("xi: ") + c.xi}}))
+        << errors_;
+    EXPECT_EQ(em_.thetaPhiInvariant, c.thetaPhi);
+    EXPECT_EQ(em_.etaXiInvariant, c.etaXi);
+  }
+  WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+  ASSERT_TRUE(ReadWith({{32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0"}})) << errors_;
+  EXPECT_FALSE(em_.etaXiInvariant);  // two genes
+}
+
+TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
+  std::string genes;
+  for (int g = 0; g < 25; ++g) genes += "gene" + std::to_string(g) + " 1 0 0\n";
+  WriteText("data.ngp.txt", genes);
+  // Ten values a line; a "%" after a line's tenth value, or after the last, is never reached.
+  std::string thetaList = "theta: fix", etaStart = "eta: fix";
+  for (int g = 0; g < 25; ++g) {
+    thetaList += (g > 0 && g % 10 == 0 ? "\n" : " ") + std::to_string((g + 1) / 10.0);
+    etaStart += (g > 0 && g % 10 == 0 ? "\n" : " ") + std::to_string(3 + g);
+  }
+  const std::map<int, std::string> lines = {{25, thetaList + " % comment"},
+                                      {27, "eta: mix 0 9 24 8 %"},
+                                      {42, "ancestral reconstruction: detailed"},
+                                      {48, etaStart},
+                                      {52, "g-lambda: fixed 2"}};
+  ASSERT_TRUE(ReadWith(lines)) << errors_;
+  ASSERT_EQ(em_.model.theta.size(), 25U);
+  for (int g = 0; g < 25; ++g) {
+    SCOPED_TRACE(g);
+    EXPECT_DOUBLE_EQ(em_.model.theta[g], (g + 1) / 10.0);
+    // The eta list starts only the estimated genes; 0 and 24 keep the model section's values.
+    EXPECT_EQ(em_.model.eta[g], g == 0 ? 9.0 : g == 24 ? 8.0 : 3.0 + g);
+  }
+  EXPECT_FALSE(em_.flags.thetaAny);
+  EXPECT_EQ(em_.ancestralMode, 2);
+  EXPECT_EQ(em_.model.glambda, 2.0);
+
+  // A file that ends inside a list names the file line it misses.
+  const std::string full = ReadText("run.txt");
+  EXPECT_FALSE(Read(full.substr(0, full.find("\n1.1"))));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 26 in model parameters -> theta\n");
+  EXPECT_FALSE(Read(full.substr(0, full.rfind("g-lambda"))));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 56 in initialization parameters -> "
+                     "g-lambda\n");
+}
+
+TEST_F(InputReaderTest, MixedPairsGoOnOverLinesAndTheLastValueWins) {
+  ASSERT_TRUE(ReadWith({{25, "theta: mix 0 0.5 1 0.7 %"},
+                        {26, "phi: mix 1 0.1 2 0.2\n3 0.3 1 0.15 %"},
+                        {27, "eta: mixed 1 2.5\n\n%"},
+                        {28, "xi: mix 0 5 6 0.5 %"},
+                        {29, "nu: est fixed"}}))
+      << errors_;
+  const EstimationFlags& f = em_.flags;
+  EXPECT_EQ(em_.model.theta, Values({0.5, 0.7}));
+  EXPECT_FALSE(f.thetaAny);  // every gene ended up fixed
+  EXPECT_EQ(f.phi, Bytes({0, 0, 0, 0, 1, 1, 1}));
+  EXPECT_TRUE(f.phiAny);
+  EXPECT_EQ(Values(em_.model.phi.begin() + 1, em_.model.phi.begin() + 4), Values({0.15, 0.2, 0.3}));
+  EXPECT_EQ(f.eta, Bytes({1, 0}));
+  EXPECT_EQ(em_.model.eta[1], 2.5);
+  // The root's entry may be named, and is dropped like the root's entry of a list.
+  EXPECT_EQ(em_.model.xi[0], 0.0);
+  EXPECT_EQ(em_.model.xi[6], 0.5);
+  EXPECT_EQ(f.xi, Bytes({0, 1, 1, 1, 1, 1, 0}));
+  EXPECT_TRUE(f.nu);
+  EXPECT_TRUE(em_.nuHeldFixed);
+  EXPECT_EQ(em_.initialization.glambdaMode, "rand");  // the last line, three file lines later
+}
+
+TEST_F(InputReaderTest, CategoryRules) {
+  const struct {
+    const char *llambda, *glambda;
+    int lossAsked, gainAsked, loss, gain;
+    bool warns;
+  } cases[] = {
+      {"fix inf", "fix inf", 3, 7, 1, 2, false},  // no variation: the counts asked do not matter
+      {"est", "est", 1, 1, 4, 2, true},
+      {"est", "est", 0, 0, 4, 5, false},
+      {"est", "est", -3, -1, 4, 5, false},
+      {"est", "est", 2, 2, 2, 2, false},
+      {"fix 0.5", "fix 2", 6, 3, 6, 3, false},
+      {"fix 0", "fix rand", 1, 1, 1, 2, true},  // a drawn shape is never 0
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.llambda) + " / " + c.glambda + " / " + std::to_string(c.gainAsked));
+    ASSERT_TRUE(ReadWith({{32, std::string("l-lambda: ") + c.llambda},
+                          {33, std::string("g-lambda: ") + c.glambda},
+                          {36, "# categories (loss distribution): " + std::to_string(c.lossAsked)},
+                          {37, "# categories (gain distribution): " + std::to_string(c.gainAsked)}}))
+        << errors_;
+    EXPECT_EQ(em_.lossCategories.count, c.loss);
+    EXPECT_EQ(em_.gainCategories.count, c.gain);
+    EXPECT_EQ(em_.gainCategories.percentiles.size(), static_cast<std::size_t>(c.gain - 1));
+    EXPECT_EQ(errors_, c.warns ? "Warning:VORN:ReadInput: Gain rate variation cannot be described with a single "
+                                 "category -> setting two categories\n"
+                               : "");
+  }
+}
+
+TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
+  // Drawn true values of a simulation: with the same seed, a value the line gives outside its
+  // range must draw what the default written out draws.
+  const std::map<int, std::string> draw = {{8, "source: sim"},          {10, "number of sites: const 1"},
+                                           {24, "p0: fix rand"},         {25, "theta: fix rand"},
+                                           {26, "phi: fix rand"},       {27, "eta: fix rand"}, {28, "xi: fix rand"},
+                                           {29, "nu: fix rand"},        {32, "l-lambda: fix rand"},
+                                           {33, "g-lambda: fix rand"}};
+  auto drawn = [&](int line, const std::string& text) {
+    std::map<int, std::string> lines = draw;
+    lines[line] = text;
+    EXPECT_TRUE(ReadWith(lines)) << errors_;
+    const EvolModel& m = em_.model;
+    Values values = {m.p0, m.nu, m.llambda, m.glambda};
+    for (const Values* entries : {&m.theta, &m.phi, &m.eta, &m.xi}) values.insert(values.end(), entries->begin(), entries->end());
+    return values;
+  };
+  const struct {
+    int line;
+    const char *outside, *byDefault;
+  } cases[] = {
+      {14, "p0: 0", "p0: 0.95"},     {15, "theta: 0", "theta: 1"},         {16, "phi: -1 0", "phi: 0.4 1"},
+      {17, "eta: -2", "eta: 1.5"},   {18, "xi: -0.5 0", "xi: 0.4 1.5"},    {19, "nu: 0", "nu: 0.8"},
+      {20, "l-lambda: 0", "l-lambda: 1"}, {21, "g-lambda: -1", "g-lambda: 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.outside);
+    EXPECT_EQ(drawn(c.line, c.outside), drawn(c.line, c.byDefault));
+  }
+  // Weight 1: every node below the root's children copies its parent; a uniform from 1 is 1.
+  const Values values = drawn(16, "phi: 1 2");
+  EXPECT_EQ(em_.model.phi[3], em_.model.phi[1]);
+  EXPECT_EQ(em_.model.phi[6], em_.model.phi[2]);
+  EXPECT_NE(values, drawn(16, "phi: 0.4 2"));
+  EXPECT_NE(drawn(18, "xi: 0 1.5"), drawn(18, "xi: 0.4 1.5"));
+  drawn(14, "p0: 1");
+  EXPECT_EQ(em_.model.p0, 1.0);
+  drawn(31, "minimal g-lambda value: 3");
+  EXPECT_GE(em_.model.glambda, 3.0);
 }
 
 TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
@@ -56,211 +310,54 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
   };
   auto summary = [this] {
     std::string text = tree_.treeName;
-    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) {
-      text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
-    }
-    for (const Pattern& pattern : data_.patterns) {
-      text += " ";
-      for (std::uint8_t value : pattern.values) text += static_cast<char>('0' + value);
-    }
-    for (const Gene& gene : data_.genes) {
-      text += " " + gene.geneName;
-      for (std::uint32_t count : gene.counts) text += " " + std::to_string(count);
-    }
+    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
+    for (const Pattern& pattern : data_.patterns) text += " " + std::string(pattern.values.begin(), pattern.values.end());
+    for (const Gene& gene : data_.genes) text += " " + gene.geneName + std::to_string(gene.counts[0]);
     return text;
   };
   // A name that begins with the mark's first byte (a fullwidth G) is no mark.
   WriteText("data.ngp.txt", "\xEF\xBC\xA7" "1 5 0 2\ng2 1 1 1\n");
-  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
+  ASSERT_TRUE(ReadWith({})) << errors_;
   EXPECT_EQ(data_.genes[0].geneName, "\xEF\xBC\xA7" "1");
   const std::string expected = summary();
-  for (const char* file : {"tree.phyl", "data.wp.txt", "data.ngp.txt"}) {
-    WriteText(file, foreign(testing_support::ReadText(file)));
-  }
+  for (const char* file : {"tree.phyl", "data.wp.txt", "data.ngp.txt"}) WriteText(file, foreign(ReadText(file)));
   ASSERT_TRUE(Read(foreign(testing_support::JoinLines(TemplateLines())))) << errors_;
   EXPECT_EQ(summary(), expected);
 
   WriteText("tree.nwk", foreign("((A:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"));
-  ASSERT_TRUE(ReadWith(3, "tree: tree.nwk newick")) << errors_;
-  // Leaves are numbered down from the last node as their pairs close, right first.
-  EXPECT_EQ(std::vector<std::string>(tree_.nodeNames.begin() + 3, tree_.nodeNames.end()),
-            (std::vector<std::string>{"C", "D", "A", "B"}));
-}
-
-TEST_F(InputReaderTest, SettingsAfterTheTemplate) {
-  const std::string base = testing_support::JoinLines(TemplateLines());
-  ASSERT_TRUE(Read(base + "\n% a note\n  OPTIMIZER :  fast \nstarts: 12\nsome notes of the user\n")) << errors_;
-  EXPECT_EQ(em_.optimizer, Optimizer::kFast);
-  EXPECT_EQ(em_.starts, 12U);
-  EXPECT_EQ(errors_, "Warning:VORN:ReadInput: Line 57 ('some notes of the user') is not a setting; it is ignored\n");
-  struct Case {
-    const char* line;
-    const char* error;
-  };
-  const Case cases[] = {
-      {"optimizer: newton", "Error:VORN:ReadInput: Line 53: the setting 'optimizer' takes em or fast, not 'newton'\n"},
-      {"starts: 0", "Error:VORN:ReadInput: Line 53: the setting 'starts' takes a whole number from 1 to 1000, not '0'\n"},
-      {"starts: 1001", "Error:VORN:ReadInput: Line 53: the setting 'starts' takes a whole number from 1 to 1000, not "
-                       "'1001'\n"},
-      {"starts: 2.5", "Error:VORN:ReadInput: Line 53: the setting 'starts' takes a whole number from 1 to 1000, not "
-                      "'2.5'\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_FALSE(Read(base + c.line + "\n"));
-    EXPECT_EQ(errors_, c.error);
-  }
+  ASSERT_TRUE(ReadWith({{3, "tree: tree.nwk newick"}})) << errors_;
+  EXPECT_EQ(tree_.nodeNames[3], "C");  // leaves are numbered as their pairs close, right first
 }
 
 TEST_F(InputReaderTest, ConditionedOnPresenceSitesWithoutAPresentLeafAreDropped) {
   // Patterns: two with a present leaf, one absent everywhere, one of absences and unknowns only.
   WriteText("data.wp.txt", "0 1 1 0\n0 0 0 0\n1 1 2 1\n2 0 2 0\n");
   WriteText("data.ngp.txt", "g1 5 3 2 1\ng2 0 4 1 0\n");
-  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()) + "condition on presence: on\n")) << errors_;
+  ASSERT_TRUE(ReadWith({{53, "condition on presence: on"}})) << errors_;
   EXPECT_TRUE(em_.conditionOnPresence);
   EXPECT_EQ(data_.allSites, 16U);
   EXPECT_EQ(data_.filteredSites, 8U);
   ASSERT_EQ(data_.patternCount, 2U);
-  EXPECT_EQ(data_.patterns[1].values, (std::vector<std::uint8_t>{1, 1, 2, 1}));
+  EXPECT_EQ(data_.patterns[1].values, (Bytes{1, 1, 2, 1}));
   EXPECT_EQ(data_.genes[0].counts, (std::vector<std::uint32_t>{5, 2}));
   EXPECT_EQ(data_.genes[1].patternIndices, (std::vector<std::uint32_t>{1}));
   EXPECT_EQ(data_.genes[1].filteredSites, 1U);
   EXPECT_EQ(data_.genes[1].allSites, 5U);
 }
 
-TEST_F(InputReaderTest, ReadsATableAsItsPatternFiles) {
-  ASSERT_TRUE(Read(testing_support::JoinLines(TemplateLines()))) << errors_;
-  const AlignmentData fromPatternFiles = data_;
-  // The template's data: g1 shows patterns 0 and 2 (5 and 2 sites), g2 each pattern once.
-  WriteText("sites.csv",
-            "gene,D,C,B,A\ng1,0,1,1,0\ng1,0,1,1,0\ng1,0,1,1,0\ng1,0,1,1,0\ng1,0,1,1,0\ng2,1,?,1,1\n"
-            "g1,1,0,0,0\ng1,1,0,0,0\ng2,0,1,1,0\ng2,1,0,0,0\n");
-  ASSERT_TRUE(ReadWith(8, "source: tab sites.csv")) << errors_;
-  EXPECT_EQ(data_.patternFileName, "sites.csv");
-  EXPECT_EQ(data_.countsFileName, "sites.csv");
-  ASSERT_EQ(data_.patternCount, fromPatternFiles.patternCount);
-  for (std::uint32_t p = 0; p < data_.patternCount; ++p) {
-    EXPECT_EQ(data_.patterns[p].values, fromPatternFiles.patterns[p].values) << p;
-  }
-  ASSERT_EQ(data_.geneCount, fromPatternFiles.geneCount);
-  for (std::uint32_t g = 0; g < data_.geneCount; ++g) {
-    SCOPED_TRACE(g);
-    EXPECT_EQ(data_.genes[g].geneName, fromPatternFiles.genes[g].geneName);
-    EXPECT_EQ(data_.genes[g].patternIndices, fromPatternFiles.genes[g].patternIndices);
-    EXPECT_EQ(data_.genes[g].counts, fromPatternFiles.genes[g].counts);
-  }
-  EXPECT_EQ(em_.model.geneCount, 2U);
-}
-
 TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
-  std::vector<std::string> lines = TemplateLines();
-  lines[1] = "time units:Billion";
-  lines[2] = "tree:\ttree.phyl,phylip";
-  lines[3] = "with a pattern file this line is never examined";
-  lines[7] = "source: pattern data.wp.txt data.ngp.txt";
-  lines[8] = "";
-  lines[12] = "filter unknowns: ukfilter 0.5";
-  ASSERT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
+  ASSERT_TRUE(ReadWith({{2, "time units:Billion"},
+                        {3, "tree:\ttree.phyl,phylip"},
+                        {4, "with a pattern file this line is never examined"},
+                        {8, "source: pattern data.wp.txt data.ngp.txt"},
+                        {9, ""},
+                        {13, "filter unknowns: ukfilter 0.5"}}))
+      << errors_;
   EXPECT_TRUE(data_.ukfFilter);
   EXPECT_EQ(data_.ukfThreshold, 0.5);
-  // "1 1 2 1" has one unknown of four leaves: 0.25 < 0.5 keeps it.
-  EXPECT_EQ(data_.patternCount, 3U);
-}
-
-TEST_F(InputReaderTest, EveryMessageOfTheTreeAndDataSections) {
-  struct Case {
-    int line;
-    const char* text;
-    bool simulate;
-    const char* message;
-  };
-  const Case cases[] = {
-      {2, "time units: years", false,
-       "Error:VORN:ReadInput: years. Unrecognized keyword in phylogenetic tree -> time units\n"},
-      {3, "tree: missing.phyl phyl", false,
-       "Error:VORN:ReadInput: the phylogenetic tree 'missing.phyl' cannot be found\n"},
-      {3, "tree: tree.phyl nexus", false, "Error:VORN:ReadInput: unrecognized phylogenetic tree format\n"},
-      {8, "source: fasta x y", false, "Error:VORN:ReadInput: fasta. Unrecognized keyword in alignment data -> source\n"},
-      {10, "number of sites: fixed 10 20 %", true,
-       "Error:VORN:ReadInput: Number of sites per gene (2) do not match number of genes (3)\n"},
-      {10, "number of sites: const %", true, "Error:VORN:ReadInput: Number of sites per gene (0) should be provided\n"},
-      {10, "number of sites: many 10", true,
-       "Error:VORN:ReadInput: many. Unrecognized keyword in  alignment data -> number of sites\n"},
-      {11, "fraction of unknowns: -0.1", true,
-       "Error:VORN:ReadInput: Negative fraction of unknowns in alignment data -> fraction of unknowns\n"},
-      {11, "fraction of unknowns: 1.01", true,
-       "Error:VORN:ReadInput: Fraction of unknowns is greater than one in alignment data -> fraction of unknowns\n"},
-      {12, "track numbers of present characters: yes", true,
-       "Error:VORN:ReadInput: yes. Unrecognized keyword in  alignment data -> track numbers of present "
-       "characters\n"},
-      {13, "filter unknowns: ukf -0.5", false,
-       "Error:VORN:ReadInput: Negative parameter of the UKF filter in alignment data -> filter unknowns: ukf\n"},
-      {13, "filter unknowns: ukf 1.5", false,
-       "Error:VORN:ReadInput: Parameter of the UKF filter is greater than one in alignment data -> filter "
-       "unknowns: ukf\n"},
-      {13, "filter unknowns: all", false,
-       "Error:VORN:ReadInput: all. Unrecognized keyword in  alignment data -> filter unknowns\n"},
-      {8, "source: pat nothere.wp.txt data.ngp.txt", false,
-       "Error:VORN:ReadInput: Pattern file 'nothere.wp.txt' cannot be opened\n"},
-      {8, "source: pat data.wp.txt nothere.ngp.txt", false,
-       "Error:VORN:ReadInput: Pattern counts file 'nothere.ngp.txt' cannot be opened\n"},
-      {8, "source: table nothere.tsv", false, "Error:VORN:ReadInput: Table 'nothere.tsv' cannot be opened\n"},
-      {8, "source: table", false, "Error:VORN:ReadInput: Line 8 ends before its value in alignment data -> source\n"},
-      // Lines that do not hold what their place asks for.
-      {2, "units: M", false,
-       "Error:VORN:ReadInput: Line 2 does not read as 'time units: %s' in phylogenetic tree -> time units\n"},
-      {3, "tree:", false, "Error:VORN:ReadInput: Line 3 ends before its value in phylogenetic tree -> source\n"},
-      {3, "tree: tree.phyl", false,
-       "Error:VORN:ReadInput: Line 3 ends before its value in phylogenetic tree -> source\n"},
-      {8, "source: pat data.wp.txt", false,
-       "Error:VORN:ReadInput: Line 8 ends before its value in alignment data -> source\n"},
-      {9, "number of genes: three", true,
-       "Error:VORN:ReadInput: Line 9 does not read as 'number of genes: %u' in alignment data -> number of "
-       "genes\n"},
-      {9, "number of genes: 0", true,
-       "Error:VORN:ReadInput: At least one gene is needed in alignment data -> number of genes\n"},
-      {9, "number of genes: 4000000000", true,
-       "Error:VORN:ReadInput: At most 1000000 genes can be simulated in alignment data -> number of genes\n"},
-      {10, "number of sites: fixed 10 20", true,
-       "Error:VORN:ReadInput: Number of sites per gene (2) do not match number of genes (3)\n"},
-      {10, "number of sites: fixed 10 x 5", true,
-       "Error:VORN:ReadInput: x is not a number of sites in alignment data -> number of sites\n"},
-      {10, "number of sites: rand", true,
-       "Error:VORN:ReadInput: Line 10 ends before its value in alignment data -> number of sites\n"},
-      {10, "number of sites: rand 2147483647", true,
-       "Error:VORN:ReadInput: Mean number of sites 2147483647 is too large in alignment data -> number of sites\n"},
-      {11, "fraction of unknowns:", true,
-       "Error:VORN:ReadInput: Line 11 does not read as 'fraction of unknowns: %lg' in alignment data -> fraction "
-       "of unknowns\n"},
-      {13, "filter unknowns: ukf", false,
-       "Error:VORN:ReadInput: Line 13 ends before its value in alignment data -> filter unknowns\n"},
-      {13, "filter unknowns: ukf half", false,
-       "Error:VORN:ReadInput: half is not a number in alignment data -> filter unknowns\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    const bool ok = c.simulate ? ReadSimulationWith(c.line, c.text) : ReadWith(c.line, c.text);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(errors_, c.message);
-  }
-}
-
-TEST_F(InputReaderTest, AcceptedBoundaryValues) {
-  const std::pair<int, const char*> accepted[] = {
-      {11, "fraction of unknowns: 1"},   {11, "fraction of unknowns: 0"},
-      {10, "number of sites: fixed 1 2 3 %"}, {10, "number of sites: fixed 1 2 3 4 5"},
-      {10, "number of sites: rand -3"},  {12, "track numbers of present characters: on"},
-  };
-  for (const auto& [line, text] : accepted) {
-    SCOPED_TRACE(text);
-    EXPECT_TRUE(ReadSimulationWith(line, text)) << errors_;
-  }
-  // A threshold of 0 removes every site; 1 only all-unknown ones.
-  EXPECT_TRUE(ReadWith(13, "filter unknowns: ukf 0")) << errors_;
-  EXPECT_EQ(data_.patternCount, 0U);
-  EXPECT_EQ(data_.allSites, 10U);
-  EXPECT_TRUE(ReadWith(13, "filter unknowns: ukf 1")) << errors_;
-  EXPECT_EQ(data_.patternCount, 3U);
+  EXPECT_EQ(data_.patternCount, 3U);  // "1 1 2 1": one unknown of four leaves, 0.25 < 0.5
+  ASSERT_TRUE(ReadWith({{13, "filter unknowns: ukf 0"}})) << errors_;
+  EXPECT_EQ(data_.patternCount, 0U);  // 0 removes every site
 }
 
 TEST_F(InputReaderTest, ShortOrOverlongFilesAreErrors) {
@@ -269,137 +366,98 @@ TEST_F(InputReaderTest, ShortOrOverlongFilesAreErrors) {
   EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
   EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 52 in initialization parameters -> "
                      "g-lambda\n");
-
-  EXPECT_FALSE(Read("PHYLOGENETIC TREE\ntime units: M\n"));
-  EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 3 in phylogenetic tree -> source\n");
-
-  EXPECT_FALSE(ReadWith(7, std::string(2047, 'x')));
+  EXPECT_FALSE(ReadWith({{7, std::string(2047, 'x')}}));
   EXPECT_EQ(errors_, "Error:VORN:ReadInput: Line 7 of the input file is longer than 2046 characters\n");
-  EXPECT_TRUE(ReadWith(7, std::string(2046, 'x'))) << errors_;
-
+  EXPECT_TRUE(ReadWith({{7, std::string(2046, 'x')}})) << errors_;
   // The last line may lack its line feed.
-  std::string text = testing_support::JoinLines(TemplateLines());
-  text.pop_back();
-  EXPECT_TRUE(Read(text)) << errors_;
+  const std::string text = testing_support::JoinLines(TemplateLines());
+  EXPECT_TRUE(Read(text.substr(0, text.size() - 1))) << errors_;
 }
 
-TEST_F(InputReaderTest, RandomTreeIsMadeAndWritten) {
-  std::vector<std::string> lines = TemplateLines();
-  lines[2] = "tree: random";
-  lines[3] = "number of leaves: 5";
-  lines[4] = "total time span: 1500";
-  lines[7] = "source: sim";
-  ASSERT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
+TEST_F(InputReaderTest, TreeFiles) {
+  ASSERT_TRUE(ReadWith({{3, "tree: random"}, {4, "number of leaves: 5"}, {5, "total time span: 1500"},
+                        {8, "source: sim"}}))
+      << errors_;
   EXPECT_EQ(tree_.treeName, "run.phyl");
   EXPECT_EQ(tree_.leafCount, 5U);
   EXPECT_NEAR(tree_.Age(0), 1.5, 1e-12);  // 1500 My in units of 1000 My
-  const std::string written = testing_support::ReadText("run.phyl");
-  EXPECT_EQ(written.rfind("9 Nodes (ID name age):\n1: 'Node #1' 1500.00\n", 0), 0U) << written;
+  EXPECT_EQ(ReadText("run.phyl").rfind("9 Nodes (ID name age):\n1: 'Node #1' 1500.00\n", 0), 0U);
 
-  const std::pair<const char*, const char*> bad[] = {
-      {"number of leaves: 1", "Error:VORN:ReadInput: A random tree needs from 2 to 16777216 leaves in phylogenetic "
-                              "tree -> number of leaves\n"},
-      {"number of leaves: 16777217", "Error:VORN:ReadInput: A random tree needs from 2 to 16777216 leaves in "
-                                     "phylogenetic tree -> number of leaves\n"},
-  };
-  for (const auto& [text, message] : bad) {
-    lines[3] = text;
-    EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
-    EXPECT_EQ(errors_, message);
-  }
-  lines[3] = "number of leaves: 5";
-  lines[4] = "total time span: 0";
-  EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
-  EXPECT_EQ(errors_, "Error:VORN:ReadInput: A random tree needs a positive time span in phylogenetic tree -> total "
-                     "time span\n");
-}
-
-TEST_F(InputReaderTest, MalformedTreeFileStopsTheRead) {
   WriteText("tree.phyl", "4 Nodes\n");
-  EXPECT_FALSE(Read(testing_support::JoinLines(TemplateLines())));
+  EXPECT_FALSE(ReadWith({}));
   EXPECT_EQ(errors_.rfind("Error:VORN:ReadInput: the phylogenetic tree 'tree.phyl' ", 0), 0U) << errors_;
-  EXPECT_EQ(std::count(errors_.begin(), errors_.end(), '\n'), 1);
-}
 
-TEST_F(InputReaderTest, PatternLengthMustMatchTheTree) {
-  WriteText("data.wp.txt", "0 1 1\n");
-  EXPECT_FALSE(Read(testing_support::JoinLines(TemplateLines())));
-  EXPECT_EQ(errors_, "Error:VORN:ReadInput: Pattern file 'data.wp.txt' line 1 holds 3 values where the tree has 4 "
-                     "leaves\n");
-}
-
-TEST_F(InputReaderTest, SimulatedSitesMustFitTheSiteCounters) {
-  // Each count fits 32 bits, their sum over the three genes does not: the totals would wrap.
-  EXPECT_FALSE(ReadSimulationWith(10, "number of sites: fixed 4294967295 1 0"));
-  EXPECT_EQ(errors_, "Error:VORN:ReadInput: At most 4294967295 sites can be simulated in alignment data -> number "
-                     "of sites\n");
-  EXPECT_FALSE(ReadSimulationWith(10, "number of sites: const 2147483648"));
-  EXPECT_EQ(errors_, "Error:VORN:ReadInput: At most 4294967295 sites can be simulated in alignment data -> number "
-                     "of sites\n");
-}
-
-TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
-  InputLimits limits;
-  limits.maxTreeLeaves = 3;
-  limits.maxRandomTreeLeaves = 6;
-  limits.maxSimulatedGenes = 2;
-  limits.maxSimulatedSites = 50;
-  limits.maxCategories = 5;
-  SetInputLimitsForTesting(limits);
-  struct Restore {
-    ~Restore() { ClearInputLimitsForTesting(); }
-  } restore;
-  struct Case {
-    bool simulate;
-    std::vector<std::pair<int, std::string>> lines;
-    const char* message;
-  };
-  const Case cases[] = {
-      {false, {}, "Error:VORN:ReadInput: the phylogenetic tree 'tree.phyl' has more than 3 leaves\n"},
-      {true, {{3, "tree: rand"}, {4, "number of leaves: 7"}},
-       "Error:VORN:ReadInput: A random tree needs from 2 to 6 leaves in phylogenetic tree -> number of leaves\n"},
-      {true, {{3, "tree: rand"}, {4, "number of leaves: 6"}, {9, "number of genes: 3"}},
-       "Error:VORN:ReadInput: At most 2 genes can be simulated in alignment data -> number of genes\n"},
-      {true, {{3, "tree: rand"}, {4, "number of leaves: 6"}, {9, "number of genes: 2"}, {10, "number of sites: const 26"}},
-       "Error:VORN:ReadInput: At most 50 sites can be simulated in alignment data -> number of sites\n"},
-      {true, {{3, "tree: rand"}, {4, "number of leaves: 6"}, {9, "number of genes: 2"}, {10, "number of sites: const 25"},
-              {36, "# categories (loss distribution): 6"}},
-       "Error:VORN:ReadInput: At most 5 categories are possible in control parameters -> # categories (loss "
-       "distribution)\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    std::vector<std::string> lines = TemplateLines();
-    if (c.simulate) lines[7] = "source: sim";
-    for (const auto& [line, text] : c.lines) lines[line - 1] = text;
-    EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
-    EXPECT_EQ(errors_, c.message);
-  }
-  std::vector<std::string> lines = TemplateLines();
-  lines[2] = "tree: rand";
-  lines[3] = "number of leaves: 6";
-  lines[7] = "source: sim";
-  lines[8] = "number of genes: 2";
-  lines[9] = "number of sites: const 25";
-  lines[35] = "# categories (loss distribution): 5";
-  EXPECT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
-  ClearInputLimitsForTesting();
-  EXPECT_EQ(ActiveInputLimits().maxTreeLeaves, kMaxTreeLeaves);  // the product's defaults again
-  EXPECT_EQ(ActiveInputLimits().maxSimulatedSites, kMaxSimulatedSites);
-}
-
-TEST_F(InputReaderTest, RatesAreNotEstimatedOnATreeWithoutTime) {
+  // A tree without time: no rate acts on anything, so theta and eta cannot be estimated.
   WriteText("tree.phyl", "3 Nodes (ID name age):\n1: 'r' 0\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n");
   WriteText("data.wp.txt", "0 1\n1 1\n");
   WriteText("data.ngp.txt", "g 3 4\n");
-  EXPECT_FALSE(Read(testing_support::JoinLines(TemplateLines())));
+  EXPECT_FALSE(ReadWith({}));
   EXPECT_EQ(errors_, "Error:VORN:ReadInput: theta and eta cannot be estimated on a tree whose branches all have "
                      "length 0\n");
-  // With both fixed nothing is lost: the run estimates what the tree can tell.
-  std::vector<std::string> lines = TemplateLines();
-  lines[24] = "theta: con 1";
-  lines[26] = "eta: con 1";
-  EXPECT_TRUE(Read(testing_support::JoinLines(lines))) << errors_;
+  EXPECT_TRUE(ReadWith({{25, "theta: con 1"}, {27, "eta: con 1"}})) << errors_;
+}
+
+TEST_F(InputReaderTest, SimulationOfAFixedModel) {
+  ASSERT_TRUE(ReadWith({{8, "source: sim"},
+                        {9, "number of genes: 2"},
+                        {10, "number of sites: fixed 3 4"},
+                        {11, "fraction of unknowns: 0"},
+                        {12, "track numbers of present characters: on"},
+                        {24, "p0: fix 0.25"},
+                        {25, "theta: fix 0.5 1.5"},
+                        {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
+                        {27, "eta: con 2"},
+                        {28, "xi: fix 0 0.05 0.15 0.25 0.35 0.45 0.55"},
+                        {29, "nu: fix 0.125"},
+                        {32, "l-lambda: fix inf"},
+                        {33, "g-lambda: fix 0.75"}}))
+      << errors_;
+  EXPECT_EQ(errors_, "");
+  EXPECT_EQ(ReadText("run_truemodel.m"), ReadText(TestData("golden/truemodel_fixed.m")));
+  EXPECT_TRUE(FileExists("run.track.txt"));
+  EXPECT_EQ(data_.allSites, 7U);
+  EXPECT_EQ(data_.genes[1].geneName, "gene_#1");
+  // The written pattern files read back into the same data.
+  AlignmentData back;
+  FilePtr patterns = OpenFile("run.wp.txt", "r"), counts = OpenFile("run.ngp.txt", "r");
+  ASSERT_TRUE(back.ReadPatternFiles(patterns.get(), counts.get(), 4));
+  EXPECT_EQ(back.patternCount, data_.patternCount);
+  EXPECT_EQ(back.genes[1].counts, data_.genes[1].counts);
+
+  // Entries a "mix" line leaves to the estimation still get true values to simulate from.
+  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}, {25, "theta: mix 1 0.5 %"},
+                        {28, "xi: mix 2 0.3 %"}}))
+      << errors_;
+  EXPECT_EQ(em_.model.theta[1], 0.5);
+  EXPECT_GT(em_.model.theta[0] * em_.model.theta[2] * em_.model.xi[1], 0.0);
+  EXPECT_EQ(em_.model.xi[2], 0.3);
+  EXPECT_GE(em_.model.p0, 0.95);  // "est" draws from the lower end of line 14
+  EXPECT_GE(em_.model.nu, 0.8);
+  EXPECT_EQ(data_.allSites, 6U);
+}
+
+TEST_F(InputReaderTest, UnwritableSimulationFilesAreFoundBeforeTheSimulation) {
+  for (const char* file : {"run_truemodel.m", "run.wp.txt", "run.ngp.txt"}) {
+    SCOPED_TRACE(file);
+    std::filesystem::create_directory(file);
+    EXPECT_FALSE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}}));
+    EXPECT_EQ(errors_, std::string("Error:VORN:ReadInput: The file ") + file + " cannot be opened for writting\n");
+    EXPECT_EQ(data_.allSites, 0U);
+    std::filesystem::remove(file);
+    EXPECT_FALSE(FileExists("run_truemodel.m"));  // not left beside data it does not belong to
+  }
+}
+
+TEST_F(InputReaderTest, ExampleSimulationStopsAfterReading) {
+  for (const char* file : {"simulate.input.txt", "primates.phyl"}) WriteText(file, ReadText(TestData("../../examples/") + file));
+  const char* argv[] = {"vorn", "simulate.input.txt"};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunProgram(2, argv), 0);
+  testing::internal::GetCapturedStdout();
+  for (const char* file : {"done.txt", "simulate.wp.txt", "simulate.ngp.txt", "simulate_truemodel.m", "simulate.track.txt"}) {
+    EXPECT_TRUE(FileExists(file)) << file;
+  }
+  EXPECT_FALSE(FileExists("simulate.output.txt"));
 }
 
 }  // namespace

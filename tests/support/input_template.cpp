@@ -1,6 +1,7 @@
 #include "support/input_template.h"
 
 #include "input/input_reader.h"
+#include "numerics/run_seed.h"
 
 namespace vorn {
 namespace testing_support {
@@ -101,6 +102,10 @@ ControlFileTest::ControlFileTest() : chdir_(dir_.path()) {
 }
 
 bool ControlFileTest::Read(const std::string& text) {
+  tree_ = PhylogeneticTree();
+  data_ = AlignmentData();
+  em_ = EM();
+  SetRunSeed(3);
   WriteText("run.txt", text);
   FilePtr input = OpenFile("run.txt", "r");
   testing::internal::CaptureStdout();
@@ -109,6 +114,15 @@ bool ControlFileTest::Read(const std::string& text) {
   errors_ = testing::internal::GetCapturedStderr();
   output_ = testing::internal::GetCapturedStdout();
   return ok;
+}
+
+bool ControlFileTest::ReadWith(const std::map<int, std::string>& replacements) {
+  std::vector<std::string> lines = TemplateLines();
+  for (const auto& [line, text] : replacements) {
+    if (line > static_cast<int>(lines.size())) lines.resize(line);
+    lines[line - 1] = text;
+  }
+  return Read(JoinLines(lines));
 }
 
 }  // namespace testing_support

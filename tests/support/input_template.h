@@ -1,6 +1,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,13 +24,17 @@ extern const char* const kFourLeafPhyl;
 PhylogeneticTree FourLeafTree();
 
 // A scratch folder, entered for the test, holding the template's files: the four-leaf tree and
-// two genes of pattern data. Read() reads a control text as a run would.
+// two genes of pattern data. Read() reads a control text as a run would, into a fresh tree, data
+// and estimator, every read from the same run seed.
 class ControlFileTest : public testing::Test {
  protected:
   ControlFileTest();
 
   // Reads the control text; captures what the reader printed on each stream.
   bool Read(const std::string& text);
+  // Reads the template with lines replaced (numbered from 1; one past the last adds a line); a
+  // replacement may hold line feeds, for the continuation lines of a list.
+  bool ReadWith(const std::map<int, std::string>& replacements);
 
   TempDir dir_;
   ScopedChdir chdir_;

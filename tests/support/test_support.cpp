@@ -67,6 +67,34 @@ FilePtr StreamOf(const std::string& text) {
 
 std::string TestData(const std::string& relative) { return std::string(TESTDATA_DIR) + "/" + relative; }
 
+std::vector<std::vector<std::string>> CaseTable(const std::string& name) {
+  std::vector<std::vector<std::string>> records;
+  std::istringstream lines(ReadText(TestData("cases/" + name)));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      if (line.compare(i, 3, " | ") == 0) {
+        fields.emplace_back();
+        i += 2;
+      } else if (line[i] == '\\' && i + 1 < line.size()) {
+        const char c = line[++i];
+        if (c == 'x') {
+          fields.back() += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
+          i += 2;
+        } else {
+          fields.back() += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+        }
+      } else {
+        fields.back() += line[i];
+      }
+    }
+    records.push_back(fields);
+  }
+  EXPECT_FALSE(records.empty()) << name;
+  return records;
+}
+
 }  // namespace testing_support
 }  // namespace vorn
 

@@ -44,6 +44,10 @@ std::vector<std::string> TemporaryFilesIn(const std::string& folder);
 FilePtr StreamOf(const std::string& text);
 std::string TestData(const std::string& relative);
 
+// The records of a case table, tests/testdata/cases/NAME: one record a line, its fields split at
+// " | ", with the escapes \n, \r, \t, \\ and \xHH; blank lines and lines that start with '#' are notes.
+std::vector<std::vector<std::string>> CaseTable(const std::string& name);
+
 // Two texts alike but for the last digits of their numbers: the text between numbers must be
 // equal, each number within a relative `tolerance` of its counterpart. For golden files whose
 // numbers come from an independent computation, which may round otherwise in the last places.
