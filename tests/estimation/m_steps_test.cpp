@@ -5,7 +5,6 @@
 
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
-#include "estimation/lambda_search.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -270,21 +269,6 @@ TEST(MaxPhiTest, BranchOfLengthZeroKeepsThePhiItsLossesNeed) {
   em.sums.transitions[em.sums.TransitionOffset(0, 1, 1, 1) + 1] = 1000;  // retentions
   em.MaxPhi(tree);
   EXPECT_NEAR(em.model.phi[1], 1.0 / 1001, 1e-12);
-}
-
-TEST(BestShapeTest, SearchNeverAsksPastTheCeiling) {
-  // An objective that falls without end: the search runs to the ceiling, and none of its trial
-  // shapes may lie beyond it (rate categories there once ended the process in gammainv).
-  for (double current : {0.05, 1.0, 4999.0, 5000.0}) {
-    SCOPED_TRACE(current);
-    double largest = 0;
-    const auto falling = [&largest](double x) {
-      largest = std::max(largest, x);
-      return -x;
-    };
-    EXPECT_EQ(BestShape(falling, 0.05, current), 5000);
-    EXPECT_LE(largest, 5000);
-  }
 }
 
 }  // namespace
