@@ -29,7 +29,8 @@ TEST(BracketMinimumTest, HandWorkedBrackets) {
       {"halved", [](double x) { return (x - 0.5) * (x - 0.5); }, 0, 4, {0, 1, 1 + kGolden}},
       // f(4) = 0 above f(0) = -1; the midpoint 2 (f = 4) lies higher still, so the minimum sought
       // lies right of it: [2, 4], then out to 4 + 2g.
-      {"right of the midpoint", [](double x) { return x < 0.5 ? -1 : (x - 4) * (x - 4); }, 0, 4, {2, 4, 4 + 2 * kGolden}},
+      {"right of the midpoint", [](double x) { return x < 0.5 ? -1 : (x - 4) * (x - 4); }, 0, 4,
+       {2, 4, 4 + 2 * kGolden}},
       // A midpoint as high as the right end says nothing of where the minimum lies: halving goes
       // on, 4 to 2, 1, 0.5 and 0.25, the first point below f(4).
       {"step", [](double x) { return x < 0.3 ? 0.0 : 2.0; }, 0, 4, {0, 0.25, 0.25 * (1 + kGolden)}},

