@@ -341,53 +341,27 @@ TEST(PhylogeneticTreeTest, NewickAndPhylFormsOfTheMammalTreeAgree) {
 const char kSmallPhyl[] =
     "3 Nodes (ID name age):\n1: 'root' 2\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n";
 
-std::string Replaced(std::string text, const std::string& from, const std::string& to) {
-  const std::size_t at = text.find(from);
-  if (at == std::string::npos) ADD_FAILURE() << "no " << from;
-  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+std::string SmallPhylWith(const std::string& from, const std::string& to) {
+  std::string text = kSmallPhyl;
+  return text.replace(text.find(from), from.size(), to);
 }
 
-TEST(PhylogeneticTreeTest, ReadPhylRejectsMalformedFiles) {
-  const std::string five =
-      "5 Nodes (ID name age):\n1: 'r' 3\n2: 'x' 1\n3: 'a' 0\n4: 'b' 1\n5: 'c' 0\n\nEdges (ID from to):\n";
-  const std::string cycle =
-      "7 Nodes\n1: r 2\n2: a 0\n3: b 0\n4: x 1\n5: y 1\n6: c 0\n7: d 0\n\nEdges\n"
-      "1: 1 2\n2: 1 3\n3: 4 5\n4: 4 6\n5: 5 4\n6: 5 7\n";
-  const struct {
-    const char* label;
-    std::string text;
-    const char* reason;
-  } cases[] = {
-      {"empty", "", "has a malformed node count"},
-      {"negative count", Replaced(kSmallPhyl, "3 Nodes", "-3 Nodes"), "has a malformed node count"},
-      {"even count", Replaced(kSmallPhyl, "3 Nodes", "4 Nodes"), "has a node count that is not an odd number of at least 3"},
-      {"one node", "1 Nodes\n1: 'a' 0\n\nEdges\n", "has a node count that is not an odd number of at least 3"},
-      {"huge count", Replaced(kSmallPhyl, "3 Nodes", "4000000001 Nodes"), "ends before line 9"},
-      {"no edges", "3 Nodes\n1: 'root' 2\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n", "ends before line 8"},
-      {"long line", Replaced(kSmallPhyl, "'a'", std::string(2100, 'a')), "has more than 2046 characters on line 3"},
-      {"ID without colon", Replaced(kSmallPhyl, "1: 'root'", "1 'root'"), "has a malformed node ID on line 2"},
-      {"ID too large", Replaced(kSmallPhyl, "3: 'b'", "4: 'b'"), "has a node ID out of range on line 4"},
-      {"ID twice", Replaced(kSmallPhyl, "3: 'b'", "2: 'b'"), "repeats a node ID on line 4"},
-      {"open quote", Replaced(kSmallPhyl, "'root'", "'root"), "has an unterminated name on line 2"},
-      {"bad age", Replaced(kSmallPhyl, "'a' 0", "'a' zero"), "has a malformed age on line 3"},
-      {"edge not a number", Replaced(kSmallPhyl, "2: 1 3", "2: 1 c"), "has a malformed edge on line 8"},
-      {"edge out of range", Replaced(kSmallPhyl, "2: 1 3", "2: 1 4"), "has an edge with a node ID out of range on line 8"},
-      {"two parents", Replaced(kSmallPhyl, "2: 1 3", "2: 3 2"), "gives a node two parents on line 8"},
-      {"older child", Replaced(kSmallPhyl, "'a' 0", "'a' 2.5"),
-       "has a child older than its parent on line 7: node 'a' (ID 2, 2.5 My) below node 'root' (ID 1, 2 My)"},
-      {"leaf names twice", Replaced(kSmallPhyl, "'b'", "'a'"), "has two leaves named 'a'"},
-      {"three children", five + "1: 1 2\n2: 1 3\n3: 1 4\n4: 2 5\n", "gives a node more than two children on line 11"},
-      {"one child", five + "1: 1 2\n2: 2 3\n3: 2 4\n4: 4 5\n", "has a node with one child (ID 1)"},
-      {"cycle", cycle, "is not a single tree"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+TEST(PhylogeneticTreeTest, MalformedFilesAreRefusedWithTheirFault) {
+  std::vector<std::vector<std::string>> cases = testing_support::CaseTable("phyl_errors.txt");
+  cases.push_back({SmallPhylWith("'a'", std::string(2100, 'a')), "has more than 2046 characters on line 3"});
+  for (const std::vector<std::string>& c : cases) {
+    SCOPED_TRACE(c[1]);
     PhylogeneticTree tree;
     testing::internal::CaptureStderr();
-    const bool ok = ReadPhylText(tree, c.text);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error:VORN:ReadInput: the phylogenetic tree 't.phyl' ") + c.reason + "\n");
+    EXPECT_FALSE(ReadPhylText(tree, c[0]));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error:VORN:ReadInput: the phylogenetic tree 't.phyl' " + c[1] + "\n");
+  }
+  for (const std::vector<std::string>& c : testing_support::CaseTable("newick_errors.txt")) {
+    SCOPED_TRACE(c[0]);
+    PhylogeneticTree tree;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ReadNewickText(tree, c[0]));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error:VORN:ReadInput: the phylogenetic tree 't.nwk' " + c[1] + "\n");
   }
 }
 
@@ -403,8 +377,8 @@ TEST(PhylogeneticTreeTest, SpansBeyondTheAgeOfTheEarthAreQuestioned) {
       {true, "((A:4,B:4):0.7,C:1);",
        "the phylogenetic tree 't.nwk' spans 4700" + question +
            "Newick branch lengths are read in units of 1000 million years; are they in another unit?"},
-      {false, Replaced(kSmallPhyl, "'root' 2", "'root' 4500"), ""},
-      {false, Replaced(kSmallPhyl, "'root' 2", "'root' 60000000"),
+      {false, SmallPhylWith("'root' 2", "'root' 4500"), ""},
+      {false, SmallPhylWith("'root' 2", "'root' 60000000"),
        "the phylogenetic tree 't.phyl' spans 6e+07" + question +
            "ages in this form are read in millions of years; are they in another unit?"},
   };
@@ -415,38 +389,6 @@ TEST(PhylogeneticTreeTest, SpansBeyondTheAgeOfTheEarthAreQuestioned) {
     EXPECT_TRUE(c.newick ? ReadNewickText(tree, c.text) : ReadPhylText(tree, c.text));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               c.warning.empty() ? "" : "Warning:VORN:ReadInput: " + c.warning + "\n");
-  }
-}
-
-TEST(PhylogeneticTreeTest, ReadNewickRejectsMalformedTrees) {
-  const struct {
-    const char* text;
-    const char* reason;
-  } cases[] = {
-      {"", "is empty"},
-      {"A:1;", "has fewer than two leaves"},
-      {"((A:1,B:1):1,C:1;", "has unbalanced parentheses"},
-      {"(A:1,B:1));", "has unbalanced parentheses"},
-      {"(A:1,B:1,C:1);", "has a node with more than two children"},
-      {"((A:1):1,B:1);", "has a node with one child"},
-      {"(A,B:1);", "has a branch without a length"},
-      {"((A:1,B:1),C:1);", "has a branch without a length"},
-      {"(A:1,B:one);", "has a malformed branch length"},
-      {"(A:-0.5,B:1);", "has a negative branch length (-0.5) above node 'A'"},
-      {"((A:1,B:1)AB:-1,C:1);", "has a negative branch length (-1) above node 'AB'"},
-      {"((A:1,B:1):1,A:2);", "has two leaves named 'A'"},
-      {"(A:1(B:1,C:1):1,D:1);", "has a misplaced '('"},
-      {"(A:1,B:1),C:1;", "has text after the tree"},
-      {"(A:1,B:1); (C:1,D:1);", "has text after ';'"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    PhylogeneticTree tree;
-    testing::internal::CaptureStderr();
-    const bool ok = ReadNewickText(tree, c.text);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("Error:VORN:ReadInput: the phylogenetic tree 't.nwk' ") + c.reason + "\n");
   }
 }
 
