@@ -337,8 +337,9 @@ bool EM::Run(AlignmentData& data, const PhylogeneticTree& tree, const std::strin
   // Every update divides by what the sites say; with none left (a filter that removes them all)
   // the estimates would be 0/0.
   if (data.filteredSites == 0) {
-    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values: "
-                         "there is nothing to estimate from\n");
+    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values%s: "
+                         "there is nothing to estimate from\n",
+                 conditionOnPresence ? " and the sites that show the character at no leaf" : "");
     return false;
   }
 
