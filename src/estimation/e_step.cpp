@@ -32,6 +32,14 @@ double& ScalingThreshold() {
   return threshold;
 }
 
+// The node updates (entries x category pairs x nodes) below which one more thread does not pay.
+constexpr double kWorkPerThread = 2e6;
+
+double& WorkPerThread() {
+  static double work = kWorkPerThread;
+  return work;
+}
+
 bool& GenericKernelForced() {
   static bool forced = false;
   return forced;
@@ -574,6 +582,8 @@ std::uint32_t EffectiveThreadCount(std::uint32_t threadCount) {
 
 void SetScalingThresholdForTesting(double threshold) { ScalingThreshold() = threshold; }
 void ClearScalingThresholdForTesting() { ScalingThreshold() = kScalingThreshold; }
+void SetWorkPerThreadForTesting(double work) { WorkPerThread() = work; }
+void ClearWorkPerThreadForTesting() { WorkPerThread() = kWorkPerThread; }
 void UseGenericKernelForTesting(bool generic) { GenericKernelForced() = generic; }
 
 void PosteriorSums::Resize(std::uint32_t genes, std::uint32_t nodes, std::uint32_t gains, std::uint32_t losses) {
@@ -733,7 +743,12 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   }
 
   const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
-  const std::uint32_t threads = std::max(1U, std::min(EffectiveThreadCount(threadCount), blockCount));
+  // Starting a thread and handing blocks over costs about as much as a few hundred thousand node
+  // updates: a small E-step runs on fewer threads (the sums do not depend on how many).
+  const double work = static_cast<double>(scratch.entries.size()) * scratch.tiles * kWidth * tree.nodeCount;
+  const std::uint32_t worthwhile = static_cast<std::uint32_t>(std::min(work / WorkPerThread(), 1e6));
+  const std::uint32_t threads =
+      std::max(1U, std::min({EffectiveThreadCount(threadCount), blockCount, worthwhile}));
   // Each thread works one block at a time; a finished block waits for its turn to join the sums
   // in one of the spare results, so that threads seldom wait for each other.
   const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;

@@ -136,9 +136,12 @@ constexpr std::uint32_t kEStepBlockEntries = 256;
 std::uint32_t EffectiveThreadCount(std::uint32_t threadCount);
 
 // Test seams: the threshold below which conditional values are rescaled (raise it to force
-// scaling everywhere), and the generic kernel even where the processor has AVX2.
+// scaling everywhere), the work a thread needs before the E-step starts it (0 gives small test
+// problems every thread asked for), and the generic kernel even where the processor has AVX2.
 void SetScalingThresholdForTesting(double threshold);
 void ClearScalingThresholdForTesting();
+void SetWorkPerThreadForTesting(double work);
+void ClearWorkPerThreadForTesting();
 void UseGenericKernelForTesting(bool generic);
 
 }  // namespace vorn
