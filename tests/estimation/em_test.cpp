@@ -7,10 +7,13 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "estimation/history_files.h"
 #include "support/test_support.h"
 
 namespace vorn {
 namespace {
+
+using testing_support::ReadText;
 
 TEST(ConvergenceMonitorTest, RelativeChangesAndTheLargest) {
   ConvergenceMonitor m;
@@ -75,21 +78,54 @@ TEST(ConvergenceMonitorTest, NotANumberNeverCountsAsAboveTheTolerance) {
   EXPECT_TRUE(m.Converged(0, 0));
 }
 
-TEST(EMTest, DefaultsAndSizing) {
+// The course of a fit as the history files and their table write it: a start, three EM updates
+// (the last one changing nothing), a point of the fast search and a second start; expected by hand.
+TEST(HistoryFilesTest, LinesAndTableRowsOfAFit) {
+  testing_support::TempDir dir;
+  testing_support::ScopedChdir chdir(dir.path());
   EM em;
-  EXPECT_EQ(em.maxIterations, 1000U);
-  EXPECT_EQ(em.logLikelihood, -1.7976931348623157e+308);
-  EXPECT_EQ(em.minLLambda, 0.05);
-  EXPECT_EQ(em.minGLambda, 0.06);
-  EXPECT_EQ(em.model.geneCount, 1U);
-  EXPECT_EQ(em.model.nodeCount, 0U);
-  EXPECT_EQ(em.initialization.etaMean, 1.5);
-  EXPECT_EQ(em.initialization.nuLower, 0.8);
-  em.Resize(7, 3);
-  EXPECT_EQ(em.flags.theta.size(), 3U);
-  EXPECT_EQ(em.flags.xi.size(), 7U);
-  EXPECT_EQ(em.model.phi.size(), 7U);
-  EXPECT_EQ(em.model.eta.size(), 3U);
+  em.Resize(3, 1);
+  EvolModel& m = em.model;
+  m.p0 = 0.5;
+  m.theta = {2};
+  m.eta = {1};
+  m.phi = {0, 0, 0.5};
+  m.xi = {0, 0.25, 1};
+  m.nu = 0.5;
+  m.glambda = 4;
+  HistoryFiles history;
+  for (int w = 0; w < HistoryFiles::kCount; ++w) ASSERT_TRUE(history.Open(static_cast<HistoryFiles::Which>(w), "run"));
+  const auto update = [&](HistoryFiles::Which which) {
+    history.Line(which, em);
+    history.Line(HistoryFiles::kLikelihood, em);
+  };
+  const auto start = [&] {
+    for (int w = HistoryFiles::kP0; w < HistoryFiles::kGLambda; ++w) history.Line(static_cast<HistoryFiles::Which>(w), em);
+    update(HistoryFiles::kGLambda);
+  };
+  em.logLikelihood = -10;
+  start();
+  em.iterations = 1;
+  em.logLikelihood = -9;
+  m.theta[0] = 3;  // a change of 1/2
+  update(HistoryFiles::kTheta);
+  m.phi[1] = 0.25;  // from 0: measured against 2^-52, 2^50
+  update(HistoryFiles::kPhi);
+  update(HistoryFiles::kXi);  // no change, which counts 0 also for the l-lambda of 0
+  em.iterations = 2;
+  em.logLikelihood = -8.5;
+  m.eta[0] = 1.5;  // 1/2
+  m.nu = 0.125;    // 3/4, the largest
+  history.Point(em);
+  start();
+  ASSERT_TRUE(history.Close("run"));
+  EXPECT_EQ(ReadText("run.history.tsv"),
+            "iteration\tstep\tlog_likelihood\tlargest_change\tstart\n0\tstart\t-10\tNA\t1\n1\ttheta\t-9\t0.5\t1\n"
+            "1\tphi\t-9\t1125899906842624\t1\n1\txi\t-9\t0\t1\n2\tfast\t-8.5\t0.75\t1\n0\tstart\t-8.5\tNA\t2\n");
+  EXPECT_EQ(ReadText("run.history.likelihood.txt"), "-10\n-9\n-9\n-9\n-8.5\n-8.5\n");
+  EXPECT_EQ(ReadText("run.history.theta.txt"), "2\n3\n3\n3\n");
+  EXPECT_EQ(ReadText("run.history.phi.txt"), "0\t0\t0.5\n0\t0.25\t0.5\n0\t0.25\t0.5\n0\t0.25\t0.5\n");
+  EXPECT_EQ(ReadText("run.history.nu.txt"), "0.5\n0.125\n0.125\n");
 }
 
 TEST(EMTest, AStartUnderWhichThePatternsCannotOccurIsRefused) {

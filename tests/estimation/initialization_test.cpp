@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
@@ -11,6 +12,8 @@
 
 namespace vorn {
 namespace {
+
+using testing_support::ReadText;
 
 std::vector<std::uint8_t> Dollo(const PhylogeneticTree& tree, std::vector<std::uint8_t> leaves) {
   Pattern pattern;
@@ -168,6 +171,58 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
   const double e5000 = std::exp(-5000.0);
   EXPECT_DOUBLE_EQ(em.model.llambda, -std::log(e5000 + (1 - u4) * (std::exp(-0.05) - e5000)));
   EXPECT_GE(em.model.glambda, 0.06);
+}
+
+// Further starts draw every estimated value anew from their own generator, in the order of the
+// parameters: rates log-uniform on [0.05, 5] per unit of the mean depth from root to leaf (0.1
+// here), shapes log-uniform on [0.2, 5], phi uniform on [0, 0.2], xi on [0.05, 0.95], nu on
+// [0.05, 0.8]. Without iterations each start leaves its first line in the histories.
+TEST(InitializeParametersTest, FurtherStartsDrawRandomValues) {
+  testing_support::TempDir dir;
+  testing_support::ScopedChdir chdir(dir.path());
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
+  AlignmentData data = HandData();
+  EM em = EstimateEverything(data);
+  em.model.theta = {0.7, 0.8};
+  em.lossCategories.InitLossCategories(1);
+  em.gainCategories.InitGainCategories(2);
+  em.thetaCap = em.etaCap = 1000;
+  em.starts = 2;
+  em.maxIterations = 0;
+  SetRunSeed(5);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(em.Run(data, tree, "run"));
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, 1);
+  const auto uniform = [&random](double lo, double hi) { return lo + (hi - lo) * random.NextHalfOpen(); };
+  const auto logUniform = [&random](double lo, double hi) { return lo * std::pow(hi / lo, random.NextHalfOpen()); };
+  std::vector<double> theta, eta, phi{0}, xi{0};
+  for (int g = 0; g < 2; ++g) theta.push_back(logUniform(0.05, 5) / 0.1), eta.push_back(logUniform(0.05, 5) / 0.1);
+  for (int v = 1; v < 7; ++v) phi.push_back(uniform(0, 0.2)), xi.push_back(uniform(0.05, 0.95));
+  const double nu = uniform(0.05, 0.8), llambda = logUniform(0.2, 5), glambda = logUniform(0.2, 5);
+  // The second line of a history file: the second start's values, printed to six digits.
+  const auto expectSecondLine = [](const char* family, const std::vector<double>& expected) {
+    SCOPED_TRACE(family);
+    std::istringstream lines(ReadText(std::string("run.history.") + family + ".txt"));
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    std::istringstream values(line);
+    for (double e : expected) {
+      double value = 0;
+      values >> value;
+      EXPECT_NEAR(value, e, 5e-6 * e);
+    }
+  };
+  expectSecondLine("theta", theta);
+  expectSecondLine("eta", eta);
+  expectSecondLine("phi", phi);
+  expectSecondLine("xi", xi);
+  expectSecondLine("nu", {nu});
+  expectSecondLine("llambda", {llambda});
+  expectSecondLine("glambda", {glambda});
 }
 
 TEST(InitializeParametersDeathTest, DataThatCannotGiveAStart) {
