@@ -213,30 +213,6 @@ AlignmentData Sites(const PhylogeneticTree& tree, std::uint32_t genes,
   return data;
 }
 
-TEST(EStepTest, AllUnknownPatternHasLikelihoodOneAndPriorPosteriors) {
-  Problem p;
-  MakeProblem(11, p, 5);
-  const std::vector<std::uint8_t> unknown(p.tree.leafCount, 2);
-  const AlignmentData data = Sites(p.tree, 1, {unknown, unknown});
-  p.em.PrepareExpectations(data, p.tree);
-  p.em.ComputeExpectations(data, p.tree);
-  EXPECT_NEAR(p.em.logLikelihood, 0.0, 1e-14);
-  const std::uint32_t n = p.tree.nodeCount, m = p.em.lossCategories.count;
-  for (std::uint32_t c = 0; c < p.em.sums.pairCount; ++c) {
-    const double prior = p.em.lossCategories.weights[c % m] * p.em.gainCategories.weights[c / m];
-    EXPECT_NEAR(p.em.sums.Category(0, c / m, c % m), 2 * prior, 1e-14);
-    // Forward probabilities of the model alone: the brute force with nothing observed.
-    double h;
-    std::vector<double> t, s;
-    testing_support::BruteForcePattern(p.em, p.tree, 0, unknown.data(), c / m, c % m, &h, &t, &s);
-    for (std::uint32_t v = 1; v < n; ++v) {
-      for (int ab = 0; ab < 4; ++ab) {
-        EXPECT_NEAR(p.em.sums.Transition(0, v, ab / 2, ab % 2, c / m, c % m), 2 * prior * t[ab * n + v], 1e-13);
-      }
-    }
-  }
-}
-
 TEST(EStepTest, AnImpossiblePatternLeavesTheOtherPatternsAlone) {
   // No gains anywhere and an absent root: a present leaf cannot be produced.
   Problem p;

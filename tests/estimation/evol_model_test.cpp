@@ -90,14 +90,12 @@ TEST(EvolModelTest, InvariantsKeepEveryBranchProbability) {
       for (std::uint32_t v = 1; v < 7; ++v) EXPECT_GE(model.phi[v], 0.0) << v;
     } else {
       model.ApplyEtaXiInvariant(tree);
-      // eta rises towards 0.9999 and never falls, so no xi grows; below the ceiling every xi ends
-      // at most 0.9999.
+      // eta rises, to 0.9999 at most, and never falls, so no xi grows. From 0.5 it rises just enough
+      // (to about 0.50005) to bring every xi to 0.9999, which the largest one then is.
       EXPECT_GE(model.eta[0], c.eta[0]);
-      for (std::uint32_t v = 1; v < 7; ++v) {
-        EXPECT_LE(model.xi[v], c.xi[v]) << v;
-        if (model.eta[0] < 0.9999) {
-          EXPECT_LE(model.xi[v], 0.9999 + 1e-12) << v;
-        }
+      for (std::uint32_t v = 1; v < 7; ++v) EXPECT_LE(model.xi[v], c.xi[v]) << v;
+      if (c.eta[0] == 0.5) {
+        EXPECT_NEAR(*std::max_element(model.xi.begin() + 1, model.xi.end()), 0.9999, 1e-12);
       }
     }
     const std::vector<double> after = BranchProbabilities(model, tree);

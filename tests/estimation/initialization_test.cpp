@@ -202,27 +202,22 @@ TEST(InitializeParametersTest, FurtherStartsDrawRandomValues) {
   for (int g = 0; g < 2; ++g) theta.push_back(logUniform(0.05, 5) / 0.1), eta.push_back(logUniform(0.05, 5) / 0.1);
   for (int v = 1; v < 7; ++v) phi.push_back(uniform(0, 0.2)), xi.push_back(uniform(0.05, 0.95));
   const double nu = uniform(0.05, 0.8), llambda = logUniform(0.2, 5), glambda = logUniform(0.2, 5);
-  // The second line of a history file: the second start's values, printed to six digits.
-  const auto expectSecondLine = [](const char* family, const std::vector<double>& expected) {
+  const std::pair<const char*, std::vector<double>> families[] = {
+      {"theta", theta}, {"eta", eta}, {"phi", phi}, {"xi", xi}, {"nu", {nu}}, {"llambda", {llambda}}, {"glambda", {glambda}}};
+  for (const auto& [family, expected] : families) {
     SCOPED_TRACE(family);
+    // The second line of the history: the second start's values, printed to six digits.
     std::istringstream lines(ReadText(std::string("run.history.") + family + ".txt"));
     std::string line;
     std::getline(lines, line);
     std::getline(lines, line);
     std::istringstream values(line);
     for (double e : expected) {
-      double value = 0;
+      double value = -1;
       values >> value;
       EXPECT_NEAR(value, e, 5e-6 * e);
     }
-  };
-  expectSecondLine("theta", theta);
-  expectSecondLine("eta", eta);
-  expectSecondLine("phi", phi);
-  expectSecondLine("xi", xi);
-  expectSecondLine("nu", {nu});
-  expectSecondLine("llambda", {llambda});
-  expectSecondLine("glambda", {glambda});
+  }
 }
 
 TEST(InitializeParametersDeathTest, DataThatCannotGiveAStart) {

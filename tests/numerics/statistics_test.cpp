@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 
 #include "numerics/mersenne_twister.h"
@@ -196,31 +197,29 @@ TEST(StatisticsTest, GammarandOfZeroIsZero) {
 }
 
 TEST(StatisticsDeathTest, DomainErrorsEndTheProcess) {
-  const auto exit1 = testing::ExitedWithCode(1);
-  EXPECT_EXIT(gammaln(-1), exit1, "^Error:BentorStatLib:gammaln: negative argument\n$");
-  EXPECT_EXIT(psi(-1), exit1, "^Error:BentorStatLib:psi: negative argument\n$");
-  EXPECT_EXIT(psi(0), exit1, "^Error:BentorStatLib:psi: zero argument\n$");
-  EXPECT_EXIT(psi(-0.0), exit1, "^Error:BentorStatLib:psi: zero argument\n$");
-  EXPECT_EXIT(gammapdf(1, 0, 0), exit1,
-              "^Error:BentorStatLib:gammapdf: shape parameter must be positive\n$");
-  EXPECT_EXIT(gammapdf(1, 1, -1), exit1,
-              "^Error:BentorStatLib:gammapdf: scale parameter must be positive\n$");
-  EXPECT_EXIT(gammainc(1, -1, nullptr, nullptr), exit1,
-              "^Error:BentorStatLib:gammainc: negative argument\n$");
-  EXPECT_EXIT(gammacdf(1, -1, 0), exit1,
-              "^Error:BentorStatLib:gammacdf: shape parameter must be positive\n$");
-  EXPECT_EXIT(gammacdf(1, 1, 0), exit1,
-              "^Error:BentorStatLib:gammacdf: scale parameter must be positive\n$");
-  for (double p : {1.0, -0.1}) {
-    EXPECT_EXIT(gammainv(p, 2, 0.5), exit1,
-                "^Error:BentorStatLib:gammainv: percentile must be in \\[0,1\\)\n$");
-  }
-  // Far below the quantile Newton only shrinks x by about 1 - 1/a per step: 1e-8 to 1e-75 at a = 4.
-  EXPECT_EXIT(gammainv(1e-300, 4, 1), exit1,
-              "^Error:BentorStatLib:gammainv: too many iterations\n$");
-  for (double y : {0.0, 2.0, -1.0}) {
-    EXPECT_EXIT(erfcinv(y), exit1,
-                "^Error:BentorStatLib:erfcinv: argument must be in \\(0,2\\)\n$");
+  const struct {
+    std::function<void()> call;
+    const char* message;  // after "Error:BentorStatLib:", as a pattern
+  } cases[] = {
+      {[] { gammaln(-1); }, "gammaln: negative argument"},
+      {[] { psi(-1); }, "psi: negative argument"},
+      {[] { psi(0); }, "psi: zero argument"},
+      {[] { psi(-0.0); }, "psi: zero argument"},
+      {[] { gammapdf(1, 0, 0); }, "gammapdf: shape parameter must be positive"},
+      {[] { gammapdf(1, 1, -1); }, "gammapdf: scale parameter must be positive"},
+      {[] { gammainc(1, -1, nullptr, nullptr); }, "gammainc: negative argument"},
+      {[] { gammacdf(1, -1, 0); }, "gammacdf: shape parameter must be positive"},
+      {[] { gammacdf(1, 1, 0); }, "gammacdf: scale parameter must be positive"},
+      {[] { gammainv(1.0, 2, 0.5); }, "gammainv: percentile must be in \\[0,1\\)"},
+      {[] { gammainv(-0.1, 2, 0.5); }, "gammainv: percentile must be in \\[0,1\\)"},
+      // Far below the quantile Newton only shrinks x by about 1 - 1/a per step: 1e-8 to 1e-75 at a = 4.
+      {[] { gammainv(1e-300, 4, 1); }, "gammainv: too many iterations"},
+      {[] { erfcinv(0.0); }, "erfcinv: argument must be in \\(0,2\\)"},
+      {[] { erfcinv(2.0); }, "erfcinv: argument must be in \\(0,2\\)"},
+      {[] { erfcinv(-1.0); }, "erfcinv: argument must be in \\(0,2\\)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EXIT(c.call(), testing::ExitedWithCode(1), std::string("^Error:BentorStatLib:") + c.message + "\n$");
   }
 }
 

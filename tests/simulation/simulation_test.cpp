@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <set>
 #include <string>
 
@@ -19,9 +18,8 @@ using testing_support::ReadText;
 using testing_support::TestData;
 
 // Node numbers of the four-leaf tree ((A,B),(C,D)) once it is read: root 0, AB 1, CD 2, A to D 3 to 6;
-// A and B are the first two values of every pattern.
+// A to D are the values of every pattern in that order.
 constexpr std::uint32_t kAB = 1, kA = 3, kB = 4;
-constexpr std::size_t kPatternA = 0, kPatternB = 1;
 
 // So large that every gain or loss it drives is certain: exp(-1e6 * t) is 0 for these branches.
 constexpr double kCertain = 1e6;
@@ -93,59 +91,11 @@ TEST_F(SimulationTest, TrackFileOfACertainHistory) {
   EXPECT_EQ(data_.genes[2].filteredSites, 2U);
 }
 
-TEST_F(SimulationTest, EdgeCasesOfTheModel) {
-  struct Case {
-    const char* name;
-    EvolModel model;
-    double unknownFraction;
-    std::function<void(const std::set<std::string>&)> check;
-  };
-  const auto only = [](std::set<std::string> expected) {
-    return [expected](const std::set<std::string>& patterns) { EXPECT_EQ(patterns, expected); };
-  };
-  // Without loss or gain every leaf shows the root's state.
-  const EvolModel keep = Model(1, 1.0, 0.0, 0.0, kCertain, 0.0, 0.0);
-  EvolModel rootPresent = keep;
-  rootPresent.p0 = 0;
-  // A root that never holds the character, and gains certain wherever they are allowed.
-  const EvolModel gainsEverywhere = Model(1, 1.0, 0.0, 0.0, kCertain, 1.0, 0.0);
-  EvolModel noGainSites = gainsEverywhere;
-  noGainSites.nu = 1;
-  EvolModel halfGainSites = gainsEverywhere;
-  halfGainSites.nu = 0.5;
-  EvolModel closedBranch = Model(1, 1.0, 0.0, 0.0, 20.0, 0.5, 0.0);
-  closedBranch.xi[kAB] = 0;
-  closedBranch.xi[kA] = 0;
-
-  const Case cases[] = {
-      {"p0 = 1: the root is always absent", keep, 0.0, only({"0000"})},
-      {"p0 = 0: the root is present", rootPresent, 0.0, only({"1111"})},
-      {"nu = 1: no site ever gains", noGainSites, 0.0, only({"0000"})},
-      {"a fraction of unknowns of 1 hides every value", gainsEverywhere, 1.0, only({"2222"})},
-      // One gain decision per site: a site gains on every branch or on none.
-      {"nu = 0.5: all or nothing", halfGainSites, 0.0, only({"0000", "1111"})},
-      {"xi = 0 closes the branch to gains", closedBranch, 0.0,
-       [](const std::set<std::string>& patterns) {
-         bool bGained = false;
-         for (const std::string& p : patterns) {
-           EXPECT_EQ(p[kPatternA], '0') << p;
-           bGained = bGained || p[kPatternB] == '1';
-         }
-         EXPECT_TRUE(bGained);  // B's branch, open beside A's, does gain
-       }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Run(c.model, {300}, c.unknownFraction, false);
-    EXPECT_EQ(data_.filteredSites, 300U);
-    c.check(Patterns());
-  }
-}
-
-// Exact mean and variance of the number of present leaves at one site, by summing over every joint
-// state of the seven nodes and both values of the site's gain decision; a rate that varies from site
-// to site (shape 2: density 4 r e^(-2r)) is integrated out by the trapezoid rule.
-void LeafCountMoments(const EvolModel& m, const PhylogeneticTree& tree, double* mean, double* variance) {
+// The exact chance of every pattern of the four leaves at one site (index: the sum of value_j 3^j,
+// leaf A first) by summing over every joint state of the seven nodes, both values of the site's gain
+// decision and every set of hidden leaves; a rate that varies from site to site (shape 2: density
+// 4 r e^(-2r)) is integrated out by the trapezoid rule.
+std::vector<double> PatternChances(const EvolModel& m, const PhylogeneticTree& tree, double unknownFraction) {
   const auto rates = [](double shape) {
     std::vector<std::pair<double, double>> grid{{1.0, 1.0}};  // rate and weight
     if (shape == 0) return grid;
@@ -154,54 +104,87 @@ void LeafCountMoments(const EvolModel& m, const PhylogeneticTree& tree, double* 
     for (double r = 0.01; r < 30; r += 0.01) grid.push_back({r, 0.01 * 4 * r * std::exp(-2 * r)});
     return grid;
   };
-  double first = 0, second = 0;
+  std::vector<double> chances(81, 0.0);
   for (const auto& [rl, lossWeight] : rates(m.llambda)) {
     for (const auto& [rg, gainWeight] : rates(m.glambda)) {
       for (int gains = 0; gains < 2; ++gains) {
-        const double weight = lossWeight * gainWeight * (gains ? 1 - m.nu : m.nu);
         for (unsigned states = 0; states < (1U << tree.nodeCount); ++states) {
           const auto holds = [states](std::uint32_t v) { return ((states >> v) & 1U) != 0; };
-          double probability = holds(0) ? 1 - m.p0 : m.p0;
+          double probability = lossWeight * gainWeight * (gains ? 1 - m.nu : m.nu) * (holds(0) ? 1 - m.p0 : m.p0);
           for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
             const double t = tree.branchLength[v];
             const double present = holds(tree.parent[v]) ? (1 - m.phi[v]) * std::exp(-rl * m.theta[0] * t)
                                                           : m.xi[v] * (1 - std::exp(-gains * rg * m.eta[0] * t));
             probability *= holds(v) ? present : 1 - present;
           }
-          double leaves = 0;
-          for (std::uint32_t leaf : tree.leafNodes) leaves += holds(leaf) ? 1 : 0;
-          first += weight * probability * leaves;
-          second += weight * probability * leaves * leaves;
+          for (unsigned hidden = 0; hidden < 16; ++hidden) {
+            double p = probability;
+            std::size_t index = 0;
+            for (std::uint32_t j = 0, power = 1; j < 4; ++j, power *= 3) {
+              const bool hide = (hidden >> j) & 1U;
+              p *= hide ? unknownFraction : 1 - unknownFraction;
+              index += power * (hide ? 2 : holds(tree.leafNodes[j]));
+            }
+            chances[index] += p;
+          }
         }
       }
     }
   }
-  *mean = first;
-  *variance = second - first * first;
+  return chances;
 }
 
-TEST_F(SimulationTest, ShareOfPresentLeavesMatchesTheModel) {
-  // Without rate variation, and with the loss or the gain rate drawn per site (mean 1, shape 2).
-  for (const auto& [llambda, glambda] : {std::pair{0.0, 0.0}, std::pair{2.0, 0.0}, std::pair{0.0, 2.0}}) {
-    SCOPED_TRACE(testing::Message() << "l-lambda " << llambda << ", g-lambda " << glambda);
-    EvolModel model = Model(1, 0.4, 5.0, 0.1, 20.0, 0.5, 0.25);
-    model.phi[kA] = 0.3;
-    model.xi[kB] = 0.9;
-    model.llambda = llambda;
-    model.glambda = glambda;
+TEST_F(SimulationTest, PatternsComeAsOftenAsTheModelSays) {
+  // Without loss or gain every leaf shows the root's state.
+  const EvolModel keep = Model(1, 1.0, 0.0, 0.0, kCertain, 0.0, 0.0);
+  EvolModel rootPresent = keep;
+  rootPresent.p0 = 0;
+  // A root that never holds the character, and gains certain wherever they are allowed.
+  const EvolModel gainsEverywhere = Model(1, 1.0, 0.0, 0.0, kCertain, 1.0, 0.0);
+  EvolModel noGainSites = gainsEverywhere, halfGainSites = gainsEverywhere;
+  noGainSites.nu = 1;
+  halfGainSites.nu = 0.5;
+  EvolModel closedBranch = Model(1, 1.0, 0.0, 0.0, 20.0, 0.5, 0.0);
+  closedBranch.xi[kAB] = closedBranch.xi[kA] = 0;
+  // Both presence and absence common, and then the loss or the gain rate drawn per site.
+  EvolModel general = Model(1, 0.4, 5.0, 0.1, 20.0, 0.5, 0.25);
+  general.phi[kA] = 0.3;
+  general.xi[kB] = 0.9;
+  EvolModel lossVaries = general, gainVaries = general;
+  lossVaries.llambda = 2;
+  gainVaries.glambda = 2;
+  const struct {
+    const char* name;
+    EvolModel model;
+    double unknownFraction;
+  } cases[] = {
+      {"p0 = 1: the root is always absent", keep, 0.0},
+      {"p0 = 0: the root is present", rootPresent, 0.0},
+      {"nu = 1: no site ever gains", noGainSites, 0.0},
+      {"a fraction of unknowns of 1 hides every value", gainsEverywhere, 1.0},
+      {"nu = 0.5: one gain decision per site, so all or nothing", halfGainSites, 0.0},
+      {"xi = 0 closes the branch to gains", closedBranch, 0.0},
+      {"a general model", general, 0.1},
+      {"loss rates that vary", lossVaries, 0.0},
+      {"gain rates that vary", gainVaries, 0.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     const std::uint32_t sites = 20000;
-    Run(model, {sites}, 0.0, false);
-    double present = 0;
+    Run(c.model, {sites}, c.unknownFraction, false);
+    ASSERT_EQ(data_.filteredSites, sites);
+    std::vector<double> seen(81, 0.0);
     const Gene& gene = data_.genes[0];
     for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
-      for (std::uint8_t value : data_.patterns[gene.patternIndices[e]].values) present += value * gene.counts[e];
+      const std::vector<std::uint8_t>& values = data_.patterns[gene.patternIndices[e]].values;
+      seen[values[0] + 3 * values[1] + 9 * values[2] + 27 * values[3]] += gene.counts[e];
     }
-    double mean = 0, variance = 0;
-    LeafCountMoments(model, tree_, &mean, &variance);
-    ASSERT_GT(mean, 0.5);  // a model where both presence and absence are common
-    ASSERT_LT(mean, 3.5);
-    // Sites are independent: the total has variance sites * variance; five standard errors.
-    EXPECT_NEAR(present, sites * mean, 5 * std::sqrt(sites * variance));
+    // Five binomial standard errors: a pattern that cannot occur never does.
+    const std::vector<double> chances = PatternChances(c.model, tree_, c.unknownFraction);
+    for (std::size_t i = 0; i < chances.size(); ++i) {
+      EXPECT_NEAR(seen[i], sites * chances[i], 5 * std::sqrt(sites * chances[i] * (1 - chances[i])) + 1e-9)
+          << "pattern " << i % 3 << i / 3 % 3 << i / 9 % 3 << i / 27;
+    }
   }
 }
 
