@@ -23,29 +23,18 @@ std::string TrueModelLine(const EvolModel& model) {
 
 TEST(EvolModelTest, TrueModelScriptLine) {
   EvolModel model;
-  model.Resize(3, 1);
-  model.p0 = 0.5;
-  model.theta = {1};
-  model.eta = {1.5};
-  model.phi = {0.7, 0.1, 0.2};  // the root's entry is always written as 0
-  model.xi = {0.9, 0.4, 0.4};
-  model.nu = 0.8;
-  EXPECT_EQ(TrueModelLine(model),
-            "pv = struct('p0',[0.5 0.5]','theta',[1],'phi',[0,0.1,0.2],'eta',[1.5],'xi',[0,0.4,0.4],'nu',0.8,"
-            "'llambda',0,'glambda',0);");
-
-  model.Resize(2, 3);
+  model.Resize(3, 3);
   model.p0 = 0.25;
   model.theta = {1, 2.5, 1e-07};
   model.eta = {3, 4, 123456789};
-  model.phi = {0, 0.125};
-  model.xi = {0, 1};
-  model.nu = 0;
+  model.phi = {0.7, 0.1, 0.125};  // the root's entries are always written as 0
+  model.xi = {0.9, 0.4, 1};
+  model.nu = 0.8;
   model.llambda = 0.5;
   model.glambda = 5000;
   EXPECT_EQ(TrueModelLine(model),
-            "pv = struct('p0',[0.25 0.75]','theta',[1,2.5,1e-07],'phi',[0,0.125],'eta',[3,4,1.23457e+08],'xi',[0,1],"
-            "'nu',0,'llambda',0.5,'glambda',5000);");
+            "pv = struct('p0',[0.25 0.75]','theta',[1,2.5,1e-07],'phi',[0,0.1,0.125],'eta',[3,4,1.23457e+08],"
+            "'xi',[0,0.4,1],'nu',0.8,'llambda',0.5,'glambda',5000);");
 }
 
 // Retention (1 - phi) e^(-theta t) and gain xi (1 - e^(-eta t)) of every gene and branch.

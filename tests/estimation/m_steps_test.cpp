@@ -44,33 +44,6 @@ class SingleBranchTest : public testing::Test {
   EM em_;
 };
 
-// With one category and one branch every update has a closed form: the fitted probability of the
-// event equals its posterior share.
-TEST_F(SingleBranchTest, NewtonUpdatesReachTheClosedFormMaxima) {
-  const double loss = 3, keep = 5, stay = 7, gain = 2, t = 0.5;
-  SetLossSums(loss, keep);
-  SetGainSums(stay, gain);
-  em_.flags.theta[0] = em_.flags.eta[0] = em_.flags.phi[1] = em_.flags.xi[1] = 1;
-
-  EM theta = em_;
-  theta.UpdateTheta(tree_);
-  // (1 - phi) e^(-theta t) = keep / (loss + keep)
-  EXPECT_NEAR(theta.model.theta[0], -std::log(keep / ((1 - 0.3) * (loss + keep))) / t, 1e-12);
-
-  EM phi = em_;
-  phi.MaxPhi(tree_);
-  EXPECT_NEAR(phi.model.phi[1], 1 - keep / (std::exp(-0.7 * t) * (loss + keep)), 1e-12);
-
-  EM eta = em_;
-  eta.UpdateEta(tree_);
-  // xi (1 - e^(-eta t)) = gain / (stay + gain)
-  EXPECT_NEAR(eta.model.eta[0], -std::log(1 - gain / (0.6 * (stay + gain))) / t, 1e-12);
-
-  EM xi = em_;
-  xi.UpdateXi(tree_);
-  EXPECT_NEAR(xi.model.xi[1], gain / ((1 - std::exp(-0.9 * t)) * (stay + gain)), 1e-12);
-}
-
 TEST_F(SingleBranchTest, UpdatesStopAtTheirBounds) {
   em_.flags.theta[0] = em_.flags.eta[0] = em_.flags.phi[1] = em_.flags.xi[1] = 1;
   const double kNone = -1, kFloor = 1.1920928955078125e-07;
