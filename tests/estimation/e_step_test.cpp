@@ -383,13 +383,11 @@ TEST(EStepTest, AWholeRunWritesTheSameFilesOnAnyNumberOfThreads) {
     p.data.WritePatternFiles(patterns.get(), counts.get());
   }
   std::vector<std::string> lines = testing_support::TemplateLines();
-  lines[3] = "number of leaves: 12";
-  lines[40] = "maximum # iterations: 3";
-  lines[41] = "ancestral reconstruction: detailed";
-  lines[45] = "theta: con 1";
-  lines[47] = "eta: con 1.5";
-  lines[50] = "l-lambda: fixed 1";
-  lines[51] = "g-lambda: fixed 1";
+  for (const auto& [line, text] : {std::pair{3, "number of leaves: 12"}, {40, "maximum # iterations: 3"},
+                                   {41, "ancestral reconstruction: detailed"}, {45, "theta: con 1"},
+                                   {47, "eta: con 1.5"}, {50, "l-lambda: fixed 1"}, {51, "g-lambda: fixed 1"}}) {
+    lines[line] = text;
+  }
   const std::string control = testing_support::JoinLines(lines);
   std::vector<std::string> first;
   for (std::uint32_t threads : {1U, 3U}) {

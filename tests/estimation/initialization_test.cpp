@@ -15,45 +15,36 @@ namespace {
 
 using testing_support::ReadText;
 
-std::vector<std::uint8_t> Dollo(const PhylogeneticTree& tree, std::vector<std::uint8_t> leaves) {
-  Pattern pattern;
-  pattern.values = std::move(leaves);
-  return tree.DolloReconstruction(&pattern, 1);
-}
-
 TEST(DolloReconstructionTest, StatesWorkedOutByHand) {
-  const PhylogeneticTree tree = testing_support::FourLeafTree();
-  ASSERT_EQ(tree.parent, (std::vector<std::uint32_t>{7, 0, 0, 1, 1, 2, 2}));
+  // (((A,B),C),D): leaves are numbered right first as the pairs close (B 6, A 5, C 4, D 3; pattern
+  // positions follow: D, C, A, B), inner nodes (A,B) 2, ((A,B),C) 1, root 0.
+  PhylogeneticTree uneven;
+  uneven.treeName = "uneven";
+  FilePtr file = testing_support::StreamOf("(((A:1,B:1):1,C:2):1,D:3);");
+  ASSERT_TRUE(uneven.ReadNewick(file.get()));
+  const PhylogeneticTree four = testing_support::FourLeafTree();  // nodes: root, AB, CD, A, B, C, D
   const struct {
     const char* name;
-    std::vector<std::uint8_t> leaves, nodes;  // nodes: root, AB, CD, A, B, C, D
+    const PhylogeneticTree& tree;
+    std::vector<std::uint8_t> leaves, nodes;
   } cases[] = {
-      {"single present leaf: the gain falls on its own branch", {1, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0}},
-      {"both subtrees of the root: every node on the path", {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
-      {"a cherry", {1, 1, 0, 0}, {0, 1, 0, 1, 1, 0, 0}},
-      {"an unknown leaf stays unknown and makes no ancestor present", {1, 2, 0, 0}, {0, 0, 0, 1, 2, 0, 0}},
-      {"unknown beside a present cherry", {1, 1, 0, 2}, {0, 1, 0, 1, 1, 0, 2}},
-      {"everything present", {1, 1, 1, 1}, {1, 1, 1, 1, 1, 1, 1}},
-      {"nothing present", {0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0}},
+      {"single present leaf: the gain falls on its own branch", four, {1, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0}},
+      {"both subtrees of the root: every node on the path", four, {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
+      {"a cherry", four, {1, 1, 0, 0}, {0, 1, 0, 1, 1, 0, 0}},
+      {"an unknown leaf stays unknown and makes no ancestor present", four, {1, 2, 0, 0}, {0, 0, 0, 1, 2, 0, 0}},
+      {"unknown beside a present cherry", four, {1, 1, 0, 2}, {0, 1, 0, 1, 1, 0, 2}},
+      {"everything present", four, {1, 1, 1, 1}, {1, 1, 1, 1, 1, 1, 1}},
+      {"nothing present", four, {0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0}},
+      {"A and D: the root and the path down to A, not C or B", uneven, {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
   };
+  ASSERT_EQ(four.parent, (std::vector<std::uint32_t>{7, 0, 0, 1, 1, 2, 2}));
+  ASSERT_EQ(uneven.nodeNames[3] + uneven.nodeNames[4] + uneven.nodeNames[5] + uneven.nodeNames[6], "DCAB");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Dollo(tree, c.leaves), c.nodes);
+    Pattern pattern;
+    pattern.values = c.leaves;
+    EXPECT_EQ(c.tree.DolloReconstruction(&pattern, 1), c.nodes);
   }
-}
-
-TEST(DolloReconstructionTest, DeepPathsOnAnUnevenTree) {
-  // (((A:1,B:1):1,C:2):1,D:3); leaves are numbered right first as the pairs close: B 6, A 5,
-  // C 4, D 3; inner nodes (A,B) 2, ((A,B),C) 1, root 0. A and D present: the root and the path
-  // root -> 1 -> 2 -> A carry the character; C and B do not.
-  PhylogeneticTree tree;
-  tree.treeName = "uneven";
-  FilePtr file = testing_support::StreamOf("(((A:1,B:1):1,C:2):1,D:3);");
-  ASSERT_TRUE(tree.ReadNewick(file.get()));
-  ASSERT_EQ(tree.nodeNames[3], "D");
-  ASSERT_EQ(tree.nodeNames[5], "A");
-  // Pattern positions follow leafNodes: D, C, A, B.
-  EXPECT_EQ(Dollo(tree, {1, 0, 1, 0}), (std::vector<std::uint8_t>{1, 1, 1, 1, 0, 1, 0}));
 }
 
 // Patterns (A B C D): P0 = 1100, P1 = 1010, P2 = 0000, P3 = 1200. Gene 0: P0 x3, P1 x2, P3 x1;
