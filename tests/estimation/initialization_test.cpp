@@ -123,12 +123,12 @@ TEST(InitializeParametersTest, FixedEntriesKeepTheirValues) {
   em.flags.phi[4] = 0;
   em.flags.xi[1] = 0;
   em.flags.eta[1] = 0;
-  em.model.p0 = 0.123;
+  em.model.p0 = 1;  // held: not moved off its bound as an estimated start would be
   em.model.phi[4] = 0.25;
   em.model.xi[1] = 0.75;
   em.model.eta[1] = 2.0;
   em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
-  EXPECT_EQ(em.model.p0, 0.123);
+  EXPECT_EQ(em.model.p0, 1.0);
   EXPECT_EQ(em.model.phi[4], 0.25);
   EXPECT_EQ(em.model.xi[1], 0.75);
   EXPECT_EQ(em.model.eta[1], 2.0);
