@@ -86,12 +86,8 @@ TEST(HistoryFilesTest, LinesAndTableRowsOfAFit) {
   EM em;
   em.Resize(3, 1);
   EvolModel& m = em.model;
-  m.p0 = 0.5;
-  m.theta = {2};
-  m.eta = {1};
-  m.phi = {0, 0, 0.5};
-  m.xi = {0, 0.25, 1};
-  m.nu = 0.5;
+  m.p0 = m.nu = 0.5;
+  m.theta = {2}, m.eta = {1}, m.phi = {0, 0, 0.5}, m.xi = {0, 0.25, 1};
   m.glambda = 4;
   HistoryFiles history;
   for (int w = 0; w < HistoryFiles::kCount; ++w) ASSERT_TRUE(history.Open(static_cast<HistoryFiles::Which>(w), "run"));

@@ -9,13 +9,12 @@
 namespace vorn {
 namespace testing_support {
 
-// The E-step and the parameter updates evaluated literally, as the model's formulas read: every
-// (gene, entry, gain category, loss category) keeps its own transition and state posteriors, from
-// the textbook sums over the states below and above each node, and every update is the maximum of
-// its expected complete-data log-likelihood, found from those tables by bisection on the sign of its
-// derivative. Slow and memory-hungry on purpose; it is the reference the folded production sums and
-// the Newton updates are checked against. Likelihoods are long double without any rescaling: its
-// exponent range (down to about 1e-4951) holds a pattern on a tree of many thousand leaves.
+// The E-step and the updates evaluated literally: every (gene, entry, gain category, loss category)
+// keeps its own posteriors, from the sums over the states below and above each node, and every
+// update is the maximum of its expected complete-data log-likelihood, found from those tables by
+// bisection on the sign of its derivative. Slow on purpose: the reference for the folded sums and
+// the Newton updates. Likelihoods are long double without rescaling: its exponent range (to about
+// 1e-4951) holds a pattern on a tree of many thousand leaves.
 class LiteralEStep {
  public:
   struct Entry {
@@ -35,7 +34,7 @@ class LiteralEStep {
   double S(const Entry& e, std::uint32_t pair, int a, std::uint32_t v) const {
     return e.state[(pair * 2 + a) * n_ + v];
   }
-  // Posterior count of the transition a -> b on the branch above v in gene g and pair (k, l).
+  // Posterior count of a -> b on the branch above v in gene g and pair (k, l).
   double Count(std::uint32_t g, std::uint32_t k, std::uint32_t l, int a, int b, std::uint32_t v) const;
 
   double P0() const;
