@@ -62,11 +62,9 @@ TEST(ConvergenceMonitorTest, ConvergenceDecisions) {
   m.Reset();
   m.RecordLikelihood(-101, -100);
   EXPECT_TRUE(m.Converged(0, 0));
-}
-
-TEST(ConvergenceMonitorTest, NotANumberNeverCountsAsAboveTheTolerance) {
+  // A change that is not a number never counts as above a tolerance.
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  ConvergenceMonitor m;
+  m = ConvergenceMonitor();
   m.RecordP0(0.0, 0.0);  // 0/0
   m.RecordGLambda(nan, 1.0);
   m.RecordTheta(nan, 1.0);

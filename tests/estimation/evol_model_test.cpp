@@ -103,10 +103,9 @@ TEST(EvolModelTest, InvariantsLeaveModelsInsideTheirRangesAlone) {
   const EvolModel before = model;
   model.ApplyThetaPhiInvariant(tree);
   model.ApplyEtaXiInvariant(tree);
-  EXPECT_EQ(model.theta, before.theta);
-  EXPECT_EQ(model.phi, before.phi);
-  EXPECT_EQ(model.eta, before.eta);
-  EXPECT_EQ(model.xi, before.xi);
+  for (auto field : {&EvolModel::theta, &EvolModel::phi, &EvolModel::eta, &EvolModel::xi}) {
+    EXPECT_EQ(model.*field, before.*field);
+  }
 }
 
 TEST(EvolModelTest, ThetaPhiShiftStopsWhereAPhiReachesItsFloor) {
