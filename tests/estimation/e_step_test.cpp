@@ -204,15 +204,6 @@ TEST(EStepTest, FoldedSumsAndUpdatesMatchTheLiteralEvaluation) {
   }
 }
 
-// The patterns as sites of gene 0.
-AlignmentData Sites(const PhylogeneticTree& tree, std::uint32_t genes,
-                    const std::vector<std::vector<std::uint8_t>>& patterns) {
-  AlignmentData data;
-  data.PrepareForSimulation(tree.leafCount, genes);
-  for (const auto& values : patterns) data.AddSite(values.data(), 0);
-  return data;
-}
-
 TEST(EStepTest, AnImpossiblePatternLeavesTheOtherPatternsAlone) {
   // No gains anywhere and an absent root: a present leaf cannot be produced.
   Problem p;
@@ -222,8 +213,10 @@ TEST(EStepTest, AnImpossiblePatternLeavesTheOtherPatternsAlone) {
   for (std::uint32_t v = 1; v < p.tree.nodeCount; ++v) em.model.xi[v] = 0;
   std::vector<std::uint8_t> absent(p.tree.leafCount, 0), unknown(p.tree.leafCount, 2), present = absent;
   present[0] = 1;
-  const AlignmentData possible = Sites(p.tree, 1, {absent, unknown}),
-                      withImpossible = Sites(p.tree, 1, {absent, unknown, present});
+  AlignmentData possible, withImpossible;
+  for (AlignmentData* data : {&possible, &withImpossible}) data->PrepareForSimulation(p.tree.leafCount, 1);
+  for (const auto* values : {&absent, &unknown}) possible.AddSite(values->data(), 0);
+  for (const auto* values : {&absent, &unknown, &present}) withImpossible.AddSite(values->data(), 0);
   em.PrepareExpectations(possible, p.tree);
   em.ComputeExpectations(possible, p.tree);
   const PosteriorSums expected = em.sums;
