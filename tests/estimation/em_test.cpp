@@ -8,6 +8,7 @@
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/history_files.h"
+#include "support/input_template.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -120,6 +121,44 @@ TEST(HistoryFilesTest, LinesAndTableRowsOfAFit) {
   EXPECT_EQ(ReadText("run.history.theta.txt"), "2\n3\n3\n3\n");
   EXPECT_EQ(ReadText("run.history.phi.txt"), "0\t0\t0.5\n0\t0.25\t0.5\n0\t0.25\t0.5\n0\t0.25\t0.5\n");
   EXPECT_EQ(ReadText("run.history.nu.txt"), "0.5\n0.125\n0.125\n");
+}
+
+// Every site present at every leaf: no loss ever happens, and the one estimated phi (above A) falls
+// from 0.3 to its bound 0 in the first iteration, its derivative pointing out. At the iteration limit
+// that change, however large, is not what kept the fit going; the likelihood still rose, so nobody
+// in particular is named.
+TEST(EMTest, AProbabilityThatFellToItsBoundIsNotNamedAtTheIterationLimit) {
+  testing_support::TempDir dir;
+  testing_support::ScopedChdir chdir(dir.path());
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
+  AlignmentData data;
+  FilePtr patterns = testing_support::StreamOf("1 1 1 1\n"), counts = testing_support::StreamOf("g 10\n");
+  ASSERT_TRUE(data.ReadPatternFiles(patterns.get(), counts.get(), 4));
+  EM em;
+  em.Resize(7, 1);
+  em.model.p0 = 0.5;
+  em.model.theta = em.model.eta = {1};
+  em.model.nu = 0.2;
+  em.model.phi.assign(7, 0.1);
+  em.model.xi.assign(7, 0.5);
+  em.model.phi[3] = 0.3;
+  em.flags.phi[3] = 1;
+  em.flags.phiAny = true;
+  em.lossCategories.InitLossCategories(1);
+  em.gainCategories.InitGainCategories(2);
+  em.thetaCap = em.etaCap = 1000;
+  em.maxIterations = 1;
+  em.parameterTolerance = 0;
+  em.likelihoodTolerance = 1e-12;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(em.Run(data, tree, "run"));
+  const std::string output = testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(em.model.phi[3], 0.0);
+  EXPECT_NE(output.find("Warning: Maximum number of iterations reached\n         It is unclear who failed to converge."),
+            std::string::npos)
+      << output;
 }
 
 TEST(EMTest, AStartUnderWhichThePatternsCannotOccurIsRefused) {
