@@ -136,14 +136,10 @@ TEST(EMTest, AProbabilityThatFellToItsBoundIsNotNamedAtTheIterationLimit) {
   ASSERT_TRUE(data.ReadPatternFiles(patterns.get(), counts.get(), 4));
   EM em;
   em.Resize(7, 1);
-  em.model.p0 = 0.5;
+  em.model.p0 = em.model.xi[3] = 0.5;
   em.model.theta = em.model.eta = {1};
-  em.model.nu = 0.2;
-  em.model.phi.assign(7, 0.1);
-  em.model.xi.assign(7, 0.5);
   em.model.phi[3] = 0.3;
-  em.flags.phi[3] = 1;
-  em.flags.phiAny = true;
+  em.flags.phi[3] = em.flags.phiAny = true;
   em.lossCategories.InitLossCategories(1);
   em.gainCategories.InitGainCategories(2);
   em.thetaCap = em.etaCap = 1000;
