@@ -91,29 +91,31 @@ TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
     previous = value;
   }
 
-  // No point of a fine grid along single parameters, the others held, is better.
+  // No point of a fine grid along any single estimated parameter, the others held, is better.
   em.PrepareExpectations(data, tree);
   const double best = em.logLikelihood;
-  struct Line {
-    double* parameter;
-    double lower, upper;
+  const auto slot = [&em](const FreeParameter& f) -> double& {
+    EvolModel& m = em.model;
+    switch (f.family) {
+      case 0: return m.p0;
+      case 1: return m.theta[f.index];
+      case 2: return m.phi[f.index];
+      case 3: return m.eta[f.index];
+      default: return m.xi[f.index];  // nu and the shapes are held here
+    }
   };
-  const Line lines[] = {{&em.model.p0, 0, 1},
-                        {&em.model.theta[0], EM::kThetaFloor, HUGE_VAL},
-                        {&em.model.eta[0], EM::kEtaFloor, HUGE_VAL},
-                        {&em.model.phi[3], 0, EM::kPhiCeiling},
-                        {&em.model.xi[4], EM::kXiFloor, 1}};
-  for (const Line& line : lines) {
-    double* const parameter = line.parameter;
-    const double fitted = *parameter;
+  ASSERT_EQ(em.estimates.size(), 23U);  // p0, theta, eta and the phi and xi of 10 branches
+  for (const FreeParameter& f : em.estimates) {
+    double& parameter = slot(f);
+    const double fitted = parameter;
     for (int i = -20; i <= 20; ++i) {
-      *parameter = std::min(std::max(fitted * (1 + 0.002 * i), line.lower), line.upper);
-      em.gainCategories.SetGainRates(em.model.glambda, em.model.nu);
+      parameter = std::min(std::max(fitted + 0.002 * i * std::max(fitted, 0.01), f.lower), f.upper);
       em.ComputeExpectations(data, tree);
       // The fit stops once a step gains less than 1e-10 of the likelihood.
-      EXPECT_LE(em.logLikelihood, best + 1e-6) << "value " << *parameter << " instead of " << fitted;
+      EXPECT_LE(em.logLikelihood, best + 1e-6) << kFamilyNames[f.family] << " " << f.index << " at " << parameter
+                                                << " instead of " << fitted;
     }
-    *parameter = fitted;
+    parameter = fitted;
   }
 }
 
