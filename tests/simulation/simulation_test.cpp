@@ -46,12 +46,17 @@ class SimulationTest : public testing::Test {
     return model;
   }
 
-  void Run(const EvolModel& model, const std::vector<std::uint32_t>& sites, double unknownFraction, bool track) {
+  // The simulation's result; what it printed in output_ and errors_.
+  bool Run(const EvolModel& model, const std::vector<std::uint32_t>& sites, double unknownFraction, bool track,
+           bool requirePresence = false, const std::string& project = "run") {
     data_ = AlignmentData();
     data_.PrepareForSimulation(tree_.leafCount, model.geneCount);
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(model.Simulate(data_, tree_, unknownFraction, sites, track, "run"));
+    testing::internal::CaptureStderr();
+    const bool done = model.Simulate(data_, tree_, unknownFraction, sites, track, project, requirePresence);
     output_ = testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+    return done;
   }
 
   // The distinct simulated patterns as texts such as "0101" (leaves A, B, C, D).
@@ -69,7 +74,7 @@ class SimulationTest : public testing::Test {
   testing_support::ScopedChdir chdir_;
   PhylogeneticTree tree_;
   AlignmentData data_;
-  std::string output_;
+  std::string output_, errors_;
 };
 
 TEST_F(SimulationTest, TrackFileOfACertainHistory) {
@@ -81,7 +86,7 @@ TEST_F(SimulationTest, TrackFileOfACertainHistory) {
   model.theta[2] = kCertain;
   ASSERT_EQ(tree_.nodeNames, (std::vector<std::string>{"root", "AB", "CD", "A", "B", "C", "D"}));
 
-  Run(model, {3, 0, 2}, 0.0, true);
+  ASSERT_TRUE(Run(model, {3, 0, 2}, 0.0, true));
   EXPECT_EQ(ReadText("run.track.txt"), ReadText(TestData("golden/simulation_track.txt")));
   // Not on a terminal: the first progress line and the last, each a line of its own.
   EXPECT_EQ(output_, "   running the simulation ...\n      gene 1/3: site 1/3\n      gene 3/3: site 2/2\n\n");
@@ -171,7 +176,7 @@ TEST_F(SimulationTest, PatternsComeAsOftenAsTheModelSays) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::uint32_t sites = 20000;
-    Run(c.model, {sites}, c.unknownFraction, false);
+    ASSERT_TRUE(Run(c.model, {sites}, c.unknownFraction, false));
     ASSERT_EQ(data_.filteredSites, sites);
     std::vector<double> seen(81, 0.0);
     const Gene& gene = data_.genes[0];
@@ -192,35 +197,19 @@ TEST_F(SimulationTest, ConditionedOnPresenceEverySiteShowsTheCharacter) {
   // The root absent with 0.9 and no loss: a site shows the character at a leaf only through a
   // gain, which a third of the sites never get. Redrawn, every site has a present leaf, and those
   // that show none at the leaves are all that is missing.
-  const EvolModel model = Model(2, 0.9, 0.0, 0.0, 1.0, 0.5, 0.3);
-  data_ = AlignmentData();
-  data_.PrepareForSimulation(tree_.leafCount, 2);
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(model.Simulate(data_, tree_, 0.1, {300, 200}, false, "run", true));
-  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(Run(Model(2, 0.9, 0.0, 0.0, 1.0, 0.5, 0.3), {300, 200}, 0.1, false, true));
   EXPECT_EQ(data_.filteredSites, 500U);
   for (const std::string& pattern : Patterns()) EXPECT_NE(pattern.find('1'), std::string::npos) << pattern;
   // Never showing it: the redrawing stops with an error instead of drawing for ever.
-  data_ = AlignmentData();
-  data_.PrepareForSimulation(tree_.leafCount, 1);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(Model(1, 1.0, 0.0, 0.0, 1.0, 0.5, 1.0).Simulate(data_, tree_, 0.0, {1}, false, "run", true));
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_FALSE(Run(Model(1, 1.0, 0.0, 0.0, 1.0, 0.5, 1.0), {1}, 0.0, false, true));
+  EXPECT_EQ(errors_,
             "Error:VORN:EvolModel:Simulate: 1000000 sites in a row show the character at no leaf: the model almost "
             "never makes a site that conditioning on presence keeps\n");
 }
 
 TEST_F(SimulationTest, UnwritableTrackFileIsAnError) {
-  AlignmentData data;
-  data.PrepareForSimulation(tree_.leafCount, 1);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(Model(1, 0.5, 1, 0.1, 1, 0.5, 0.2).Simulate(data, tree_, 0.0, {1}, true, "no/such/dir/run"));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Error:VORN:EvolModel:Simulate: The file 'no/such/dir/run.track.txt' cannot be opened\n");
-  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(Run(Model(1, 0.5, 1, 0.1, 1, 0.5, 0.2), {1}, 0.0, true, false, "no/such/dir/run"));
+  EXPECT_EQ(errors_, "Error:VORN:EvolModel:Simulate: The file 'no/such/dir/run.track.txt' cannot be opened\n");
 }
 
 }  // namespace
