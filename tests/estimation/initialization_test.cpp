@@ -65,17 +65,12 @@ EM EstimateEverything(const AlignmentData& data) {
   em.flags.p0 = em.flags.nu = em.flags.llambda = em.flags.glambda = true;
   em.flags.theta.assign(data.geneCount, 1);
   em.flags.eta.assign(data.geneCount, 1);
-  em.flags.phi.assign(7, 1);
-  em.flags.xi.assign(7, 1);
-  em.flags.phi[0] = em.flags.xi[0] = 0;
-  em.initialization.p0Mode = "observed";
-  em.initialization.nuMode = "observed";
-  em.initialization.phiMode = "dollo";
-  em.initialization.xiMode = "dollo";
-  em.initialization.thetaMode = "fixed";
-  em.initialization.etaMode = "rand";
-  em.initialization.llambdaMode = "fixed";
-  em.initialization.glambdaMode = "fixed";
+  em.flags.phi = em.flags.xi = {0, 1, 1, 1, 1, 1, 1};
+  InitializationSettings& s = em.initialization;
+  s.p0Mode = s.nuMode = "observed";
+  s.phiMode = s.xiMode = "dollo";
+  s.thetaMode = s.llambdaMode = s.glambdaMode = "fixed";
+  s.etaMode = "rand";
   return em;
 }
 
@@ -139,12 +134,9 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
   EM em = EstimateEverything(data);
-  em.initialization.p0Mode = "rand";
-  em.initialization.thetaMode = "rand";
-  em.initialization.nuMode = "rand";
-  em.initialization.llambdaMode = "rand";
-  em.initialization.glambdaMode = "rand";
-  em.initialization.thetaMean = 2.0;
+  InitializationSettings& s = em.initialization;
+  s.p0Mode = s.thetaMode = s.nuMode = s.llambdaMode = s.glambdaMode = "rand";
+  s.thetaMean = 2.0;
   em.flags.theta[0] = 0;
   SetRunSeed(99);
   em.model.InitializeParameters(tree, data, em.flags, em.initialization, true, 0.05, 0.06);
