@@ -123,76 +123,74 @@ TEST(HistoryFilesTest, LinesAndTableRowsOfAFit) {
   EXPECT_EQ(ReadText("run.history.nu.txt"), "0.5\n0.125\n0.125\n");
 }
 
+// A fit on `tree` of one gene of the patterns and counts given as pattern files, every parameter
+// held (p0 0.5, theta and eta 1, phi 0, xi 0) but those the test estimates; no rate variation.
+class SmallFitTest : public testing::Test {
+ protected:
+  SmallFitTest() : chdir_(dir_.path()) {}
+  void Load(const PhylogeneticTree& tree, const char* patterns, const char* counts) {
+    FilePtr wp = testing_support::StreamOf(patterns), ngp = testing_support::StreamOf(counts);
+    ASSERT_TRUE(data_.ReadPatternFiles(wp.get(), ngp.get(), tree.leafCount));
+    em_.Resize(tree.nodeCount, 1);
+    em_.model.p0 = 0.5;
+    em_.model.theta = em_.model.eta = {1};
+    em_.lossCategories.InitLossCategories(1);
+    em_.gainCategories.InitGainCategories(2);
+    em_.thetaCap = em_.etaCap = 1000;
+  }
+  bool Run(const PhylogeneticTree& tree) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool done = em_.Run(data_, tree, "run");
+    output_ = testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+    return done;
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+  AlignmentData data_;
+  EM em_;
+  std::string output_, errors_;
+};
+
 // Every site present at every leaf: no loss ever happens, and the one estimated phi (above A) falls
 // from 0.3 to its bound 0 in the first iteration, its derivative pointing out. At the iteration limit
 // that change, however large, is not what kept the fit going; the likelihood still rose, so nobody
 // in particular is named.
-TEST(EMTest, AProbabilityThatFellToItsBoundIsNotNamedAtTheIterationLimit) {
-  testing_support::TempDir dir;
-  testing_support::ScopedChdir chdir(dir.path());
+TEST_F(SmallFitTest, AProbabilityThatFellToItsBoundIsNotNamedAtTheIterationLimit) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
-  AlignmentData data;
-  FilePtr patterns = testing_support::StreamOf("1 1 1 1\n"), counts = testing_support::StreamOf("g 10\n");
-  ASSERT_TRUE(data.ReadPatternFiles(patterns.get(), counts.get(), 4));
-  EM em;
-  em.Resize(7, 1);
-  em.model.p0 = em.model.xi[3] = 0.5;
-  em.model.theta = em.model.eta = {1};
-  em.model.phi[3] = 0.3;
-  em.flags.phi[3] = em.flags.phiAny = true;
-  em.lossCategories.InitLossCategories(1);
-  em.gainCategories.InitGainCategories(2);
-  em.thetaCap = em.etaCap = 1000;
-  em.maxIterations = 1;
-  em.parameterTolerance = 0;
-  em.likelihoodTolerance = 1e-12;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  ASSERT_TRUE(em.Run(data, tree, "run"));
-  const std::string output = testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
-  EXPECT_EQ(em.model.phi[3], 0.0);
-  EXPECT_NE(output.find("Warning: Maximum number of iterations reached\n         It is unclear who failed to converge."),
+  Load(tree, "1 1 1 1\n", "g 10\n");
+  em_.model.xi[3] = 0.5;
+  em_.model.phi[3] = 0.3;
+  em_.flags.phi[3] = em_.flags.phiAny = true;
+  em_.maxIterations = 1;
+  em_.parameterTolerance = 0;
+  em_.likelihoodTolerance = 1e-12;
+  ASSERT_TRUE(Run(tree));
+  EXPECT_EQ(em_.model.phi[3], 0.0);
+  EXPECT_NE(output_.find("Warning: Maximum number of iterations reached\n         It is unclear who failed to converge."),
             std::string::npos)
-      << output;
+      << output_;
 }
 
-TEST(EMTest, AStartUnderWhichThePatternsCannotOccurIsRefused) {
+TEST_F(SmallFitTest, AStartUnderWhichThePatternsCannotOccurIsRefused) {
   // A and B hang on branches of length 0, so they differ only through a phi. The only pattern
   // in which they differ has an unknown leaf, which keeps it out of the Dollo counts; the Dollo
   // start gives every phi 0, and that pattern then has likelihood 0, which EM never leaves.
-  testing_support::TempDir dir;
-  testing_support::ScopedChdir chdir(dir.path());
   PhylogeneticTree tree;
   tree.treeName = "zero";
   FilePtr treeFile = testing_support::StreamOf("((A:0,B:0):0.1,(C:0.05,D:0.05):0.05);");
   ASSERT_TRUE(tree.ReadNewick(treeFile.get()));
-  AlignmentData data;
-  // Leaf order C, D, A, B (leaves are numbered as their pairs close, right child first).
-  FilePtr patterns = testing_support::StreamOf("1 1 1 1\n2 0 1 0\n");
-  FilePtr counts = testing_support::StreamOf("g 5 1\n");
-  ASSERT_TRUE(data.ReadPatternFiles(patterns.get(), counts.get(), 4));
-  EM em;
-  em.Resize(tree.nodeCount, 1);
-  em.model.geneCount = 1;
-  em.model.p0 = 0.5;
-  em.model.theta = {1};
-  em.model.eta = {1};
-  em.model.nu = 0.2;
-  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) em.flags.phi[v] = em.flags.xi[v] = 1;
-  em.flags.phiAny = em.flags.xiAny = true;
-  em.initialization.phiMode = em.initialization.xiMode = "dollo";
-  em.lossCategories.InitLossCategories(1);
-  em.gainCategories.InitGainCategories(2);
-  em.thetaCap = em.etaCap = 1000;
-  em.maxIterations = 3;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(em.Run(data, tree, "run"));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Error:VORN:EM:Run: The log-likelihood of the initial parameters is -inf: some pattern cannot occur "
-            "under them; start from other values\n");
-  testing::internal::GetCapturedStdout();
+  Load(tree, "1 1 1 1\n2 0 1 0\n", "g 5 1\n");  // leaf order C, D, A, B
+  em_.model.nu = 0.2;
+  em_.flags.phi = em_.flags.xi = {0, 1, 1, 1, 1, 1, 1};
+  em_.flags.phiAny = em_.flags.xiAny = true;
+  em_.initialization.phiMode = em_.initialization.xiMode = "dollo";
+  em_.maxIterations = 3;
+  EXPECT_FALSE(Run(tree));
+  EXPECT_EQ(errors_, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is -inf: some pattern cannot occur "
+                     "under them; start from other values\n");
 }
 
 }  // namespace
