@@ -7,10 +7,14 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "estimation/history_files.h"
+#include "support/input_template.h"
 #include "support/test_support.h"
 
 namespace vorn {
 namespace {
+
+using testing_support::ReadText;
 
 TEST(ConvergenceMonitorTest, RelativeChangesAndTheLargest) {
   ConvergenceMonitor m;
@@ -59,11 +63,9 @@ TEST(ConvergenceMonitorTest, ConvergenceDecisions) {
   m.Reset();
   m.RecordLikelihood(-101, -100);
   EXPECT_TRUE(m.Converged(0, 0));
-}
-
-TEST(ConvergenceMonitorTest, NotANumberNeverCountsAsAboveTheTolerance) {
+  // A change that is not a number never counts as above a tolerance.
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  ConvergenceMonitor m;
+  m = ConvergenceMonitor();
   m.RecordP0(0.0, 0.0);  // 0/0
   m.RecordGLambda(nan, 1.0);
   m.RecordTheta(nan, 1.0);
@@ -75,59 +77,120 @@ TEST(ConvergenceMonitorTest, NotANumberNeverCountsAsAboveTheTolerance) {
   EXPECT_TRUE(m.Converged(0, 0));
 }
 
-TEST(EMTest, DefaultsAndSizing) {
+// The course of a fit as the history files and their table write it: a start, three EM updates
+// (the last one changing nothing), a point of the fast search and a second start; expected by hand.
+TEST(HistoryFilesTest, LinesAndTableRowsOfAFit) {
+  testing_support::TempDir dir;
+  testing_support::ScopedChdir chdir(dir.path());
   EM em;
-  EXPECT_EQ(em.maxIterations, 1000U);
-  EXPECT_EQ(em.logLikelihood, -1.7976931348623157e+308);
-  EXPECT_EQ(em.minLLambda, 0.05);
-  EXPECT_EQ(em.minGLambda, 0.06);
-  EXPECT_EQ(em.model.geneCount, 1U);
-  EXPECT_EQ(em.model.nodeCount, 0U);
-  EXPECT_EQ(em.initialization.etaMean, 1.5);
-  EXPECT_EQ(em.initialization.nuLower, 0.8);
-  em.Resize(7, 3);
-  EXPECT_EQ(em.flags.theta.size(), 3U);
-  EXPECT_EQ(em.flags.xi.size(), 7U);
-  EXPECT_EQ(em.model.phi.size(), 7U);
-  EXPECT_EQ(em.model.eta.size(), 3U);
+  em.Resize(3, 1);
+  EvolModel& m = em.model;
+  m.p0 = m.nu = 0.5;
+  m.theta = {2}, m.eta = {1}, m.phi = {0, 0, 0.5}, m.xi = {0, 0.25, 1};
+  m.glambda = 4;
+  HistoryFiles history;
+  for (int w = 0; w < HistoryFiles::kCount; ++w) ASSERT_TRUE(history.Open(static_cast<HistoryFiles::Which>(w), "run"));
+  const auto update = [&](HistoryFiles::Which which) {
+    history.Line(which, em);
+    history.Line(HistoryFiles::kLikelihood, em);
+  };
+  const auto start = [&] {
+    for (int w = HistoryFiles::kP0; w < HistoryFiles::kGLambda; ++w) history.Line(static_cast<HistoryFiles::Which>(w), em);
+    update(HistoryFiles::kGLambda);
+  };
+  em.logLikelihood = -10;
+  start();
+  em.iterations = 1;
+  em.logLikelihood = -9;
+  m.theta[0] = 3;  // a change of 1/2
+  update(HistoryFiles::kTheta);
+  m.phi[1] = 0.25;  // from 0: measured against 2^-52, 2^50
+  update(HistoryFiles::kPhi);
+  update(HistoryFiles::kXi);  // no change, which counts 0 also for the l-lambda of 0
+  em.iterations = 2;
+  em.logLikelihood = -8.5;
+  m.eta[0] = 1.5;  // 1/2
+  m.nu = 0.125;    // 3/4, the largest
+  history.Point(em);
+  start();
+  ASSERT_TRUE(history.Close("run"));
+  EXPECT_EQ(ReadText("run.history.tsv"),
+            "iteration\tstep\tlog_likelihood\tlargest_change\tstart\n0\tstart\t-10\tNA\t1\n1\ttheta\t-9\t0.5\t1\n"
+            "1\tphi\t-9\t1125899906842624\t1\n1\txi\t-9\t0\t1\n2\tfast\t-8.5\t0.75\t1\n0\tstart\t-8.5\tNA\t2\n");
+  EXPECT_EQ(ReadText("run.history.likelihood.txt"), "-10\n-9\n-9\n-9\n-8.5\n-8.5\n");
+  EXPECT_EQ(ReadText("run.history.theta.txt"), "2\n3\n3\n3\n");
+  EXPECT_EQ(ReadText("run.history.phi.txt"), "0\t0\t0.5\n0\t0.25\t0.5\n0\t0.25\t0.5\n0\t0.25\t0.5\n");
+  EXPECT_EQ(ReadText("run.history.nu.txt"), "0.5\n0.125\n0.125\n");
 }
 
-TEST(EMTest, AStartUnderWhichThePatternsCannotOccurIsRefused) {
+// A fit on `tree` of one gene of the patterns and counts given as pattern files, every parameter
+// held (p0 0.5, theta and eta 1, phi 0, xi 0) but those the test estimates; no rate variation.
+class SmallFitTest : public testing::Test {
+ protected:
+  SmallFitTest() : chdir_(dir_.path()) {}
+  void Load(const PhylogeneticTree& tree, const char* patterns, const char* counts) {
+    FilePtr wp = testing_support::StreamOf(patterns), ngp = testing_support::StreamOf(counts);
+    ASSERT_TRUE(data_.ReadPatternFiles(wp.get(), ngp.get(), tree.leafCount));
+    em_.Resize(tree.nodeCount, 1);
+    em_.model.p0 = 0.5;
+    em_.model.theta = em_.model.eta = {1};
+    em_.lossCategories.InitLossCategories(1);
+    em_.gainCategories.InitGainCategories(2);
+    em_.thetaCap = em_.etaCap = 1000;
+  }
+  bool Run(const PhylogeneticTree& tree) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const bool done = em_.Run(data_, tree, "run");
+    output_ = testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+    return done;
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::ScopedChdir chdir_;
+  AlignmentData data_;
+  EM em_;
+  std::string output_, errors_;
+};
+
+// Every site present at every leaf: no loss ever happens, and the one estimated phi (above A) falls
+// from 0.3 to its bound 0 in the first iteration, its derivative pointing out. At the iteration limit
+// that change, however large, is not what kept the fit going; the likelihood still rose, so nobody
+// in particular is named.
+TEST_F(SmallFitTest, AProbabilityThatFellToItsBoundIsNotNamedAtTheIterationLimit) {
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
+  Load(tree, "1 1 1 1\n", "g 10\n");
+  em_.model.xi[3] = 0.5;
+  em_.model.phi[3] = 0.3;
+  em_.flags.phi[3] = em_.flags.phiAny = true;
+  em_.maxIterations = 1;
+  em_.parameterTolerance = 0;
+  em_.likelihoodTolerance = 1e-12;
+  ASSERT_TRUE(Run(tree));
+  EXPECT_EQ(em_.model.phi[3], 0.0);
+  EXPECT_NE(output_.find("Warning: Maximum number of iterations reached\n         It is unclear who failed to converge."),
+            std::string::npos)
+      << output_;
+}
+
+TEST_F(SmallFitTest, AStartUnderWhichThePatternsCannotOccurIsRefused) {
   // A and B hang on branches of length 0, so they differ only through a phi. The only pattern
   // in which they differ has an unknown leaf, which keeps it out of the Dollo counts; the Dollo
   // start gives every phi 0, and that pattern then has likelihood 0, which EM never leaves.
-  testing_support::TempDir dir;
-  testing_support::ScopedChdir chdir(dir.path());
   PhylogeneticTree tree;
   tree.treeName = "zero";
   FilePtr treeFile = testing_support::StreamOf("((A:0,B:0):0.1,(C:0.05,D:0.05):0.05);");
   ASSERT_TRUE(tree.ReadNewick(treeFile.get()));
-  AlignmentData data;
-  // Leaf order C, D, A, B (leaves are numbered as their pairs close, right child first).
-  FilePtr patterns = testing_support::StreamOf("1 1 1 1\n2 0 1 0\n");
-  FilePtr counts = testing_support::StreamOf("g 5 1\n");
-  ASSERT_TRUE(data.ReadPatternFiles(patterns.get(), counts.get(), 4));
-  EM em;
-  em.Resize(tree.nodeCount, 1);
-  em.model.geneCount = 1;
-  em.model.p0 = 0.5;
-  em.model.theta = {1};
-  em.model.eta = {1};
-  em.model.nu = 0.2;
-  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) em.flags.phi[v] = em.flags.xi[v] = 1;
-  em.flags.phiAny = em.flags.xiAny = true;
-  em.initialization.phiMode = em.initialization.xiMode = "dollo";
-  em.lossCategories.InitLossCategories(1);
-  em.gainCategories.InitGainCategories(2);
-  em.thetaCap = em.etaCap = 1000;
-  em.maxIterations = 3;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(em.Run(data, tree, "run"));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Error:VORN:EM:Run: The log-likelihood of the initial parameters is -inf: some pattern cannot occur "
-            "under them; start from other values\n");
-  testing::internal::GetCapturedStdout();
+  Load(tree, "1 1 1 1\n2 0 1 0\n", "g 5 1\n");  // leaf order C, D, A, B
+  em_.model.nu = 0.2;
+  em_.flags.phi = em_.flags.xi = {0, 1, 1, 1, 1, 1, 1};
+  em_.flags.phiAny = em_.flags.xiAny = true;
+  em_.initialization.phiMode = em_.initialization.xiMode = "dollo";
+  em_.maxIterations = 3;
+  EXPECT_FALSE(Run(tree));
+  EXPECT_EQ(errors_, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is -inf: some pattern cannot occur "
+                     "under them; start from other values\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
@@ -12,45 +13,38 @@
 namespace vorn {
 namespace {
 
-std::vector<std::uint8_t> Dollo(const PhylogeneticTree& tree, std::vector<std::uint8_t> leaves) {
-  Pattern pattern;
-  pattern.values = std::move(leaves);
-  return tree.DolloReconstruction(&pattern, 1);
-}
+using testing_support::ReadText;
 
 TEST(DolloReconstructionTest, StatesWorkedOutByHand) {
-  const PhylogeneticTree tree = testing_support::FourLeafTree();
-  ASSERT_EQ(tree.parent, (std::vector<std::uint32_t>{7, 0, 0, 1, 1, 2, 2}));
+  // (((A,B),C),D): leaves are numbered right first as the pairs close (B 6, A 5, C 4, D 3; pattern
+  // positions follow: D, C, A, B), inner nodes (A,B) 2, ((A,B),C) 1, root 0.
+  PhylogeneticTree uneven;
+  uneven.treeName = "uneven";
+  FilePtr file = testing_support::StreamOf("(((A:1,B:1):1,C:2):1,D:3);");
+  ASSERT_TRUE(uneven.ReadNewick(file.get()));
+  const PhylogeneticTree four = testing_support::FourLeafTree();  // nodes: root, AB, CD, A, B, C, D
   const struct {
     const char* name;
-    std::vector<std::uint8_t> leaves, nodes;  // nodes: root, AB, CD, A, B, C, D
+    const PhylogeneticTree& tree;
+    std::vector<std::uint8_t> leaves, nodes;
   } cases[] = {
-      {"single present leaf: the gain falls on its own branch", {1, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0}},
-      {"both subtrees of the root: every node on the path", {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
-      {"a cherry", {1, 1, 0, 0}, {0, 1, 0, 1, 1, 0, 0}},
-      {"an unknown leaf stays unknown and makes no ancestor present", {1, 2, 0, 0}, {0, 0, 0, 1, 2, 0, 0}},
-      {"unknown beside a present cherry", {1, 1, 0, 2}, {0, 1, 0, 1, 1, 0, 2}},
-      {"everything present", {1, 1, 1, 1}, {1, 1, 1, 1, 1, 1, 1}},
-      {"nothing present", {0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0}},
+      {"single present leaf: the gain falls on its own branch", four, {1, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0}},
+      {"both subtrees of the root: every node on the path", four, {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
+      {"a cherry", four, {1, 1, 0, 0}, {0, 1, 0, 1, 1, 0, 0}},
+      {"an unknown leaf stays unknown and makes no ancestor present", four, {1, 2, 0, 0}, {0, 0, 0, 1, 2, 0, 0}},
+      {"unknown beside a present cherry", four, {1, 1, 0, 2}, {0, 1, 0, 1, 1, 0, 2}},
+      {"everything present", four, {1, 1, 1, 1}, {1, 1, 1, 1, 1, 1, 1}},
+      {"nothing present", four, {0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0}},
+      {"A and D: the root and the path down to A, not C or B", uneven, {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
   };
+  ASSERT_EQ(four.parent, (std::vector<std::uint32_t>{7, 0, 0, 1, 1, 2, 2}));
+  ASSERT_EQ(uneven.nodeNames[3] + uneven.nodeNames[4] + uneven.nodeNames[5] + uneven.nodeNames[6], "DCAB");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Dollo(tree, c.leaves), c.nodes);
+    Pattern pattern;
+    pattern.values = c.leaves;
+    EXPECT_EQ(c.tree.DolloReconstruction(&pattern, 1), c.nodes);
   }
-}
-
-TEST(DolloReconstructionTest, DeepPathsOnAnUnevenTree) {
-  // (((A:1,B:1):1,C:2):1,D:3); leaves are numbered right first as the pairs close: B 6, A 5,
-  // C 4, D 3; inner nodes (A,B) 2, ((A,B),C) 1, root 0. A and D present: the root and the path
-  // root -> 1 -> 2 -> A carry the character; C and B do not.
-  PhylogeneticTree tree;
-  tree.treeName = "uneven";
-  FilePtr file = testing_support::StreamOf("(((A:1,B:1):1,C:2):1,D:3);");
-  ASSERT_TRUE(tree.ReadNewick(file.get()));
-  ASSERT_EQ(tree.nodeNames[3], "D");
-  ASSERT_EQ(tree.nodeNames[5], "A");
-  // Pattern positions follow leafNodes: D, C, A, B.
-  EXPECT_EQ(Dollo(tree, {1, 0, 1, 0}), (std::vector<std::uint8_t>{1, 1, 1, 1, 0, 1, 0}));
 }
 
 // Patterns (A B C D): P0 = 1100, P1 = 1010, P2 = 0000, P3 = 1200. Gene 0: P0 x3, P1 x2, P3 x1;
@@ -71,17 +65,12 @@ EM EstimateEverything(const AlignmentData& data) {
   em.flags.p0 = em.flags.nu = em.flags.llambda = em.flags.glambda = true;
   em.flags.theta.assign(data.geneCount, 1);
   em.flags.eta.assign(data.geneCount, 1);
-  em.flags.phi.assign(7, 1);
-  em.flags.xi.assign(7, 1);
-  em.flags.phi[0] = em.flags.xi[0] = 0;
-  em.initialization.p0Mode = "observed";
-  em.initialization.nuMode = "observed";
-  em.initialization.phiMode = "dollo";
-  em.initialization.xiMode = "dollo";
-  em.initialization.thetaMode = "fixed";
-  em.initialization.etaMode = "rand";
-  em.initialization.llambdaMode = "fixed";
-  em.initialization.glambdaMode = "fixed";
+  em.flags.phi = em.flags.xi = {0, 1, 1, 1, 1, 1, 1};
+  InitializationSettings& s = em.initialization;
+  s.p0Mode = s.nuMode = "observed";
+  s.phiMode = s.xiMode = "dollo";
+  s.thetaMode = s.llambdaMode = s.glambdaMode = "fixed";
+  s.etaMode = "rand";
   return em;
 }
 
@@ -129,12 +118,12 @@ TEST(InitializeParametersTest, FixedEntriesKeepTheirValues) {
   em.flags.phi[4] = 0;
   em.flags.xi[1] = 0;
   em.flags.eta[1] = 0;
-  em.model.p0 = 0.123;
+  em.model.p0 = 1;  // held: not moved off its bound as an estimated start would be
   em.model.phi[4] = 0.25;
   em.model.xi[1] = 0.75;
   em.model.eta[1] = 2.0;
   em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
-  EXPECT_EQ(em.model.p0, 0.123);
+  EXPECT_EQ(em.model.p0, 1.0);
   EXPECT_EQ(em.model.phi[4], 0.25);
   EXPECT_EQ(em.model.xi[1], 0.75);
   EXPECT_EQ(em.model.eta[1], 2.0);
@@ -145,12 +134,9 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
   EM em = EstimateEverything(data);
-  em.initialization.p0Mode = "rand";
-  em.initialization.thetaMode = "rand";
-  em.initialization.nuMode = "rand";
-  em.initialization.llambdaMode = "rand";
-  em.initialization.glambdaMode = "rand";
-  em.initialization.thetaMean = 2.0;
+  InitializationSettings& s = em.initialization;
+  s.p0Mode = s.thetaMode = s.nuMode = s.llambdaMode = s.glambdaMode = "rand";
+  s.thetaMean = 2.0;
   em.flags.theta[0] = 0;
   SetRunSeed(99);
   em.model.InitializeParameters(tree, data, em.flags, em.initialization, true, 0.05, 0.06);
@@ -168,6 +154,53 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
   const double e5000 = std::exp(-5000.0);
   EXPECT_DOUBLE_EQ(em.model.llambda, -std::log(e5000 + (1 - u4) * (std::exp(-0.05) - e5000)));
   EXPECT_GE(em.model.glambda, 0.06);
+}
+
+// Further starts draw every estimated value anew from their own generator, in the order of the
+// parameters: rates log-uniform on [0.05, 5] per unit of the mean depth from root to leaf (0.1
+// here), shapes log-uniform on [0.2, 5], phi uniform on [0, 0.2], xi on [0.05, 0.95], nu on
+// [0.05, 0.8]. Without iterations each start leaves its first line in the histories.
+TEST(InitializeParametersTest, FurtherStartsDrawRandomValues) {
+  testing_support::TempDir dir;
+  testing_support::ScopedChdir chdir(dir.path());
+  const PhylogeneticTree tree = testing_support::FourLeafTree();
+  AlignmentData data = HandData();
+  EM em = EstimateEverything(data);
+  em.model.theta = {0.7, 0.8};
+  em.lossCategories.InitLossCategories(1);
+  em.gainCategories.InitGainCategories(2);
+  em.thetaCap = em.etaCap = 1000;
+  em.starts = 2;
+  em.maxIterations = 0;
+  SetRunSeed(5);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(em.Run(data, tree, "run"));
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, 1);
+  const auto uniform = [&random](double lo, double hi) { return lo + (hi - lo) * random.NextHalfOpen(); };
+  const auto logUniform = [&random](double lo, double hi) { return lo * std::pow(hi / lo, random.NextHalfOpen()); };
+  std::vector<double> theta, eta, phi{0}, xi{0};
+  for (int g = 0; g < 2; ++g) theta.push_back(logUniform(0.05, 5) / 0.1), eta.push_back(logUniform(0.05, 5) / 0.1);
+  for (int v = 1; v < 7; ++v) phi.push_back(uniform(0, 0.2)), xi.push_back(uniform(0.05, 0.95));
+  const double nu = uniform(0.05, 0.8), llambda = logUniform(0.2, 5), glambda = logUniform(0.2, 5);
+  const std::pair<const char*, std::vector<double>> families[] = {
+      {"theta", theta}, {"eta", eta}, {"phi", phi}, {"xi", xi}, {"nu", {nu}}, {"llambda", {llambda}}, {"glambda", {glambda}}};
+  for (const auto& [family, expected] : families) {
+    SCOPED_TRACE(family);
+    // The second line of the history: the second start's values, printed to six digits.
+    std::istringstream lines(ReadText(std::string("run.history.") + family + ".txt"));
+    std::string line;
+    std::getline(lines, line);
+    std::getline(lines, line);
+    std::istringstream values(line);
+    for (double e : expected) {
+      double value = -1;
+      values >> value;
+      EXPECT_NEAR(value, e, 5e-6 * e);
+    }
+  }
 }
 
 TEST(InitializeParametersDeathTest, DataThatCannotGiveAStart) {

