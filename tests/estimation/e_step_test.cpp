@@ -270,6 +270,7 @@ TEST(EStepTest, GradientFromTheSumsIsTheLogLikelihoodsGradient) {
 // processor without AVX2 both kernels are the generic one). The genes hold several blocks of
 // entries, so that the blocks' order of summation is put to the test.
 TEST(EStepTest, ThreadsKernelsAndRescalingKeepTheLiteralResults) {
+  SetWorkPerThreadForTesting(0);  // small problems, every thread asked for
   for (std::uint32_t seed = 400; seed < 408; ++seed) {
     SCOPED_TRACE(seed);
     Problem p;
@@ -303,6 +304,7 @@ TEST(EStepTest, ThreadsKernelsAndRescalingKeepTheLiteralResults) {
     UseGenericKernelForTesting(false);
     ClearScalingThresholdForTesting();
   }
+  ClearWorkPerThreadForTesting();
 }
 
 // Trees whose patterns are far less likely than the smallest double: the rescaled E-step must
@@ -373,6 +375,7 @@ TEST(EStepTest, AWholeRunWritesTheSameFilesOnAnyNumberOfThreads) {
   }
   const std::string control = testing_support::JoinLines(lines);
   std::vector<std::string> first;
+  SetWorkPerThreadForTesting(0);
   for (std::uint32_t threads : {1U, 3U}) {
     SCOPED_TRACE(threads);
     const std::string project = "run" + std::to_string(threads);
@@ -395,6 +398,7 @@ TEST(EStepTest, AWholeRunWritesTheSameFilesOnAnyNumberOfThreads) {
     if (first.empty()) first = files;
     for (std::size_t f = 0; f < files.size(); ++f) EXPECT_EQ(files[f], first[f]) << "file " << f;
   }
+  ClearWorkPerThreadForTesting();
 }
 
 // Conditioned on presence, each gene's likelihood is divided by (1 - P)^n, P the chance of a site
