@@ -27,6 +27,7 @@ ReadResult Read(AlignmentData& data, const std::string& patterns, const std::str
 std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
   return std::vector<std::uint8_t>(values.begin(), values.end());
 }
+using Site = std::pair<const std::vector<std::uint8_t>*, std::uint32_t>;  // a site's values and its gene
 
 TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
   AlignmentData data;
@@ -75,12 +76,7 @@ TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
     const ReadResult r = Read(data, "1 0 1 1\n1 2 0 1\n2 2 1 0\n2 1 2 2\n2 2 2 2\n", "g 1 2 3 4 5\n", 4);
     ASSERT_TRUE(r.ok) << r.errors;
     std::uint32_t expectedFiltered = 0, passing = 0;
-    for (int i = 0; i < 5; ++i) {
-      if (c.passes[i]) {
-        expectedFiltered += static_cast<std::uint32_t>(i + 1);
-        ++passing;
-      }
-    }
+    for (std::uint32_t i = 0; i < 5; ++i) expectedFiltered += c.passes[i] ? i + 1 : 0, passing += c.passes[i];
     EXPECT_EQ(data.patternCount, passing);
     EXPECT_EQ(data.filteredSites, expectedFiltered);
     EXPECT_EQ(data.genes[0].filteredSites, expectedFiltered);
@@ -90,36 +86,12 @@ TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
 }
 
 TEST(AlignmentDataTest, MalformedFilesNameTheFileAndLine) {
-  struct Case {
-    const char* patterns;
-    const char* counts;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"0 1 1\n0 1\n", "g 1 1\n",
-       "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 2 holds 2 values where the tree has 3 leaves\n"},
-      {"0 1 3\n", "g 1\n", "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 1: value '3' is not 0, 1 or 2\n"},
-      {"0 1 10\n", "g 1\n", "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 1: value '10' is not 0, 1 or 2\n"},
-      {"0 1 1\n1 1 1\n", "g 1 1\n\nh 2\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 3 holds 1 counts where the pattern file has 2 "
-       "patterns\n"},
-      {"0 1 1\n", "g -1\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '-1' is not a non-negative integer\n"},
-      {"0 1 1\n", "g 1.5\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '1.5' is not a non-negative integer\n"},
-      {"0 1 1\n", "g 4294967296\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '4294967296' is not a non-negative "
-       "integer\n"},
-      {"0 1 1\n1 1 1\n", "g 4294967295 1\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: more than 4294967295 sites in all\n"},
-      {"0 1 1\n", " \n\n", "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' holds no gene line\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const std::vector<std::string>& c : testing_support::CaseTable("pattern_errors.txt")) {
+    SCOPED_TRACE(c[2]);
     AlignmentData data;
-    const ReadResult r = Read(data, c.patterns, c.counts, 3);
+    const ReadResult r = Read(data, c[0], c[1], 3);
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.errors, c.message);
+    EXPECT_EQ(r.errors, "Error:VORN:ReadInput: " + c[2] + "\n");
   }
 }
 
@@ -127,12 +99,9 @@ TEST(AlignmentDataTest, AddSiteSharesPatternsAndKeepsFirstOccurrenceOrder) {
   AlignmentData data;
   data.PrepareForSimulation(3, 2);
   const auto a = Bytes({0, 1, 1}), b = Bytes({1, 1, 1}), c = Bytes({2, 2, 2});
-  data.AddSite(a.data(), 0);
-  data.AddSite(b.data(), 1);
-  data.AddSite(a.data(), 1);
-  data.AddSite(a.data(), 0);
-  data.AddSite(b.data(), 1);
-  data.AddSite(c.data(), 0);
+  for (const auto& [site, gene] : std::initializer_list<Site>{{&a, 0}, {&b, 1}, {&a, 1}, {&a, 0}, {&b, 1}, {&c, 0}}) {
+    data.AddSite(site->data(), gene);
+  }
   EXPECT_EQ(data.patternCount, 3U);
   EXPECT_EQ(data.patterns[0].values, a);
   EXPECT_EQ(data.patterns[1].values, b);
@@ -159,10 +128,7 @@ TEST(AlignmentDataTest, WrittenFilesHaveTheDocumentedFormAndReadBack) {
   AlignmentData data;
   data.PrepareForSimulation(2, 2);
   const auto a = Bytes({0, 1}), b = Bytes({1, 2});
-  data.AddSite(a.data(), 1);
-  data.AddSite(b.data(), 0);
-  data.AddSite(a.data(), 0);
-  data.AddSite(a.data(), 1);
+  for (const auto& [site, gene] : std::initializer_list<Site>{{&a, 1}, {&b, 0}, {&a, 0}, {&a, 1}}) data.AddSite(site->data(), gene);
   data.NameGenes();
   testing_support::TempDir dir;
   {

@@ -15,7 +15,6 @@
 
 #include "data/output_file.h"
 #include "driver/run_program.h"
-#include "numerics/mersenne_twister.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -63,26 +62,14 @@ int RunChild(int step, const char* killAfter = nullptr) {
   return status;
 }
 
-class FaultInjectionTest : public testing::Test {
- protected:
-  FaultInjectionTest() : chdir_(dir_.path()) {}
+using FaultInjectionTest = testing_support::ScratchTest;
 
-  // A fit of every parameter on the four-leaf tree, reported with the detailed reconstruction.
-  static void WriteRun(const std::string& maxIterations, const std::string& tolerance) {
-    std::vector<std::string> lines = testing_support::TemplateLines();
-    lines[37] = "likelihood tolerance: " + tolerance;
-    lines[38] = "parameter tolerance: " + tolerance;
-    lines[40] = "maximum # iterations: " + maxIterations;
-    lines[41] = "ancestral reconstruction: detailed";
-    testing_support::WriteText("run.txt", testing_support::JoinLines(lines));
-    testing_support::WriteText("tree.phyl", testing_support::kFourLeafPhyl);
-    testing_support::WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
-    testing_support::WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
-  }
-
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
-};
+// A fit of every parameter on the four-leaf tree, reported with the detailed reconstruction.
+void WriteRun(const std::string& maxIterations, const std::string& tolerance) {
+  testing_support::WriteFourLeafRun(testing_support::ControlText(
+      {{38, "likelihood tolerance: " + tolerance}, {39, "parameter tolerance: " + tolerance},
+       {41, "maximum # iterations: " + maxIterations}, {42, "ancestral reconstruction: detailed"}}));
+}
 
 // The report without its running time, which may differ by a second between runs.
 std::string Timeless(const std::string& text) {
@@ -108,12 +95,9 @@ TEST_F(FaultInjectionTest, AKilledRunLeavesEachFileAsItWasOrComplete) {
       SCOPED_TRACE(step);
       const int status = RunChild(step);
       for (std::size_t i = 0; i < complete.size(); ++i) {
-        SCOPED_TRACE(outputs[i]);
-        if (FileExists(outputs[i])) {
-          EXPECT_EQ(Timeless(ReadText(outputs[i])), complete[i]);
-        } else {
-          EXPECT_FALSE(earlier);
-        }
+        const bool exists = FileExists(outputs[i]);
+        EXPECT_EQ(exists ? Timeless(ReadText(outputs[i])) : "", exists ? complete[i] : "") << outputs[i];
+        EXPECT_TRUE(exists || !earlier) << outputs[i];
       }
       if (!WIFSIGNALED(status)) {
         // The step is past the last one: the run went to its end, over what the kills left.
@@ -135,16 +119,14 @@ TEST_F(FaultInjectionTest, AFitKilledInTheMiddleLeavesWholeIterationsInItsHistor
   const int status = RunChild(-1, "run.history.p0.txt");
   ASSERT_TRUE(WIFSIGNALED(status)) << "the fit ended before the kill";
   // Every iteration updates the eight parameter families, each followed by a likelihood line.
-  const char* const families[] = {"p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"};
   auto lines = [](const std::string& text) {
     EXPECT_EQ(text.back(), '\n') << "a line cut short";
     return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
   };
   const long iterations = lines(ReadText("run.history.p0.txt")) - 1;
   EXPECT_GE(iterations, 1);
-  for (const char* family : families) {
-    SCOPED_TRACE(family);
-    EXPECT_EQ(lines(ReadText(std::string("run.history.") + family + ".txt")) - 1, iterations);
+  for (const char* family : {"p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {
+    EXPECT_EQ(lines(ReadText(std::string("run.history.") + family + ".txt")) - 1, iterations) << family;
   }
   EXPECT_EQ(lines(ReadText("run.history.likelihood.txt")) - 1, 8 * iterations);
   EXPECT_FALSE(FileExists("run.output.txt"));

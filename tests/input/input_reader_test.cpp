@@ -4,7 +4,6 @@
 
 #include <filesystem>
 
-#include "driver/run_program.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -13,7 +12,6 @@ namespace {
 
 using testing_support::FileExists;
 using testing_support::ReadText;
-using testing_support::TemplateLines;
 using testing_support::TestData;
 using testing_support::WriteText;
 using Bytes = std::vector<std::uint8_t>;
@@ -33,11 +31,8 @@ class InputReaderTest : public testing_support::ControlFileTest {
       SCOPED_TRACE(record.size() > 1 ? record[record.size() - 2] : record.back());
       std::map<int, std::string> changes;
       for (std::size_t i = 0; i + 1 < record.size(); ++i) {
-        if (record[i] == "sim") {
-          changes[8] = "source: sim";
-        } else {
-          changes[std::stoi(record[i])] = record[i].substr(record[i].find('=') + 1);
-        }
+        if (record[i] == "sim") changes[8] = "source: sim";
+        else changes[std::stoi(record[i])] = record[i].substr(record[i].find('=') + 1);
       }
       const std::string& expected = record.back();
       EXPECT_EQ(ReadWith(changes), expected.rfind("Error:", 0) != 0);
@@ -61,13 +56,8 @@ TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
 }
 
 TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
-  ASSERT_TRUE(ReadWith({{30, "minimal l-lambda value: 0.2"},
-                        {31, "minimal g-lambda value: 0"},
-                        {45, "p0: rand 0.9"},
-                        {46, "theta: ran 2"},
-                        {48, "eta: random 3"},
-                        {50, "nu: rand 0.7"},
-                        {51, "l-lambda: rand 0.5"},
+  ASSERT_TRUE(ReadWith({{30, "minimal l-lambda value: 0.2"}, {31, "minimal g-lambda value: 0"}, {45, "p0: rand 0.9"},
+                        {46, "theta: ran 2"}, {48, "eta: random 3"}, {50, "nu: rand 0.7"}, {51, "l-lambda: rand 0.5"},
                         {52, "g-lambda: rand 4"}}))
       << errors_;
   EXPECT_EQ(output_, "reading and processing input file\n");
@@ -108,25 +98,13 @@ TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
 }
 
 TEST_F(InputReaderTest, EveryParameterFixed) {
-  ASSERT_TRUE(ReadWith({{24, "p0: fix 0.3"},
-                        {25, "theta: fixed 0.5,1.5"},
-                        {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
-                        {27, "eta: con 2"},
-                        {28, "xi: constant 0.25"},
-                        {29, "nu: fix 0.6"},
-                        {32, "l-lambda: fix inf"},
-                        {33, "g-lambda: fix 2.5"},
-                        {36, "# categories (loss distribution): 3"},
-                        {37, "# categories (gain distribution): 6"},
-                        {41, "maximum # iterations: -1"},
-                        {42, "ancestral reconstruction: on"},
-                        {45, "p0: fix 0.5"},
-                        {46, "theta: fix 9 9"},
-                        {47, "phi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"},
-                        {48, "eta: con 9"},
-                        {49, "xi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"},
-                        {50, "nu: fix 0.1"},
-                        {51, "l-lambda: fixed 3"},
+  ASSERT_TRUE(ReadWith({{24, "p0: fix 0.3"}, {25, "theta: fixed 0.5,1.5"}, {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
+                        {27, "eta: con 2"}, {28, "xi: constant 0.25"}, {29, "nu: fix 0.6"}, {32, "l-lambda: fix inf"},
+                        {33, "g-lambda: fix 2.5"}, {36, "# categories (loss distribution): 3"},
+                        {37, "# categories (gain distribution): 6"}, {41, "maximum # iterations: -1"},
+                        {42, "ancestral reconstruction: on"}, {45, "p0: fix 0.5"}, {46, "theta: fix 9 9"},
+                        {47, "phi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"}, {48, "eta: con 9"},
+                        {49, "xi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"}, {50, "nu: fix 0.1"}, {51, "l-lambda: fixed 3"},
                         {52, "g-lambda: fixed 3"}}))
       << errors_;
   const EstimationFlags& f = em_.flags;
@@ -180,12 +158,9 @@ TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
     thetaList += (g > 0 && g % 10 == 0 ? "\n" : " ") + std::to_string((g + 1) / 10.0);
     etaStart += (g > 0 && g % 10 == 0 ? "\n" : " ") + std::to_string(3 + g);
   }
-  const std::map<int, std::string> lines = {{25, thetaList + " % comment"},
-                                      {27, "eta: mix 0 9 24 8 %"},
-                                      {42, "ancestral reconstruction: detailed"},
-                                      {48, etaStart},
-                                      {52, "g-lambda: fixed 2"}};
-  ASSERT_TRUE(ReadWith(lines)) << errors_;
+  ASSERT_TRUE(ReadWith({{25, thetaList + " % comment"}, {27, "eta: mix 0 9 24 8 %"},
+                        {42, "ancestral reconstruction: detailed"}, {48, etaStart}, {52, "g-lambda: fixed 2"}}))
+      << errors_;
   ASSERT_EQ(em_.model.theta.size(), 25U);
   for (int g = 0; g < 25; ++g) {
     SCOPED_TRACE(g);
@@ -207,11 +182,8 @@ TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
 }
 
 TEST_F(InputReaderTest, MixedPairsGoOnOverLinesAndTheLastValueWins) {
-  ASSERT_TRUE(ReadWith({{25, "theta: mix 0 0.5 1 0.7 %"},
-                        {26, "phi: mix 1 0.1 2 0.2\n3 0.3 1 0.15 %"},
-                        {27, "eta: mixed 1 2.5\n\n%"},
-                        {28, "xi: mix 0 5 6 0.5 %"},
-                        {29, "nu: est fixed"}}))
+  ASSERT_TRUE(ReadWith({{25, "theta: mix 0 0.5 1 0.7 %"}, {26, "phi: mix 1 0.1 2 0.2\n3 0.3 1 0.15 %"},
+                        {27, "eta: mixed 1 2.5\n\n%"}, {28, "xi: mix 0 5 6 0.5 %"}, {29, "nu: est fixed"}}))
       << errors_;
   const EstimationFlags& f = em_.flags;
   EXPECT_EQ(em_.model.theta, Values({0.5, 0.7}));
@@ -263,11 +235,10 @@ TEST_F(InputReaderTest, CategoryRules) {
 TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
   // Drawn true values of a simulation: with the same seed, a value the line gives outside its
   // range must draw what the default written out draws.
-  const std::map<int, std::string> draw = {{8, "source: sim"},          {10, "number of sites: const 1"},
-                                           {24, "p0: fix rand"},         {25, "theta: fix rand"},
-                                           {26, "phi: fix rand"},       {27, "eta: fix rand"}, {28, "xi: fix rand"},
-                                           {29, "nu: fix rand"},        {32, "l-lambda: fix rand"},
-                                           {33, "g-lambda: fix rand"}};
+  const std::map<int, std::string> draw = {
+      {8, "source: sim"},  {10, "number of sites: const 1"}, {24, "p0: fix rand"},       {25, "theta: fix rand"},
+      {26, "phi: fix rand"}, {27, "eta: fix rand"}, {28, "xi: fix rand"}, {29, "nu: fix rand"},
+      {32, "l-lambda: fix rand"}, {33, "g-lambda: fix rand"}};
   auto drawn = [&](int line, const std::string& text) {
     std::map<int, std::string> lines = draw;
     lines[line] = text;
@@ -301,6 +272,12 @@ TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
   EXPECT_EQ(em_.model.p0, 1.0);
   drawn(31, "minimal g-lambda value: 3");
   EXPECT_GE(em_.model.glambda, 3.0);
+  // A shape is its minimum (0.05, 0.06) plus an exponential of the line's mean, memoryless: for
+  // the same uniform draw, a mean three times as large triples the excess over the minimum.
+  const double l1 = drawn(20, "l-lambda: 1")[2], l3 = drawn(20, "l-lambda: 3")[2];
+  EXPECT_NEAR(l3 - 0.05, 3 * (l1 - 0.05), 1e-12);
+  const double g1 = drawn(21, "g-lambda: 1")[3], g3 = drawn(21, "g-lambda: 3")[3];
+  EXPECT_NEAR(g3 - 0.06, 3 * (g1 - 0.06), 1e-12);
 }
 
 TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
@@ -325,7 +302,7 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
   EXPECT_EQ(data_.genes[0].geneName, "\xEF\xBC\xA7" "1");
   const std::string expected = summary();
   for (const char* file : {"tree.phyl", "data.wp.txt", "data.ngp.txt"}) WriteText(file, foreign(ReadText(file)));
-  ASSERT_TRUE(Read(foreign(testing_support::JoinLines(TemplateLines())))) << errors_;
+  ASSERT_TRUE(Read(foreign(testing_support::ControlText()))) << errors_;
   EXPECT_EQ(summary(), expected);
 
   WriteText("tree.nwk", foreign("((A:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"));
@@ -350,12 +327,9 @@ TEST_F(InputReaderTest, ConditionedOnPresenceSitesWithoutAPresentLeafAreDropped)
 }
 
 TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
-  ASSERT_TRUE(ReadWith({{2, "time units:Billion"},
-                        {3, "tree:\ttree.phyl,phylip"},
+  ASSERT_TRUE(ReadWith({{2, "time units:Billion"}, {3, "tree:\ttree.phyl,phylip"},
                         {4, "with a pattern file this line is never examined"},
-                        {8, "source: pattern data.wp.txt data.ngp.txt"},
-                        {9, ""},
-                        {13, "filter unknowns: ukfilter 0.5"}}))
+                        {8, "source: pattern data.wp.txt data.ngp.txt"}, {9, ""}, {13, "filter unknowns: ukfilter 0.5"}}))
       << errors_;
   EXPECT_TRUE(data_.ukfFilter);
   EXPECT_EQ(data_.ukfThreshold, 0.5);
@@ -365,22 +339,18 @@ TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
 }
 
 TEST_F(InputReaderTest, ShortOrOverlongFilesAreErrors) {
-  std::vector<std::string> lines = TemplateLines();
-  lines.pop_back();
-  EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
+  const std::string text = testing_support::ControlText();
+  EXPECT_FALSE(Read(text.substr(0, text.rfind("g-lambda"))));
   EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 52 in initialization parameters -> "
                      "g-lambda\n");
   EXPECT_FALSE(ReadWith({{7, std::string(2047, 'x')}}));
   EXPECT_EQ(errors_, "Error:VORN:ReadInput: Line 7 of the input file is longer than 2046 characters\n");
   EXPECT_TRUE(ReadWith({{7, std::string(2046, 'x')}})) << errors_;
-  // The last line may lack its line feed.
-  const std::string text = testing_support::JoinLines(TemplateLines());
-  EXPECT_TRUE(Read(text.substr(0, text.size() - 1))) << errors_;
+  EXPECT_TRUE(Read(text.substr(0, text.size() - 1))) << errors_;  // the last line may lack its line feed
 }
 
 TEST_F(InputReaderTest, TreeFiles) {
-  ASSERT_TRUE(ReadWith({{3, "tree: random"}, {4, "number of leaves: 5"}, {5, "total time span: 1500"},
-                        {8, "source: sim"}}))
+  ASSERT_TRUE(ReadWith({{3, "tree: random"}, {4, "number of leaves: 5"}, {5, "total time span: 1500"}, {8, "source: sim"}}))
       << errors_;
   EXPECT_EQ(tree_.treeName, "run.phyl");
   EXPECT_EQ(tree_.leafCount, 5U);
@@ -402,19 +372,11 @@ TEST_F(InputReaderTest, TreeFiles) {
 }
 
 TEST_F(InputReaderTest, SimulationOfAFixedModel) {
-  ASSERT_TRUE(ReadWith({{8, "source: sim"},
-                        {9, "number of genes: 2"},
-                        {10, "number of sites: fixed 3 4"},
-                        {11, "fraction of unknowns: 0"},
-                        {12, "track numbers of present characters: on"},
-                        {24, "p0: fix 0.25"},
-                        {25, "theta: fix 0.5 1.5"},
-                        {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
-                        {27, "eta: con 2"},
-                        {28, "xi: fix 0 0.05 0.15 0.25 0.35 0.45 0.55"},
-                        {29, "nu: fix 0.125"},
-                        {32, "l-lambda: fix inf"},
-                        {33, "g-lambda: fix 0.75"}}))
+  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {9, "number of genes: 2"}, {10, "number of sites: fixed 3 4"},
+                        {11, "fraction of unknowns: 0"}, {12, "track numbers of present characters: on"},
+                        {24, "p0: fix 0.25"}, {25, "theta: fix 0.5 1.5"}, {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
+                        {27, "eta: con 2"}, {28, "xi: fix 0 0.05 0.15 0.25 0.35 0.45 0.55"}, {29, "nu: fix 0.125"},
+                        {32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0.75"}}))
       << errors_;
   EXPECT_EQ(errors_, "");
   EXPECT_EQ(ReadText("run_truemodel.m"), ReadText(TestData("golden/truemodel_fixed.m")));
@@ -429,8 +391,7 @@ TEST_F(InputReaderTest, SimulationOfAFixedModel) {
   EXPECT_EQ(back.genes[1].counts, data_.genes[1].counts);
 
   // Entries a "mix" line leaves to the estimation still get true values to simulate from.
-  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}, {25, "theta: mix 1 0.5 %"},
-                        {28, "xi: mix 2 0.3 %"}}))
+  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}, {25, "theta: mix 1 0.5 %"}, {28, "xi: mix 2 0.3 %"}}))
       << errors_;
   EXPECT_EQ(em_.model.theta[1], 0.5);
   EXPECT_GT(em_.model.theta[0] * em_.model.theta[2] * em_.model.xi[1], 0.0);
@@ -456,10 +417,7 @@ TEST_F(InputReaderTest, ExampleSimulationStopsAfterReading) {
   for (const char* file : {"simulate.input.txt", "primates.phyl"}) {
     WriteText(file, ReadText(TestData("../../examples/") + file));
   }
-  const char* argv[] = {"vorn", "simulate.input.txt"};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(RunProgram(2, argv), 0);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing_support::RunVorn({"simulate.input.txt"}).status, 0);
   for (const char* file : {"done.txt", "simulate.wp.txt", "simulate.ngp.txt", "simulate_truemodel.m"}) {
     EXPECT_TRUE(FileExists(file)) << file;
   }

@@ -24,9 +24,9 @@ using testing_support::WriteText;
 
 // ((A,B),(C,D)) with two genes and every parameter fixed; the expected report and reconstruction
 // were worked out by enumerating all 2^7 node states of every pattern and category.
-class FixedRunTest : public testing::Test {
+class FixedRunTest : public testing_support::ScratchTest {
  protected:
-  FixedRunTest() : chdir_(dir_.path()) {
+  FixedRunTest() {
     WriteText("tree.phyl", testing_support::kFourLeafPhyl);
     WriteText("data.wp.txt", "1 1 0 0\n1 0 1 0\n0 0 0 0\n1 2 0 1\n");
     WriteText("data.ngp.txt", "g1 3 1 4 0\ng2 0 2 1 2\n");
@@ -44,40 +44,30 @@ class FixedRunTest : public testing::Test {
     ASSERT_TRUE(data_.ReadPatternFiles(wp.get(), ngp.get(), 4));
     const std::uint32_t genes = data_.geneCount;
     em_.Resize(7, genes);
-    em_.model.p0 = 0.5;
-    em_.model.theta = std::vector<double>{1, 2}, em_.model.theta.resize(genes);
-    em_.model.eta = std::vector<double>{2, 3}, em_.model.eta.resize(genes);
-    em_.model.phi = {0, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
-    em_.model.xi = {0, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5};
-    em_.model.nu = 0.25;
+    EvolModel& m = em_.model;
+    m.p0 = 0.5, m.nu = 0.25;
+    m.theta = std::vector<double>{1, 2}, m.theta.resize(genes);
+    m.eta = std::vector<double>{2, 3}, m.eta.resize(genes);
+    m.phi = {0, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
+    m.xi = {0, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5};
     em_.lossCategories.InitLossCategories(1);
     em_.gainCategories.InitGainCategories(2);
-    em_.likelihoodTolerance = 1e-6;
-    em_.parameterTolerance = 1e-4;
-    em_.internalTolerance = 1e-8;
+    em_.likelihoodTolerance = 1e-6, em_.parameterTolerance = 1e-4, em_.internalTolerance = 1e-8;
     em_.maxIterations = 100;
     em_.thetaCap = em_.etaCap = 153.5 / 0.06;
   }
 
-  bool Run(const std::string& project) {
+  // The estimation (report = false) or the report of the project, its printing captured.
+  bool Run(const std::string& project, bool report = false) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool ok = em_.Run(data_, tree_, project);
-    output_ = testing::internal::GetCapturedStdout();
-    errors_ = testing::internal::GetCapturedStderr();
-    return ok;
-  }
-  bool Report(const std::string& project, int seconds = 0) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const bool ok = WriteOutput(tree_, data_, em_, seconds, project);
+    const bool ok = report ? WriteOutput(tree_, data_, em_, 0, project) : em_.Run(data_, tree_, project);
     errors_ = testing::internal::GetCapturedStderr();
     output_ = testing::internal::GetCapturedStdout();
     return ok;
   }
+  bool Report(const std::string& project) { return Run(project, true); }
 
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
   PhylogeneticTree tree_;
   AlignmentData data_;
   EM em_;
@@ -90,15 +80,12 @@ TEST_F(FixedRunTest, WholeReportOfAFixedModel) {
   EXPECT_EQ(output_, "running the algorithm\n   1 iterations\t(loglikelihood convergence = 0)\n\n");
   EXPECT_EQ(em_.iterations, 1U);
   // Nothing is estimated: every history file holds its initial line only.
-  EXPECT_EQ(ReadText("fixed.history.likelihood.txt"), "-32.9072\n");
-  EXPECT_EQ(ReadText("fixed.history.p0.txt"), "0.5\n");
-  EXPECT_EQ(ReadText("fixed.history.theta.txt"), "1\t2\n");
-  EXPECT_EQ(ReadText("fixed.history.phi.txt"), "0\t0.1\t0.1\t0.1\t0.1\t0.1\t0.1\n");
-  EXPECT_EQ(ReadText("fixed.history.eta.txt"), "2\t3\n");
-  EXPECT_EQ(ReadText("fixed.history.xi.txt"), "0\t0.5\t0.5\t0.5\t0.5\t0.5\t0.5\n");
-  EXPECT_EQ(ReadText("fixed.history.nu.txt"), "0.25\n");
-  EXPECT_EQ(ReadText("fixed.history.llambda.txt"), "0\n");
-  EXPECT_EQ(ReadText("fixed.history.glambda.txt"), "0\n");
+  std::string histories;
+  for (const char* name : {"likelihood", "p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {
+    histories += ReadText(std::string("fixed.history.") + name + ".txt");
+  }
+  EXPECT_EQ(histories, "-32.9072\n0.5\n1\t2\n0\t0.1\t0.1\t0.1\t0.1\t0.1\t0.1\n2\t3\n0\t0.5\t0.5\t0.5\t0.5\t0.5\t0.5\n"
+                       "0.25\n0\n0\n");
   EXPECT_NEAR(em_.logLikelihood, -32.9072104849, 1e-9);  // brute force over all node states
 
   Report("fixed");
@@ -165,6 +152,31 @@ TEST_F(FixedRunTest, ResultsOfAFixedModel) {
   results.erase("tool");  // the version and the commit change from build to build
   ExpectSameJson(results, nlohmann::json::parse(ReadText(TestData("golden/fixed.results.json"))), "");
   EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+
+  // The picture, worked out by hand: 720 px for the 100 My from the root (x 24) to the leaves
+  // (x 744), 7.2 px a My; leaf rows 24 px apart from y 68, a parent midway between its children.
+  // Counts to one decimal from the golden table above; each branch's colour interpolated between
+  // the two stops of the scale around its share of the most losses (B's, 2.8), e.g. AB's 0.113 is
+  // 0.452 of the way from #fdcc8a to #fc8d59: #fdb074. Axis ticks every 20 My. The title escaped
+  // for XML, a byte that is no UTF-8 as '?'.
+  FilePtr picture(std::tmpfile());
+  WriteTreePicture(picture.get(), tree_, data_, em_, "f\xff & <4>");
+  EXPECT_EQ(testing_support::Contents(picture.get()), ReadText(TestData("golden/fixed.tree.svg")));
+}
+
+TEST(ResultsTest, AtBoundMeansWithinAMillionth) {
+  const struct {
+    double value, lower, upper;
+    bool rate, expected;
+  } cases[] = {
+      {1e-6, 0, 1, false, true},          {1.5e-6, 0, 1, false, false},     {1 - 5e-7, 0, 1, false, true},
+      {1 - 2e-6, 0, 1, false, false},     {0.3, 0.3, 0.9, false, true},     {0.5, 0.3, 0.9, false, false},
+      {2 * (1 + 1e-6), 2, 50, true, true}, {2 * (1 + 2e-6), 2, 50, true, false}, {50 * (1 - 1e-6), 2, 50, true, true},
+      {50 * (1 - 2e-6), 2, 50, true, false}, {1e-6, 0, 50, true, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(AtBound(c.value, c.lower, c.upper, c.rate), c.expected) << c.value << (c.rate ? " rate" : "");
+  }
 }
 
 TEST_F(FixedRunTest, OneGeneDetailsEqualTheSummary) {
@@ -207,10 +219,10 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
                                   "\\(-1\\)\n")))
       << errors_;
   // One update of p0: its file and the likelihood file hold the initial line and one more.
-  const std::string p0 = ReadText("limit.history.p0.txt");
-  EXPECT_EQ(std::count(p0.begin(), p0.end(), '\n'), 2);
-  const std::string likelihood = ReadText("limit.history.likelihood.txt");
-  EXPECT_EQ(std::count(likelihood.begin(), likelihood.end(), '\n'), 2);
+  for (const char* name : {"limit.history.p0.txt", "limit.history.likelihood.txt"}) {
+    const std::string text = ReadText(name);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << name;
+  }
   Report("limit");
   EXPECT_NE(ReadText("limit.output.txt").find("total number of iterations: 1\n"), std::string::npos);
 
@@ -255,6 +267,12 @@ TEST_F(FixedRunTest, UnwritableFiles) {
     EXPECT_EQ(errors_, c.error);
   }
   EXPECT_EQ(ReadText("z.output.txt"), "an earlier report\n");
+  std::filesystem::create_directory("y.tree.svg");  // one of the results beside the report
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(CanWriteOutput(em_, "y"));
+  EXPECT_FALSE(WriteResults(tree_, data_, em_, RunFacts(), "y"));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error:VORN:WriteOutput: The file y.tree.svg cannot be opened\n"
+                                                    "Error:VORN:WriteOutput: The file y.tree.svg cannot be opened\n");
   EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
   testing::internal::CaptureStderr();
   EXPECT_TRUE(CanWriteOutput(em_, "fixed"));
@@ -278,10 +296,7 @@ TEST(ReportTest, RunningTimeForms) {
     SCOPED_TRACE(seconds);
     FilePtr file(std::tmpfile());
     WriteJobStatistics(file.get(), seconds, 7);
-    std::rewind(file.get());
-    char buffer[256] = {};
-    std::fread(buffer, 1, sizeof buffer - 1, file.get());
-    EXPECT_EQ(std::string(buffer), std::string("------------------\n% Job Statistics:\n------------------\n"
+    EXPECT_EQ(testing_support::Contents(file.get()), std::string("------------------\n% Job Statistics:\n------------------\n"
                                                "total running time: ") +
                                        text + "\ntotal number of iterations: 7\n\n");
   }
@@ -299,9 +314,7 @@ TEST(ReportTest, ShortestAndLongestGenesTieToTheLowestIndex) {
   ASSERT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 2));
   FilePtr out(std::tmpfile());
   data.WriteSummary(out.get());
-  std::rewind(out.get());
-  std::string text(4096, '\0');
-  text.resize(std::fread(text.data(), 1, text.size(), out.get()));
+  const std::string text = testing_support::Contents(out.get());
   EXPECT_NE(text.find("\tshortest gene [filtered (all)]: 2 (9)\n\tlongest gene [filtered (all)]: 5 (6)\n"),
             std::string::npos)
       << text;

@@ -1,13 +1,11 @@
 #include "support/test_support.h"
 
-#include <cmath>
-#include <regex>
-
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -65,6 +63,14 @@ FilePtr StreamOf(const std::string& text) {
   return file;
 }
 
+std::string Contents(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+  return text;
+}
+
 std::string TestData(const std::string& relative) { return std::string(TESTDATA_DIR) + "/" + relative; }
 
 std::vector<std::vector<std::string>> CaseTable(const std::string& name) {
@@ -94,12 +100,6 @@ std::vector<std::vector<std::string>> CaseTable(const std::string& name) {
   EXPECT_FALSE(records.empty()) << name;
   return records;
 }
-
-}  // namespace testing_support
-}  // namespace vorn
-
-namespace vorn {
-namespace testing_support {
 
 testing::AssertionResult SameTextAndNumbers(const std::string& actual, const std::string& expected,
                                             double tolerance) {

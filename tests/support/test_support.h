@@ -42,6 +42,8 @@ bool FileExists(const std::string& path);
 std::vector<std::string> TemporaryFilesIn(const std::string& folder);
 // A read-only stream over the given text (a temporary file), for the readers that take a FILE*.
 FilePtr StreamOf(const std::string& text);
+// Everything written to a stream (a std::tmpfile() handed to a writer), read from its start.
+std::string Contents(std::FILE* file);
 std::string TestData(const std::string& relative);
 
 // The records of a case table, tests/testdata/cases/NAME: one record a line, its fields split at
