@@ -25,19 +25,27 @@ std::vector<std::string> Modes(const InitializationSettings& init) {
 // The template on the four-leaf tree (7 nodes) with two genes of pattern data, lines replaced.
 class InputReaderTest : public testing_support::ControlFileTest {
  protected:
-  // Reads every record of a case table (tests/testdata/cases) and checks what the reader says.
-  void CheckCases(const std::string& table) {
+  // Reads every record of a case table (tests/testdata/cases): "sim" (line 8 becomes "source:
+  // sim") or "N=text" for each change; then `check` sees the record's last `results` fields.
+  template <typename Check>
+  void ForEachRead(const std::string& table, std::size_t results, Check check) {
     for (const std::vector<std::string>& record : testing_support::CaseTable(table)) {
-      SCOPED_TRACE(record.size() > 1 ? record[record.size() - 2] : record.back());
+      SCOPED_TRACE(record.size() > results ? record[record.size() - results - 1] : record.back());
       std::map<int, std::string> changes;
-      for (std::size_t i = 0; i + 1 < record.size(); ++i) {
+      for (std::size_t i = 0; i + results < record.size(); ++i) {
         if (record[i] == "sim") changes[8] = "source: sim";
         else changes[std::stoi(record[i])] = record[i].substr(record[i].find('=') + 1);
       }
-      const std::string& expected = record.back();
-      EXPECT_EQ(ReadWith(changes), expected.rfind("Error:", 0) != 0);
-      EXPECT_EQ(errors_, expected == "-" ? "" : expected + "\n");
+      const bool read = ReadWith(changes);
+      check(read, std::vector<std::string>(record.end() - results, record.end()));
     }
+  }
+  // The records end in what the reader says.
+  void CheckCases(const std::string& table) {
+    ForEachRead(table, 1, [this](bool read, const std::vector<std::string>& expected) {
+      EXPECT_EQ(read, expected[0].rfind("Error:", 0) != 0);
+      EXPECT_EQ(errors_, expected[0] == "-" ? "" : expected[0] + "\n");
+    });
   }
 };
 
@@ -124,30 +132,6 @@ TEST_F(InputReaderTest, EveryParameterFixed) {
   EXPECT_EQ(Modes(em_.initialization), std::vector<std::string>(8, "fixed"));
 }
 
-TEST_F(InputReaderTest, InvariantFlagsFollowFlagsAndShapes) {
-  WriteText("data.ngp.txt", "g1 5 0 2\n");  // one gene
-  const struct {
-    const char *llambda, *glambda, *xi;
-    bool thetaPhi, etaXi;
-  } cases[] = {
-      {"fix inf", "fix 0", "est", true, true},
-      {"fix inf", "fix 0", "con 0.5", true, false},
-      {"fix 0.5", "fix 0", "est", false, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.llambda) + ", " + c.xi);
-    ASSERT_TRUE(ReadWith({{32, std::string("l-lambda: ") + c.llambda},
-                          {33, std::string("g-lambda: ") + c.glambda},
-                          {28, std::string("xi: ") + c.xi}}))
-        << errors_;
-    EXPECT_EQ(em_.thetaPhiInvariant, c.thetaPhi);
-    EXPECT_EQ(em_.etaXiInvariant, c.etaXi);
-  }
-  WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
-  ASSERT_TRUE(ReadWith({{32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0"}})) << errors_;
-  EXPECT_FALSE(em_.etaXiInvariant);  // two genes
-}
-
 TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
   std::string genes;
   for (int g = 0; g < 25; ++g) genes += "gene" + std::to_string(g) + " 1 0 0\n";
@@ -202,34 +186,25 @@ TEST_F(InputReaderTest, MixedPairsGoOnOverLinesAndTheLastValueWins) {
   EXPECT_EQ(em_.initialization.glambdaMode, "rand");  // the last line, three file lines later
 }
 
-TEST_F(InputReaderTest, CategoryRules) {
-  const struct {
-    const char *llambda, *glambda;
-    int lossAsked, gainAsked, loss, gain;
-    bool warns;
-  } cases[] = {
-      {"fix inf", "fix inf", 3, 7, 1, 2, false},  // no variation: the counts asked do not matter
-      {"est", "est", 1, 1, 4, 2, true},
-      {"est", "est", 0, 0, 4, 5, false},
-      {"est", "est", -3, -1, 4, 5, false},
-      {"est", "est", 2, 2, 2, 2, false},
-      {"fix 0.5", "fix 2", 6, 3, 6, 3, false},
-      {"fix 0", "fix rand", 1, 1, 1, 2, true},  // a drawn shape is never 0
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.llambda) + " / " + c.glambda + " / " + std::to_string(c.gainAsked));
-    ASSERT_TRUE(ReadWith({{32, std::string("l-lambda: ") + c.llambda},
-                          {33, std::string("g-lambda: ") + c.glambda},
-                          {36, "# categories (loss distribution): " + std::to_string(c.lossAsked)},
-                          {37, "# categories (gain distribution): " + std::to_string(c.gainAsked)}}))
-        << errors_;
-    EXPECT_EQ(em_.lossCategories.count, c.loss);
-    EXPECT_EQ(em_.gainCategories.count, c.gain);
-    EXPECT_EQ(em_.gainCategories.percentiles.size(), static_cast<std::size_t>(c.gain - 1));
-    EXPECT_EQ(errors_, c.warns ? "Warning:VORN:ReadInput: Gain rate variation cannot be described with a single "
-                                 "category -> setting two categories\n"
-                               : "");
-  }
+TEST_F(InputReaderTest, CategoriesAndInvariantsFollowTheShapes) {
+  WriteText("data.ngp.txt", "g1 5 0 2\n");  // one gene
+  ForEachRead("categories.txt", 2, [this](bool read, const std::vector<std::string>& expected) {
+    ASSERT_TRUE(read) << errors_;
+    EXPECT_EQ(errors_, expected[1] == "-" ? "" : expected[1] + "\n");
+    int first = 0, second = 0;
+    if (std::sscanf(expected[0].c_str(), "invariant %d %d", &first, &second) == 2) {
+      EXPECT_EQ(em_.thetaPhiInvariant, first == 1);
+      EXPECT_EQ(em_.etaXiInvariant, second == 1);
+      return;
+    }
+    std::sscanf(expected[0].c_str(), "%d %d", &first, &second);
+    EXPECT_EQ(em_.lossCategories.count, first);
+    EXPECT_EQ(em_.gainCategories.count, second);
+    EXPECT_EQ(em_.gainCategories.percentiles.size(), static_cast<std::size_t>(second - 1));
+  });
+  WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+  ASSERT_TRUE(ReadWith({{32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0"}})) << errors_;
+  EXPECT_FALSE(em_.etaXiInvariant);  // two genes
 }
 
 TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
