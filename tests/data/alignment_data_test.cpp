@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/input_template.h"
 #include "support/test_support.h"
 
 namespace vorn {
 namespace {
 
+using testing_support::DataSummary;
 using testing_support::StreamOf;
 
 struct ReadResult {
@@ -42,20 +44,9 @@ TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
             "extra values are ignored (1 line(s) in all)\n"
             "Warning:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1 holds 5 counts where the pattern file "
             "has 4 patterns; the extra counts are ignored (2 line(s) in all)\n");
-  EXPECT_EQ(data.geneCount, 2U);
-  EXPECT_EQ(data.patternCount, 4U);
-  EXPECT_EQ(data.leafCount, 3U);
-  EXPECT_EQ(data.nodeCount, 5U);
-  EXPECT_EQ(data.patterns[2].values, Bytes({2, 0, 1}));
-  EXPECT_EQ(data.patterns[3].values, Bytes({0, 0, 1}));
-  EXPECT_EQ(data.genes[0].geneName, "A");
-  EXPECT_EQ(data.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 2, 3}));
-  EXPECT_EQ(data.genes[0].counts, (std::vector<std::uint32_t>{3, 1, 4}));
-  EXPECT_EQ(data.genes[0].entryCount, 3U);
-  EXPECT_EQ(data.genes[1].patternIndices, (std::vector<std::uint32_t>{1}));
-  EXPECT_EQ(data.genes[1].filteredSites, 2U);
-  EXPECT_EQ(data.filteredSites, 10U);
-  EXPECT_EQ(data.allSites, 10U);
+  EXPECT_EQ(DataSummary(data), "011 111 201 001 | A 0:3 2:1 3:4 (8/8) | B 1:2 (2/2) | 10/10");
+  EXPECT_EQ((std::vector<std::uint32_t>{data.geneCount, data.patternCount, data.leafCount, data.nodeCount}),
+            (std::vector<std::uint32_t>{2, 4, 3, 5}));
 }
 
 TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
@@ -102,15 +93,7 @@ TEST(AlignmentDataTest, AddSiteSharesPatternsAndKeepsFirstOccurrenceOrder) {
   for (const auto& [site, gene] : std::initializer_list<Site>{{&a, 0}, {&b, 1}, {&a, 1}, {&a, 0}, {&b, 1}, {&c, 0}}) {
     data.AddSite(site->data(), gene);
   }
-  EXPECT_EQ(data.patternCount, 3U);
-  EXPECT_EQ(data.patterns[0].values, a);
-  EXPECT_EQ(data.patterns[1].values, b);
-  EXPECT_EQ(data.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 2}));
-  EXPECT_EQ(data.genes[0].counts, (std::vector<std::uint32_t>{2, 1}));
-  EXPECT_EQ(data.genes[1].patternIndices, (std::vector<std::uint32_t>{1, 0}));
-  EXPECT_EQ(data.genes[1].counts, (std::vector<std::uint32_t>{2, 1}));
-  EXPECT_EQ(data.filteredSites, 6U);
-
+  EXPECT_EQ(DataSummary(data), "011 111 222 |  0:2 2:1 (3/3) |  1:2 0:1 (3/3) | 6/6");  // unnamed until NameGenes
   // With the filter on, an all-unknown site counts only among all sites.
   AlignmentData filtered;
   filtered.ukfFilter = true;
@@ -118,10 +101,7 @@ TEST(AlignmentDataTest, AddSiteSharesPatternsAndKeepsFirstOccurrenceOrder) {
   filtered.PrepareForSimulation(3, 1);
   filtered.AddSite(c.data(), 0);
   filtered.AddSite(a.data(), 0);
-  EXPECT_EQ(filtered.patternCount, 1U);
-  EXPECT_EQ(filtered.allSites, 2U);
-  EXPECT_EQ(filtered.genes[0].allSites, 2U);
-  EXPECT_EQ(filtered.genes[0].filteredSites, 1U);
+  EXPECT_EQ(DataSummary(filtered), "011 |  0:1 (1/2) | 1/2");
 }
 
 TEST(AlignmentDataTest, WrittenFilesHaveTheDocumentedFormAndReadBack) {
@@ -143,14 +123,8 @@ TEST(AlignmentDataTest, WrittenFilesHaveTheDocumentedFormAndReadBack) {
   FilePtr wp = OpenFile(dir.File("x.wp.txt"), "r");
   FilePtr ngp = OpenFile(dir.File("x.ngp.txt"), "r");
   ASSERT_TRUE(back.ReadPatternFiles(wp.get(), ngp.get(), 2));
-  EXPECT_EQ(back.patterns[0].values, a);
-  EXPECT_EQ(back.patterns[1].values, b);
   // Gene 0 met pattern 1 first; read back, its entries stand in pattern order.
-  EXPECT_EQ(back.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 1}));
-  EXPECT_EQ(back.genes[0].counts, (std::vector<std::uint32_t>{1, 1}));
-  EXPECT_EQ(back.genes[1].geneName, "gene_#1");
-  EXPECT_EQ(back.genes[1].counts, (std::vector<std::uint32_t>{2}));
-  EXPECT_EQ(back.genes[1].allSites, 2U);
+  EXPECT_EQ(DataSummary(back), "01 12 | gene_#0 0:1 1:1 (2/2) | gene_#1 0:2 (2/2) | 4/4");
 }
 
 TEST(AlignmentDataTest, CountingHelpersAndWorkTables) {

@@ -30,37 +30,19 @@ ReadResult ReadTable(AlignmentData& data, const std::string& text, const std::st
   return {ok, testing::internal::GetCapturedStderr()};
 }
 
-// The data as text: every pattern (values in leaf order), then per gene its name and its entries
-// as pattern:count, then the site totals.
-std::string Summary(const AlignmentData& data) {
-  std::string text;
-  for (const Pattern& pattern : data.patterns) {
-    for (std::uint8_t value : pattern.values) text += static_cast<char>('0' + value);
-    text += " ";
-  }
-  for (const Gene& gene : data.genes) {
-    text += "| " + gene.geneName;
-    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
-      text += " " + std::to_string(gene.patternIndices[e]) + ":" + std::to_string(gene.counts[e]);
-    }
-    text += " (" + std::to_string(gene.allSites) + ") ";
-  }
-  return text + "| " + std::to_string(data.filteredSites) + " of " + std::to_string(data.allSites);
-}
-
 // The pattern files that hold the same data, read by their own reader.
-std::string SummaryOfPatternFiles(const std::string& patterns, const std::string& counts, bool ukf = false) {
+std::string PatternFilesSummary(const std::string& patterns, const std::string& counts, bool ukf = false) {
   AlignmentData data;
   data.ukfFilter = ukf;
   data.ukfThreshold = 0.5;
   FilePtr wp = StreamOf(patterns), ngp = StreamOf(counts);
   EXPECT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 4));
-  return Summary(data);
+  return testing_support::DataSummary(data);
 }
 
 TEST(CharacterTableTest, EveryFormOfOneDataSetReadsAsItsPatternFiles) {
   // Sites (A B C D): 1 0 ? 1, then 0 0 1 1, then the first again; one gene named after the file.
-  const std::string expected = SummaryOfPatternFiles("1 0 2 1\n0 0 1 1\n", "sites 2 1\n");
+  const std::string expected = PatternFilesSummary("1 0 2 1\n0 0 1 1\n", "sites 2 1\n");
   const struct {
     const char* form;
     std::string text;
@@ -79,7 +61,7 @@ TEST(CharacterTableTest, EveryFormOfOneDataSetReadsAsItsPatternFiles) {
     AlignmentData data;
     const ReadResult r = ReadTable(data, c.text);
     ASSERT_TRUE(r.ok) << r.errors;
-    EXPECT_EQ(Summary(data), expected);
+    EXPECT_EQ(testing_support::DataSummary(data), expected);
   }
 }
 
@@ -114,8 +96,8 @@ TEST(CharacterTableTest, GeneColumnGroupsRowsLikeTheCountsFile) {
   data.ukfThreshold = 0.5;
   const ReadResult r = ReadTable(data, table);
   ASSERT_TRUE(r.ok) << r.errors;
-  EXPECT_EQ(Summary(data),
-            SummaryOfPatternFiles("1 1 0 0\n0 0 0 1\n1 2 2 1\n", "g2 1 2 0\ng1 1 1 1\n", /*ukf=*/true));
+  EXPECT_EQ(testing_support::DataSummary(data),
+            PatternFilesSummary("1 1 0 0\n0 0 0 1\n1 2 2 1\n", "g2 1 2 0\ng1 1 1 1\n", /*ukf=*/true));
 }
 
 TEST(CharacterTableTest, MalformedFilesNameTheLineAtFault) {

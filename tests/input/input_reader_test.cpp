@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
 #include "support/input_template.h"
 #include "support/test_support.h"
@@ -291,14 +292,7 @@ TEST_F(InputReaderTest, ConditionedOnPresenceSitesWithoutAPresentLeafAreDropped)
   WriteText("data.ngp.txt", "g1 5 3 2 1\ng2 0 4 1 0\n");
   ASSERT_TRUE(ReadWith({{53, "condition on presence: on"}})) << errors_;
   EXPECT_TRUE(em_.conditionOnPresence);
-  EXPECT_EQ(data_.allSites, 16U);
-  EXPECT_EQ(data_.filteredSites, 8U);
-  ASSERT_EQ(data_.patternCount, 2U);
-  EXPECT_EQ(data_.patterns[1].values, (Bytes{1, 1, 2, 1}));
-  EXPECT_EQ(data_.genes[0].counts, (std::vector<std::uint32_t>{5, 2}));
-  EXPECT_EQ(data_.genes[1].patternIndices, (std::vector<std::uint32_t>{1}));
-  EXPECT_EQ(data_.genes[1].filteredSites, 1U);
-  EXPECT_EQ(data_.genes[1].allSites, 5U);
+  EXPECT_EQ(testing_support::DataSummary(data_), "0110 1121 | g1 0:5 1:2 (7/11) | g2 1:1 (1/5) | 8/16");
 }
 
 TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
@@ -374,6 +368,14 @@ TEST_F(InputReaderTest, SimulationOfAFixedModel) {
   EXPECT_GE(em_.model.p0, 0.95);  // "est" draws from the lower end of line 14
   EXPECT_GE(em_.model.nu, 0.8);
   EXPECT_EQ(data_.allSites, 6U);
+}
+
+TEST_F(InputReaderTest, RandomSiteCountsSpanOneTo2MPlus2) {
+  // Counts uniform from 1 to 2M + 2: with M = 2 and 60 genes, each of the six is met.
+  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {9, "number of genes: 60"}, {10, "number of sites: rand 2"}})) << errors_;
+  std::set<std::uint32_t> counts;
+  for (const Gene& gene : data_.genes) counts.insert(gene.allSites);
+  EXPECT_EQ(counts, (std::set<std::uint32_t>{1, 2, 3, 4, 5, 6}));
 }
 
 TEST_F(InputReaderTest, UnwritableSimulationFilesAreFoundBeforeTheSimulation) {

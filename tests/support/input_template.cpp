@@ -50,6 +50,22 @@ PhylogeneticTree FourLeafTree() {
   return tree;
 }
 
+std::string DataSummary(const AlignmentData& data) {
+  std::string text;
+  for (const Pattern& pattern : data.patterns) {
+    for (std::uint8_t value : pattern.values) text += static_cast<char>('0' + value);
+    text += " ";
+  }
+  for (const Gene& gene : data.genes) {
+    text += "| " + gene.geneName;
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
+      text += " " + std::to_string(gene.patternIndices[e]) + ":" + std::to_string(gene.counts[e]);
+    }
+    text += " (" + std::to_string(gene.filteredSites) + "/" + std::to_string(gene.allSites) + ") ";
+  }
+  return text + "| " + std::to_string(data.filteredSites) + "/" + std::to_string(data.allSites);
+}
+
 void WriteFourLeafRun(const std::string& control) {
   WriteText("tree.phyl", kFourLeafPhyl);
   WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");

@@ -25,6 +25,9 @@ std::string ControlText(const std::map<int, std::string>& replacements = {});
 extern const char* const kFourLeafPhyl;
 // That tree read: root 0, AB 1, CD 2, leaves A..D = nodes 3..6 = pattern positions 0..3.
 PhylogeneticTree FourLeafTree();
+// The data as text: every pattern (its values in leaf order), then per gene "| name", its entries
+// as pattern:count and "(filtered/all sites)", then "| filtered/all sites" of the whole data.
+std::string DataSummary(const AlignmentData& data);
 // Writes into the working directory the template's files (the four-leaf tree and two genes of
 // three patterns) and, as "run.txt", the control text given.
 void WriteFourLeafRun(const std::string& control = ControlText());
