@@ -3,13 +3,8 @@
 #include <cmath>
 #include <sstream>
 
-#include "data/alignment_data.h"
 #include "data/c_file.h"
 #include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
-#include "input/input_reader.h"
-#include "numerics/run_seed.h"
-#include "output/report.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -126,46 +121,6 @@ TEST_F(EndToEndTest, BranchesThatMustGainLeaveTheirDolloStartOfZero) {
     EXPECT_GT(first[v], 0) << name;
     EXPECT_GT(last[v], 0.5) << name;
   }
-}
-
-// Reads a control file, estimates and writes the report, as a run does; the log-likelihood reached.
-double EstimateAndReport(const std::string& text, const std::string& project) {
-  SetRunSeed(99);  // the same random starting values for both data sources
-  PhylogeneticTree tree;
-  AlignmentData data;
-  EM em;
-  WriteText(project + ".txt", text);
-  FilePtr input = OpenFile(project + ".txt", "r");
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(ReadInput(tree, data, em, input.get(), project));
-  EXPECT_TRUE(em.Run(data, tree, project));
-  EXPECT_TRUE(WriteOutput(tree, data, em, 0, project));
-  testing::internal::GetCapturedStdout();
-  return em.logLikelihood;
-}
-
-TEST_F(EndToEndTest, ATableGivesWhatItsPatternFilesGive) {
-  // Patterns (A B C D) 0110, 1121, 0001, 2220 (dropped by the filter) and 1111; gene g1 shows them
-  // 3, 0, 1, 1, 2 times, g2 0, 2, 1, 0, 1 times. The table has its columns in another order, copy
-  // numbers and every spelling of unknown, and its rows in an order that meets the patterns first
-  // in the order of the pattern file (though g2 meets 1111 before 0001).
-  WriteText("tree.phyl", testing_support::kFourLeafPhyl);
-  WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n2 2 2 0\n1 1 1 1\n");
-  WriteText("data.ngp.txt", "g1 3 0 1 1 2\ng2 0 2 1 0 1\n");
-  WriteText("data.tsv", "family\tC\tA\tgene\tD\tB\nf1\t3\t0\tg1\t0.0\t1\nf2\tNA\t2\tg2\t1\t1\nf3\t0\t0\tg1\t5\t0\n"
-                        "f4\t\t-\tg1\t0\t?\nf5\t1\t1\tg1\t1\t1\nf6\t1\t0\tg1\t0\t1\nf7\t2\t0\tg1\t0\t1\n"
-                        "f8\tN/A\t1\tg2\t1\t1\nf9\t1\t1\tg2\t1\t1\nf10\t1\t1\tg1\t1\t1\nf11\t0\t0\tg2\t1\t0\n");
-  std::map<int, std::string> lines = {
-      {13, "filter unknowns: ukf 0.5"}, {41, "maximum # iterations: 20"}, {42, "ancestral reconstruction: detailed"}};
-  const double fromPatternFiles = EstimateAndReport(ControlText(lines), "patterns");
-  lines[8] = "source: table data.tsv";
-  EXPECT_EQ(EstimateAndReport(ControlText(lines), "table"), fromPatternFiles);
-  std::string fromTable = ReadText("table.output.txt");
-  const std::string names = "\tWP file name: data.tsv\n\tNGP file name: data.tsv\n";
-  ASSERT_NE(fromTable.find(names), std::string::npos);
-  fromTable.replace(fromTable.find(names), names.size(), "\tWP file name: data.wp.txt\n\tNGP file name: data.ngp.txt\n");
-  EXPECT_EQ(fromTable, ReadText("patterns.output.txt"));
-  EXPECT_EQ(ReadText("table.ar.txt"), ReadText("patterns.ar.txt"));
 }
 
 }  // namespace

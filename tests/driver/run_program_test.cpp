@@ -80,13 +80,6 @@ TEST_F(RunProgramRunTest, NamedFilesAreFoundBesideTheControlFileWhenNotInTheWork
                      "pattern file has 3 patterns\n");
 }
 
-TEST_F(RunProgramRunTest, RandomTreeIsNamedAfterTheProject) {
-  WriteText("case7.input.txt", ControlText({{3, "tree: rand"}, {4, "number of leaves: 6"}, {8, "source: sim"}}));
-  EXPECT_EQ(RunVorn({"--seed", "5", "case7.input.txt"}).status, 0);
-  EXPECT_TRUE(FileExists("case7.phyl"));
-  EXPECT_TRUE(FileExists("done.txt"));
-}
-
 TEST_F(RunProgramRunTest, OneSeedRepeatsARunExactly) {
   // Every kind of draw: random site counts, a random tree, a drawn true theta, the simulation with
   // its rate multipliers and hidden values, and random starting values of the estimation.

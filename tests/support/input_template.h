@@ -39,14 +39,6 @@ struct RunOutcome {
 };
 RunOutcome RunVorn(std::vector<const char*> args);
 
-// A test that works in a scratch folder of its own, entered for the test.
-class ScratchTest : public testing::Test {
- protected:
-  ScratchTest() : chdir_(dir_.path()) {}
-  TempDir dir_;
-  ScopedChdir chdir_;
-};
-
 // In a scratch folder holding the template's files, Read() reads a control text as a run would,
 // into a fresh tree, data and estimator, every read from the same run seed.
 class ControlFileTest : public ScratchTest {

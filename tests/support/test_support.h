@@ -35,6 +35,14 @@ class ScopedChdir {
   std::string previous_;
 };
 
+// A test that works in a scratch folder of its own, entered for the test.
+class ScratchTest : public testing::Test {
+ protected:
+  ScratchTest() : chdir_(dir_.path()) {}
+  TempDir dir_;
+  ScopedChdir chdir_;
+};
+
 void WriteText(const std::string& path, const std::string& text);
 std::string ReadText(const std::string& path);
 bool FileExists(const std::string& path);
