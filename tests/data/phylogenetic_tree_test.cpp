@@ -62,23 +62,18 @@ void ExpectValidTree(const PhylogeneticTree& tree) {
     if (v > 0) inner.push_back(v);
     if (v > 0 && tree.parent[v] != 0) deep.push_back(v);
   }
-  auto indexIn = [](const Nodes& list, std::uint32_t v) { return std::find(list.begin(), list.end(), v) - list.begin(); };
-  Nodes sorted = tree.innerNodes;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted, inner);
-  for (std::uint32_t v : tree.innerNodes) {
-    if (tree.parent[v] != 0) {
-      EXPECT_LT(indexIn(tree.innerNodes, v), indexIn(tree.innerNodes, tree.parent[v]));
+  // Each list holds its nodes and no other, children before parents or parents before children.
+  auto checkList = [&tree](const Nodes& list, Nodes expected, bool childrenFirst) {
+    Nodes sorted = list;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, expected);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::size_t parentAt = std::find(list.begin(), list.end(), tree.parent[list[i]]) - list.begin();
+      EXPECT_TRUE(parentAt == list.size() || (i < parentAt) == childrenFirst) << list[i];
     }
-  }
-  sorted = tree.deepInnerNodes;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted, deep);
-  for (std::uint32_t v : tree.deepInnerNodes) {
-    if (tree.parent[tree.parent[v]] != 0) {
-      EXPECT_LT(indexIn(tree.deepInnerNodes, tree.parent[v]), indexIn(tree.deepInnerNodes, v));
-    }
-  }
+  };
+  checkList(tree.innerNodes, inner, true);
+  checkList(tree.deepInnerNodes, deep, false);
   const int leafChildrenOfRoot = tree.IsLeaf(tree.firstChild[0]) + tree.IsLeaf(tree.secondChild[0]);
   EXPECT_EQ(static_cast<int>(tree.deepInnerCount), static_cast<int>(l) - 4 + leafChildrenOfRoot);
   EXPECT_EQ(tree.deepInnerCount, tree.deepInnerNodes.size());

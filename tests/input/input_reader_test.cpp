@@ -69,13 +69,10 @@ TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
                         {46, "theta: ran 2"}, {48, "eta: random 3"}, {50, "nu: rand 0.7"}, {51, "l-lambda: rand 0.5"},
                         {52, "g-lambda: rand 4"}}))
       << errors_;
-  EXPECT_EQ(output_, "reading and processing input file\n");
-  EXPECT_EQ(errors_, "");
+  EXPECT_EQ(output_ + errors_, "reading and processing input file\n");
   EXPECT_EQ(tree_.leafCount, 4U);
-  EXPECT_EQ(data_.patternFileName, "data.wp.txt");
-  EXPECT_EQ(data_.countsFileName, "data.ngp.txt");
-  EXPECT_EQ(data_.patternCount, 3U);
-  EXPECT_EQ(data_.filteredSites, 10U);
+  EXPECT_EQ(data_.patternFileName + " " + data_.countsFileName, "data.wp.txt data.ngp.txt");
+  EXPECT_EQ(testing_support::DataSummary(data_), "0110 1121 0001 | g1 0:5 2:2 (7/7) | g2 0:1 1:1 2:1 (3/3) | 10/10");
   const EstimationFlags& f = em_.flags;
   EXPECT_TRUE(f.p0 && f.thetaAny && f.phiAny && f.etaAny && f.xiAny && f.nu && f.llambda && f.glambda);
   EXPECT_EQ(f.theta, Bytes({1, 1}));
@@ -88,10 +85,8 @@ TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
   EXPECT_NEAR(em_.thetaCap, 153.5 / 0.06, 1e-9);
   EXPECT_EQ(em_.etaCap, em_.thetaCap);
   EXPECT_FALSE(em_.thetaPhiInvariant || em_.etaXiInvariant);  // the shapes are estimated
-  EXPECT_EQ(em_.minLLambda, 0.2);
-  EXPECT_EQ(em_.minGLambda, 0.06);  // not above 0: the default
-  EXPECT_EQ(em_.lossCategories.count, 4);
-  EXPECT_EQ(em_.gainCategories.count, 5);
+  EXPECT_EQ((Values{em_.minLLambda, em_.minGLambda}), (Values{0.2, 0.06}));  // g not above 0: the default
+  EXPECT_EQ((std::vector<int>{em_.lossCategories.count, em_.gainCategories.count}), (std::vector<int>{4, 5}));
   EXPECT_EQ((Values{em_.likelihoodTolerance, em_.parameterTolerance, em_.internalTolerance}),
             (Values{1e-6, 1e-4, 1e-8}));
   EXPECT_EQ(em_.maxIterations, 0U);
@@ -126,8 +121,8 @@ TEST_F(InputReaderTest, EveryParameterFixed) {
   EXPECT_EQ(m.phi, Values({0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6}));
   EXPECT_EQ(m.eta, Values({2, 2}));
   EXPECT_EQ(m.xi, Values({0, 0.25, 0.25, 0.25, 0.25, 0.25, 0.25}));
-  EXPECT_EQ(em_.lossCategories.count, 1);  // no loss-rate variation
-  EXPECT_EQ(em_.gainCategories.count, 6);
+  // No loss-rate variation: one loss category.
+  EXPECT_EQ((std::vector<int>{em_.lossCategories.count, em_.gainCategories.count}), (std::vector<int>{1, 6}));
   EXPECT_EQ(em_.maxIterations, 1000U);
   EXPECT_EQ(em_.ancestralMode, 1);
   EXPECT_EQ(Modes(em_.initialization), std::vector<std::string>(8, "fixed"));
