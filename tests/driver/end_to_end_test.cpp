@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <sstream>
 
 #include "data/c_file.h"
@@ -106,14 +107,11 @@ TEST_F(EndToEndTest, BranchesThatMustGainLeaveTheirDolloStartOfZero) {
   PhylogeneticTree tree;
   FilePtr file = testing_support::StreamOf(newick);
   ASSERT_TRUE(tree.ReadNewick(file.get()));
-  std::istringstream xi(ReadText("pairs.history.xi.txt"));
-  std::vector<double> first, last;
-  for (std::string line; std::getline(xi, line);) {
-    std::istringstream values(line);
-    last.clear();
-    for (double x; values >> x;) last.push_back(x);
-    if (first.empty()) first = last;
-  }
+  const std::string xi = ReadText("pairs.history.xi.txt");  // its first line and its last
+  std::istringstream firstLine(xi.substr(0, xi.find('\n')));
+  std::istringstream lastLine(xi.substr(xi.rfind('\n', xi.size() - 2) + 1));
+  const std::vector<double> first{std::istream_iterator<double>(firstLine), {}};
+  const std::vector<double> last{std::istream_iterator<double>(lastLine), {}};
   ASSERT_EQ(last.size(), tree.nodeCount);
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
     const std::string& name = tree.nodeNames[v];

@@ -31,6 +31,7 @@ using testing_support::WriteText;
 class Case {
  public:
   explicit Case(std::uint32_t seed) : random_(seed) {}
+  int ancestralMode = 0;  // line 42: off, on, detailed
 
   // Writes the control file "run.txt" and the files it names into the working directory.
   void Write() {
@@ -74,8 +75,8 @@ class Case {
          "internal tolerance: " + Number(std::pow(10, -Real(4, 10))),
          "maximum # iterations: " + std::to_string(Uniform(1, 3))});
     const char* const ancestral[] = {"off", "on", "detailed"};
-    ancestralMode_ = Uniform(0, 2);
-    Add(std::string("ancestral reconstruction: ") + ancestral[ancestralMode_] + "\n\nINITIALIZATION PARAMETERS");
+    ancestralMode = Uniform(0, 2);
+    Add(std::string("ancestral reconstruction: ") + ancestral[ancestralMode] + "\n\nINITIALIZATION PARAMETERS");
     Add(Pick({"p0: observed 0.95", "p0: rand " + Number(Real(0, 0.99)), "p0: fix " + Number(Real(0.05, 0.95))}));
     for (const std::string label : {"theta", "phi", "eta", "xi"}) {
       const bool perNode = label == "phi" || label == "xi";
@@ -107,8 +108,6 @@ class Case {
     }
     return description;
   }
-
-  int ancestralMode() const { return ancestralMode_; }
 
  private:
   int Uniform(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
@@ -221,7 +220,7 @@ class Case {
 
   std::mt19937 random_;
   std::string text_;
-  int leaves_ = 0, nodes_ = 0, genes_ = 0, ancestralMode_ = 0;
+  int leaves_ = 0, nodes_ = 0, genes_ = 0;
   bool simulate_ = false;
 };
 
@@ -299,7 +298,7 @@ TEST(PipelineStressDeathTest, RandomValidRunsComplete) {
     const bool exited = WIFEXITED(childStatus);
     if (exited && WEXITSTATUS(childStatus) == 0 && at == std::string::npos) {
       EXPECT_TRUE(FileExists("done.txt"));
-      CheckCompletedRun(c.ancestralMode());
+      CheckCompletedRun(c.ancestralMode);
     } else if (exited && WEXITSTATUS(childStatus) == 1 && errors.find('\n', at) + 1 == errors.size() &&
                (errors.compare(at, cannotStart.size(), cannotStart) == 0 || errors.compare(at, noSiteLeft.size(), noSiteLeft) == 0)) {
       EXPECT_FALSE(FileExists("done.txt"));

@@ -259,12 +259,8 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
     return saved;
   };
   auto summary = [this] {
-    std::string text = tree_.treeName;
-    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) {
-      text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
-    }
-    for (const Pattern& p : data_.patterns) text += " " + std::string(p.values.begin(), p.values.end());
-    for (const Gene& gene : data_.genes) text += " " + gene.geneName + std::to_string(gene.counts[0]);
+    std::string text = tree_.treeName + " " + testing_support::DataSummary(data_);
+    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
     return text;
   };
   // A name that begins with the mark's first byte (a fullwidth G) is no mark.
