@@ -50,24 +50,23 @@ TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
 }
 
 TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
-  struct Case {
-    double threshold;
-    std::vector<bool> passes;  // patterns with 0, 1, 2, 3, 4 unknowns of 4 leaves
-  };
-  const Case cases[] = {
+  const std::pair<double, std::vector<bool>> cases[] = {  // the threshold; passing with 0 to 4 unknowns of 4
       {0.5, {true, true, false, false, false}},  // 0.25 < 0.5 passes, 0.5 does not
       {0.0, {false, false, false, false, false}},
       {1.0, {true, true, true, true, false}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.threshold);
+  for (const auto& [threshold, passes] : cases) {
+    SCOPED_TRACE(threshold);
     AlignmentData data;
     data.ukfFilter = true;
-    data.ukfThreshold = c.threshold;
+    data.ukfThreshold = threshold;
     const ReadResult r = Read(data, "1 0 1 1\n1 2 0 1\n2 2 1 0\n2 1 2 2\n2 2 2 2\n", "g 1 2 3 4 5\n", 4);
     ASSERT_TRUE(r.ok) << r.errors;
     std::uint32_t expectedFiltered = 0, passing = 0;
-    for (std::uint32_t i = 0; i < 5; ++i) expectedFiltered += c.passes[i] ? i + 1 : 0, passing += c.passes[i];
+    for (std::uint32_t i = 0; i < 5; ++i) {
+      if (passes[i]) expectedFiltered += i + 1;
+      if (passes[i]) ++passing;
+    }
     EXPECT_EQ(data.patternCount, passing);
     EXPECT_EQ(data.filteredSites, expectedFiltered);
     EXPECT_EQ(data.genes[0].filteredSites, expectedFiltered);

@@ -43,10 +43,7 @@ std::string PatternFilesSummary(const std::string& patterns, const std::string& 
 TEST(CharacterTableTest, EveryFormOfOneDataSetReadsAsItsPatternFiles) {
   // Sites (A B C D): 1 0 ? 1, then 0 0 1 1, then the first again; one gene named after the file.
   const std::string expected = PatternFilesSummary("1 0 2 1\n0 0 1 1\n", "sites 2 1\n");
-  const struct {
-    const char* form;
-    std::string text;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {  // the form, the table
       {"tab, columns in another order, an id column, copy numbers, DOS lines, a byte-order mark",
        "\xEF\xBB\xBFid\tD\tC\tB\tA\r\nf1\t3\tNA\t0\t1\r\nf2\t 12 \t1.0\t0.0\t0\r\n\r\nf3\t1\t\t00\t2\r\n\t\t\t\t\r\n"},
       {"comma, quoted cells with a separator, a doubled quote and a line end inside",
@@ -56,10 +53,10 @@ TEST(CharacterTableTest, EveryFormOfOneDataSetReadsAsItsPatternFiles) {
       {"FASTA with descriptions and rows over two lines", ">A first leaf\n1 0\n1\n>B\n000\n>C\n?1-\n>D\n11\n1\n"},
       {"PHYLIP, rows with blanks, one going on over the next line", "4 3\nA 101\nB   0 0 0\nC ?1\n-\nD 111\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.form);
+  for (const auto& [form, text] : cases) {
+    SCOPED_TRACE(form);
     AlignmentData data;
-    const ReadResult r = ReadTable(data, c.text);
+    const ReadResult r = ReadTable(data, text);
     ASSERT_TRUE(r.ok) << r.errors;
     EXPECT_EQ(testing_support::DataSummary(data), expected);
   }

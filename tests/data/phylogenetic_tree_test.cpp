@@ -198,17 +198,13 @@ TEST(PhylogeneticTreeTest, RandomTreeMergesTheNodesAPlainListWouldPick) {
 }
 
 TEST(PhylogeneticTreeTest, RandomTreesSpanTheRequestedTimeAndSurviveWritePhyl) {
-  const struct {
-    std::uint32_t leaves;
-    double span;
-  } cases[] = {{2, 1.0}, {3, 0.25}, {4, 2.0}, {7, 0.1327}, {60, 1.0}};
   SetRunSeed(20261206);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.leaves);
+  for (const auto& [leaves, span] : {std::pair(2U, 1.0), {3U, 0.25}, {4U, 2.0}, {7U, 0.1327}, {60U, 1.0}}) {
+    SCOPED_TRACE(leaves);
     PhylogeneticTree tree;
-    tree.GenerateRandomTree(c.leaves, c.span);
+    tree.GenerateRandomTree(leaves, span);
     ExpectValidTree(tree);
-    EXPECT_NEAR(tree.Age(0), c.span, 1e-12 * c.span);  // rescaled sums of up to 60 terms
+    EXPECT_NEAR(tree.Age(0), span, 1e-12 * span);  // rescaled sums of up to 60 terms
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) EXPECT_GT(tree.branchLength[v], 0.0) << v;
     PhylogeneticTree back;
     ASSERT_TRUE(ReadPhylText(back, WrittenPhyl(tree)));

@@ -30,21 +30,18 @@ using RunProgramRunTest = testing_support::ScratchTest;
 TEST_F(RunProgramRunTest, FailuresExitWithOneAndNoMarker) {
   testing_support::WriteFourLeafRun(ControlText({{2, "time units: years"}}));
   const std::string usage = "\nUsage: vorn [OPTIONS] CONTROL-FILE\n", longName(260, 'a');
-  const struct {
-    std::vector<const char*> args;
-    std::string message;
-  } cases[] = {
+  const std::pair<std::vector<const char*>, std::string> cases[] = {  // the arguments, the message
       {{}, "Error:VORN:Main: No input file was specified" + usage},
       {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments" + usage},
       {{"absent.txt"}, "Error:VORN:Main: The input file absent.txt cannot be found\n"},
       {{longName.c_str()}, "Error:VORN:Main: The input file name " + longName + " is longer than 259 characters\n"},
       {{"run.txt"}, "Error:VORN:ReadInput: years. Unrecognized keyword in phylogenetic tree -> time units\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    const auto run = RunVorn(c.args);
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(message);
+    const auto run = RunVorn(args);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, c.message);
+    EXPECT_EQ(run.err, message);
     EXPECT_FALSE(FileExists("done.txt"));
   }
   for (const char* option : {"--help", "--version"}) {  // they run nothing

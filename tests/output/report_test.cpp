@@ -192,20 +192,17 @@ TEST_F(FixedRunTest, UnwritableFiles) {
   ASSERT_TRUE(Run("fixed"));
   WriteText("z.output.txt", "an earlier report\n");
   std::filesystem::create_directory("z.ar.txt");
-  const struct {
-    std::string project;
-    std::string error;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {  // the project, the error
       {"missing-dir/fixed", "Error:VORN:WriteOutput: The file missing-dir/fixed.output.txt cannot be opened\n"},
       {"z", "Error:VORN:WriteOutput: The file z.ar.txt cannot be opened\n"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.project);
+  for (const auto& [project, error] : cases) {
+    SCOPED_TRACE(project);
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(CanWriteOutput(em_, c.project));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.error);
-    EXPECT_FALSE(Report(c.project));
-    EXPECT_EQ(errors_, c.error);
+    EXPECT_FALSE(CanWriteOutput(em_, project));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), error);
+    EXPECT_FALSE(Report(project));
+    EXPECT_EQ(errors_, error);
   }
   EXPECT_EQ(ReadText("z.output.txt"), "an earlier report\n");
   std::filesystem::create_directory("y.tree.svg");  // one of the results beside the report
@@ -228,17 +225,11 @@ TEST_F(FixedRunTest, NoSiteLeftIsAnError) {
 }
 
 TEST(ReportTest, RunningTimeForms) {
-  const std::pair<int, const char*> cases[] = {
-      {0, "0 [sec]"},         {60, "60 [sec]"},           {61, "1.01667 [min]"},   {3600, "60 [min]"},
-      {3601, "1.00028 [hours]"}, {86400, "24 [hours]"}, {86401, "1.00001 [days]"},
-  };
-  for (const auto& [seconds, text] : cases) {
-    SCOPED_TRACE(seconds);
+  for (const std::vector<std::string>& c : testing_support::CaseTable("running_times.txt")) {
     FilePtr file(std::tmpfile());
-    WriteJobStatistics(file.get(), seconds, 7);
-    EXPECT_EQ(testing_support::Contents(file.get()), std::string("------------------\n% Job Statistics:\n------------------\n"
-                                               "total running time: ") +
-                                       text + "\ntotal number of iterations: 7\n\n");
+    WriteJobStatistics(file.get(), std::stoi(c[0]), 7);
+    EXPECT_EQ(testing_support::Contents(file.get()), "------------------\n% Job Statistics:\n------------------\n"
+                                                     "total running time: " + c[1] + "\ntotal number of iterations: 7\n\n");
   }
 }
 
