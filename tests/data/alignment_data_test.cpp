@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "support/input_template.h"
-#include "support/test_support.h"
 
 namespace vorn {
 namespace {

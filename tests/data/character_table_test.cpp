@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "data/alignment_data.h"
-#include "data/phylogenetic_tree.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 

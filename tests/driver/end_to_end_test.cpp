@@ -4,8 +4,6 @@
 #include <iterator>
 #include <sstream>
 
-#include "data/c_file.h"
-#include "data/phylogenetic_tree.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 

@@ -8,9 +8,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "data/alignment_data.h"
-#include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
 #include "output/results.h"
 #include "support/input_template.h"
 #include "support/test_support.h"

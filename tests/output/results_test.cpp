@@ -10,8 +10,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "data/c_file.h"
-#include "data/phylogenetic_tree.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
