@@ -150,6 +150,9 @@ TEST(OutputFailureTest, EveryWrittenFileIsCheckedAtClose) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this machine";
   fullDevice = open("/dev/full", O_WRONLY);
   SetOutputStepHookForTesting(WriteToFull);
+  struct Restore {  // whatever way the test ends
+    ~Restore() { SetOutputStepHookForTesting(nullptr); close(fullDevice); }
+  } restore;
   const std::string estimation = testing_support::ControlText(
       {{38, "likelihood tolerance: 1e9"}, {39, "parameter tolerance: 1e9"},  // converged at once
        {41, "maximum # iterations: 2"}, {42, "ancestral reconstruction: detailed"}});
@@ -175,8 +178,6 @@ TEST(OutputFailureTest, EveryWrittenFileIsCheckedAtClose) {
       EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
     }
   }
-  SetOutputStepHookForTesting(nullptr);
-  close(fullDevice);
 }
 
 }  // namespace

@@ -225,8 +225,8 @@ TEST(ReportTest, RunningTimeForms) {
   for (const std::vector<std::string>& c : testing_support::CaseTable("running_times.txt")) {
     FilePtr file(std::tmpfile());
     WriteJobStatistics(file.get(), std::stoi(c[0]), 7);
-    EXPECT_EQ(testing_support::Contents(file.get()), "------------------\n% Job Statistics:\n------------------\n"
-                                                     "total running time: " + c[1] + "\ntotal number of iterations: 7\n\n");
+    const std::string expected = "------------------\n% Job Statistics:\n------------------\ntotal running time: " + c[1];
+    EXPECT_EQ(testing_support::Contents(file.get()), expected + "\ntotal number of iterations: 7\n\n") << c[0];
   }
 }
 
