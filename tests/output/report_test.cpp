@@ -113,15 +113,20 @@ TEST_F(FixedRunTest, ResultsOfAFixedModel) {
   EXPECT_TRUE(testing_support::SameTextAndNumbers(
       results.dump(1), nlohmann::json::parse(ReadText(TestData("golden/fixed.results.json"))).dump(1), 1e-12));
   EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+  em_.optimality = OptimalityCheck{true, 0.5, 2, 0, 0};  // the check names its family, p0 the first
+  FilePtr json(std::tmpfile());
+  WriteResultsJson(json.get(), tree_, data_, em_, facts);
+  EXPECT_EQ(nlohmann::json::parse(testing_support::Contents(json.get()))["outcome"]["optimality_check"].dump(),
+            R"({"index":null,"largest":0.5,"parameter":"p0","passed":true,"threshold":2.0})");
 
   // The picture, worked out by hand: 720 px for the 100 My from the root (x 24) to the leaves
   // (x 744), 7.2 px a My; leaf rows 24 px apart from y 68, a parent midway between its children.
   // Counts to one decimal from the golden table above; each branch's colour interpolated between
   // the two stops of the scale around its share of the most losses (B's, 2.8), e.g. AB's 0.113 is
   // 0.452 of the way from #fdcc8a to #fc8d59: #fdb074. Axis ticks every 20 My. The title escaped
-  // for XML, a byte that is no UTF-8 as '?'.
+  // for XML, a byte that is no UTF-8 as '?', a character of two bytes kept.
   FilePtr picture(std::tmpfile());
-  WriteTreePicture(picture.get(), tree_, data_, em_, "f\xff & <4>");
+  WriteTreePicture(picture.get(), tree_, data_, em_, "f\xff & <4> \xc3\xa9");
   EXPECT_EQ(testing_support::Contents(picture.get()), ReadText(TestData("golden/fixed.tree.svg")));
 }
 
