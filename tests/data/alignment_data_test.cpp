@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_support.h"
+#include "support/input_template.h"
 
 namespace vorn {
 namespace {
 
+using testing_support::DataSummary;
 using testing_support::StreamOf;
 
 struct ReadResult {
@@ -27,6 +28,7 @@ ReadResult Read(AlignmentData& data, const std::string& patterns, const std::str
 std::vector<std::uint8_t> Bytes(std::initializer_list<int> values) {
   return std::vector<std::uint8_t>(values.begin(), values.end());
 }
+using Site = std::pair<const std::vector<std::uint8_t>*, std::uint32_t>;  // a site's values and its gene
 
 TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
   AlignmentData data;
@@ -41,45 +43,28 @@ TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
             "extra values are ignored (1 line(s) in all)\n"
             "Warning:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1 holds 5 counts where the pattern file "
             "has 4 patterns; the extra counts are ignored (2 line(s) in all)\n");
-  EXPECT_EQ(data.geneCount, 2U);
-  EXPECT_EQ(data.patternCount, 4U);
-  EXPECT_EQ(data.leafCount, 3U);
-  EXPECT_EQ(data.nodeCount, 5U);
-  EXPECT_EQ(data.patterns[2].values, Bytes({2, 0, 1}));
-  EXPECT_EQ(data.patterns[3].values, Bytes({0, 0, 1}));
-  EXPECT_EQ(data.genes[0].geneName, "A");
-  EXPECT_EQ(data.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 2, 3}));
-  EXPECT_EQ(data.genes[0].counts, (std::vector<std::uint32_t>{3, 1, 4}));
-  EXPECT_EQ(data.genes[0].entryCount, 3U);
-  EXPECT_EQ(data.genes[1].patternIndices, (std::vector<std::uint32_t>{1}));
-  EXPECT_EQ(data.genes[1].filteredSites, 2U);
-  EXPECT_EQ(data.filteredSites, 10U);
-  EXPECT_EQ(data.allSites, 10U);
+  EXPECT_EQ(DataSummary(data), "011 111 201 001 | A 0:3 2:1 3:4 (8/8) | B 1:2 (2/2) | 10/10");
+  EXPECT_EQ((std::vector<std::uint32_t>{data.geneCount, data.patternCount, data.leafCount, data.nodeCount}),
+            (std::vector<std::uint32_t>{2, 4, 3, 5}));
 }
 
 TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
-  struct Case {
-    double threshold;
-    std::vector<bool> passes;  // patterns with 0, 1, 2, 3, 4 unknowns of 4 leaves
-  };
-  const Case cases[] = {
+  const std::pair<double, std::vector<bool>> cases[] = {  // the threshold; passing with 0 to 4 unknowns of 4
       {0.5, {true, true, false, false, false}},  // 0.25 < 0.5 passes, 0.5 does not
       {0.0, {false, false, false, false, false}},
       {1.0, {true, true, true, true, false}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.threshold);
+  for (const auto& [threshold, passes] : cases) {
+    SCOPED_TRACE(threshold);
     AlignmentData data;
     data.ukfFilter = true;
-    data.ukfThreshold = c.threshold;
+    data.ukfThreshold = threshold;
     const ReadResult r = Read(data, "1 0 1 1\n1 2 0 1\n2 2 1 0\n2 1 2 2\n2 2 2 2\n", "g 1 2 3 4 5\n", 4);
     ASSERT_TRUE(r.ok) << r.errors;
     std::uint32_t expectedFiltered = 0, passing = 0;
-    for (int i = 0; i < 5; ++i) {
-      if (c.passes[i]) {
-        expectedFiltered += static_cast<std::uint32_t>(i + 1);
-        ++passing;
-      }
+    for (std::uint32_t i = 0; i < 5; ++i) {
+      if (passes[i]) expectedFiltered += i + 1;
+      if (passes[i]) ++passing;
     }
     EXPECT_EQ(data.patternCount, passing);
     EXPECT_EQ(data.filteredSites, expectedFiltered);
@@ -90,36 +75,12 @@ TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
 }
 
 TEST(AlignmentDataTest, MalformedFilesNameTheFileAndLine) {
-  struct Case {
-    const char* patterns;
-    const char* counts;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"0 1 1\n0 1\n", "g 1 1\n",
-       "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 2 holds 2 values where the tree has 3 leaves\n"},
-      {"0 1 3\n", "g 1\n", "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 1: value '3' is not 0, 1 or 2\n"},
-      {"0 1 10\n", "g 1\n", "Error:VORN:ReadInput: Pattern file 'p.wp.txt' line 1: value '10' is not 0, 1 or 2\n"},
-      {"0 1 1\n1 1 1\n", "g 1 1\n\nh 2\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 3 holds 1 counts where the pattern file has 2 "
-       "patterns\n"},
-      {"0 1 1\n", "g -1\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '-1' is not a non-negative integer\n"},
-      {"0 1 1\n", "g 1.5\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '1.5' is not a non-negative integer\n"},
-      {"0 1 1\n", "g 4294967296\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: count '4294967296' is not a non-negative "
-       "integer\n"},
-      {"0 1 1\n1 1 1\n", "g 4294967295 1\n",
-       "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' line 1: more than 4294967295 sites in all\n"},
-      {"0 1 1\n", " \n\n", "Error:VORN:ReadInput: Pattern counts file 'p.ngp.txt' holds no gene line\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const std::vector<std::string>& c : testing_support::CaseTable("pattern_errors.txt")) {
+    SCOPED_TRACE(c[2]);
     AlignmentData data;
-    const ReadResult r = Read(data, c.patterns, c.counts, 3);
+    const ReadResult r = Read(data, c[0], c[1], 3);
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.errors, c.message);
+    EXPECT_EQ(r.errors, "Error:VORN:ReadInput: " + c[2] + "\n");
   }
 }
 
@@ -127,21 +88,10 @@ TEST(AlignmentDataTest, AddSiteSharesPatternsAndKeepsFirstOccurrenceOrder) {
   AlignmentData data;
   data.PrepareForSimulation(3, 2);
   const auto a = Bytes({0, 1, 1}), b = Bytes({1, 1, 1}), c = Bytes({2, 2, 2});
-  data.AddSite(a.data(), 0);
-  data.AddSite(b.data(), 1);
-  data.AddSite(a.data(), 1);
-  data.AddSite(a.data(), 0);
-  data.AddSite(b.data(), 1);
-  data.AddSite(c.data(), 0);
-  EXPECT_EQ(data.patternCount, 3U);
-  EXPECT_EQ(data.patterns[0].values, a);
-  EXPECT_EQ(data.patterns[1].values, b);
-  EXPECT_EQ(data.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 2}));
-  EXPECT_EQ(data.genes[0].counts, (std::vector<std::uint32_t>{2, 1}));
-  EXPECT_EQ(data.genes[1].patternIndices, (std::vector<std::uint32_t>{1, 0}));
-  EXPECT_EQ(data.genes[1].counts, (std::vector<std::uint32_t>{2, 1}));
-  EXPECT_EQ(data.filteredSites, 6U);
-
+  for (const auto& [site, gene] : std::initializer_list<Site>{{&a, 0}, {&b, 1}, {&a, 1}, {&a, 0}, {&b, 1}, {&c, 0}}) {
+    data.AddSite(site->data(), gene);
+  }
+  EXPECT_EQ(DataSummary(data), "011 111 222 |  0:2 2:1 (3/3) |  1:2 0:1 (3/3) | 6/6");  // unnamed until NameGenes
   // With the filter on, an all-unknown site counts only among all sites.
   AlignmentData filtered;
   filtered.ukfFilter = true;
@@ -149,20 +99,14 @@ TEST(AlignmentDataTest, AddSiteSharesPatternsAndKeepsFirstOccurrenceOrder) {
   filtered.PrepareForSimulation(3, 1);
   filtered.AddSite(c.data(), 0);
   filtered.AddSite(a.data(), 0);
-  EXPECT_EQ(filtered.patternCount, 1U);
-  EXPECT_EQ(filtered.allSites, 2U);
-  EXPECT_EQ(filtered.genes[0].allSites, 2U);
-  EXPECT_EQ(filtered.genes[0].filteredSites, 1U);
+  EXPECT_EQ(DataSummary(filtered), "011 |  0:1 (1/2) | 1/2");
 }
 
 TEST(AlignmentDataTest, WrittenFilesHaveTheDocumentedFormAndReadBack) {
   AlignmentData data;
   data.PrepareForSimulation(2, 2);
   const auto a = Bytes({0, 1}), b = Bytes({1, 2});
-  data.AddSite(a.data(), 1);
-  data.AddSite(b.data(), 0);
-  data.AddSite(a.data(), 0);
-  data.AddSite(a.data(), 1);
+  for (const auto& [site, gene] : std::initializer_list<Site>{{&a, 1}, {&b, 0}, {&a, 0}, {&a, 1}}) data.AddSite(site->data(), gene);
   data.NameGenes();
   testing_support::TempDir dir;
   {
@@ -177,14 +121,8 @@ TEST(AlignmentDataTest, WrittenFilesHaveTheDocumentedFormAndReadBack) {
   FilePtr wp = OpenFile(dir.File("x.wp.txt"), "r");
   FilePtr ngp = OpenFile(dir.File("x.ngp.txt"), "r");
   ASSERT_TRUE(back.ReadPatternFiles(wp.get(), ngp.get(), 2));
-  EXPECT_EQ(back.patterns[0].values, a);
-  EXPECT_EQ(back.patterns[1].values, b);
   // Gene 0 met pattern 1 first; read back, its entries stand in pattern order.
-  EXPECT_EQ(back.genes[0].patternIndices, (std::vector<std::uint32_t>{0, 1}));
-  EXPECT_EQ(back.genes[0].counts, (std::vector<std::uint32_t>{1, 1}));
-  EXPECT_EQ(back.genes[1].geneName, "gene_#1");
-  EXPECT_EQ(back.genes[1].counts, (std::vector<std::uint32_t>{2}));
-  EXPECT_EQ(back.genes[1].allSites, 2U);
+  EXPECT_EQ(DataSummary(back), "01 12 | gene_#0 0:1 1:1 (2/2) | gene_#1 0:2 (2/2) | 4/4");
 }
 
 TEST(AlignmentDataTest, CountingHelpersAndWorkTables) {

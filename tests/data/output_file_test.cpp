@@ -16,13 +16,10 @@ using testing_support::ReadText;
 using testing_support::TemporaryFilesIn;
 using testing_support::WriteText;
 
-class OutputFileTest : public testing::Test {
+class OutputFileTest : public testing_support::ScratchTest {
  protected:
-  OutputFileTest() : chdir_(dir_.path()) { WriteText("a.txt", "earlier\n"); }
+  OutputFileTest() { WriteText("a.txt", "earlier\n"); }
   ~OutputFileTest() override { SetOutputStepHookForTesting(nullptr); }
-
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
 };
 
 TEST_F(OutputFileTest, TheNameChangesOnlyWhenTheFileIsComplete) {

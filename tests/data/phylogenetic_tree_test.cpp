@@ -27,10 +27,7 @@ bool ReadPhylText(PhylogeneticTree& tree, const std::string& text) {
 std::string WrittenPhyl(const PhylogeneticTree& tree) {
   FilePtr file(std::tmpfile());
   tree.WritePhyl(file.get());
-  std::string text(std::ftell(file.get()), '\0');
-  std::rewind(file.get());
-  text.resize(std::fread(&text[0], 1, text.size(), file.get()));
-  return text;
+  return testing_support::Contents(file.get());
 }
 
 bool ReadNewickText(PhylogeneticTree& tree, const std::string& text) {
@@ -65,23 +62,18 @@ void ExpectValidTree(const PhylogeneticTree& tree) {
     if (v > 0) inner.push_back(v);
     if (v > 0 && tree.parent[v] != 0) deep.push_back(v);
   }
-  auto indexIn = [](const Nodes& list, std::uint32_t v) { return std::find(list.begin(), list.end(), v) - list.begin(); };
-  Nodes sorted = tree.innerNodes;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted, inner);
-  for (std::uint32_t v : tree.innerNodes) {
-    if (tree.parent[v] != 0) {
-      EXPECT_LT(indexIn(tree.innerNodes, v), indexIn(tree.innerNodes, tree.parent[v]));
+  // Each list holds its nodes and no other, children before parents or parents before children.
+  auto checkList = [&tree](const Nodes& list, Nodes expected, bool childrenFirst) {
+    Nodes sorted = list;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, expected);
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::size_t parentAt = std::find(list.begin(), list.end(), tree.parent[list[i]]) - list.begin();
+      EXPECT_TRUE(parentAt == list.size() || (i < parentAt) == childrenFirst) << list[i];
     }
-  }
-  sorted = tree.deepInnerNodes;
-  std::sort(sorted.begin(), sorted.end());
-  EXPECT_EQ(sorted, deep);
-  for (std::uint32_t v : tree.deepInnerNodes) {
-    if (tree.parent[tree.parent[v]] != 0) {
-      EXPECT_LT(indexIn(tree.deepInnerNodes, tree.parent[v]), indexIn(tree.deepInnerNodes, v));
-    }
-  }
+  };
+  checkList(tree.innerNodes, inner, true);
+  checkList(tree.deepInnerNodes, deep, false);
   const int leafChildrenOfRoot = tree.IsLeaf(tree.firstChild[0]) + tree.IsLeaf(tree.secondChild[0]);
   EXPECT_EQ(static_cast<int>(tree.deepInnerCount), static_cast<int>(l) - 4 + leafChildrenOfRoot);
   EXPECT_EQ(tree.deepInnerCount, tree.deepInnerNodes.size());
@@ -105,22 +97,8 @@ std::map<std::set<std::string>, double> Clades(const PhylogeneticTree& tree) {
 
 // Root 'R' is ID 4, and leaves hold IDs 1, 2, 5 and 7. Ages in millions of years; D is not at 0.
 const char kScrambledPhyl[] =
-    "7 Nodes (ID name age):\n"
-    "1: 'A' 0\n"
-    "2: 'B' 0\n"
-    "3: 'X' 2\n"
-    "4: 'R' 5\n"
-    "5: 'C' 0\n"
-    "6: 'Y' 3\n"
-    "7: 'D' 1\n"
-    "\n"
-    "Edges (ID from to):\n"
-    "1: 4 3\n"
-    "2: 3 1\n"
-    "3: 3 2\n"
-    "4: 4 6\n"
-    "5: 6 7\n"
-    "6: 6 5\n";
+    "7 Nodes (ID name age):\n1: 'A' 0\n2: 'B' 0\n3: 'X' 2\n4: 'R' 5\n5: 'C' 0\n6: 'Y' 3\n7: 'D' 1\n\n"
+    "Edges (ID from to):\n1: 4 3\n2: 3 1\n3: 3 2\n4: 4 6\n5: 6 7\n6: 6 5\n";
 
 TEST(PhylogeneticTreeTest, ReadPhylMovesRootFirstAndLeavesLast) {
   // By hand: slots start as ID - 1 = A B X R C Y D. The root swaps with slot 0: R B X A C Y D.
@@ -139,10 +117,7 @@ TEST(PhylogeneticTreeTest, ReadPhylMovesRootFirstAndLeavesLast) {
   EXPECT_EQ(tree.innerNodes, (Nodes{1, 2}));
   EXPECT_EQ(tree.deepInnerCount, 0U);
   const double expected[] = {0.002, 0.003, 0.002, 0.002, 0.003, 0.002};  // age differences in My / 1000
-  for (std::uint32_t v = 1; v < 7; ++v) {
-    SCOPED_TRACE(v);
-    EXPECT_NEAR(tree.branchLength[v], expected[v - 1], 1e-15);  // each age rounds once when scaled
-  }
+  for (std::uint32_t v = 1; v < 7; ++v) EXPECT_NEAR(tree.branchLength[v], expected[v - 1], 1e-15) << v;
   // Ages follow first children: Y's first child D sits at 1 My, so Y is written as 2, not 3.
   EXPECT_EQ(WrittenPhyl(tree),
             "7 Nodes (ID name age):\n1: 'Node #1' 5.00\n2: 'Node #2' 2.00\n3: 'Node #3' 2.00\n"
@@ -189,11 +164,8 @@ TEST(PhylogeneticTreeTest, RandomTreeFollowsItsDraws) {
   EXPECT_EQ(tree.bottomUpOrder, (Nodes{2, 4, 1, 3, 0}));
   EXPECT_EQ(tree.innerNodes, (Nodes{1}));
   const double scale = 0.5 / (e1 + e2);
-  const double expected[] = {e2 * scale, e1 * scale, 0.5, e1 * scale};
-  for (std::uint32_t v = 1; v < 5; ++v) {
-    SCOPED_TRACE(v);
-    EXPECT_NEAR(tree.branchLength[v], expected[v - 1], 1e-15);  // a few roundings of values below 1
-  }
+  const double expected[] = {e2 * scale, e1 * scale, 0.5, e1 * scale};  // a few roundings of values below 1
+  for (std::uint32_t v = 1; v < 5; ++v) EXPECT_NEAR(tree.branchLength[v], expected[v - 1], 1e-15) << v;
   EXPECT_EQ(tree.nodeNames, (std::vector<std::string>{"node #0", "node #1", "node #2", "node #3", "node #4"}));
 }
 
@@ -226,22 +198,14 @@ TEST(PhylogeneticTreeTest, RandomTreeMergesTheNodesAPlainListWouldPick) {
 }
 
 TEST(PhylogeneticTreeTest, RandomTreesSpanTheRequestedTimeAndSurviveWritePhyl) {
-  const struct {
-    std::uint32_t leaves;
-    double span;
-  } cases[] = {{2, 1.0}, {3, 0.25}, {4, 2.0}, {7, 0.1327}, {60, 1.0}};
   SetRunSeed(20261206);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.leaves);
+  for (const auto& [leaves, span] : {std::pair(2U, 1.0), {3U, 0.25}, {4U, 2.0}, {7U, 0.1327}, {60U, 1.0}}) {
+    SCOPED_TRACE(leaves);
     PhylogeneticTree tree;
-    tree.GenerateRandomTree(c.leaves, c.span);
+    tree.GenerateRandomTree(leaves, span);
     ExpectValidTree(tree);
-    EXPECT_NEAR(tree.Age(0), c.span, 1e-12 * c.span);  // rescaled sums of up to 60 terms
+    EXPECT_NEAR(tree.Age(0), span, 1e-12 * span);  // rescaled sums of up to 60 terms
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) EXPECT_GT(tree.branchLength[v], 0.0) << v;
-    if (c.leaves == 2) {
-      EXPECT_EQ(tree.deepInnerCount, 0U);
-    }
-
     PhylogeneticTree back;
     ASSERT_TRUE(ReadPhylText(back, WrittenPhyl(tree)));
     EXPECT_EQ(back.parent, tree.parent);
@@ -260,23 +224,11 @@ TEST(PhylogeneticTreeTest, ReadNewickNumbersLeavesRightFirstAndPairsAsTheyClose)
     std::vector<double> lengths;
   } cases[] = {
       // (A,B) closes first: B = 6, A = 5, pair = 2 (Ancestor_1); (C,D): D = 4, C = 3, pair = 1.
-      {"((A:1,B:2):3,(C:4,D:5):6);",
-       {2, 3, 5, 7, 7, 7, 7},
-       {1, 4, 6, 7, 7, 7, 7},
-       {7, 0, 0, 1, 1, 2, 2},
-       {4, 3, 6, 5, 1, 2, 0},
-       {},
-       {"Ancestor_3", "Ancestor_2", "Ancestor_1", "C", "D", "A", "B"},
-       {0, 6, 3, 4, 5, 1, 2}},
+      {"((A:1,B:2):3,(C:4,D:5):6);", {2, 3, 5, 7, 7, 7, 7}, {1, 4, 6, 7, 7, 7, 7}, {7, 0, 0, 1, 1, 2, 2},
+       {4, 3, 6, 5, 1, 2, 0}, {}, {"Ancestor_3", "Ancestor_2", "Ancestor_1", "C", "D", "A", "B"}, {0, 6, 3, 4, 5, 1, 2}},
       // (A,B): B = 6, A = 5, pair 2; then C = 4 with pair 1; then D = 3 with the root.
-      {"(((A:1,B:1):1,C:2):1,D:3);",
-       {1, 2, 5, 7, 7, 7, 7},
-       {3, 4, 6, 7, 7, 7, 7},
-       {7, 0, 1, 0, 1, 2, 2},
-       {6, 5, 4, 2, 3, 1, 0},
-       {2},
-       {"Ancestor_3", "Ancestor_2", "Ancestor_1", "D", "C", "A", "B"},
-       {0, 1, 1, 3, 2, 1, 1}},
+      {"(((A:1,B:1):1,C:2):1,D:3);", {1, 2, 5, 7, 7, 7, 7}, {3, 4, 6, 7, 7, 7, 7}, {7, 0, 1, 0, 1, 2, 2},
+       {6, 5, 4, 2, 3, 1, 0}, {2}, {"Ancestor_3", "Ancestor_2", "Ancestor_1", "D", "C", "A", "B"}, {0, 1, 1, 3, 2, 1, 1}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -289,7 +241,7 @@ TEST(PhylogeneticTreeTest, ReadNewickNumbersLeavesRightFirstAndPairsAsTheyClose)
     EXPECT_EQ(tree.bottomUpOrder, c.bottomUpOrder);
     EXPECT_EQ(tree.deepInnerNodes, c.deepInnerNodes);
     EXPECT_EQ(tree.nodeNames, c.names);
-    for (std::uint32_t v = 1; v < 7; ++v) EXPECT_EQ(tree.branchLength[v], c.lengths[v]) << v;
+    EXPECT_EQ(tree.branchLength, c.lengths);
   }
 }
 
@@ -306,11 +258,8 @@ TEST(PhylogeneticTreeTest, ReadNewickNamesUnnamedNodesAndAcceptsFreeLayout) {
 
 TEST(PhylogeneticTreeTest, NewickAndPhylFormsOfTheMammalTreeAgree) {
   PhylogeneticTree phyl, newick;
-  FilePtr phylFile = OpenFile(TestData("data/mammals12.phyl"), "r");
-  FilePtr newickFile = OpenFile(TestData("data/mammals12.nwk"), "r");
-  ASSERT_TRUE(phylFile && newickFile);
-  ASSERT_TRUE(phyl.ReadPhyl(phylFile.get()));
-  ASSERT_TRUE(newick.ReadNewick(newickFile.get()));
+  ASSERT_TRUE(ReadPhylText(phyl, ReadText(TestData("data/mammals12.phyl"))));
+  ASSERT_TRUE(ReadNewickText(newick, ReadText(TestData("data/mammals12.nwk"))));
   ExpectValidTree(phyl);
   ExpectValidTree(newick);
 
@@ -327,10 +276,8 @@ TEST(PhylogeneticTreeTest, NewickAndPhylFormsOfTheMammalTreeAgree) {
   std::string line, name;
   std::getline(table, line);
   int rows = 0;
-  std::uint32_t position, phylId, newickPosition;
-  while (table >> position >> name >> phylId >> newickPosition) {
+  for (std::uint32_t position, phylId, newickPosition; table >> position >> name >> phylId >> newickPosition; ++rows) {
     SCOPED_TRACE(name);
-    ++rows;
     EXPECT_EQ(phyl.nodeNames[phyl.leafNodes[position]], name);
     EXPECT_EQ(phyl.nodeNames[phylId - 1], name);
     EXPECT_EQ(newick.nodeNames[newick.leafNodes[newickPosition]], name);
@@ -338,17 +285,11 @@ TEST(PhylogeneticTreeTest, NewickAndPhylFormsOfTheMammalTreeAgree) {
   EXPECT_EQ(rows, 12);
 }
 
-const char kSmallPhyl[] =
-    "3 Nodes (ID name age):\n1: 'root' 2\n2: 'a' 0\n3: 'b' 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n";
-
-std::string SmallPhylWith(const std::string& from, const std::string& to) {
-  std::string text = kSmallPhyl;
-  return text.replace(text.find(from), from.size(), to);
-}
 
 TEST(PhylogeneticTreeTest, MalformedFilesAreRefusedWithTheirFault) {
   std::vector<std::vector<std::string>> cases = testing_support::CaseTable("phyl_errors.txt");
-  cases.push_back({SmallPhylWith("'a'", std::string(2100, 'a')), "has more than 2046 characters on line 3"});
+  cases.push_back({"3 Nodes (ID name age):\n1: 'root' 2\n2: " + std::string(2100, 'a') + " 0\n3: 'b' 0\n\nEdges (ID from to):\n"
+                   "1: 1 2\n2: 1 3\n", "has more than 2046 characters on line 3"});
   for (const std::vector<std::string>& c : cases) {
     SCOPED_TRACE(c[1]);
     PhylogeneticTree tree;
@@ -366,29 +307,12 @@ TEST(PhylogeneticTreeTest, MalformedFilesAreRefusedWithTheirFault) {
 }
 
 TEST(PhylogeneticTreeTest, SpansBeyondTheAgeOfTheEarthAreQuestioned) {
-  const std::string question =
-      " million years from the root to its leaves, more than the age of the Earth: ";
-  const struct {
-    bool newick;
-    std::string text;
-    std::string warning;
-  } cases[] = {
-      {true, "((A:4,B:4):0.5,C:4.5);", ""},
-      {true, "((A:4,B:4):0.7,C:1);",
-       "the phylogenetic tree 't.nwk' spans 4700" + question +
-           "Newick branch lengths are read in units of 1000 million years; are they in another unit?"},
-      {false, SmallPhylWith("'root' 2", "'root' 4500"), ""},
-      {false, SmallPhylWith("'root' 2", "'root' 60000000"),
-       "the phylogenetic tree 't.phyl' spans 6e+07" + question +
-           "ages in this form are read in millions of years; are they in another unit?"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const std::vector<std::string>& c : testing_support::CaseTable("tree_spans.txt")) {
+    SCOPED_TRACE(c[1]);
     PhylogeneticTree tree;
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(c.newick ? ReadNewickText(tree, c.text) : ReadPhylText(tree, c.text));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              c.warning.empty() ? "" : "Warning:VORN:ReadInput: " + c.warning + "\n");
+    EXPECT_TRUE(c[0] == "t.nwk" ? ReadNewickText(tree, c[1]) : ReadPhylText(tree, c[1]));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c[2] == "-" ? "" : "Warning:VORN:ReadInput: " + c[2] + "\n");
   }
 }
 

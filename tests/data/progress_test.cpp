@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "data/c_file.h"
+#include "support/test_support.h"
 
 namespace vorn {
 namespace {
@@ -15,19 +15,16 @@ bool Terminal(std::FILE*) { return true; }
 bool NotTerminal(std::FILE*) { return false; }
 
 TEST(ProgressDisplayTest, ThrottledPerDestinationWithTheLastLineAtTheEnd) {
-  struct Case {
-    bool (*terminal)(std::FILE*);
-    const char* expected;
+  // Lines at 0, 0.05, 0.2, 4, 5.5 and 5.65 seconds, then the end; two more after it, and an end;
+  // then a line of blanks only.
+  const std::pair<bool (*)(std::FILE*), const char*> cases[] = {
+      {NotTerminal, "   1 it\n   5 it\n   6 it\n   7 it\n   8 it\n\n"},
+      {Terminal, "\r   1 it   \r   3 it   \r   4 it   \r   5 it   \r   6 it   \r   7 it   \r   8 it   \r "},
   };
-  // Lines at 0, 0.05, 0.2, 4, 5.5 and 5.65 seconds, then the end; the same again after it.
-  const Case cases[] = {
-      {NotTerminal, "   1 it\n   5 it\n   6 it\n   7 it\n   8 it\n"},
-      {Terminal, "\r   1 it   \r   3 it   \r   4 it   \r   5 it   \r   6 it   \r   7 it   \r   8 it   "},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expected);
+  for (const auto& [terminal, expected] : cases) {
+    SCOPED_TRACE(expected);
     FilePtr file(std::tmpfile());
-    ProgressDisplay display(file.get(), c.terminal, Clock);
+    ProgressDisplay display(file.get(), terminal, Clock);
     int line = 0;
     for (double t : {0.0, 0.05, 0.2, 4.0, 5.5, 5.65}) {
       now = t;
@@ -40,10 +37,8 @@ TEST(ProgressDisplayTest, ThrottledPerDestinationWithTheLastLineAtTheEnd) {
       display.Show("\r   %d it   ", ++line);
     }
     display.End();
-    std::rewind(file.get());
-    std::string text(256, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
-    EXPECT_EQ(text, c.expected);
+    display.Show("\r%c", ' ');
+    EXPECT_EQ(testing_support::Contents(file.get()), expected);
   }
 }
 

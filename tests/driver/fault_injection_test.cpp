@@ -1,5 +1,6 @@
-// Runs killed with SIGKILL: whatever moment the kill comes, every file written once is either the
-// complete file of an earlier run or absent, and the next run succeeds.
+// Runs whose outputs fail: writes that go to a full disk, and runs killed with SIGKILL at any
+// moment, after which every file written once is either the complete file of an earlier run or
+// absent, and the next run succeeds.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <regex>
 #include <string>
@@ -15,7 +17,6 @@
 
 #include "data/output_file.h"
 #include "driver/run_program.h"
-#include "numerics/mersenne_twister.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -63,26 +64,14 @@ int RunChild(int step, const char* killAfter = nullptr) {
   return status;
 }
 
-class FaultInjectionTest : public testing::Test {
- protected:
-  FaultInjectionTest() : chdir_(dir_.path()) {}
+using FaultInjectionTest = testing_support::ScratchTest;
 
-  // A fit of every parameter on the four-leaf tree, reported with the detailed reconstruction.
-  static void WriteRun(const std::string& maxIterations, const std::string& tolerance) {
-    std::vector<std::string> lines = testing_support::TemplateLines();
-    lines[37] = "likelihood tolerance: " + tolerance;
-    lines[38] = "parameter tolerance: " + tolerance;
-    lines[40] = "maximum # iterations: " + maxIterations;
-    lines[41] = "ancestral reconstruction: detailed";
-    testing_support::WriteText("run.txt", testing_support::JoinLines(lines));
-    testing_support::WriteText("tree.phyl", testing_support::kFourLeafPhyl);
-    testing_support::WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
-    testing_support::WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
-  }
-
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
-};
+// A fit of every parameter on the four-leaf tree, reported with the detailed reconstruction.
+void WriteRun(const std::string& maxIterations, const std::string& tolerance) {
+  testing_support::WriteFourLeafRun(testing_support::ControlText(
+      {{38, "likelihood tolerance: " + tolerance}, {39, "parameter tolerance: " + tolerance},
+       {41, "maximum # iterations: " + maxIterations}, {42, "ancestral reconstruction: detailed"}}));
+}
 
 // The report without its running time, which may differ by a second between runs.
 std::string Timeless(const std::string& text) {
@@ -108,12 +97,9 @@ TEST_F(FaultInjectionTest, AKilledRunLeavesEachFileAsItWasOrComplete) {
       SCOPED_TRACE(step);
       const int status = RunChild(step);
       for (std::size_t i = 0; i < complete.size(); ++i) {
-        SCOPED_TRACE(outputs[i]);
-        if (FileExists(outputs[i])) {
-          EXPECT_EQ(Timeless(ReadText(outputs[i])), complete[i]);
-        } else {
-          EXPECT_FALSE(earlier);
-        }
+        const bool exists = FileExists(outputs[i]);
+        EXPECT_EQ(exists ? Timeless(ReadText(outputs[i])) : "", exists ? complete[i] : "") << outputs[i];
+        EXPECT_TRUE(exists || !earlier) << outputs[i];
       }
       if (!WIFSIGNALED(status)) {
         // The step is past the last one: the run went to its end, over what the kills left.
@@ -135,20 +121,61 @@ TEST_F(FaultInjectionTest, AFitKilledInTheMiddleLeavesWholeIterationsInItsHistor
   const int status = RunChild(-1, "run.history.p0.txt");
   ASSERT_TRUE(WIFSIGNALED(status)) << "the fit ended before the kill";
   // Every iteration updates the eight parameter families, each followed by a likelihood line.
-  const char* const families[] = {"p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"};
   auto lines = [](const std::string& text) {
     EXPECT_EQ(text.back(), '\n') << "a line cut short";
     return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
   };
   const long iterations = lines(ReadText("run.history.p0.txt")) - 1;
   EXPECT_GE(iterations, 1);
-  for (const char* family : families) {
-    SCOPED_TRACE(family);
-    EXPECT_EQ(lines(ReadText(std::string("run.history.") + family + ".txt")) - 1, iterations);
+  for (const char* family : {"p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {
+    EXPECT_EQ(lines(ReadText(std::string("run.history.") + family + ".txt")) - 1, iterations) << family;
   }
   EXPECT_EQ(lines(ReadText("run.history.likelihood.txt")) - 1, 8 * iterations);
   EXPECT_FALSE(FileExists("run.output.txt"));
   EXPECT_FALSE(FileExists("done.txt"));
+}
+
+// The name of the file written once whose writes go to /dev/full, and /dev/full open for writing.
+std::string fullFile;
+int fullDevice = -1;
+
+void WriteToFull(const std::string& name, OutputStep step, std::FILE* file) {
+  if (step == OutputStep::kOpened && name == fullFile) dup2(fullDevice, fileno(file));
+}
+
+// Every output file is written to /dev/full, where a write fails as on a full disk: the run must
+// say which file, end with status 1 and leave no "done.txt". A history file is written in place,
+// through a link the test puts under its name; a file written once, through its temporary file.
+TEST(OutputFailureTest, EveryWrittenFileIsCheckedAtClose) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full on this machine";
+  fullDevice = open("/dev/full", O_WRONLY);
+  SetOutputStepHookForTesting(WriteToFull);
+  struct Restore {  // whatever way the test ends
+    ~Restore() { SetOutputStepHookForTesting(nullptr); close(fullDevice); }
+  } restore;
+  const std::string estimation = testing_support::ControlText(
+      {{38, "likelihood tolerance: 1e9"}, {39, "parameter tolerance: 1e9"},  // converged at once
+       {41, "maximum # iterations: 2"}, {42, "ancestral reconstruction: detailed"}});
+  const std::string simulation = testing_support::ControlText({{3, "tree: rand"}, {4, "number of leaves: 5"},
+      {8, "source: sim"}, {10, "number of sites: const 20"}, {12, "track numbers of present characters: on"}});
+  for (const std::vector<std::string>& c : testing_support::CaseTable("unwritable_outputs.txt")) {
+    SCOPED_TRACE(c[1]);
+    const bool live = c.size() > 3;
+    testing_support::TempDir dir;
+    testing_support::ScopedChdir into(dir.path());
+    testing_support::WriteFourLeafRun(c[0] == "sim" ? simulation : estimation);
+    testing_support::WriteText("data.ngp.txt", "g1 5 0 0\ng2 1 3 0\n");  // a fit that converges at once
+    fullFile = live ? "" : c[1];
+    ASSERT_TRUE(!live || symlink("/dev/full", c[1].c_str()) == 0);
+    const auto run = testing_support::RunVorn({"--seed", "3", "run.txt"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error:VORN:" + c[2] + ": The file " + c[1] + " cannot be written\n");
+    EXPECT_FALSE(testing_support::FileExists("done.txt"));
+    if (!live) {
+      EXPECT_FALSE(testing_support::FileExists(c[1]));
+      EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+    }
+  }
 }
 
 }  // namespace

@@ -24,17 +24,14 @@ using testing_support::WriteText;
 // Random valid runs, end to end: trees of 2 to 40 leaves in all three forms, random pattern files
 // with unknown values (or simulated data), random mixes of estimated and fixed parameters and of
 // initialization modes, 1 to 8 categories, a few iterations. Every run must complete and leave a
-// complete report and histories without a value that is not a number. The one refusal a valid
-// control file may get is a start under which its data cannot occur (a Dollo start on branches
-// of length 0); about one run in three thousand meets it.
-//
-// Each run goes through RunProgram in a child process (EXPECT_EXIT), so that a run that ends the
-// process or crashes is reported with its control file instead of taking the suite down. 250
-// runs take about 4 s in a release build; VORN_STRESS_RUNS asks for more or fewer, and
-// VORN_STRESS_FIRST starts at another run number, so that a failing run can be repeated alone.
+// complete report and histories in which every value is a number. Each run goes through
+// RunProgram in a child process (EXPECT_EXIT), so that a crash is reported with its control file.
+// VORN_STRESS_RUNS (250, about 4 s) asks for more or fewer runs, VORN_STRESS_FIRST starts at
+// another run number, so that a failing run can be repeated alone.
 class Case {
  public:
   explicit Case(std::uint32_t seed) : random_(seed) {}
+  int ancestralMode = 0;  // line 42: off, on, detailed
 
   // Writes the control file "run.txt" and the files it names into the working directory.
   void Write() {
@@ -43,34 +40,26 @@ class Case {
     simulate_ = Chance(0.2);
     genes_ = Uniform(1, 3);
     const int form = Uniform(0, 2);
-    Add("PHYLOGENETIC TREE");
-    Add(Chance(0.5) ? "time units: M" : "time units: Ma");
+    Add(Chance(0.5) ? "PHYLOGENETIC TREE\ntime units: M" : "PHYLOGENETIC TREE\ntime units: Ma");
     if (form == 0) {
-      Add("tree: rand");
-      Add("number of leaves: " + std::to_string(leaves_));
-      Add("total time span: " + Number(Real(10, 900)));
+      Add({"tree: rand\nnumber of leaves: " + std::to_string(leaves_), "total time span: " + Number(Real(10, 900))});
     } else {
       WriteText("tree.txt", Tree(form == 1));
-      Add(form == 1 ? "tree: tree.txt phyl" : "tree: tree.txt newick");
-      Add("number of leaves: 0");
-      Add("total time span: 0");
+      Add({form == 1 ? "tree: tree.txt phyl" : "tree: tree.txt newick", "number of leaves: 0\ntotal time span: 0"});
     }
-    Add("\nALIGNMENT DATA");
-    if (simulate_) {
-      Add("source: sim\nnumber of genes: " + std::to_string(genes_));
-      Add("number of sites: const " + std::to_string(Uniform(10, 40)));
-      Add("fraction of unknowns: " + Number(Real(0, 0.2)));
-      Add(Chance(0.5) ? "track numbers of present characters: on" : "track numbers of present characters: off");
+    if (simulate_) {  // the elements of a braced list are evaluated in order: the draws keep theirs
+      Add({"\nALIGNMENT DATA\nsource: sim\nnumber of genes: " + std::to_string(genes_),
+           "number of sites: const " + std::to_string(Uniform(10, 40)), "fraction of unknowns: " + Number(Real(0, 0.2)),
+           Chance(0.5) ? "track numbers of present characters: on" : "track numbers of present characters: off"});
     } else {
       WritePatternFiles();
-      Add("source: pat data.wp.txt data.ngp.txt\nnumber of genes: 1\nnumber of sites: const 1");
-      Add("fraction of unknowns: 0\ntrack numbers of present characters: off");
+      Add({"\nALIGNMENT DATA\nsource: pat data.wp.txt data.ngp.txt\nnumber of genes: 1\nnumber of sites: const 1",
+           "fraction of unknowns: 0\ntrack numbers of present characters: off"});
     }
     // A threshold of 0 would remove every site, and data without sites cannot start p0 or nu.
     Add(Chance(0.7) ? "filter unknowns: none" : "filter unknowns: ukf " + Number(Real(0.3, 1)));
     Add("p0: 0.9\ntheta: 1\nphi: 0.4 1\neta: 1.5\nxi: 0.4 1.5\nnu: 0.7\nl-lambda: 1\ng-lambda: 1");
-    Add("\nMODEL PARAMETERS");
-    Add(Chance(0.5) ? "p0: est" : "p0: fix " + Number(Real(0.05, 0.95)));
+    Add(Chance(0.5) ? "\nMODEL PARAMETERS\np0: est" : "\nMODEL PARAMETERS\np0: fix " + Number(Real(0.05, 0.95)));
     EntryLine("theta", false, 0.05, 3);
     EntryLine("phi", true, 0, 0.5);
     EntryLine("eta", false, 0.05, 4);
@@ -80,29 +69,22 @@ class Case {
     for (const std::string label : {"l-lambda", "g-lambda"}) {
       Add(label + Pick({": est", ": fix inf", ": fix " + Number(Real(0.1, 5))}));
     }
-    Add("\nCONTROL PARAMETERS");
-    Add("# categories (loss distribution): " + std::to_string(Uniform(1, 8)));
-    Add("# categories (gain distribution): " + std::to_string(Uniform(1, 8)));
-    Add("likelihood tolerance: " + Number(Real(0, 1e-4)));
-    Add("parameter tolerance: " + Number(Real(0, 1e-2)));
-    Add("internal tolerance: " + Number(std::pow(10, -Real(4, 10))));
-    Add("maximum # iterations: " + std::to_string(Uniform(1, 3)));
+    Add({"\nCONTROL PARAMETERS\n# categories (loss distribution): " + std::to_string(Uniform(1, 8)),
+         "# categories (gain distribution): " + std::to_string(Uniform(1, 8)),
+         "likelihood tolerance: " + Number(Real(0, 1e-4)), "parameter tolerance: " + Number(Real(0, 1e-2)),
+         "internal tolerance: " + Number(std::pow(10, -Real(4, 10))),
+         "maximum # iterations: " + std::to_string(Uniform(1, 3))});
     const char* const ancestral[] = {"off", "on", "detailed"};
-    ancestralMode_ = Uniform(0, 2);
-    Add(std::string("ancestral reconstruction: ") + ancestral[ancestralMode_]);
-    Add("\nINITIALIZATION PARAMETERS");
+    ancestralMode = Uniform(0, 2);
+    Add(std::string("ancestral reconstruction: ") + ancestral[ancestralMode] + "\n\nINITIALIZATION PARAMETERS");
     Add(Pick({"p0: observed 0.95", "p0: rand " + Number(Real(0, 0.99)), "p0: fix " + Number(Real(0.05, 0.95))}));
     for (const std::string label : {"theta", "phi", "eta", "xi"}) {
       const bool perNode = label == "phi" || label == "xi";
       const double high = label == "phi" ? 0.5 : label == "xi" ? 1 : 3;
       const int mode = Uniform(0, perNode ? 1 : 2);
-      if (mode == 0) {
-        Add(label + (perNode ? ": dollo" : ": rand " + Number(Real(0.2, 3))));
-      } else if (mode == 1) {
-        List(label + ": fix", perNode ? nodes_ : genes_, perNode ? 0 : 0.05, high);
-      } else {
-        Add(label + ": con " + Number(Real(0.05, high)));
-      }
+      if (mode == 0) Add(label + (perNode ? ": dollo" : ": rand " + Number(Real(0.2, 3))));
+      if (mode == 1) List(label + ": fix", perNode ? nodes_ : genes_, perNode ? 0 : 0.05, high);
+      if (mode == 2) Add(label + ": con " + Number(Real(0.05, high)));
     }
     // Simulated data may hold no site that is fully known and shows the character; the observed
     // start of nu needs one.
@@ -119,16 +101,6 @@ class Case {
     WriteText("run.txt", text_);
   }
 
-  std::string Describe() const {
-    std::string description = text_;
-    for (const char* name : {"tree.txt", "data.wp.txt", "data.ngp.txt"}) {
-      if (FileExists(name)) description += std::string("--- ") + name + "\n" + ReadText(name);
-    }
-    return description;
-  }
-
-  int ancestralMode() const { return ancestralMode_; }
-
  private:
   int Uniform(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
   double Real(double low, double high) { return std::uniform_real_distribution<double>(low, high)(random_); }
@@ -140,6 +112,9 @@ class Case {
     return text;
   }
   void Add(const std::string& lines) { text_ += lines + "\n"; }
+  void Add(std::initializer_list<std::string> lines) {
+    for (const std::string& line : lines) Add(line);
+  }
 
   // A random binary topology with ages in millions of years (a branch of length 0 now and then),
   // written in the node/edge form, its node IDs shuffled so that the reader has to renumber, or
@@ -237,7 +212,7 @@ class Case {
 
   std::mt19937 random_;
   std::string text_;
-  int leaves_ = 0, nodes_ = 0, genes_ = 0, ancestralMode_ = 0;
+  int leaves_ = 0, nodes_ = 0, genes_ = 0;
   bool simulate_ = false;
 };
 
@@ -252,41 +227,25 @@ void CheckCompletedRun(int ancestralMode) {
   std::string report = ReadText("run.output.txt");
   EXPECT_NE(report.find("ETA-XI invariant "), std::string::npos) << "report ends early";
   EXPECT_EQ(report.find("% Ancestral reconstruction:") != std::string::npos, ancestralMode != 0);
-  if (ancestralMode == 2) {
-    EXPECT_NE(ReadText("run.ar.txt").find("account on events"), std::string::npos);
-  }
+  EXPECT_TRUE(ancestralMode != 2 || ReadText("run.ar.txt").find("account on events") != std::string::npos);
   // A shape of 0 is no rate variation, printed as "inf" in the fixed parameters: the one place
   // where the word may stand.
   EXPECT_FALSE(HoldsNonNumber(std::regex_replace(report, std::regex("-lambda:\n\tinf\n"), ""))) << report;
-  std::istringstream likelihoods(ReadText("run.history.likelihood.txt"));
-  int lines = 0;
-  for (std::string line; std::getline(likelihoods, line); ++lines) {
-    char* end = nullptr;
-    const double value = std::strtod(line.c_str(), &end);
-    EXPECT_TRUE(std::isfinite(value) && *end == '\0') << "likelihood line " << lines << ": " << line;
-  }
   // Every step climbs, within a start (each start begins anew from its own values), to 1e-8.
   std::istringstream table(ReadText("run.history.tsv"));
-  std::string row;
+  std::string row, previousStart;
   std::getline(table, row);  // the header
   double previous = -HUGE_VAL;
-  std::string previousStart;
-  for (int r = 1; std::getline(table, row); ++r) {
-    std::istringstream fields(row);
-    std::string iteration, step, value, change, start;
-    std::getline(fields, iteration, '\t');
-    std::getline(fields, step, '\t');
-    std::getline(fields, value, '\t');
-    std::getline(fields, change, '\t');
-    std::getline(fields, start, '\t');
-    const double logLikelihood = std::strtod(value.c_str(), nullptr);
+  for (int r = 1; std::getline(table, row); ++r) {  // iteration, step, log_likelihood, largest_change, start
+    const double logLikelihood = std::strtod(row.c_str() + row.find('\t', row.find('\t') + 1) + 1, nullptr);
+    const std::string start = row.substr(row.rfind('\t') + 1);
     if (start != previousStart) previous = -HUGE_VAL;
     EXPECT_GE(logLikelihood, previous - 1e-8 * std::abs(previous)) << "history.tsv row " << r << " falls: " << row;
     previous = logLikelihood;
     previousStart = start;
   }
-  EXPECT_GE(lines, 1);
-  for (const char* name : {"p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {
+  EXPECT_NE(ReadText("run.history.likelihood.txt"), "");
+  for (const char* name : {"likelihood", "p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {
     EXPECT_FALSE(HoldsNonNumber(ReadText(std::string("run.history.") + name + ".txt"))) << name;
   }
 }
@@ -320,7 +279,8 @@ TEST(PipelineStressDeathTest, RandomValidRunsComplete) {
     testing_support::ScopedChdir chdir(dir.path());
     Case c(static_cast<std::uint32_t>(run));
     c.Write();
-    SCOPED_TRACE("run " + std::to_string(run) + ":\n" + c.Describe());
+    SCOPED_TRACE("run " + std::to_string(run) + " (its files: VORN_STRESS_FIRST=" + std::to_string(run) +
+                 " VORN_STRESS_RUNS=1):\n" + ReadText("run.txt"));
     EXPECT_EXIT(RunAndExit(run), [](int status) {
       childStatus = status;
       return true;
@@ -331,7 +291,7 @@ TEST(PipelineStressDeathTest, RandomValidRunsComplete) {
     const bool exited = WIFEXITED(childStatus);
     if (exited && WEXITSTATUS(childStatus) == 0 && at == std::string::npos) {
       EXPECT_TRUE(FileExists("done.txt"));
-      CheckCompletedRun(c.ancestralMode());
+      CheckCompletedRun(c.ancestralMode);
     } else if (exited && WEXITSTATUS(childStatus) == 1 && errors.find('\n', at) + 1 == errors.size() &&
                (errors.compare(at, cannotStart.size(), cannotStart) == 0 || errors.compare(at, noSiteLeft.size(), noSiteLeft) == 0)) {
       EXPECT_FALSE(FileExists("done.txt"));

@@ -12,170 +12,95 @@
 namespace vorn {
 namespace {
 
+using testing_support::ControlText;
 using testing_support::FileExists;
+using testing_support::ReadText;
+using testing_support::RunVorn;
 using testing_support::WriteText;
 
 TEST(RunProgramTest, ProjectNameDerivation) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"case7.txt", "case7"},
-      {"case7.input.txt", "case7"},
-      {"a.b.c.txt", "a.b"},
-      {"x.y.z.txt", "x.y"},
-      {"input.txt", "project"},
-      {"input", "input"},
-      {"noextension", "noextension"},
-      {"./input.txt", "./project"},
-      {"../runs/case7.txt", "../runs/case7"},
-      {"runs.v2/case7.input.txt", "runs.v2/case7"},
-      {"runs.v2/plain", "runs.v2/plain"},
-      {"dir/input.txt", "dir/project"},
-      {".txt", ""},
-  };
-  for (const auto& [input, project] : cases) {
-    SCOPED_TRACE(input);
-    EXPECT_EQ(ProjectName(input), project);
+  for (const std::vector<std::string>& c : testing_support::CaseTable("project_names.txt")) {
+    EXPECT_EQ(ProjectName(c[0]), c[1]) << c[0];
   }
+  EXPECT_EQ(ProjectName(".txt"), "");
 }
 
-class RunProgramRunTest : public testing::Test {
- protected:
-  RunProgramRunTest() : chdir_(dir_.path()) {}
+using RunProgramRunTest = testing_support::ScratchTest;
 
-  int Run(std::vector<const char*> args) {
-    args.insert(args.begin(), "vorn");
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    const int status = RunProgram(static_cast<int>(args.size()), args.data());
-    errors_ = testing::internal::GetCapturedStderr();
-    output_ = testing::internal::GetCapturedStdout();
-    return status;
-  }
-
-  void WriteRun(const std::vector<std::string>& lines) {
-    WriteText("tree.phyl", testing_support::kFourLeafPhyl);
-    WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n");
-    WriteText("data.ngp.txt", "g1 5 2\n");
-    WriteText("run.txt", testing_support::JoinLines(lines));
-  }
-
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
-  std::string errors_, output_;
-};
-
-TEST_F(RunProgramRunTest, CommandLineErrorsExitWithOneAndNoMarker) {
-  struct Case {
-    std::vector<const char*> args;
-    std::string message;
-  };
-  const std::string longName(260, 'a');
-  const Case cases[] = {
-      {{}, "Error:VORN:Main: No input file was specified\nUsage: vorn [OPTIONS] CONTROL-FILE\n"},
-      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments\nUsage: vorn [OPTIONS] CONTROL-FILE\n"},
+TEST_F(RunProgramRunTest, FailuresExitWithOneAndNoMarker) {
+  testing_support::WriteFourLeafRun(ControlText({{2, "time units: years"}}));
+  const std::string usage = "\nUsage: vorn [OPTIONS] CONTROL-FILE\n", longName(260, 'a');
+  const std::pair<std::vector<const char*>, std::string> cases[] = {  // the arguments, the message
+      {{}, "Error:VORN:Main: No input file was specified" + usage},
+      {{"a.txt", "b.txt"}, "Error:VORN:Main: Too many input arguments" + usage},
       {{"absent.txt"}, "Error:VORN:Main: The input file absent.txt cannot be found\n"},
       {{longName.c_str()}, "Error:VORN:Main: The input file name " + longName + " is longer than 259 characters\n"},
+      {{"run.txt"}, "Error:VORN:ReadInput: years. Unrecognized keyword in phylogenetic tree -> time units\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    EXPECT_EQ(Run(c.args), 1);
-    EXPECT_EQ(errors_, c.message);
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(message);
+    const auto run = RunVorn(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, message);
     EXPECT_FALSE(FileExists("done.txt"));
   }
-}
-
-TEST_F(RunProgramRunTest, HelpAndVersionRunNothing) {
-  for (const char* option : {"--help", "--version"}) {
-    SCOPED_TRACE(option);
-    EXPECT_EQ(Run({option, "absent.txt"}), 0);
-    EXPECT_EQ(errors_, "");
+  for (const char* option : {"--help", "--version"}) {  // they run nothing
+    const auto run = RunVorn({option, "absent.txt"});
+    EXPECT_EQ(run.status, 0) << option;
+    EXPECT_EQ(run.err, "");
     EXPECT_FALSE(FileExists("done.txt"));
   }
 }
 
 TEST_F(RunProgramRunTest, CompletedReadLeavesTheMarker) {
-  WriteRun(testing_support::TemplateLines());
+  testing_support::WriteFourLeafRun();
   WriteText("done.txt", "from an earlier run");
-  EXPECT_EQ(Run({"run.txt"}), 0) << errors_;
-  EXPECT_EQ(errors_, "");
+  const auto run = RunVorn({"run.txt"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
   ASSERT_TRUE(FileExists("done.txt"));
-  EXPECT_EQ(testing_support::ReadText("done.txt"), "");  // truncated, not appended
-  EXPECT_EQ(testing_support::ReadText("tree.phyl"), testing_support::kFourLeafPhyl);  // inputs untouched
+  EXPECT_EQ(ReadText("done.txt"), "");  // truncated, not appended
+  EXPECT_EQ(ReadText("tree.phyl"), testing_support::kFourLeafPhyl);  // inputs untouched
 }
 
 TEST_F(RunProgramRunTest, NamedFilesAreFoundBesideTheControlFileWhenNotInTheWorkingDirectory) {
   std::filesystem::create_directory("study");
-  WriteText("study/tree.phyl", testing_support::kFourLeafPhyl);
-  WriteText("study/data.wp.txt", "0 1 1 0\n1 1 2 1\n");
-  WriteText("study/data.ngp.txt", "g1 5 2\n");
-  WriteText("study/run.txt", testing_support::JoinLines(testing_support::TemplateLines()));
-  EXPECT_EQ(Run({"study/run.txt"}), 0) << errors_;
-
-  WriteText("data.ngp.txt", "g1 5\n");  // the working directory's file comes first
-  EXPECT_EQ(Run({"study/run.txt"}), 1);
-  EXPECT_EQ(errors_, "Error:VORN:ReadInput: Pattern counts file 'data.ngp.txt' line 1 holds 1 counts where the "
-                     "pattern file has 2 patterns\n");
-}
-
-TEST_F(RunProgramRunTest, ReaderFailureExitsWithOneAndNoMarker) {
-  std::vector<std::string> lines = testing_support::TemplateLines();
-  lines[1] = "time units: years";
-  WriteRun(lines);
-  EXPECT_EQ(Run({"run.txt"}), 1);
-  EXPECT_EQ(errors_, "Error:VORN:ReadInput: years. Unrecognized keyword in phylogenetic tree -> time units\n");
-  EXPECT_FALSE(FileExists("done.txt"));
-}
-
-TEST_F(RunProgramRunTest, RandomTreeIsNamedAfterTheProject) {
-  std::vector<std::string> lines = testing_support::TemplateLines();
-  lines[2] = "tree: rand";
-  lines[3] = "number of leaves: 6";
-  lines[7] = "source: sim";
-  WriteRun(lines);
-  WriteText("case7.input.txt", testing_support::JoinLines(lines));
-  EXPECT_EQ(Run({"--seed", "5", "case7.input.txt"}), 0) << errors_;
-  EXPECT_TRUE(FileExists("case7.phyl"));
-  EXPECT_TRUE(FileExists("done.txt"));
-}
-
-// Every file in the working directory but the control file, by name; the report and the results
-// without their running times, the one thing that may differ between two runs of one seed.
-std::map<std::string, std::string> RunOutputs() {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(".")) {
-    const std::string name = entry.path().filename().string();
-    if (name == "run.txt") continue;
-    files[name] = std::regex_replace(testing_support::ReadText(name),
-                                     std::regex("total running time: [^\n]*|\"elapsed_seconds\": [^\n]*"), "");
+  {
+    testing_support::ScopedChdir into("study");
+    testing_support::WriteFourLeafRun();
   }
-  return files;
+  EXPECT_EQ(RunVorn({"study/run.txt"}).status, 0);
+  WriteText("data.ngp.txt", "g1 5\n");  // the working directory's file comes first
+  const auto run = RunVorn({"study/run.txt"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error:VORN:ReadInput: Pattern counts file 'data.ngp.txt' line 1 holds 1 counts where the "
+                     "pattern file has 3 patterns\n");
 }
 
 TEST_F(RunProgramRunTest, OneSeedRepeatsARunExactly) {
   // Every kind of draw: random site counts, a random tree, a drawn true theta, the simulation with
   // its rate multipliers and hidden values, and random starting values of the estimation.
-  std::vector<std::string> lines = testing_support::TemplateLines();
-  lines[2] = "tree: rand";
-  lines[3] = "number of leaves: 6";
-  lines[7] = "source: sim";
-  lines[8] = "number of genes: 2";
-  lines[9] = "number of sites: rand 40";
-  lines[11] = "track numbers of present characters: on";
-  lines[23] = "p0: fix 0.6";
-  lines[24] = "theta: fix rand";
-  lines[28] = "nu: fix 0.3";
-  lines[31] = "l-lambda: fix 1.5";
-  lines[32] = "g-lambda: fix 0.8";
-  lines[40] = "maximum # iterations: 2";
-  lines[41] = "ancestral reconstruction: detailed";
+  const std::string control = ControlText(
+      {{3, "tree: rand"}, {4, "number of leaves: 6"}, {8, "source: sim"}, {9, "number of genes: 2"},
+       {10, "number of sites: rand 40"}, {12, "track numbers of present characters: on"}, {24, "p0: fix 0.6"},
+       {25, "theta: fix rand"}, {29, "nu: fix 0.3"}, {32, "l-lambda: fix 1.5"}, {33, "g-lambda: fix 0.8"},
+       {41, "maximum # iterations: 2"}, {42, "ancestral reconstruction: detailed"}});
+  // Every file but the control file, by name; the report and the results without their running
+  // times, the one thing that may differ between two runs of one seed.
   std::map<std::string, std::string> outputs[3];
   const char* seeds[] = {"4000000000", "4000000000", "4000000001"};
   for (int run = 0; run < 3; ++run) {
     SCOPED_TRACE(run);
     for (const auto& entry : std::filesystem::directory_iterator(".")) std::filesystem::remove_all(entry.path());
-    WriteText("run.txt", testing_support::JoinLines(lines));
-    ASSERT_EQ(Run({"--seed", seeds[run], "run.txt"}), 0) << errors_;
-    EXPECT_EQ(output_.rfind(std::string("random seed: ") + seeds[run] + "\n", 0), 0U) << output_;
-    outputs[run] = RunOutputs();
+    WriteText("run.txt", control);
+    const auto outcome = RunVorn({"--seed", seeds[run], "run.txt"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out.rfind(std::string("random seed: ") + seeds[run] + "\n", 0), 0U) << outcome.out;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+      const std::string name = entry.path().filename().string();
+      const std::regex time("total running time: [^\n]*|\"elapsed_seconds\": [^\n]*");
+      if (name != "run.txt") outputs[run][name] = std::regex_replace(ReadText(name), time, "");
+    }
   }
   // tree, two data files, true model, track, report, ar, 9 histories and their table, 4 results, done
   EXPECT_EQ(outputs[0].size(), 22U);

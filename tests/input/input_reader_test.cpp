@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 
-#include "driver/run_program.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -13,7 +13,6 @@ namespace {
 
 using testing_support::FileExists;
 using testing_support::ReadText;
-using testing_support::TemplateLines;
 using testing_support::TestData;
 using testing_support::WriteText;
 using Bytes = std::vector<std::uint8_t>;
@@ -27,22 +26,27 @@ std::vector<std::string> Modes(const InitializationSettings& init) {
 // The template on the four-leaf tree (7 nodes) with two genes of pattern data, lines replaced.
 class InputReaderTest : public testing_support::ControlFileTest {
  protected:
-  // Reads every record of a case table (tests/testdata/cases) and checks what the reader says.
-  void CheckCases(const std::string& table) {
+  // Reads every record of a case table (tests/testdata/cases): "sim" (line 8 becomes "source:
+  // sim") or "N=text" for each change; then `check` sees the record's last `results` fields.
+  template <typename Check>
+  void ForEachRead(const std::string& table, std::size_t results, Check check) {
     for (const std::vector<std::string>& record : testing_support::CaseTable(table)) {
-      SCOPED_TRACE(record.size() > 1 ? record[record.size() - 2] : record.back());
+      SCOPED_TRACE(record.size() > results ? record[record.size() - results - 1] : record.back());
       std::map<int, std::string> changes;
-      for (std::size_t i = 0; i + 1 < record.size(); ++i) {
-        if (record[i] == "sim") {
-          changes[8] = "source: sim";
-        } else {
-          changes[std::stoi(record[i])] = record[i].substr(record[i].find('=') + 1);
-        }
+      for (std::size_t i = 0; i + results < record.size(); ++i) {
+        if (record[i] == "sim") changes[8] = "source: sim";
+        else changes[std::stoi(record[i])] = record[i].substr(record[i].find('=') + 1);
       }
-      const std::string& expected = record.back();
-      EXPECT_EQ(ReadWith(changes), expected.rfind("Error:", 0) != 0);
-      EXPECT_EQ(errors_, expected == "-" ? "" : expected + "\n");
+      const bool read = ReadWith(changes);
+      check(read, std::vector<std::string>(record.end() - results, record.end()));
     }
+  }
+  // The records end in what the reader says.
+  void CheckCases(const std::string& table) {
+    ForEachRead(table, 1, [this](bool read, const std::vector<std::string>& expected) {
+      EXPECT_EQ(read, expected[0].rfind("Error:", 0) != 0);
+      EXPECT_EQ(errors_, expected[0] == "-" ? "" : expected[0] + "\n");
+    });
   }
 };
 
@@ -61,22 +65,14 @@ TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
 }
 
 TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
-  ASSERT_TRUE(ReadWith({{30, "minimal l-lambda value: 0.2"},
-                        {31, "minimal g-lambda value: 0"},
-                        {45, "p0: rand 0.9"},
-                        {46, "theta: ran 2"},
-                        {48, "eta: random 3"},
-                        {50, "nu: rand 0.7"},
-                        {51, "l-lambda: rand 0.5"},
+  ASSERT_TRUE(ReadWith({{30, "minimal l-lambda value: 0.2"}, {31, "minimal g-lambda value: 0"}, {45, "p0: rand 0.9"},
+                        {46, "theta: ran 2"}, {48, "eta: random 3"}, {50, "nu: rand 0.7"}, {51, "l-lambda: rand 0.5"},
                         {52, "g-lambda: rand 4"}}))
       << errors_;
-  EXPECT_EQ(output_, "reading and processing input file\n");
-  EXPECT_EQ(errors_, "");
+  EXPECT_EQ(output_ + errors_, "reading and processing input file\n");
   EXPECT_EQ(tree_.leafCount, 4U);
-  EXPECT_EQ(data_.patternFileName, "data.wp.txt");
-  EXPECT_EQ(data_.countsFileName, "data.ngp.txt");
-  EXPECT_EQ(data_.patternCount, 3U);
-  EXPECT_EQ(data_.filteredSites, 10U);
+  EXPECT_EQ(data_.patternFileName + " " + data_.countsFileName, "data.wp.txt data.ngp.txt");
+  EXPECT_EQ(testing_support::DataSummary(data_), "0110 1121 0001 | g1 0:5 2:2 (7/7) | g2 0:1 1:1 2:1 (3/3) | 10/10");
   const EstimationFlags& f = em_.flags;
   EXPECT_TRUE(f.p0 && f.thetaAny && f.phiAny && f.etaAny && f.xiAny && f.nu && f.llambda && f.glambda);
   EXPECT_EQ(f.theta, Bytes({1, 1}));
@@ -89,10 +85,8 @@ TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
   EXPECT_NEAR(em_.thetaCap, 153.5 / 0.06, 1e-9);
   EXPECT_EQ(em_.etaCap, em_.thetaCap);
   EXPECT_FALSE(em_.thetaPhiInvariant || em_.etaXiInvariant);  // the shapes are estimated
-  EXPECT_EQ(em_.minLLambda, 0.2);
-  EXPECT_EQ(em_.minGLambda, 0.06);  // not above 0: the default
-  EXPECT_EQ(em_.lossCategories.count, 4);
-  EXPECT_EQ(em_.gainCategories.count, 5);
+  EXPECT_EQ((Values{em_.minLLambda, em_.minGLambda}), (Values{0.2, 0.06}));  // g not above 0: the default
+  EXPECT_EQ((std::vector<int>{em_.lossCategories.count, em_.gainCategories.count}), (std::vector<int>{4, 5}));
   EXPECT_EQ((Values{em_.likelihoodTolerance, em_.parameterTolerance, em_.internalTolerance}),
             (Values{1e-6, 1e-4, 1e-8}));
   EXPECT_EQ(em_.maxIterations, 0U);
@@ -108,25 +102,13 @@ TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
 }
 
 TEST_F(InputReaderTest, EveryParameterFixed) {
-  ASSERT_TRUE(ReadWith({{24, "p0: fix 0.3"},
-                        {25, "theta: fixed 0.5,1.5"},
-                        {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
-                        {27, "eta: con 2"},
-                        {28, "xi: constant 0.25"},
-                        {29, "nu: fix 0.6"},
-                        {32, "l-lambda: fix inf"},
-                        {33, "g-lambda: fix 2.5"},
-                        {36, "# categories (loss distribution): 3"},
-                        {37, "# categories (gain distribution): 6"},
-                        {41, "maximum # iterations: -1"},
-                        {42, "ancestral reconstruction: on"},
-                        {45, "p0: fix 0.5"},
-                        {46, "theta: fix 9 9"},
-                        {47, "phi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"},
-                        {48, "eta: con 9"},
-                        {49, "xi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"},
-                        {50, "nu: fix 0.1"},
-                        {51, "l-lambda: fixed 3"},
+  ASSERT_TRUE(ReadWith({{24, "p0: fix 0.3"}, {25, "theta: fixed 0.5,1.5"}, {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
+                        {27, "eta: con 2"}, {28, "xi: constant 0.25"}, {29, "nu: fix 0.6"}, {32, "l-lambda: fix inf"},
+                        {33, "g-lambda: fix 2.5"}, {36, "# categories (loss distribution): 3"},
+                        {37, "# categories (gain distribution): 6"}, {41, "maximum # iterations: -1"},
+                        {42, "ancestral reconstruction: on"}, {45, "p0: fix 0.5"}, {46, "theta: fix 9 9"},
+                        {47, "phi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"}, {48, "eta: con 9"},
+                        {49, "xi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"}, {50, "nu: fix 0.1"}, {51, "l-lambda: fixed 3"},
                         {52, "g-lambda: fixed 3"}}))
       << errors_;
   const EstimationFlags& f = em_.flags;
@@ -139,35 +121,11 @@ TEST_F(InputReaderTest, EveryParameterFixed) {
   EXPECT_EQ(m.phi, Values({0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6}));
   EXPECT_EQ(m.eta, Values({2, 2}));
   EXPECT_EQ(m.xi, Values({0, 0.25, 0.25, 0.25, 0.25, 0.25, 0.25}));
-  EXPECT_EQ(em_.lossCategories.count, 1);  // no loss-rate variation
-  EXPECT_EQ(em_.gainCategories.count, 6);
+  // No loss-rate variation: one loss category.
+  EXPECT_EQ((std::vector<int>{em_.lossCategories.count, em_.gainCategories.count}), (std::vector<int>{1, 6}));
   EXPECT_EQ(em_.maxIterations, 1000U);
   EXPECT_EQ(em_.ancestralMode, 1);
   EXPECT_EQ(Modes(em_.initialization), std::vector<std::string>(8, "fixed"));
-}
-
-TEST_F(InputReaderTest, InvariantFlagsFollowFlagsAndShapes) {
-  WriteText("data.ngp.txt", "g1 5 0 2\n");  // one gene
-  const struct {
-    const char *llambda, *glambda, *xi;
-    bool thetaPhi, etaXi;
-  } cases[] = {
-      {"fix inf", "fix 0", "est", true, true},
-      {"fix inf", "fix 0", "con 0.5", true, false},
-      {"fix 0.5", "fix 0", "est", false, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.llambda) + ", " + c.xi);
-    ASSERT_TRUE(ReadWith({{32, std::string("l-lambda: ") + c.llambda},
-                          {33, std::string("g-lambda: ") + c.glambda},
-                          {28, std::string("xi: ") + c.xi}}))
-        << errors_;
-    EXPECT_EQ(em_.thetaPhiInvariant, c.thetaPhi);
-    EXPECT_EQ(em_.etaXiInvariant, c.etaXi);
-  }
-  WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
-  ASSERT_TRUE(ReadWith({{32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0"}})) << errors_;
-  EXPECT_FALSE(em_.etaXiInvariant);  // two genes
 }
 
 TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
@@ -180,12 +138,9 @@ TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
     thetaList += (g > 0 && g % 10 == 0 ? "\n" : " ") + std::to_string((g + 1) / 10.0);
     etaStart += (g > 0 && g % 10 == 0 ? "\n" : " ") + std::to_string(3 + g);
   }
-  const std::map<int, std::string> lines = {{25, thetaList + " % comment"},
-                                      {27, "eta: mix 0 9 24 8 %"},
-                                      {42, "ancestral reconstruction: detailed"},
-                                      {48, etaStart},
-                                      {52, "g-lambda: fixed 2"}};
-  ASSERT_TRUE(ReadWith(lines)) << errors_;
+  ASSERT_TRUE(ReadWith({{25, thetaList + " % comment"}, {27, "eta: mix 0 9 24 8 %"},
+                        {42, "ancestral reconstruction: detailed"}, {48, etaStart}, {52, "g-lambda: fixed 2"}}))
+      << errors_;
   ASSERT_EQ(em_.model.theta.size(), 25U);
   for (int g = 0; g < 25; ++g) {
     SCOPED_TRACE(g);
@@ -207,11 +162,8 @@ TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
 }
 
 TEST_F(InputReaderTest, MixedPairsGoOnOverLinesAndTheLastValueWins) {
-  ASSERT_TRUE(ReadWith({{25, "theta: mix 0 0.5 1 0.7 %"},
-                        {26, "phi: mix 1 0.1 2 0.2\n3 0.3 1 0.15 %"},
-                        {27, "eta: mixed 1 2.5\n\n%"},
-                        {28, "xi: mix 0 5 6 0.5 %"},
-                        {29, "nu: est fixed"}}))
+  ASSERT_TRUE(ReadWith({{25, "theta: mix 0 0.5 1 0.7 %"}, {26, "phi: mix 1 0.1 2 0.2\n3 0.3 1 0.15 %"},
+                        {27, "eta: mixed 1 2.5\n\n%"}, {28, "xi: mix 0 5 6 0.5 %"}, {29, "nu: est fixed"}}))
       << errors_;
   const EstimationFlags& f = em_.flags;
   EXPECT_EQ(em_.model.theta, Values({0.5, 0.7}));
@@ -230,44 +182,34 @@ TEST_F(InputReaderTest, MixedPairsGoOnOverLinesAndTheLastValueWins) {
   EXPECT_EQ(em_.initialization.glambdaMode, "rand");  // the last line, three file lines later
 }
 
-TEST_F(InputReaderTest, CategoryRules) {
-  const struct {
-    const char *llambda, *glambda;
-    int lossAsked, gainAsked, loss, gain;
-    bool warns;
-  } cases[] = {
-      {"fix inf", "fix inf", 3, 7, 1, 2, false},  // no variation: the counts asked do not matter
-      {"est", "est", 1, 1, 4, 2, true},
-      {"est", "est", 0, 0, 4, 5, false},
-      {"est", "est", -3, -1, 4, 5, false},
-      {"est", "est", 2, 2, 2, 2, false},
-      {"fix 0.5", "fix 2", 6, 3, 6, 3, false},
-      {"fix 0", "fix rand", 1, 1, 1, 2, true},  // a drawn shape is never 0
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.llambda) + " / " + c.glambda + " / " + std::to_string(c.gainAsked));
-    ASSERT_TRUE(ReadWith({{32, std::string("l-lambda: ") + c.llambda},
-                          {33, std::string("g-lambda: ") + c.glambda},
-                          {36, "# categories (loss distribution): " + std::to_string(c.lossAsked)},
-                          {37, "# categories (gain distribution): " + std::to_string(c.gainAsked)}}))
-        << errors_;
-    EXPECT_EQ(em_.lossCategories.count, c.loss);
-    EXPECT_EQ(em_.gainCategories.count, c.gain);
-    EXPECT_EQ(em_.gainCategories.percentiles.size(), static_cast<std::size_t>(c.gain - 1));
-    EXPECT_EQ(errors_, c.warns ? "Warning:VORN:ReadInput: Gain rate variation cannot be described with a single "
-                                 "category -> setting two categories\n"
-                               : "");
-  }
+TEST_F(InputReaderTest, CategoriesAndInvariantsFollowTheShapes) {
+  WriteText("data.ngp.txt", "g1 5 0 2\n");  // one gene
+  ForEachRead("categories.txt", 2, [this](bool read, const std::vector<std::string>& expected) {
+    ASSERT_TRUE(read) << errors_;
+    EXPECT_EQ(errors_, expected[1] == "-" ? "" : expected[1] + "\n");
+    int first = 0, second = 0;
+    if (std::sscanf(expected[0].c_str(), "invariant %d %d", &first, &second) == 2) {
+      EXPECT_EQ(em_.thetaPhiInvariant, first == 1);
+      EXPECT_EQ(em_.etaXiInvariant, second == 1);
+      return;
+    }
+    std::sscanf(expected[0].c_str(), "%d %d", &first, &second);
+    EXPECT_EQ(em_.lossCategories.count, first);
+    EXPECT_EQ(em_.gainCategories.count, second);
+    EXPECT_EQ(em_.gainCategories.percentiles.size(), static_cast<std::size_t>(second - 1));
+  });
+  WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+  ASSERT_TRUE(ReadWith({{32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0"}})) << errors_;
+  EXPECT_FALSE(em_.etaXiInvariant);  // two genes
 }
 
 TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
   // Drawn true values of a simulation: with the same seed, a value the line gives outside its
   // range must draw what the default written out draws.
-  const std::map<int, std::string> draw = {{8, "source: sim"},          {10, "number of sites: const 1"},
-                                           {24, "p0: fix rand"},         {25, "theta: fix rand"},
-                                           {26, "phi: fix rand"},       {27, "eta: fix rand"}, {28, "xi: fix rand"},
-                                           {29, "nu: fix rand"},        {32, "l-lambda: fix rand"},
-                                           {33, "g-lambda: fix rand"}};
+  const std::map<int, std::string> draw = {
+      {8, "source: sim"},  {10, "number of sites: const 1"}, {24, "p0: fix rand"},       {25, "theta: fix rand"},
+      {26, "phi: fix rand"}, {27, "eta: fix rand"}, {28, "xi: fix rand"}, {29, "nu: fix rand"},
+      {32, "l-lambda: fix rand"}, {33, "g-lambda: fix rand"}};
   auto drawn = [&](int line, const std::string& text) {
     std::map<int, std::string> lines = draw;
     lines[line] = text;
@@ -301,6 +243,12 @@ TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
   EXPECT_EQ(em_.model.p0, 1.0);
   drawn(31, "minimal g-lambda value: 3");
   EXPECT_GE(em_.model.glambda, 3.0);
+  // A shape is its minimum (0.05, 0.06) plus an exponential of the line's mean, memoryless: for
+  // the same uniform draw, a mean three times as large triples the excess over the minimum.
+  const double l1 = drawn(20, "l-lambda: 1")[2], l3 = drawn(20, "l-lambda: 3")[2];
+  EXPECT_NEAR(l3 - 0.05, 3 * (l1 - 0.05), 1e-12);
+  const double g1 = drawn(21, "g-lambda: 1")[3], g3 = drawn(21, "g-lambda: 3")[3];
+  EXPECT_NEAR(g3 - 0.06, 3 * (g1 - 0.06), 1e-12);
 }
 
 TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
@@ -311,12 +259,8 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
     return saved;
   };
   auto summary = [this] {
-    std::string text = tree_.treeName;
-    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) {
-      text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
-    }
-    for (const Pattern& p : data_.patterns) text += " " + std::string(p.values.begin(), p.values.end());
-    for (const Gene& gene : data_.genes) text += " " + gene.geneName + std::to_string(gene.counts[0]);
+    std::string text = tree_.treeName + " " + testing_support::DataSummary(data_);
+    for (std::uint32_t v = 0; v < tree_.nodeCount; ++v) text += " " + tree_.nodeNames[v] + ":" + std::to_string(tree_.branchLength[v]);
     return text;
   };
   // A name that begins with the mark's first byte (a fullwidth G) is no mark.
@@ -325,12 +269,29 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
   EXPECT_EQ(data_.genes[0].geneName, "\xEF\xBC\xA7" "1");
   const std::string expected = summary();
   for (const char* file : {"tree.phyl", "data.wp.txt", "data.ngp.txt"}) WriteText(file, foreign(ReadText(file)));
-  ASSERT_TRUE(Read(foreign(testing_support::JoinLines(TemplateLines())))) << errors_;
+  ASSERT_TRUE(Read(foreign(testing_support::ControlText()))) << errors_;
   EXPECT_EQ(summary(), expected);
 
   WriteText("tree.nwk", foreign("((A:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"));
   ASSERT_TRUE(ReadWith({{3, "tree: tree.nwk newick"}})) << errors_;
   EXPECT_EQ(tree_.nodeNames[3], "C");  // leaves are numbered as their pairs close, right first
+}
+
+TEST_F(InputReaderTest, ATableReadsAsItsPatternFiles) {
+  // Patterns (A B C D) 0110, 1121, 0001, 2220 (dropped by the filter) and 1111; gene g1 shows them
+  // 3, 0, 1, 1, 2 times, g2 0, 2, 1, 0, 1 times. The table has its columns in another order, copy
+  // numbers and every spelling of unknown, and its rows in an order that meets the patterns first
+  // in the order of the pattern file (though g2 meets 1111 before 0001).
+  WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n2 2 2 0\n1 1 1 1\n");
+  WriteText("data.ngp.txt", "g1 3 0 1 1 2\ng2 0 2 1 0 1\n");
+  WriteText("data.tsv", "family\tC\tA\tgene\tD\tB\nf1\t3\t0\tg1\t0.0\t1\nf2\tNA\t2\tg2\t1\t1\nf3\t0\t0\tg1\t5\t0\n"
+                        "f4\t\t-\tg1\t0\t?\nf5\t1\t1\tg1\t1\t1\nf6\t1\t0\tg1\t0\t1\nf7\t2\t0\tg1\t0\t1\n"
+                        "f8\tN/A\t1\tg2\t1\t1\nf9\t1\t1\tg2\t1\t1\nf10\t1\t1\tg1\t1\t1\nf11\t0\t0\tg2\t1\t0\n");
+  ASSERT_TRUE(ReadWith({{13, "filter unknowns: ukf 0.5"}})) << errors_;
+  const std::string fromPatternFiles = testing_support::DataSummary(data_);
+  ASSERT_TRUE(ReadWith({{8, "source: table data.tsv"}, {13, "filter unknowns: ukf 0.5"}})) << errors_;
+  EXPECT_EQ(testing_support::DataSummary(data_), fromPatternFiles);
+  EXPECT_EQ(data_.patternFileName + " " + data_.countsFileName, "data.tsv data.tsv");  // as the report names them
 }
 
 TEST_F(InputReaderTest, ConditionedOnPresenceSitesWithoutAPresentLeafAreDropped) {
@@ -339,23 +300,13 @@ TEST_F(InputReaderTest, ConditionedOnPresenceSitesWithoutAPresentLeafAreDropped)
   WriteText("data.ngp.txt", "g1 5 3 2 1\ng2 0 4 1 0\n");
   ASSERT_TRUE(ReadWith({{53, "condition on presence: on"}})) << errors_;
   EXPECT_TRUE(em_.conditionOnPresence);
-  EXPECT_EQ(data_.allSites, 16U);
-  EXPECT_EQ(data_.filteredSites, 8U);
-  ASSERT_EQ(data_.patternCount, 2U);
-  EXPECT_EQ(data_.patterns[1].values, (Bytes{1, 1, 2, 1}));
-  EXPECT_EQ(data_.genes[0].counts, (std::vector<std::uint32_t>{5, 2}));
-  EXPECT_EQ(data_.genes[1].patternIndices, (std::vector<std::uint32_t>{1}));
-  EXPECT_EQ(data_.genes[1].filteredSites, 1U);
-  EXPECT_EQ(data_.genes[1].allSites, 5U);
+  EXPECT_EQ(testing_support::DataSummary(data_), "0110 1121 | g1 0:5 1:2 (7/11) | g2 1:1 (1/5) | 8/16");
 }
 
 TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
-  ASSERT_TRUE(ReadWith({{2, "time units:Billion"},
-                        {3, "tree:\ttree.phyl,phylip"},
+  ASSERT_TRUE(ReadWith({{2, "time units:Billion"}, {3, "tree:\ttree.phyl,phylip"},
                         {4, "with a pattern file this line is never examined"},
-                        {8, "source: pattern data.wp.txt data.ngp.txt"},
-                        {9, ""},
-                        {13, "filter unknowns: ukfilter 0.5"}}))
+                        {8, "source: pattern data.wp.txt data.ngp.txt"}, {9, ""}, {13, "filter unknowns: ukfilter 0.5"}}))
       << errors_;
   EXPECT_TRUE(data_.ukfFilter);
   EXPECT_EQ(data_.ukfThreshold, 0.5);
@@ -365,22 +316,18 @@ TEST_F(InputReaderTest, KeywordsAreMatchedByTheirLeadingCharacters) {
 }
 
 TEST_F(InputReaderTest, ShortOrOverlongFilesAreErrors) {
-  std::vector<std::string> lines = TemplateLines();
-  lines.pop_back();
-  EXPECT_FALSE(Read(testing_support::JoinLines(lines)));
+  const std::string text = testing_support::ControlText();
+  EXPECT_FALSE(Read(text.substr(0, text.rfind("g-lambda"))));
   EXPECT_EQ(errors_, "Error:VORN:ReadInput: The input file ends before line 52 in initialization parameters -> "
                      "g-lambda\n");
   EXPECT_FALSE(ReadWith({{7, std::string(2047, 'x')}}));
   EXPECT_EQ(errors_, "Error:VORN:ReadInput: Line 7 of the input file is longer than 2046 characters\n");
   EXPECT_TRUE(ReadWith({{7, std::string(2046, 'x')}})) << errors_;
-  // The last line may lack its line feed.
-  const std::string text = testing_support::JoinLines(TemplateLines());
-  EXPECT_TRUE(Read(text.substr(0, text.size() - 1))) << errors_;
+  EXPECT_TRUE(Read(text.substr(0, text.size() - 1))) << errors_;  // the last line may lack its line feed
 }
 
 TEST_F(InputReaderTest, TreeFiles) {
-  ASSERT_TRUE(ReadWith({{3, "tree: random"}, {4, "number of leaves: 5"}, {5, "total time span: 1500"},
-                        {8, "source: sim"}}))
+  ASSERT_TRUE(ReadWith({{3, "tree: random"}, {4, "number of leaves: 5"}, {5, "total time span: 1500"}, {8, "source: sim"}}))
       << errors_;
   EXPECT_EQ(tree_.treeName, "run.phyl");
   EXPECT_EQ(tree_.leafCount, 5U);
@@ -402,19 +349,11 @@ TEST_F(InputReaderTest, TreeFiles) {
 }
 
 TEST_F(InputReaderTest, SimulationOfAFixedModel) {
-  ASSERT_TRUE(ReadWith({{8, "source: sim"},
-                        {9, "number of genes: 2"},
-                        {10, "number of sites: fixed 3 4"},
-                        {11, "fraction of unknowns: 0"},
-                        {12, "track numbers of present characters: on"},
-                        {24, "p0: fix 0.25"},
-                        {25, "theta: fix 0.5 1.5"},
-                        {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
-                        {27, "eta: con 2"},
-                        {28, "xi: fix 0 0.05 0.15 0.25 0.35 0.45 0.55"},
-                        {29, "nu: fix 0.125"},
-                        {32, "l-lambda: fix inf"},
-                        {33, "g-lambda: fix 0.75"}}))
+  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {9, "number of genes: 2"}, {10, "number of sites: fixed 3 4"},
+                        {11, "fraction of unknowns: 0"}, {12, "track numbers of present characters: on"},
+                        {24, "p0: fix 0.25"}, {25, "theta: fix 0.5 1.5"}, {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
+                        {27, "eta: con 2"}, {28, "xi: fix 0 0.05 0.15 0.25 0.35 0.45 0.55"}, {29, "nu: fix 0.125"},
+                        {32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0.75"}}))
       << errors_;
   EXPECT_EQ(errors_, "");
   EXPECT_EQ(ReadText("run_truemodel.m"), ReadText(TestData("golden/truemodel_fixed.m")));
@@ -429,8 +368,7 @@ TEST_F(InputReaderTest, SimulationOfAFixedModel) {
   EXPECT_EQ(back.genes[1].counts, data_.genes[1].counts);
 
   // Entries a "mix" line leaves to the estimation still get true values to simulate from.
-  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}, {25, "theta: mix 1 0.5 %"},
-                        {28, "xi: mix 2 0.3 %"}}))
+  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}, {25, "theta: mix 1 0.5 %"}, {28, "xi: mix 2 0.3 %"}}))
       << errors_;
   EXPECT_EQ(em_.model.theta[1], 0.5);
   EXPECT_GT(em_.model.theta[0] * em_.model.theta[2] * em_.model.xi[1], 0.0);
@@ -438,6 +376,14 @@ TEST_F(InputReaderTest, SimulationOfAFixedModel) {
   EXPECT_GE(em_.model.p0, 0.95);  // "est" draws from the lower end of line 14
   EXPECT_GE(em_.model.nu, 0.8);
   EXPECT_EQ(data_.allSites, 6U);
+}
+
+TEST_F(InputReaderTest, RandomSiteCountsSpanOneTo2MPlus2) {
+  // Counts uniform from 1 to 2M + 2: with M = 2 and 60 genes, each of the six is met.
+  ASSERT_TRUE(ReadWith({{8, "source: sim"}, {9, "number of genes: 60"}, {10, "number of sites: rand 2"}})) << errors_;
+  std::set<std::uint32_t> counts;
+  for (const Gene& gene : data_.genes) counts.insert(gene.allSites);
+  EXPECT_EQ(counts, (std::set<std::uint32_t>{1, 2, 3, 4, 5, 6}));
 }
 
 TEST_F(InputReaderTest, UnwritableSimulationFilesAreFoundBeforeTheSimulation) {
@@ -456,10 +402,7 @@ TEST_F(InputReaderTest, ExampleSimulationStopsAfterReading) {
   for (const char* file : {"simulate.input.txt", "primates.phyl"}) {
     WriteText(file, ReadText(TestData("../../examples/") + file));
   }
-  const char* argv[] = {"vorn", "simulate.input.txt"};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(RunProgram(2, argv), 0);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing_support::RunVorn({"simulate.input.txt"}).status, 0);
   for (const char* file : {"done.txt", "simulate.wp.txt", "simulate.ngp.txt", "simulate_truemodel.m"}) {
     EXPECT_TRUE(FileExists(file)) << file;
   }

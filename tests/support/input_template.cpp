@@ -1,5 +1,6 @@
 #include "support/input_template.h"
 
+#include "driver/run_program.h"
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
 
@@ -8,58 +9,17 @@ namespace testing_support {
 
 std::vector<std::string> TemplateLines() {
   return {
-      "PHYLOGENETIC TREE",
-      "time units: M",
-      "tree: tree.phyl phyl",
-      "number of leaves: 8",
-      "total time span: 500",
-      "",
-      "ALIGNMENT DATA",
-      "source: pat data.wp.txt data.ngp.txt",
-      "number of genes: 3",
-      "number of sites: const 1000",
-      "fraction of unknowns: 0.02",
-      "track numbers of present characters: off",
-      "filter unknowns: none",
-      "p0: 0.95",
-      "theta: 1",
-      "phi: 0.4 1",
-      "eta: 1.5",
-      "xi: 0.4 1.5",
-      "nu: 0.8",
-      "l-lambda: 1",
-      "g-lambda: 1",
-      "",
-      "MODEL PARAMETERS",
-      "p0: est",
-      "theta: est",
-      "phi: est",
-      "eta: est",
-      "xi: est",
-      "nu: est",
-      "minimal l-lambda value: 0.05",
-      "minimal g-lambda value: 0.06",
-      "l-lambda: est",
-      "g-lambda: est",
-      "",
-      "CONTROL PARAMETERS",
-      "# categories (loss distribution): 4",
-      "# categories (gain distribution): 5",
-      "likelihood tolerance: 1e-6",
-      "parameter tolerance: 1e-4",
-      "internal tolerance: 1e-8",
-      "maximum # iterations: 0",
-      "ancestral reconstruction: off",
-      "",
-      "INITIALIZATION PARAMETERS",
-      "p0: observed 0.95",
-      "theta: rand 1",
-      "phi: dollo",
-      "eta: rand 1.5",
-      "xi: dollo",
-      "nu: observed 0.8",
-      "l-lambda: rand 1",
-      "g-lambda: rand 1",
+      "PHYLOGENETIC TREE", "time units: M", "tree: tree.phyl phyl", "number of leaves: 8", "total time span: 500", "",
+      "ALIGNMENT DATA", "source: pat data.wp.txt data.ngp.txt", "number of genes: 3", "number of sites: const 1000",
+      "fraction of unknowns: 0.02", "track numbers of present characters: off", "filter unknowns: none",
+      "p0: 0.95", "theta: 1", "phi: 0.4 1", "eta: 1.5", "xi: 0.4 1.5", "nu: 0.8", "l-lambda: 1", "g-lambda: 1", "",
+      "MODEL PARAMETERS", "p0: est", "theta: est", "phi: est", "eta: est", "xi: est", "nu: est",
+      "minimal l-lambda value: 0.05", "minimal g-lambda value: 0.06", "l-lambda: est", "g-lambda: est", "",
+      "CONTROL PARAMETERS", "# categories (loss distribution): 4", "# categories (gain distribution): 5",
+      "likelihood tolerance: 1e-6", "parameter tolerance: 1e-4", "internal tolerance: 1e-8",
+      "maximum # iterations: 0", "ancestral reconstruction: off", "",
+      "INITIALIZATION PARAMETERS", "p0: observed 0.95", "theta: rand 1", "phi: dollo", "eta: rand 1.5", "xi: dollo",
+      "nu: observed 0.8", "l-lambda: rand 1", "g-lambda: rand 1",
   };
 }
 
@@ -69,23 +29,18 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   return text;
 }
 
+std::string ControlText(const std::map<int, std::string>& replacements) {
+  std::vector<std::string> lines = TemplateLines();
+  for (const auto& [line, text] : replacements) {
+    if (line > static_cast<int>(lines.size())) lines.resize(line);
+    lines[line - 1] = text;
+  }
+  return JoinLines(lines);
+}
+
 const char* const kFourLeafPhyl =
-    "7 Nodes (ID name age):\n"
-    "1: 'root' 100\n"
-    "2: 'AB' 40\n"
-    "3: 'CD' 60\n"
-    "4: 'A' 0\n"
-    "5: 'B' 0\n"
-    "6: 'C' 0\n"
-    "7: 'D' 0\n"
-    "\n"
-    "Edges (ID from to):\n"
-    "1: 1 2\n"
-    "2: 1 3\n"
-    "3: 2 4\n"
-    "4: 2 5\n"
-    "5: 3 6\n"
-    "6: 3 7\n";
+    "7 Nodes (ID name age):\n1: 'root' 100\n2: 'AB' 40\n3: 'CD' 60\n4: 'A' 0\n5: 'B' 0\n6: 'C' 0\n7: 'D' 0\n\n"
+    "Edges (ID from to):\n1: 1 2\n2: 1 3\n3: 2 4\n4: 2 5\n5: 3 6\n6: 3 7\n";
 
 PhylogeneticTree FourLeafTree() {
   PhylogeneticTree tree;
@@ -95,10 +50,36 @@ PhylogeneticTree FourLeafTree() {
   return tree;
 }
 
-ControlFileTest::ControlFileTest() : chdir_(dir_.path()) {
+std::string DataSummary(const AlignmentData& data) {
+  std::string text;
+  for (const Pattern& pattern : data.patterns) {
+    for (std::uint8_t value : pattern.values) text += static_cast<char>('0' + value);
+    text += " ";
+  }
+  for (const Gene& gene : data.genes) {
+    text += "| " + gene.geneName;
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
+      text += " " + std::to_string(gene.patternIndices[e]) + ":" + std::to_string(gene.counts[e]);
+    }
+    text += " (" + std::to_string(gene.filteredSites) + "/" + std::to_string(gene.allSites) + ") ";
+  }
+  return text + "| " + std::to_string(data.filteredSites) + "/" + std::to_string(data.allSites);
+}
+
+void WriteFourLeafRun(const std::string& control) {
   WriteText("tree.phyl", kFourLeafPhyl);
   WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n");
   WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
+  WriteText("run.txt", control);
+}
+
+RunOutcome RunVorn(std::vector<const char*> args) {
+  args.insert(args.begin(), "vorn");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int status = RunProgram(static_cast<int>(args.size()), args.data());
+  std::string err = testing::internal::GetCapturedStderr();
+  return {status, testing::internal::GetCapturedStdout(), err};
 }
 
 bool ControlFileTest::Read(const std::string& text) {
@@ -114,15 +95,6 @@ bool ControlFileTest::Read(const std::string& text) {
   errors_ = testing::internal::GetCapturedStderr();
   output_ = testing::internal::GetCapturedStdout();
   return ok;
-}
-
-bool ControlFileTest::ReadWith(const std::map<int, std::string>& replacements) {
-  std::vector<std::string> lines = TemplateLines();
-  for (const auto& [line, text] : replacements) {
-    if (line > static_cast<int>(lines.size())) lines.resize(line);
-    lines[line - 1] = text;
-  }
-  return Read(JoinLines(lines));
 }
 
 }  // namespace testing_support

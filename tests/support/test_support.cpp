@@ -1,13 +1,11 @@
 #include "support/test_support.h"
 
-#include <cmath>
-#include <regex>
-
 #include <unistd.h>
 
-#include <cstdlib>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -34,15 +32,11 @@ ScopedChdir::~ScopedChdir() {
   std::filesystem::current_path(previous_, ignored);
 }
 
-void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
-}
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
@@ -63,6 +57,14 @@ FilePtr StreamOf(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), file.get());
   std::rewind(file.get());
   return file;
+}
+
+std::string Contents(std::FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char buffer[4096];
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+  return text;
 }
 
 std::string TestData(const std::string& relative) { return std::string(TESTDATA_DIR) + "/" + relative; }
@@ -94,12 +96,6 @@ std::vector<std::vector<std::string>> CaseTable(const std::string& name) {
   EXPECT_FALSE(records.empty()) << name;
   return records;
 }
-
-}  // namespace testing_support
-}  // namespace vorn
-
-namespace vorn {
-namespace testing_support {
 
 testing::AssertionResult SameTextAndNumbers(const std::string& actual, const std::string& expected,
                                             double tolerance) {

@@ -35,6 +35,14 @@ class ScopedChdir {
   std::string previous_;
 };
 
+// A test that works in a scratch folder of its own, entered for the test.
+class ScratchTest : public testing::Test {
+ protected:
+  ScratchTest() : chdir_(dir_.path()) {}
+  TempDir dir_;
+  ScopedChdir chdir_;
+};
+
 void WriteText(const std::string& path, const std::string& text);
 std::string ReadText(const std::string& path);
 bool FileExists(const std::string& path);
@@ -42,6 +50,8 @@ bool FileExists(const std::string& path);
 std::vector<std::string> TemporaryFilesIn(const std::string& folder);
 // A read-only stream over the given text (a temporary file), for the readers that take a FILE*.
 FilePtr StreamOf(const std::string& text);
+// Everything written to a stream (a std::tmpfile() handed to a writer), read from its start.
+std::string Contents(std::FILE* file);
 std::string TestData(const std::string& relative);
 
 // The records of a case table, tests/testdata/cases/NAME: one record a line, its fields split at
