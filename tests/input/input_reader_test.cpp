@@ -227,7 +227,7 @@ TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
   } cases[] = {
       {14, "p0: 0", "p0: 0.95"},     {15, "theta: 0", "theta: 1"},         {16, "phi: -1 0", "phi: 0.4 1"},
       {17, "eta: -2", "eta: 1.5"},   {18, "xi: -0.5 0", "xi: 0.4 1.5"},    {19, "nu: 0", "nu: 0.8"},
-      {20, "l-lambda: 0", "l-lambda: 1"}, {21, "g-lambda: -1", "g-lambda: 1"},
+      {20, "l-lambda: 0", "l-lambda: 1"}, {21, "g-lambda: -1", "g-lambda: 1"}, {21, "g-lambda: 0", "g-lambda: 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.outside);
