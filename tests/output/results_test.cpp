@@ -121,6 +121,8 @@ TEST_F(ResultsRunTest, BoundsAndTheIterationLimitShow) {
   const json expected = {{"test", "parameter tolerance"}, {"parameter", "xi"}, {"threshold", 0}};
   for (const auto& [key, value] : expected.items()) EXPECT_EQ(limit["outcome"]["criterion_not_met"][key], value) << key;
   EXPECT_NE(errors_.find("the relative change of xi ("), std::string::npos) << errors_;
+  lines_[24] = "p0: est";  // the first family, named before xi
+  EXPECT_EQ(Run("p0")["outcome"]["criterion_not_met"]["parameter"], "p0");
 }
 
 TEST_F(ResultsRunTest, TheAnnotatedTreeAndThePictureReadBack) {
