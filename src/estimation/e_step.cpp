@@ -743,8 +743,8 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   }
 
   const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
-  // Starting a thread and handing blocks over costs about as much as a few hundred thousand node
-  // updates: a small E-step runs on fewer threads (the sums do not depend on how many).
+  // A thread must have kWorkPerThread node updates to pay for its start and the handing over of
+  // blocks: a small E-step runs on fewer threads (the sums do not depend on how many).
   const double work = static_cast<double>(scratch.entries.size()) * scratch.tiles * kWidth * tree.nodeCount;
   const std::uint32_t worthwhile = static_cast<std::uint32_t>(std::min(work / WorkPerThread(), 1e6));
   const std::uint32_t threads =

@@ -309,6 +309,7 @@ void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, Hi
           slope = std::abs(gradient[i]);
           largestMove = 1;
           stalled = false;
+          break;
         }
       }
     }

@@ -180,6 +180,31 @@ bool ReadLambdaLine(TemplateReader& in, int line, const char* unrecognizedTail, 
   return ParseValue(token, Range::kNonNegative, in.item(), &value);
 }
 
+// p0 (line 24) and nu (line 29): "est" (drawn when simulating), or "fix" with a probability or
+// "rand" for a draw.
+bool ReadProbabilityLine(TemplateReader& in, int line, const char* where, bool simulate,
+                         const std::function<void()>& draw, double* value, bool* estimated) {
+  std::string_view mode;
+  if (!in.Next(line) || !in.Token(1, &mode)) return false;
+  if (Keyword(mode, "est")) {
+    *estimated = true;
+    if (simulate) draw();
+    return true;
+  }
+  if (!Keyword(mode, "fix")) {
+    PrintUnrecognized(mode, where);
+    return false;
+  }
+  *estimated = false;
+  std::string_view token;
+  if (!in.Token(2, &token)) return false;
+  if (Keyword(token, "rand")) {
+    draw();
+    return true;
+  }
+  return ParseValue(token, Range::kProbability, in.item(), value);
+}
+
 }  // namespace
 
 bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, const DrawParameters& draws,
@@ -188,22 +213,8 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
   EstimationFlags& flags = em.flags;
   if (!in.Next(22) || !in.Next(23)) return false;
 
-  std::string_view mode;
-  if (!in.Next(24) || !in.Token(1, &mode)) return false;
-  if (Keyword(mode, "est")) {
-    flags.p0 = true;
-    if (simulate) model.DrawP0(draws.p0Lower);
-  } else if (Keyword(mode, "fix")) {
-    flags.p0 = false;
-    std::string_view token;
-    if (!in.Token(2, &token)) return false;
-    if (Keyword(token, "rand")) {
-      model.DrawP0(draws.p0Lower);
-    } else if (!ParseValue(token, Range::kProbability, in.item(), &model.p0)) {
-      return false;
-    }
-  } else {
-    PrintUnrecognized(mode, " model parameters -> p0\n");
+  if (!ReadProbabilityLine(in, 24, " model parameters -> p0\n", simulate, [&] { model.DrawP0(draws.p0Lower); },
+                           &model.p0, &flags.p0)) {
     return false;
   }
 
@@ -221,24 +232,11 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
     if (!ReadEntryLine(in, line, simulate)) return false;
   }
 
-  if (!in.Next(29) || !in.Token(1, &mode)) return false;
-  if (Keyword(mode, "est")) {
-    flags.nu = true;
-    if (simulate) model.DrawNu(draws.nuLower);
-    if (in.HasToken(2) && Keyword(in.TokenAt(2), "fix")) em.nuHeldFixed = true;
-  } else if (Keyword(mode, "fix")) {
-    flags.nu = false;
-    std::string_view token;
-    if (!in.Token(2, &token)) return false;
-    if (Keyword(token, "rand")) {
-      model.DrawNu(draws.nuLower);
-    } else if (!ParseValue(token, Range::kProbability, in.item(), &model.nu)) {
-      return false;
-    }
-  } else {
-    PrintUnrecognized(mode, " model parameters -> nu\n");
+  if (!ReadProbabilityLine(in, 29, " model parameters -> nu\n", simulate, [&] { model.DrawNu(draws.nuLower); },
+                           &model.nu, &flags.nu)) {
     return false;
   }
+  if (flags.nu && in.HasToken(2) && Keyword(in.TokenAt(2), "fix")) em.nuHeldFixed = true;
 
   double minimum = 0;
   if (!in.Next(30) || !in.ReadDouble("minimal l-lambda value: ", &minimum)) return false;
