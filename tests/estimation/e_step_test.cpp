@@ -353,54 +353,6 @@ TEST(EStepTest, DeepTreesAgreeWithAnUnscaledLongDoubleEvaluation) {
   }
 }
 
-// A whole run (estimation, the nine histories, the report with the detailed ancestral
-// reconstruction) writes the same bytes on one thread as on three.
-TEST(EStepTest, AWholeRunWritesTheSameFilesOnAnyNumberOfThreads) {
-  testing_support::TempDir dir;
-  testing_support::ScopedChdir chdir(dir.path());
-  Problem p;
-  MakeProblem(500, p, 12, 700);
-  p.data.NameGenes();
-  {
-    FilePtr tree = OpenFile("tree.phyl", "w"), patterns = OpenFile("data.wp.txt", "w"),
-            counts = OpenFile("data.ngp.txt", "w");
-    p.tree.WritePhyl(tree.get());
-    p.data.WritePatternFiles(patterns.get(), counts.get());
-  }
-  std::vector<std::string> lines = testing_support::TemplateLines();
-  for (const auto& [line, text] : {std::pair{3, "number of leaves: 12"}, {40, "maximum # iterations: 3"},
-                                   {41, "ancestral reconstruction: detailed"}, {45, "theta: con 1"},
-                                   {47, "eta: con 1.5"}, {50, "l-lambda: fixed 1"}, {51, "g-lambda: fixed 1"}}) {
-    lines[line] = text;
-  }
-  const std::string control = testing_support::JoinLines(lines);
-  std::vector<std::string> first;
-  SetWorkPerThreadForTesting(0);
-  for (std::uint32_t threads : {1U, 3U}) {
-    SCOPED_TRACE(threads);
-    const std::string project = "run" + std::to_string(threads);
-    PhylogeneticTree tree;
-    AlignmentData data;
-    EM em;
-    FilePtr input = testing_support::StreamOf(control);
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(ReadInput(tree, data, em, input.get(), project));
-    em.threadCount = threads;
-    ASSERT_TRUE(em.Run(data, tree, project));
-    ASSERT_TRUE(WriteOutput(tree, data, em, 0, project));
-    testing::internal::GetCapturedStdout();
-    std::vector<std::string> files;
-    for (const char* suffix : {"likelihood", "p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {
-      files.push_back(testing_support::ReadText(project + ".history." + suffix + ".txt"));
-    }
-    files.push_back(testing_support::ReadText(project + ".output.txt"));
-    files.push_back(testing_support::ReadText(project + ".ar.txt"));
-    if (first.empty()) first = files;
-    for (std::size_t f = 0; f < files.size(); ++f) EXPECT_EQ(files[f], first[f]) << "file " << f;
-  }
-  ClearWorkPerThreadForTesting();
-}
-
 // Conditioned on presence, each gene's likelihood is divided by (1 - P)^n, P the chance of a site
 // absent at every leaf, and its sums gain n P / (1 - P) such sites: their posteriors as the literal
 // evaluation has them, beside those of the observed sites.

@@ -1,5 +1,7 @@
 #include "support/input_template.h"
 
+#include <sstream>
+
 #include "driver/run_program.h"
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
@@ -8,19 +10,10 @@ namespace vorn {
 namespace testing_support {
 
 std::vector<std::string> TemplateLines() {
-  return {
-      "PHYLOGENETIC TREE", "time units: M", "tree: tree.phyl phyl", "number of leaves: 8", "total time span: 500", "",
-      "ALIGNMENT DATA", "source: pat data.wp.txt data.ngp.txt", "number of genes: 3", "number of sites: const 1000",
-      "fraction of unknowns: 0.02", "track numbers of present characters: off", "filter unknowns: none",
-      "p0: 0.95", "theta: 1", "phi: 0.4 1", "eta: 1.5", "xi: 0.4 1.5", "nu: 0.8", "l-lambda: 1", "g-lambda: 1", "",
-      "MODEL PARAMETERS", "p0: est", "theta: est", "phi: est", "eta: est", "xi: est", "nu: est",
-      "minimal l-lambda value: 0.05", "minimal g-lambda value: 0.06", "l-lambda: est", "g-lambda: est", "",
-      "CONTROL PARAMETERS", "# categories (loss distribution): 4", "# categories (gain distribution): 5",
-      "likelihood tolerance: 1e-6", "parameter tolerance: 1e-4", "internal tolerance: 1e-8",
-      "maximum # iterations: 0", "ancestral reconstruction: off", "",
-      "INITIALIZATION PARAMETERS", "p0: observed 0.95", "theta: rand 1", "phi: dollo", "eta: rand 1.5", "xi: dollo",
-      "nu: observed 0.8", "l-lambda: rand 1", "g-lambda: rand 1",
-  };
+  std::vector<std::string> lines;
+  std::istringstream text(ReadText(TestData("control_template.txt")));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
 }
 
 std::string JoinLines(const std::vector<std::string>& lines) {

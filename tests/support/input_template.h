@@ -13,8 +13,8 @@
 namespace vorn {
 namespace testing_support {
 
-// The 52 lines of a control file that reads "tree.phyl" and the pattern pair "data.wp.txt",
-// "data.ngp.txt" and estimates everything; tests replace single lines.
+// The 52 lines of tests/testdata/control_template.txt, a control file that reads "tree.phyl" and
+// the pattern pair "data.wp.txt", "data.ngp.txt" and estimates everything; tests replace lines.
 std::vector<std::string> TemplateLines();
 std::string JoinLines(const std::vector<std::string>& lines);
 // The template with lines replaced (numbered from 1; one past the last adds a line); a
