@@ -125,22 +125,5 @@ TEST(AlignmentDataTest, WrittenFilesHaveTheDocumentedFormAndReadBack) {
   EXPECT_EQ(DataSummary(back), "01 12 | gene_#0 0:1 1:1 (2/2) | gene_#1 0:2 (2/2) | 4/4");
 }
 
-TEST(AlignmentDataTest, CountingHelpersAndWorkTables) {
-  const auto p = Bytes({0, 1, 2, 1, 1, 0});
-  EXPECT_EQ(CountPresent(p.data(), 6), 3U);
-  EXPECT_EQ(CountAbsent(p.data(), 6), 2U);
-  EXPECT_EQ(CountUnknown(p.data(), 6), 1U);
-  EXPECT_EQ(CountPresent(p.data(), 0), 0U);
-
-  AlignmentData data;
-  data.PrepareForSimulation(3, 2);
-  data.AllocateWorkTables();
-  ASSERT_EQ(data.expectedGains.size(), 10U);
-  data.expectedGains[data.WorkIndex(1, 4)] = 2.5;
-  EXPECT_EQ(data.expectedGains.back(), 2.5);
-  data.AllocateWorkTables();  // a second sizing starts from zero again
-  EXPECT_EQ(data.expectedGains.back(), 0.0);
-}
-
 }  // namespace
 }  // namespace vorn

@@ -290,19 +290,15 @@ TEST(PhylogeneticTreeTest, MalformedFilesAreRefusedWithTheirFault) {
   std::vector<std::vector<std::string>> cases = testing_support::CaseTable("phyl_errors.txt");
   cases.push_back({"3 Nodes (ID name age):\n1: 'root' 2\n2: " + std::string(2100, 'a') + " 0\n3: 'b' 0\n\nEdges (ID from to):\n"
                    "1: 1 2\n2: 1 3\n", "has more than 2046 characters on line 3"});
+  for (const std::vector<std::string>& c : testing_support::CaseTable("newick_errors.txt")) cases.push_back({c[0], c[1], "t.nwk"});
   for (const std::vector<std::string>& c : cases) {
-    SCOPED_TRACE(c[1]);
-    PhylogeneticTree tree;
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(ReadPhylText(tree, c[0]));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error:VORN:ReadInput: the phylogenetic tree 't.phyl' " + c[1] + "\n");
-  }
-  for (const std::vector<std::string>& c : testing_support::CaseTable("newick_errors.txt")) {
     SCOPED_TRACE(c[0]);
     PhylogeneticTree tree;
+    const bool newick = c.size() > 2;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(ReadNewickText(tree, c[0]));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error:VORN:ReadInput: the phylogenetic tree 't.nwk' " + c[1] + "\n");
+    EXPECT_FALSE(newick ? ReadNewickText(tree, c[0]) : ReadPhylText(tree, c[0]));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error:VORN:ReadInput: the phylogenetic tree '" + (newick ? c[2] : "t.phyl") + "' " + c[1] + "\n");
   }
 }
 

@@ -6,7 +6,6 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
-#include "driver/run_program.h"
 #include "estimation/em.h"
 #include "estimation/literal_estep.h"
 #include "input/input_reader.h"
@@ -19,48 +18,35 @@ namespace {
 using testing_support::ReadText;
 using testing_support::WriteText;
 
-int RunWithSeed(const std::string& control, std::uint32_t seed, std::string* output = nullptr) {
-  const std::string seedText = std::to_string(seed);
-  const char* argv[] = {"vorn", "--seed", seedText.c_str(), control.c_str()};
-  testing::internal::CaptureStdout();
-  const int status = RunProgram(4, argv);
-  const std::string printed = testing::internal::GetCapturedStdout();
-  if (output) *output = printed;
-  return status;
-}
-
 // Data simulated on a random six-leaf tree without rate variation (one loss and two gain
 // categories keep the brute-force oracle cheap), and a control file that fits it with the fast
 // optimizer, nu held at 0.3.
 class FastFitTest : public testing::Test {
  protected:
   FastFitTest() : chdir_(dir_.path()) {
-    std::vector<std::string> lines = testing_support::TemplateLines();
-    const std::pair<int, const char*> simulation[] = {
-        {2, "tree: random"}, {3, "number of leaves: 6"}, {4, "total time span: 600"}, {7, "source: sim"},
-        {8, "number of genes: 1"}, {9, "number of sites: const 400"}, {10, "fraction of unknowns: 0.05"},
-        {23, "p0: fix 0.5"}, {24, "theta: fix 1.2"}, {25, "phi: con 0.05"}, {26, "eta: con 2"}, {27, "xi: con 0.4"},
-        {28, "nu: fix 0.2"}, {31, "l-lambda: fix inf"}, {32, "g-lambda: fix inf"},
-        {35, "# categories (loss distribution): 1"}, {36, "# categories (gain distribution): 2"}};
-    for (const auto& [line, text] : simulation) lines[line] = text;
-    WriteText("sim.txt", testing_support::JoinLines(lines));
-    EXPECT_EQ(RunWithSeed("sim.txt", 11), 0);
-    const std::pair<int, const char*> fit[] = {
-        {2, "tree: sim.phyl phyl"}, {7, "source: pat sim.wp.txt sim.ngp.txt"}, {23, "p0: est"}, {24, "theta: est"},
-        {25, "phi: est"}, {26, "eta: est"}, {27, "xi: est"}, {28, "nu: fix 0.3"}, {37, "likelihood tolerance: 1e-10"},
-        {40, "maximum # iterations: 2000"}, {45, "theta: con 1"}};
+    std::map<int, std::string> lines = {
+        {3, "tree: random"}, {4, "number of leaves: 6"}, {5, "total time span: 600"}, {8, "source: sim"},
+        {9, "number of genes: 1"}, {10, "number of sites: const 400"}, {11, "fraction of unknowns: 0.05"},
+        {24, "p0: fix 0.5"}, {25, "theta: fix 1.2"}, {26, "phi: con 0.05"}, {27, "eta: con 2"}, {28, "xi: con 0.4"},
+        {29, "nu: fix 0.2"}, {32, "l-lambda: fix inf"}, {33, "g-lambda: fix inf"},
+        {36, "# categories (loss distribution): 1"}, {37, "# categories (gain distribution): 2"}};
+    WriteText("sim.txt", testing_support::ControlText(lines));
+    EXPECT_EQ(testing_support::RunVorn({"--seed", "11", "sim.txt"}).status, 0);
+    const std::map<int, std::string> fit = {
+        {3, "tree: sim.phyl phyl"}, {8, "source: pat sim.wp.txt sim.ngp.txt"}, {24, "p0: est"}, {25, "theta: est"},
+        {26, "phi: est"}, {27, "eta: est"}, {28, "xi: est"}, {29, "nu: fix 0.3"}, {38, "likelihood tolerance: 1e-10"},
+        {41, "maximum # iterations: 2000"}, {46, "theta: con 1"}, {53, "optimizer: fast"}};
     for (const auto& [line, text] : fit) lines[line] = text;
-    lines.push_back("optimizer: fast");
     fit_ = lines;
   }
 
   testing_support::TempDir dir_;
   testing_support::ScopedChdir chdir_;
-  std::vector<std::string> fit_;
+  std::map<int, std::string> fit_;
 };
 
 TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
-  WriteText("fit.txt", testing_support::JoinLines(fit_));
+  WriteText("fit.txt", testing_support::ControlText(fit_));
   PhylogeneticTree tree;
   AlignmentData data;
   EM em;
@@ -120,12 +106,11 @@ TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
 }
 
 TEST_F(FastFitTest, SeveralStartsKeepTheBestAndRepeatWithTheSeed) {
-  fit_.push_back("starts: 3");
-  WriteText("fit.txt", testing_support::JoinLines(fit_));
-  std::string first, second;
-  ASSERT_EQ(RunWithSeed("fit.txt", 5, &first), 0);
-  const std::string history = ReadText("fit.history.xi.txt");
-  ASSERT_EQ(RunWithSeed("fit.txt", 5, &second), 0);
+  fit_[54] = "starts: 3";
+  WriteText("fit.txt", testing_support::ControlText(fit_));
+  const auto run = testing_support::RunVorn({"--seed", "5", "fit.txt"});
+  ASSERT_EQ(run.status, 0);
+  const std::string first = run.out, history = ReadText("fit.history.xi.txt");
   const std::regex startLine("start (\\d): log-likelihood (-[0-9.]+) after");
   std::vector<double> starts;
   for (std::sregex_iterator it(first.begin(), first.end(), startLine), end; it != end; ++it) {
@@ -135,7 +120,7 @@ TEST_F(FastFitTest, SeveralStartsKeepTheBestAndRepeatWithTheSeed) {
   std::smatch best;
   ASSERT_TRUE(std::regex_search(first, best, std::regex("best start: log-likelihood (-[0-9.]+)")));
   EXPECT_EQ(std::stod(best[1]), *std::max_element(starts.begin(), starts.end()));
-  EXPECT_EQ(first, second);
+  EXPECT_EQ(testing_support::RunVorn({"--seed", "5", "fit.txt"}).out, first);
   EXPECT_EQ(ReadText("fit.history.xi.txt"), history);
 }
 

@@ -88,15 +88,20 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
   // nu: of the 10 sites without unknowns (P0, P1, P2), the 4 of P2 are all absent -> 0.4.
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
+  // Fixed entries keep their values: phi of A, xi of CD, eta of gene 1.
   EM em = EstimateEverything(data);
+  em.flags.phi[3] = em.flags.xi[2] = em.flags.eta[1] = 0;
   em.model.theta = {0.7, 0.8};
+  em.model.phi[3] = 0.25;
+  em.model.xi[2] = 0.75;
+  em.model.eta[1] = 2;
   em.model.llambda = 0.9;
   em.model.glambda = 1.1;
   em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
   EXPECT_DOUBLE_EQ(em.model.p0, 30.0 / 43.0);
   EXPECT_DOUBLE_EQ(em.model.nu, 0.4);
-  const std::vector<double> phi = {0, 0, 0, 0, 0.5, 0, 1};
-  const std::vector<double> xi = {0, 0.5, 0.001, 1.0 / 7.0, 0.001, 0.001, 0.001};
+  const std::vector<double> phi = {0, 0, 0, 0.25, 0.5, 0, 1};
+  const std::vector<double> xi = {0, 0.5, 0.75, 1.0 / 7.0, 0.001, 0.001, 0.001};
   for (std::uint32_t v = 1; v < 7; ++v) {
     SCOPED_TRACE(v);
     EXPECT_DOUBLE_EQ(em.model.phi[v], phi[v]);
@@ -104,30 +109,15 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
   }
   // Modes that are not data-driven leave values alone; eta's random mode means its floor.
   EXPECT_EQ(em.model.theta, (std::vector<double>{0.7, 0.8}));
-  EXPECT_EQ(em.model.eta, (std::vector<double>{1.1920928955078125e-07, 1.1920928955078125e-07}));
+  EXPECT_EQ(em.model.eta, (std::vector<double>{1.1920928955078125e-07, 2}));
   EXPECT_EQ(em.model.llambda, 0.9);
   EXPECT_EQ(em.model.glambda, 1.1);
   EXPECT_TRUE(em.flags.nu);
-}
-
-TEST(InitializeParametersTest, FixedEntriesKeepTheirValues) {
-  const PhylogeneticTree tree = testing_support::FourLeafTree();
-  const AlignmentData data = HandData();
-  EM em = EstimateEverything(data);
+  // A held p0 of 1 stays: only an estimated start is moved off its bound.
   em.flags.p0 = false;
-  em.flags.phi[4] = 0;
-  em.flags.xi[1] = 0;
-  em.flags.eta[1] = 0;
-  em.model.p0 = 1;  // held: not moved off its bound as an estimated start would be
-  em.model.phi[4] = 0.25;
-  em.model.xi[1] = 0.75;
-  em.model.eta[1] = 2.0;
+  em.model.p0 = 1;
   em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
   EXPECT_EQ(em.model.p0, 1.0);
-  EXPECT_EQ(em.model.phi[4], 0.25);
-  EXPECT_EQ(em.model.xi[1], 0.75);
-  EXPECT_EQ(em.model.eta[1], 2.0);
-  EXPECT_DOUBLE_EQ(em.model.phi[6], 1.0);
 }
 
 TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
