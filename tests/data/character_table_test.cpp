@@ -28,19 +28,12 @@ ReadResult ReadTable(AlignmentData& data, const std::string& text, const std::st
   return {ok, testing::internal::GetCapturedStderr()};
 }
 
-// The pattern files that hold the same data, read by their own reader.
-std::string PatternFilesSummary(const std::string& patterns, const std::string& counts, bool ukf = false) {
-  AlignmentData data;
-  data.ukfFilter = ukf;
-  data.ukfThreshold = 0.5;
-  FilePtr wp = StreamOf(patterns), ngp = StreamOf(counts);
-  EXPECT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 4));
-  return testing_support::DataSummary(data);
-}
-
 TEST(CharacterTableTest, EveryFormOfOneDataSetReadsAsItsPatternFiles) {
   // Sites (A B C D): 1 0 ? 1, then 0 0 1 1, then the first again; one gene named after the file.
-  const std::string expected = PatternFilesSummary("1 0 2 1\n0 0 1 1\n", "sites 2 1\n");
+  AlignmentData patternFiles;
+  FilePtr wp = StreamOf("1 0 2 1\n0 0 1 1\n"), ngp = StreamOf("sites 2 1\n");
+  ASSERT_TRUE(patternFiles.ReadPatternFiles(wp.get(), ngp.get(), 4));
+  const std::string expected = testing_support::DataSummary(patternFiles);
   const std::pair<const char*, std::string> cases[] = {  // the form, the table
       {"tab, columns in another order, an id column, copy numbers, DOS lines, a byte-order mark",
        "\xEF\xBB\xBFid\tD\tC\tB\tA\r\nf1\t3\tNA\t0\t1\r\nf2\t 12 \t1.0\t0.0\t0\r\n\r\nf3\t1\t\t00\t2\r\n\t\t\t\t\r\n"},
@@ -73,26 +66,6 @@ TEST(CharacterTableTest, CellValues) {
                               "' is neither a number of copies (0 for absent) nor unknown (?, -, NA, N/A or empty)\n");
     }
   }
-}
-
-TEST(CharacterTableTest, GeneColumnGroupsRowsLikeTheCountsFile) {
-  // Genes in order of first appearance; a gene's entries in pattern order, whatever its row order;
-  // the ukf filter (0.5) drops 1 2 2 1 (a copy number 2, then two unknowns) but counts it.
-  const std::string table =
-      "A,B,Gene,C,D\n"
-      "1,1,g2,0,0\n"
-      "0,0,g1,0,1\n"
-      "2,?,g1,,1\n"
-      "1,1,g1,0,0\n"
-      "0,0,g2,0,1\n"
-      "0,0,g2,0,1\n";
-  AlignmentData data;
-  data.ukfFilter = true;
-  data.ukfThreshold = 0.5;
-  const ReadResult r = ReadTable(data, table);
-  ASSERT_TRUE(r.ok) << r.errors;
-  EXPECT_EQ(testing_support::DataSummary(data),
-            PatternFilesSummary("1 1 0 0\n0 0 0 1\n1 2 2 1\n", "g2 1 2 0\ng1 1 1 1\n", /*ukf=*/true));
 }
 
 TEST(CharacterTableTest, MalformedFilesNameTheLineAtFault) {

@@ -317,23 +317,6 @@ TEST(EStepTest, DeepTreesAgreeWithAnUnscaledLongDoubleEvaluation) {
     PhylogeneticTree tree;
     SetRunSeed(leaves);
     tree.GenerateRandomTree(leaves, 1.0);
-    // Patterns drawn along the tree from the model below, so that they are as likely as real ones.
-    std::mt19937 random(leaves);
-    std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    AlignmentData data;
-    data.PrepareForSimulation(leaves, 2);
-    std::vector<std::uint8_t> state(tree.nodeCount), values(leaves);
-    for (int site = 0; site < 6; ++site) {
-      for (auto v = tree.bottomUpOrder.rbegin(); v != tree.bottomUpOrder.rend(); ++v) {
-        const double t = tree.branchLength[*v];
-        const double present = *v == 0 ? 0.4
-                               : state[tree.parent[*v]] == 0 ? 0.5 * (1 - std::exp(-0.8 * t))
-                                                             : 0.95 * std::exp(-0.5 * t);
-        state[*v] = uniform(random) < present ? 1 : 0;
-      }
-      for (std::uint32_t j = 0; j < leaves; ++j) values[j] = uniform(random) < 0.02 ? 2 : state[tree.leafNodes[j]];
-      data.AddSite(values.data(), site % 2);
-    }
     EM em;
     em.Resize(tree.nodeCount, 2);
     em.model.p0 = 0.6;
@@ -341,10 +324,17 @@ TEST(EStepTest, DeepTreesAgreeWithAnUnscaledLongDoubleEvaluation) {
     em.model.eta = {0.8, 0.6};
     em.model.phi.assign(tree.nodeCount, 0.05);
     em.model.xi.assign(tree.nodeCount, 0.5);
+    em.model.nu = 0.3;
     em.lossCategories.InitLossCategories(2);
     em.gainCategories.InitGainCategories(3);
     em.lossCategories.SetLossRates(1.5);
     em.gainCategories.SetGainRates(0.8, 0.3);
+    // Patterns drawn from the model, so that they are as likely as real ones.
+    AlignmentData data;
+    data.PrepareForSimulation(leaves, 2);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(em.model.Simulate(data, tree, 0.02, {3, 3}, false, "deep", false));
+    testing::internal::GetCapturedStdout();
     SetScalingThresholdForTesting(threshold);
     em.PrepareExpectations(data, tree);
     em.ComputeExpectations(data, tree);

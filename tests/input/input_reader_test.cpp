@@ -278,13 +278,13 @@ TEST_F(InputReaderTest, FilesFromOtherSystemsReadAlike) {
 }
 
 TEST_F(InputReaderTest, ATableReadsAsItsPatternFiles) {
-  // Patterns (A B C D) 0110, 1121, 0001, 2220 (dropped by the filter) and 1111; gene g1 shows them
-  // 3, 0, 1, 1, 2 times, g2 0, 2, 1, 0, 1 times. The table has its columns in another order, copy
-  // numbers and every spelling of unknown, and its rows in an order that meets the patterns first
-  // in the order of the pattern file (though g2 meets 1111 before 0001).
+  // Patterns (A B C D) 0110, 1121, 0001, 2220 (dropped by the filter) and 1111; gene g2, first
+  // met, shows them 1, 2, 1, 0, 1 times, g1 2, 0, 1, 1, 2 times. The table has its columns in
+  // another order, copy numbers and every spelling of unknown, and its rows in an order that meets
+  // the patterns first in the order of the pattern file (though g2 meets 1111 before 0001).
   WriteText("data.wp.txt", "0 1 1 0\n1 1 2 1\n0 0 0 1\n2 2 2 0\n1 1 1 1\n");
-  WriteText("data.ngp.txt", "g1 3 0 1 1 2\ng2 0 2 1 0 1\n");
-  WriteText("data.tsv", "family\tC\tA\tgene\tD\tB\nf1\t3\t0\tg1\t0.0\t1\nf2\tNA\t2\tg2\t1\t1\nf3\t0\t0\tg1\t5\t0\n"
+  WriteText("data.ngp.txt", "g2 1 2 1 0 1\ng1 2 0 1 1 2\n");
+  WriteText("data.tsv", "family\tC\tA\tgene\tD\tB\nf1\t3\t0\tg2\t0.0\t1\nf2\tNA\t2\tg2\t1\t1\nf3\t0\t0\tg1\t5\t0\n"
                         "f4\t\t-\tg1\t0\t?\nf5\t1\t1\tg1\t1\t1\nf6\t1\t0\tg1\t0\t1\nf7\t2\t0\tg1\t0\t1\n"
                         "f8\tN/A\t1\tg2\t1\t1\nf9\t1\t1\tg2\t1\t1\nf10\t1\t1\tg1\t1\t1\nf11\t0\t0\tg2\t1\t0\n");
   ASSERT_TRUE(ReadWith({{13, "filter unknowns: ukf 0.5"}})) << errors_;
