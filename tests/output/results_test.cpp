@@ -20,46 +20,20 @@ using nlohmann::json;
 using testing_support::ReadText;
 using testing_support::WriteText;
 
-// What a script may rely on: every key there, of its type; bounds, at_bound and gradient set
-// exactly for the estimated parameters.
+// What a script may rely on beyond the layout the fixed run's golden pins: bounds, at_bound and
+// gradient set exactly for the estimated parameters, and counted.
 void ExpectSchema(const json& r) {
-  ASSERT_TRUE(r.is_object());
-  EXPECT_EQ(r["format_version"], 1);
-  EXPECT_TRUE(r["tool"]["version"].is_string());
-  EXPECT_TRUE(r["seed"].is_number_unsigned());
-  EXPECT_TRUE(r["control_file"].is_string());
-  const std::pair<const char*, std::vector<const char*>> counts[] = {
-      {"data", {"leaves", "genes", "sites", "sites_filtered", "distinct_patterns"}},
-      {"settings", {"loss_categories", "gain_categories", "maximum_iterations"}},
-      {"outcome", {"iterations", "e_steps", "free_parameters", "sample_size"}}};
-  for (const auto& [section, keys] : counts) {
-    for (const char* key : keys) EXPECT_TRUE(r[section][key].is_number_unsigned()) << key;
-  }
-  for (const char* key : {"likelihood_tolerance", "parameter_tolerance", "internal_tolerance"}) {
-    EXPECT_TRUE(r["settings"][key].is_number()) << key;
-  }
-  EXPECT_EQ(r["settings"]["estimated"].size(), 8U);
   const json& outcome = r["outcome"];
-  EXPECT_TRUE(outcome["converged"].is_boolean());
   EXPECT_EQ(outcome["criterion_not_met"].is_null(), outcome["converged"] == true);
-  for (const char* key : {"elapsed_seconds", "log_likelihood", "aic", "bic"}) EXPECT_TRUE(outcome[key].is_number()) << key;
   std::size_t estimated = 0;
   for (const json& p : r["parameters"]) {
     SCOPED_TRACE(p.dump());
-    EXPECT_TRUE(p["parameter"].is_string());
-    EXPECT_TRUE(p["value"].is_number());
-    EXPECT_EQ(p["index"].is_null(), p["name"].is_null());
     const bool free = p["estimated"].get<bool>();
     estimated += free;
-    EXPECT_EQ(p["lower"].is_number(), free);
-    EXPECT_EQ(p["upper"].is_number(), free);
+    for (const char* key : {"lower", "upper", "gradient"}) EXPECT_EQ(p[key].is_number(), free) << key;
     EXPECT_EQ(p["at_bound"].is_boolean(), free);
-    EXPECT_EQ(p["gradient"].is_number(), free);
   }
   EXPECT_EQ(outcome["free_parameters"], estimated);
-  for (const char* set : {"loss", "gain"}) {
-    EXPECT_EQ(r["rate_categories"][set]["rates"].size(), r["rate_categories"][set]["weights"].size());
-  }
 }
 
 // Runs a script with python3 on a file; -1 when there is no python3.
