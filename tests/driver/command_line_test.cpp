@@ -36,11 +36,11 @@ std::string Captured(void (*print)(std::FILE*)) {
   return testing::internal::GetCapturedStdout();
 }
 
-TEST(CommandLineTest, AcceptedLines) {
+TEST(CommandLineTest, AcceptedAndRefusedLinesAsTheCaseTablesSay) {
   for (const std::vector<std::string>& c : testing_support::CaseTable("command_lines_accepted.txt")) {
     SCOPED_TRACE(c[0]);
     std::istringstream words(c[0]);
-    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     const Parsed parsed = Parse(argv);
@@ -53,17 +53,15 @@ TEST(CommandLineTest, AcceptedLines) {
     EXPECT_EQ(line.seed, c[4] == "-" ? std::nullopt : std::optional<std::uint32_t>(std::stoul(c[4])));
     EXPECT_EQ(line.threads, std::stoul(c[5]));
   }
-}
-
-TEST(CommandLineTest, RefusedLinesSayWhy) {
   for (std::vector<std::string> c : testing_support::CaseTable("command_lines.txt")) {
     std::string expected = c.back() + "\n";
     const std::size_t usage = expected.find(" +usage\n");
     if (usage != std::string::npos) expected.replace(usage, 8, std::string("\n") + kUsage);
     c.pop_back();
-    if (c.size() == 1 && c[0].empty()) c.clear();
     std::vector<const char*> args;
-    for (const std::string& arg : c) args.push_back(arg.c_str());
+    for (const std::string& arg : c) {
+      if (c.size() > 1 || !arg.empty()) args.push_back(arg.c_str());
+    }
     SCOPED_TRACE(expected);
     const Parsed parsed = Parse(args);
     EXPECT_FALSE(parsed.ok);

@@ -195,28 +195,16 @@ TEST(InitializeParametersTest, FurtherStartsDrawRandomValues) {
 
 TEST(InitializeParametersDeathTest, DataThatCannotGiveAStart) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
-  struct Case {
-    const char* patterns;
-    const char* counts;
-    bool p0;
-    const char* message;
-  };
-  const Case cases[] = {
-      {"0 0 0 0\n1 2 2 2\n", "g 5 3\n", false, "Error: NU is estimated as 1 \\(insufficient data\\)\n"},
-      {"1 2 2 2\n", "g 5\n", false, "Error: NU cannot be estimated \\(no site without unknown values\\)\n"},
-      {"2 2 2 2\n", "g 5\n", true, "Error: P0 cannot be estimated \\(no known leaf value\\)\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const std::vector<std::string>& c : testing_support::CaseTable("starts_refused.txt")) {
+    SCOPED_TRACE(c[3]);
     AlignmentData data;
-    FilePtr wp = testing_support::StreamOf(c.patterns);
-    FilePtr ngp = testing_support::StreamOf(c.counts);
+    FilePtr wp = testing_support::StreamOf(c[0]), ngp = testing_support::StreamOf(c[1]);
     ASSERT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 4));
     EM em = EstimateEverything(data);
-    em.flags.p0 = c.p0;
-    em.flags.nu = !c.p0;
+    em.flags.p0 = c[2] == "p0";
+    em.flags.nu = !em.flags.p0;
     EXPECT_EXIT(em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06),
-                testing::ExitedWithCode(1), c.message);
+                testing::ExitedWithCode(1), testing::Eq(c[3] + "\n"));
   }
 }
 
