@@ -189,7 +189,7 @@ void EvolModel::InitializeParameters(const PhylogeneticTree& tree, const Alignme
   // An estimated probability that starts at exactly 0 (p0 also at 1) would never move: the E-step
   // gives the event it allows no weight, so no update can make it possible again. Dollo gives 0 to
   // every branch without a parsimonious gain, and the observed nu is 0 when no site is absent
-  // everywhere.
+  // everywhere. phi is such a probability only on a branch of length 0, where nothing else loses.
   constexpr double kAwayFromBound = 1e-3;
   if (flags.p0) {
     if (p0 == 0) p0 = kAwayFromBound;
@@ -197,6 +197,7 @@ void EvolModel::InitializeParameters(const PhylogeneticTree& tree, const Alignme
   }
   for (std::uint32_t v = 1; v < nodeCount; ++v) {
     if (flags.xi[v] && xi[v] == 0) xi[v] = kAwayFromBound;
+    if (flags.phi[v] && phi[v] == 0 && tree.branchLength[v] == 0) phi[v] = kAwayFromBound;
   }
   if (flags.nu && nu == 0) nu = kAwayFromBound;
 

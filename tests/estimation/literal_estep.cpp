@@ -126,7 +126,7 @@ double LiteralEStep::Theta(std::uint32_t g) const {
         double loss = 0, keep = 0;
         for (std::uint32_t k = 0; k < k_; ++k) loss += Count(g, k, l, 1, 0, v), keep += Count(g, k, l, 1, 1, v);
         const double rt = r[l] * tree_.branchLength[v], kept = (1 - em_.model.phi[v]) * std::exp(-theta * rt);
-        sum += rt * (loss * kept / (1 - kept) - keep);
+        if (rt > 0) sum += rt * (loss * kept / (1 - kept) - keep);  // a branch of length 0 has no say
       }
     }
     return sum;
@@ -144,7 +144,7 @@ double LiteralEStep::Eta(std::uint32_t g) const {
         double stay = 0, gain = 0;
         for (std::uint32_t l = 0; l < m_; ++l) stay += Count(g, k, l, 0, 0, v), gain += Count(g, k, l, 0, 1, v);
         const double rt = r[k] * tree_.branchLength[v], e = std::exp(-eta * rt), xi = em_.model.xi[v];
-        sum += rt * (gain * e / (1 - e) - stay * xi * e / (1 - xi * (1 - e)));
+        if (rt > 0) sum += rt * (gain * e / (1 - e) - stay * xi * e / (1 - xi * (1 - e)));
       }
     }
     return sum;
@@ -163,7 +163,8 @@ std::vector<double> LiteralEStep::Phi() const {
         for (std::uint32_t l = 0; l < m_; ++l) {
           const double d = std::exp(-em_.model.theta[g] * em_.lossCategories.rates[l] * tree_.branchLength[v]);
           for (std::uint32_t k = 0; k < k_; ++k) {
-            sum += Count(g, k, l, 1, 0, v) * d / (1 - (1 - x) * d) - Count(g, k, l, 1, 1, v) / (1 - x);
+            const double lost = Count(g, k, l, 1, 0, v);  // none: no term, even where d is 1 and x 0
+            sum += (lost > 0 ? lost * d / (1 - (1 - x) * d) : 0) - Count(g, k, l, 1, 1, v) / (1 - x);
           }
         }
       }
