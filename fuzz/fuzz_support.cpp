@@ -58,12 +58,11 @@ void CheckTreeLayout(const PhylogeneticTree& tree) {
     Require(seen[tree.secondChild[v]] || tree.IsLeaf(tree.secondChild[v]), "innerNodes: children first");
     seen[v] = 1;
   }
-  Require(tree.deepInnerNodes.size() == tree.deepInnerCount, "deepInnerCount matches");
   std::fill(seen.begin(), seen.end(), 0);
   seen[0] = seen[tree.firstChild[0]] = seen[tree.secondChild[0]] = 1;
   std::uint32_t deep = 0;
   for (std::uint32_t v = 1; v + 1 < l; ++v) deep += tree.parent[v] != 0;
-  Require(tree.deepInnerCount == deep, "deepInnerNodes: every deeper internal node");
+  Require(tree.deepInnerNodes.size() == deep, "deepInnerNodes: every deeper internal node");
   for (std::uint32_t v : tree.deepInnerNodes) {
     Require(v + 1 < l && tree.parent[v] != 0 && seen[tree.parent[v]] && !seen[v], "deepInnerNodes: parents first");
     seen[v] = 1;

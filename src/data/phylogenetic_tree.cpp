@@ -176,7 +176,6 @@ void PhylogeneticTree::Allocate(std::uint32_t leaves) {
   bottomUpOrder.clear();
   innerNodes.clear();
   deepInnerNodes.clear();
-  deepInnerCount = 0;
 }
 
 bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
@@ -589,22 +588,15 @@ void PhylogeneticTree::FinishLayout() {
 }
 
 void PhylogeneticTree::DeriveInnerLists() {
-  const std::uint32_t n = nodeCount;
   // Entries 0 and 1 are always two leaves and entry N - 1 is the root, so neither walk needs them.
-  innerNodes.assign(leafCount - 2, 0);
-  std::size_t count = 0;
-  for (std::uint32_t k = 2; k + 1 < n; ++k) {
-    if (!IsLeaf(bottomUpOrder[k])) innerNodes[count++] = bottomUpOrder[k];
+  innerNodes.clear();
+  for (std::uint32_t k = 2; k + 1 < nodeCount; ++k) {
+    if (!IsLeaf(bottomUpOrder[k])) innerNodes.push_back(bottomUpOrder[k]);
   }
-  assert(count == innerNodes.size());
-  deepInnerCount = leafCount + IsLeaf(firstChild[0]) + IsLeaf(secondChild[0]) - 4;
-  deepInnerNodes.assign(deepInnerCount, 0);
-  count = 0;
-  for (std::uint32_t k = n - 2; k >= 2; --k) {
-    const std::uint32_t v = bottomUpOrder[k];
-    if (!IsLeaf(v) && parent[v] != 0) deepInnerNodes[count++] = v;
+  deepInnerNodes.clear();
+  for (auto v = innerNodes.rbegin(); v != innerNodes.rend(); ++v) {
+    if (parent[*v] != 0) deepInnerNodes.push_back(*v);
   }
-  assert(count == deepInnerCount);
 }
 
 }  // namespace vorn

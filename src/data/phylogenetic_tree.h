@@ -59,7 +59,6 @@ class PhylogeneticTree {
   std::vector<std::uint32_t> bottomUpOrder;   // siblings in pairs, children before parents, root last
   std::vector<std::uint32_t> innerNodes;      // internal nodes but the root, children first
   std::vector<std::uint32_t> deepInnerNodes;  // internal nodes below the root's children, parents first
-  std::uint32_t deepInnerCount = 0;
   std::vector<std::string> nodeNames;
   std::string treeName;
 

@@ -55,17 +55,10 @@ double ToFree(double x, const Coordinate& c) {
   return std::log(u) - std::log1p(-u);
 }
 
+// The logistic as 1 / (1 + e^-y): exact to rounding at both ends, and 0, not 0 / 0, where e^-y
+// overflows.
 double FromFree(double y, const Coordinate& c) {
-  double x;
-  if (IsRate(c)) {
-    x = std::exp(y);
-  } else if (y >= 0) {
-    const double e = std::exp(-y);
-    x = 1 - e / (1 + e);  // from the nearer end, so that values close to 1 keep their digits
-  } else {
-    const double e = std::exp(y);
-    x = e / (1 + e);
-  }
+  const double x = IsRate(c) ? std::exp(y) : 1 / (1 + std::exp(-y));
   return std::min(std::max(x, c.lower), c.upper);
 }
 

@@ -24,7 +24,7 @@ void DrawTreeCorrelated(std::vector<double>& values, double weight, const Phylog
   values[rootFirst] = own(rootFirst);
   values[rootSecond] = own(rootSecond);
   auto mixed = [&](std::uint32_t v) { values[v] = (1 - weight) * own(v) + weight * values[tree.parent[v]]; };
-  for (std::uint32_t i = 0; i < tree.deepInnerCount; ++i) mixed(tree.deepInnerNodes[i]);
+  for (std::uint32_t v : tree.deepInnerNodes) mixed(v);
   for (std::uint32_t v = tree.nodeCount - tree.leafCount; v < tree.nodeCount; ++v) {
     if (v != rootFirst && v != rootSecond) mixed(v);
   }
