@@ -171,6 +171,9 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
   EXPECT_TRUE(std::regex_match(errors_, std::regex(limit + "the relative change of the log-likelihood \\(" + number +
                                                    "\\) is above the likelihood tolerance \\(-1\\)\n")))
       << errors_;
+  FilePtr json(std::tmpfile());
+  WriteResultsJson(json.get(), tree_, data_, em_, RunFacts());
+  EXPECT_EQ(nlohmann::json::parse(testing_support::Contents(json.get()))["outcome"]["criterion_not_met"]["parameter"], nullptr);
 }
 
 TEST_F(FixedRunTest, UnwritableFiles) {
