@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/input_template.h"
 
 namespace vorn {
@@ -49,26 +51,22 @@ TEST(AlignmentDataTest, ReadsPatternsAndPerGeneCounts) {
 }
 
 TEST(AlignmentDataTest, FilterRemovesSitesButKeepsTheirCounts) {
-  const std::pair<double, std::vector<bool>> cases[] = {  // the threshold; passing with 0 to 4 unknowns of 4
-      {0.5, {true, true, false, false, false}},  // 0.25 < 0.5 passes, 0.5 does not
-      {0.0, {false, false, false, false, false}},
-      {1.0, {true, true, true, true, false}},
+  // Patterns with 0 to 4 unknowns of 4, seen 1 to 5 times: a pattern passes below the threshold.
+  const std::tuple<double, std::uint32_t, std::uint32_t> cases[] = {  // threshold, patterns and sites kept
+      {0.5, 2, 3},  // 0.25 < 0.5 passes, 0.5 does not
+      {0.0, 0, 0},
+      {1.0, 4, 10},
   };
-  for (const auto& [threshold, passes] : cases) {
+  for (const auto& [threshold, patterns, sites] : cases) {
     SCOPED_TRACE(threshold);
     AlignmentData data;
     data.ukfFilter = true;
     data.ukfThreshold = threshold;
     const ReadResult r = Read(data, "1 0 1 1\n1 2 0 1\n2 2 1 0\n2 1 2 2\n2 2 2 2\n", "g 1 2 3 4 5\n", 4);
     ASSERT_TRUE(r.ok) << r.errors;
-    std::uint32_t expectedFiltered = 0, passing = 0;
-    for (std::uint32_t i = 0; i < 5; ++i) {
-      if (passes[i]) expectedFiltered += i + 1;
-      if (passes[i]) ++passing;
-    }
-    EXPECT_EQ(data.patternCount, passing);
-    EXPECT_EQ(data.filteredSites, expectedFiltered);
-    EXPECT_EQ(data.genes[0].filteredSites, expectedFiltered);
+    EXPECT_EQ(data.patternCount, patterns);
+    EXPECT_EQ(data.filteredSites, sites);
+    EXPECT_EQ(data.genes[0].filteredSites, sites);
     EXPECT_EQ(data.allSites, 15U);  // removed lines still consume their counts
     EXPECT_EQ(data.genes[0].allSites, 15U);
   }
