@@ -21,11 +21,8 @@ TEST(ParameterDrawsTest, UniformDrawsReachTheirUpperEnd) {
   EXPECT_EQ(model.p0, 1.0);
   for (int i = 0; i < 200; ++i) {
     model.DrawP0(0.95);
-    ASSERT_GE(model.p0, 0.95);
-    ASSERT_LE(model.p0, 1.0);
     model.DrawNu(0.8);
-    ASSERT_GE(model.nu, 0.8);
-    ASSERT_LE(model.nu, 1.0);
+    ASSERT_TRUE(model.p0 >= 0.95 && model.p0 <= 1 && model.nu >= 0.8 && model.nu <= 1) << model.p0 << " " << model.nu;
   }
 }
 
@@ -37,8 +34,7 @@ TEST(ParameterDrawsTest, TruncatedExponentialStaysInItsRange) {
   EXPECT_NEAR(TruncatedExponentialAt(1e9, 0.0, 0.5), 2500.0, 0.01);
   for (int i = 0; i < 500; ++i) {
     const double x = DrawTruncatedExponential(1.0, 0.05);
-    ASSERT_GE(x, 0.05);
-    ASSERT_LT(x, 5000.0);
+    ASSERT_TRUE(x >= 0.05 && x < 5000) << x;
   }
 }
 
