@@ -16,7 +16,6 @@ void EvolModel::Resize(std::uint32_t newNodeCount, std::uint32_t newGeneCount) {
 }
 
 void EvolModel::ApplyThetaPhiInvariant(const PhylogeneticTree& tree) {
-  if (nodeCount < 2) return;
   bool crossed = false;
   for (std::uint32_t v = 1; v < nodeCount; ++v) crossed = crossed || phi[v] < 0.0001;
   if (!crossed) return;
@@ -38,7 +37,6 @@ void EvolModel::ApplyThetaPhiInvariant(const PhylogeneticTree& tree) {
 }
 
 void EvolModel::ApplyEtaXiInvariant(const PhylogeneticTree& tree) {
-  if (nodeCount < 2) return;
   bool crossed = false;
   for (std::uint32_t v = 1; v < nodeCount; ++v) crossed = crossed || xi[v] > 0.9999;
   if (!crossed) return;

@@ -2,6 +2,7 @@
 // the annotated tree read back, the picture parsed as XML.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -97,6 +98,25 @@ TEST_F(ResultsRunTest, BoundsAndTheIterationLimitShow) {
   EXPECT_NE(errors_.find("the relative change of xi ("), std::string::npos) << errors_;
   lines_[24] = "p0: est";  // the first family, named before xi
   EXPECT_EQ(Run("p0")["outcome"]["criterion_not_met"]["parameter"], "p0");
+}
+
+TEST_F(ResultsRunTest, RateBoundsAreTheCapOverTheLargestRate) {
+  // The cap is 153.5 over the longest branch (0.06); the largest of three rates of the exponential
+  // (shape 1) is its 5/6 quantile, ln 6, over the mean of the three, (ln 6/5 + ln 2 + ln 6) / 3.
+  for (const auto& [line, text] : std::map<int, std::string>{
+           {25, "theta: est"}, {27, "eta: est"}, {32, "l-lambda: fix 1"}, {33, "g-lambda: fix 1"},
+           {36, "# categories (loss distribution): 3"}, {37, "# categories (gain distribution): 4"}}) {
+    lines_[line] = text;
+  }
+  const double largest = 3 * std::log(6.0) / (std::log(1.2) + std::log(2.0) + std::log(6.0));
+  std::string seen;
+  const json caps = Run("caps");
+  for (const json& p : caps["parameters"]) {
+    if (p["parameter"] != "theta" && p["parameter"] != "eta") continue;
+    seen += p["parameter"].get<std::string>();
+    EXPECT_NEAR(p["upper"].get<double>(), 153.5 / 0.06 / largest, 1e-6) << p["parameter"];
+  }
+  EXPECT_EQ(seen, "thetaeta") << caps.dump();
 }
 
 TEST_F(ResultsRunTest, TheAnnotatedTreeAndThePictureReadBack) {
