@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <iterator>
 #include <sstream>
 
 #include "support/input_template.h"
@@ -84,39 +83,6 @@ TEST_F(EndToEndTest, EstimationRecoversASimulatedModel) {
   int lines = 0;
   for (double x; history >> x; previous = x, ++lines) EXPECT_GE(x, previous - 1e-9 * std::abs(previous)) << lines;
   EXPECT_GT(lines, 10);
-}
-
-TEST_F(EndToEndTest, BranchesThatMustGainLeaveTheirDolloStartOfZero) {
-  // The pairs A, H and B, G, at opposite ends of the tree, show the character without the leaves
-  // between them. Dollo explains each by a present root and six losses, and puts no gain on any
-  // leaf branch (no pattern shows a single leaf): every xi starts at 0, from which EM never moved
-  // (the E-step gave those gains no weight). Two gains on the leaf branches explain the pairs.
-  const char* const newick = "(((A:0.3,B:0.3):0.2,(C:0.3,D:0.3):0.2):0.1,((E:0.3,F:0.3):0.2,(G:0.3,H:0.3):0.2):0.1);";
-  WriteText("tree.nwk", newick);
-  // Leaf columns as the Newick reader orders them: H G F E D C B A.
-  WriteText("data.wp.txt", "1 1 1 1 1 1 1 1\n0 0 0 0 0 0 0 0\n1 0 0 0 0 0 0 1\n0 1 0 0 0 0 1 0\n");
-  WriteText("data.ngp.txt", "g 40 60 15 15\n");
-  WriteText("pairs.txt", ControlText({{3, "tree: tree.nwk newick"}, {41, "maximum # iterations: 1000"},
-                                      {46, "theta: con 1"}, {51, "l-lambda: fixed 1"}, {52, "g-lambda: fixed 1"}}));
-  const auto run = testing_support::RunVorn({"--seed", "1", "pairs.txt"});
-  ASSERT_EQ(run.status, 0);
-  EXPECT_NE(run.out.find("optimality check: passed"), std::string::npos) << run.out;
-
-  PhylogeneticTree tree;
-  FilePtr file = testing_support::StreamOf(newick);
-  ASSERT_TRUE(tree.ReadNewick(file.get()));
-  const std::string xi = ReadText("pairs.history.xi.txt");  // its first line and its last
-  std::istringstream firstLine(xi.substr(0, xi.find('\n')));
-  std::istringstream lastLine(xi.substr(xi.rfind('\n', xi.size() - 2) + 1));
-  const std::vector<double> first{std::istream_iterator<double>(firstLine), {}};
-  const std::vector<double> last{std::istream_iterator<double>(lastLine), {}};
-  ASSERT_EQ(last.size(), tree.nodeCount);
-  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-    const std::string& name = tree.nodeNames[v];
-    if (name != "A" && name != "B" && name != "G" && name != "H") continue;
-    EXPECT_GT(first[v], 0) << name;
-    EXPECT_GT(last[v], 0.5) << name;
-  }
 }
 
 }  // namespace
