@@ -48,8 +48,9 @@ template <typename Function, std::size_t N>
 void CheckUnary(Function function, const UnaryVector (&vectors)[N], double tolerance, bool absolute = false) {
   for (const UnaryVector& v : vectors) {
     SCOPED_TRACE(testing::Message() << "x = " << v.x);
-    if (absolute) EXPECT_NEAR(function(v.x), v.expected, tolerance);
-    if (!absolute) EXPECT_TRUE(Agrees(function(v.x), v.expected, tolerance));
+    const double actual = function(v.x);
+    EXPECT_TRUE(absolute ? std::fabs(actual - v.expected) <= tolerance : Agrees(actual, v.expected, tolerance))
+        << actual << " vs " << v.expected;
   }
 }
 
