@@ -154,6 +154,10 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
   EXPECT_NE(output_.find("\nWarning: Maximum number of iterations reached\n         P0 failed to converge.\n"),
             std::string::npos)
       << output_;
+  // p0, the only estimate, has the largest projected gradient: the check names it.
+  EXPECT_TRUE(std::regex_search(output_, std::regex("optimality check: (passed|failed) \\(largest projected gradient "
+                                                    "[^ ]+ at p0, threshold [^)]+\\)\n")))
+      << output_;
   EXPECT_EQ(em_.iterations, 1U);
   // Scripts see it too: the exit status stays 0, the warning names the criterion not met.
   const std::string number = "-?[0-9.]+(e[-+][0-9]+)?";
