@@ -37,8 +37,6 @@ TEST(DolloReconstructionTest, StatesWorkedOutByHand) {
       {"nothing present", four, {0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0}},
       {"A and D: the root and the path down to A, not C or B", uneven, {1, 0, 1, 0}, {1, 1, 1, 1, 0, 1, 0}},
   };
-  ASSERT_EQ(four.parent, (std::vector<std::uint32_t>{7, 0, 0, 1, 1, 2, 2}));
-  ASSERT_EQ(uneven.nodeNames[3] + uneven.nodeNames[4] + uneven.nodeNames[5] + uneven.nodeNames[6], "DCAB");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Pattern pattern;

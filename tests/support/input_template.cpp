@@ -9,26 +9,17 @@
 namespace vorn {
 namespace testing_support {
 
-std::vector<std::string> TemplateLines() {
-  std::vector<std::string> lines;
-  std::istringstream text(ReadText(TestData("control_template.txt")));
-  for (std::string line; std::getline(text, line);) lines.push_back(line);
-  return lines;
-}
-
-std::string JoinLines(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
-}
-
 std::string ControlText(const std::map<int, std::string>& replacements) {
-  std::vector<std::string> lines = TemplateLines();
+  std::vector<std::string> lines;
+  std::istringstream file(ReadText(TestData("control_template.txt")));
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
   for (const auto& [line, text] : replacements) {
     if (line > static_cast<int>(lines.size())) lines.resize(line);
     lines[line - 1] = text;
   }
-  return JoinLines(lines);
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
 }
 
 const char* const kFourLeafPhyl =

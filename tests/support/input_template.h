@@ -14,11 +14,9 @@ namespace vorn {
 namespace testing_support {
 
 // The 52 lines of tests/testdata/control_template.txt, a control file that reads "tree.phyl" and
-// the pattern pair "data.wp.txt", "data.ngp.txt" and estimates everything; tests replace lines.
-std::vector<std::string> TemplateLines();
-std::string JoinLines(const std::vector<std::string>& lines);
-// The template with lines replaced (numbered from 1; one past the last adds a line); a
-// replacement may hold line feeds, for the continuation lines of a list.
+// the pattern pair "data.wp.txt", "data.ngp.txt" and estimates everything, with lines replaced
+// (numbered from 1; one past the last adds a line); a replacement may hold line feeds, for the
+// continuation lines of a list.
 std::string ControlText(const std::map<int, std::string>& replacements = {});
 
 // A four-leaf tree in the node/edge form: ((A,B),(C,D)), root 100 My, cherries at 40 and 60 My.
