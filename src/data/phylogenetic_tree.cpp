@@ -488,8 +488,7 @@ void PhylogeneticTree::GenerateRandomTree(std::uint32_t leaves, double span, Mer
   std::uint32_t first = active.NodeIn(active.SlotAt(0)), second = active.NodeIn(active.SlotAt(1));
   if (height[second] > height[first]) std::swap(first, second);
   bottomUpOrder[n - 3] = first;
-  bottomUpOrder[n - 2] = second;
-  bottomUpOrder[n - 1] = 0;
+  bottomUpOrder[n - 2] = second;  // and the root, 0, last, as the order was filled
   firstChild[0] = first;
   secondChild[0] = second;
   parent[first] = parent[second] = 0;
@@ -570,8 +569,7 @@ void PhylogeneticTree::FinishLayout() {
   for (std::uint32_t j = 0; j < leafCount; ++j) leafNodes[j] = leafCount - 1 + j;
   // Breadth first from the root, written from the end downwards, so that each pair of siblings
   // shares an even and the following odd entry and every node stands after its children.
-  bottomUpOrder.assign(n, 0);
-  bottomUpOrder[n - 1] = 0;
+  bottomUpOrder.assign(n, 0);  // the root, 0, last
   bottomUpOrder[n - 2] = firstChild[0];
   bottomUpOrder[n - 3] = secondChild[0];
   std::uint32_t filled = n - 3;  // lowest entry written so far; the queue runs from head down to it
