@@ -40,20 +40,28 @@ class FastFitTest : public testing::Test {
     fit_ = lines;
   }
 
+  // Writes the control text as PROJECT.txt, reads it into tree, data and em and runs the fit,
+  // its printing dropped.
+  static bool Fit(const std::map<int, std::string>& lines, const std::string& project, PhylogeneticTree& tree,
+                  AlignmentData& data, EM& em) {
+    WriteText(project + ".txt", testing_support::ControlText(lines));
+    FilePtr input = OpenFile(project + ".txt", "r");
+    testing::internal::CaptureStdout();
+    const bool done = ReadInput(tree, data, em, input.get(), project) && em.Run(data, tree, project);
+    testing::internal::GetCapturedStdout();
+    return done;
+  }
+
   testing_support::TempDir dir_;
   testing_support::ScopedChdir chdir_;
   std::map<int, std::string> fit_;
 };
 
 TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
-  WriteText("fit.txt", testing_support::ControlText(fit_));
   PhylogeneticTree tree;
   AlignmentData data;
   EM em;
-  FilePtr input = OpenFile("fit.txt", "r");
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(ReadInput(tree, data, em, input.get(), "fit"));
-  ASSERT_TRUE(em.Run(data, tree, "fit"));
+  ASSERT_TRUE(Fit(fit_, "fit", tree, data, em));
   EXPECT_TRUE(em.optimality.passed);
   EXPECT_LT(em.iterations, em.maxIterations);
 
@@ -70,15 +78,12 @@ TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
   // direction takes several times as many).
   std::map<int, std::string> plainLines = fit_;
   plainLines.erase(53);
-  WriteText("plain.txt", testing_support::ControlText(plainLines));
   PhylogeneticTree plainTree;
   AlignmentData plainData;
   EM plain;
-  FilePtr plainInput = OpenFile("plain.txt", "r");
-  ASSERT_TRUE(ReadInput(plainTree, plainData, plain, plainInput.get(), "plain") && plain.Run(plainData, plainTree, "plain"));
+  ASSERT_TRUE(Fit(plainLines, "plain", plainTree, plainData, plain));
   EXPECT_NEAR(plain.logLikelihood, em.logLikelihood, 1e-7 * std::abs(em.logLikelihood));
   EXPECT_LT(4 * em.eSteps, plain.eSteps);
-  testing::internal::GetCapturedStdout();
 
   // No point of a fine grid along any single estimated parameter, the others held, is better.
   em.PrepareExpectations(data, tree);
