@@ -40,8 +40,7 @@ class FastFitTest : public testing::Test {
     fit_ = lines;
   }
 
-  // Writes the control text as PROJECT.txt, reads it into tree, data and em and runs the fit,
-  // its printing dropped.
+  // Writes PROJECT.txt, reads it into tree, data and em and runs the fit, its printing dropped.
   static bool Fit(const std::map<int, std::string>& lines, const std::string& project, PhylogeneticTree& tree,
                   AlignmentData& data, EM& em) {
     WriteText(project + ".txt", testing_support::ControlText(lines));
@@ -76,12 +75,11 @@ TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
   });
   // The same maximum as plain EM, in a fraction of its E-steps (a tenth here; a poorer search
   // direction takes several times as many).
-  std::map<int, std::string> plainLines = fit_;
-  plainLines.erase(53);
+  fit_.erase(53);  // the optimizer setting
   PhylogeneticTree plainTree;
   AlignmentData plainData;
   EM plain;
-  ASSERT_TRUE(Fit(plainLines, "plain", plainTree, plainData, plain));
+  ASSERT_TRUE(Fit(fit_, "plain", plainTree, plainData, plain));
   EXPECT_NEAR(plain.logLikelihood, em.logLikelihood, 1e-7 * std::abs(em.logLikelihood));
   EXPECT_LT(4 * em.eSteps, plain.eSteps);
 
