@@ -382,7 +382,7 @@ void ApplyOwnExponent(const int* own, std::size_t lanes, double* out) {
                                                  double* out, const EStepWorkspace& work) {
   const EStepScratch& scratch = *task.scratch;
   const std::size_t tiles = scratch.tiles, lanes = tiles * kWidth, stride = tiles * kNode;
-  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
+  const std::size_t r1 = scratch.rootMessages[0], r2 = scratch.rootMessages[1];
   const double* q1 = Values(task, q, pattern, scratch.rootChildren[0], scratch.rootLeaves[0], stride);
   const double* q2 = Values(task, q, pattern, scratch.rootChildren[1], scratch.rootLeaves[1], stride);
   for (std::size_t t = 0; t < tiles; ++t) {
@@ -423,22 +423,23 @@ template <bool Two>
     out[k] = Aligned(works[k]->messages);
     StartDownward(task, q[k], patterns[k], out[k], *works[k]);
   }
-  auto leafPosterior = [&](std::size_t u, std::uint32_t position) __attribute__((always_inline)) {
+  auto leafPosterior = [&](std::size_t u, std::uint32_t position, std::size_t message) __attribute__((always_inline)) {
     for (int k = 0; k < kEntries; ++k) {
       const std::uint8_t value = patterns[k][position];
       const double* values = Values(task, q[k], patterns[k], static_cast<std::uint32_t>(u), position, stride);
       for (std::size_t t = 0; t < tiles; ++t) {
-        LeafPosterior(value, branch + u * stride + t * kNode, values + t * kNode, out[k] + u * stride + t * kNode,
-                      sums + u * sumStride + t * kSums);
+        LeafPosterior(value, branch + u * stride + t * kNode, values + t * kNode,
+                      out[k] + message * stride + t * kNode, sums + u * sumStride + t * kSums);
       }
     }
   };
-  const std::size_t r1 = scratch.rootChildren[0], r2 = scratch.rootChildren[1];
-  if (scratch.rootLeaves[0] != kInner) leafPosterior(r1, scratch.rootLeaves[0]);
-  if (scratch.rootLeaves[1] != kInner) leafPosterior(r2, scratch.rootLeaves[1]);
+  for (int c = 0; c < 2; ++c) {
+    if (scratch.rootLeaves[c] != kInner) leafPosterior(scratch.rootChildren[c], scratch.rootLeaves[c], scratch.rootMessages[c]);
+  }
   const std::uint32_t* step = scratch.downSteps.data();
-  for (std::size_t s = 0; s < scratch.downSteps.size(); s += 5) {
-    const std::size_t v = step[s] * stride, y = step[s + 1] * stride, z = step[s + 2] * stride;
+  for (std::size_t s = 0; s < scratch.downSteps.size(); s += kDownStep) {
+    const std::size_t v = step[s] * stride;
+    const std::size_t mv = step[s + 5] * stride, y = step[s + 6] * stride, z = step[s + 7] * stride;
     double* sv = sums + step[s] * sumStride;
     const double* qy[2];
     const double* qz[2];
@@ -447,12 +448,13 @@ template <bool Two>
       qz[k] = Values(task, q[k], patterns[k], step[s + 2], step[s + 4], stride);
     }
     for (std::size_t t = 0; t < tiles; ++t) {
-      const std::size_t tv = v + t * kNode, ty = y + t * kNode, tz = z + t * kNode, tt = t * kNode;
+      const std::size_t tv = v + t * kNode, tm = mv + t * kNode, ty = y + t * kNode, tz = z + t * kNode;
+      const std::size_t tt = t * kNode;
       if constexpr (Two) {
-        DownwardNodes(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tv, out[0] + ty, out[0] + tz, qy[1] + tt,
-                      qz[1] + tt, out[1] + tv, out[1] + ty, out[1] + tz, sv + t * kSums);
+        DownwardNodes(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tm, out[0] + ty, out[0] + tz, qy[1] + tt,
+                      qz[1] + tt, out[1] + tm, out[1] + ty, out[1] + tz, sv + t * kSums);
       } else {
-        DownwardNode(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tv, out[0] + ty, out[0] + tz, sv + t * kSums);
+        DownwardNode(branch + tv, qy[0] + tt, qz[0] + tt, out[0] + tm, out[0] + ty, out[0] + tz, sv + t * kSums);
       }
     }
     for (int k = 0; k < kEntries; ++k) {
@@ -461,8 +463,8 @@ template <bool Two>
       if (work.rescaled[step[s + 1]]) ApplyOwnExponent(&work.ownExponent[step[s + 1] * lanes], lanes, out[k] + y);
       if (work.rescaled[step[s + 2]]) ApplyOwnExponent(&work.ownExponent[step[s + 2] * lanes], lanes, out[k] + z);
     }
-    if (step[s + 3] != kInner) leafPosterior(step[s + 1], step[s + 3]);
-    if (step[s + 4] != kInner) leafPosterior(step[s + 2], step[s + 4]);
+    if (step[s + 3] != kInner) leafPosterior(step[s + 1], step[s + 3], step[s + 6]);
+    if (step[s + 4] != kInner) leafPosterior(step[s + 2], step[s + 4], step[s + 7]);
   }
 }
 
@@ -602,11 +604,11 @@ void PosteriorSums::Clear() {
   unobservedSites = 0;
 }
 
-void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles) {
+void EStepWorkspace::Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t messageSlots) {
   const std::size_t lanes = static_cast<std::size_t>(tiles) * kWidth;
   const std::size_t cells = nodeCount * lanes;
   conditional.assign(2 * cells + kAlignmentSlack, 0.0);
-  messages.assign(2 * cells + kAlignmentSlack, 0.0);
+  messages.assign(2 * messageSlots * lanes + kAlignmentSlack, 0.0);
   likelihood.assign(lanes, 0.0);
   factor.assign(lanes, 0.0);
   scaled = false;
@@ -654,11 +656,40 @@ void EStepScratch::Layout(const PhylogeneticTree& tree) {
     const std::uint32_t y = tree.firstChild[v], z = tree.secondChild[v];
     for (std::uint32_t u : {slot[v], slot[y], slot[z], position(y), position(z)}) upSteps.push_back(u);
   }
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    const std::uint32_t v = *it;
-    if (tree.IsLeaf(v) || v == 0) continue;
+  // The downward pass walks the tree depth first and keeps the messages waiting for their node in
+  // a stack of slots: a node's message slot passes to the child visited last, and the child
+  // visited first takes the next one. Visiting first the child whose subtree needs fewer slots
+  // keeps the stack to about log2 of the leaf count, so the messages stay in the nearest cache
+  // however large the tree. The order of the nodes does not touch the sums: each node's sums
+  // take the entries in the same order whatever it is.
+  std::vector<std::uint32_t> need(nodes, 1);
+  for (std::uint32_t v : order) {
+    if (tree.IsLeaf(v)) continue;
+    const std::uint32_t a = need[tree.firstChild[v]], b = need[tree.secondChild[v]];
+    need[v] = std::max(std::min(a, b) + 1, std::max(a, b));
+  }
+  // The child visited last (keeps the parent's slot) and the one visited first.
+  auto children = [&](std::uint32_t v) {
     const std::uint32_t y = tree.firstChild[v], z = tree.secondChild[v];
-    for (std::uint32_t u : {slot[v], slot[y], slot[z], position(y), position(z)}) downSteps.push_back(u);
+    return need[y] >= need[z] ? std::make_pair(y, z) : std::make_pair(z, y);
+  };
+  messageSlots = need[0];
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> pending;  // (node, message slot)
+  const auto [last, first] = children(0);
+  pending.push_back({last, 0});
+  pending.push_back({first, 1});
+  rootMessages[last == tree.firstChild[0] ? 0 : 1] = 0;
+  rootMessages[last == tree.firstChild[0] ? 1 : 0] = 1;
+  while (!pending.empty()) {
+    const auto [v, message] = pending.back();
+    pending.pop_back();
+    if (tree.IsLeaf(v)) continue;
+    const auto [y, z] = children(v);
+    for (std::uint32_t u : {slot[v], slot[y], slot[z], position(y), position(z), message, message, message + 1}) {
+      downSteps.push_back(u);
+    }
+    pending.push_back({y, message});
+    pending.push_back({z, message + 1});
   }
   rootLeaves[0] = position(tree.firstChild[0]);
   rootLeaves[1] = position(tree.secondChild[0]);
@@ -710,7 +741,7 @@ void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& 
   estep.leafValues.assign(data.geneCount * estep.LeafTableSize(tree.leafCount) + kAlignmentSlack, 0.0);
   estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
   estep.workspaces.assign(2, EStepWorkspace());
-  for (EStepWorkspace& work : estep.workspaces) work.Resize(tree.nodeCount, estep.tiles);
+  for (EStepWorkspace& work : estep.workspaces) work.Resize(tree.nodeCount, estep.tiles, estep.messageSlots);
   estep.results.assign(1, EStepBlockResult());
   estep.results[0].Resize(tree.nodeCount, estep.tiles, kEStepBlockEntries);
 }
@@ -754,7 +785,7 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;
   for (std::size_t w = scratch.workspaces.size(); w < 2 * threads; ++w) {
     scratch.workspaces.emplace_back();
-    scratch.workspaces.back().Resize(tree.nodeCount, scratch.tiles);
+    scratch.workspaces.back().Resize(tree.nodeCount, scratch.tiles, scratch.messageSlots);
   }
   for (std::size_t r = scratch.results.size(); r < resultCount; ++r) {
     scratch.results.emplace_back();

@@ -42,6 +42,8 @@ class PosteriorSums {
 constexpr std::uint32_t kWidth = 4;
 // A step's pattern position of a child that is no leaf.
 constexpr std::uint32_t kInner = 0xffffffffU;
+// Fields per step of the downward pass.
+constexpr std::size_t kDownStep = 8;
 
 // One gene entry as the E-step sees it: the leaf values and the number of sites that show them
 // (a weight, so that an entry may also stand for an expected number of unobserved sites).
@@ -57,13 +59,13 @@ struct EStepEntry {
 // (see EStepScratch), so that one node's tile of one array is one cache line; arrays read so
 // start on a cache line. Sized once per run.
 struct EStepWorkspace {
-  void Resize(std::uint32_t nodeCount, std::uint32_t tiles);
+  void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t messageSlots);
 
   // The leaves below v given the state of the parent of v (absent / present), times 2^exponent:
   // a node whose two values both fall below the scaling threshold is multiplied by a power of two.
   std::vector<double> conditional;
   // Downward messages: the weighted probability of the leaves outside the subtree of v and of
-  // each state of the parent of v.
+  // each state of the parent of v, in the message slots of EStepScratch::downSteps.
   std::vector<double> messages;
   std::vector<double> likelihood;  // h per pair, scaled like the conditional values
   std::vector<double> factor;      // n * prior / mixture per pair
@@ -103,11 +105,13 @@ struct EStepBlock {
 struct EStepScratch {
   // The tree in post-order: node v lives in slot[v]. upSteps: for every inner node but the root,
   // children before parents, the slots of v, of its first child and of its second child, and the
-  // pattern positions of the two children (kInner for an inner child); downSteps: the same,
-  // parents before children.
+  // pattern positions of the two children (kInner for an inner child); downSteps: parents before
+  // children, kDownStep fields: the same five, then the message slots of v and of the two children.
   void Layout(const PhylogeneticTree& tree);
   std::vector<std::uint32_t> slot, upSteps, downSteps;
+  std::uint32_t messageSlots = 0;           // message slots the downward pass needs
   std::uint32_t rootChildren[2] = {0, 0};   // slots of the root's children
+  std::uint32_t rootMessages[2] = {0, 0};   // and their message slots
   std::uint32_t rootLeaves[2] = {0, 0};     // their pattern positions, or kInner
   std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
   std::uint32_t firstChildLeaves[2] = {kInner, kInner};  // and their pattern positions
