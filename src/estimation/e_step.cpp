@@ -60,7 +60,8 @@ constexpr std::size_t kAlignmentSlack = 8;
 
 struct BlockTask {
   const EStepScratch* scratch;
-  const double* leaves;  // the gene's leaf values: [position][observed value 0, 1, unknown][tile]
+  const double* leaves;  // the gene's absent leaves' values: [position][tile]
+  const double* branch;  // the gene's branch probabilities: [slot][tile]
   std::uint32_t nodeCount;
   std::uint32_t gene, first, end;  // entries first ... end - 1 of the scratch's list
   std::uint32_t pairCount;
@@ -82,20 +83,6 @@ struct BlockTask {
 // probabilities (G, R), and the downward messages out (the weighted probability of the leaves
 // outside the subtree of v and of each state of the parent of v). Its sums hold the four state
 // pairs (00, 01, 10, 11) of the branch above v.
-
-// A leaf's values given its parent's state: the chance of its observed value, or 1 when unknown,
-// as a + b P with (a, b) = (1, -1) for an absent leaf, (0, 1) for a present one and (1, 0) for an
-// unknown one; the same operations for every value, so that no branch depends on the data.
-constexpr double kLeafOffset[3] = {1, 0, 1};
-constexpr double kLeafSlope[3] = {-1, 1, 0};
-
-[[gnu::always_inline]] inline void LeafValues(std::uint8_t value, const double* __restrict branch,
-                                              double* __restrict q) {
-  const std::uint8_t kind = value < 2 ? value : 2;
-  const double offset = kLeafOffset[kind], slope = kLeafSlope[kind];
-#pragma GCC unroll 1
-  for (std::size_t i = 0; i < kNode; ++i) q[i] = offset + slope * branch[i];
-}
 
 // One inner node of the upward pass; with Check, low[i] becomes nonzero when lane i fell below
 // the threshold.
@@ -270,13 +257,17 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
   }
 }
 
-// The values of a node given its parent's state: an inner node's from the entry's array, a
-// leaf's from the gene's table for its observed value (made once per E-step, not per entry).
+// The values of a node given its parent's state: an inner node's from the entry's array; a
+// leaf's, the chance of its observed value, are 1 - P for an absent leaf (from the gene's table,
+// made once per E-step), P for a present one (the branch's own values) and 1 for an unknown one.
+// The choice is an index, not a jump that the data would make hard to predict.
 [[gnu::always_inline]] inline const double* Values(const BlockTask& task, const double* q, const std::uint8_t* pattern,
                                                    std::uint32_t slot, std::uint32_t position, std::size_t stride) {
   if (position == kInner) return q + slot * stride;
   const std::uint8_t value = pattern[position];
-  return task.leaves + (3 * static_cast<std::size_t>(position) + (value < 2 ? value : 2)) * stride;
+  const double* const values[3] = {task.leaves + position * stride, task.branch + slot * stride,
+                                   Aligned(task.scratch->ones)};
+  return values[value < 2 ? value : 2];
 }
 
 // The root step: at most three scaled values meet in one product, so it needs no logarithms.
@@ -514,7 +505,7 @@ template <bool Two>
 // through the downward pass.
 [[gnu::always_inline]] inline void RunBlockBody(const BlockTask& task, EStepWorkspace* works, EStepBlockResult& result) {
   const EStepScratch& scratch = *task.scratch;
-  const double* branch = Aligned(scratch.branch) + task.gene * task.nodeCount * scratch.tiles * kNode;
+  const double* branch = task.branch;
   double* sums = Aligned(result.transitions);  // all 0: the merge leaves them so
   for (std::uint32_t e = task.first; e < task.end; e += 2) {
     const bool two = e + 1 < task.end;
@@ -573,7 +564,7 @@ void RunOnThreads(std::uint32_t threads, const Work& work) {
 }  // namespace
 
 std::size_t EStepScratch::LeafTableSize(std::uint32_t leafCount) const {
-  return 3 * static_cast<std::size_t>(leafCount) * tiles * kNode;
+  return static_cast<std::size_t>(leafCount) * tiles * kNode;
 }
 
 std::uint32_t EffectiveThreadCount(std::uint32_t threadCount) {
@@ -720,14 +711,12 @@ void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {
           c < m ? (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t) : node[at(c - m) + kWidth];
     }
   }
-  // Every leaf's values for each value it can show: those of the upward pass.
+  // Every leaf's values when it is absent, 1 - P; a present leaf's are P, the branch's own.
   double* leaves = Aligned(estep.leafValues) + g * estep.LeafTableSize(tree.leafCount);
   for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
     const double* b = branch + estep.slot[tree.leafNodes[j]] * stride;
-    for (std::uint8_t value = 0; value < 3; ++value) {
-      double* q = leaves + (3 * static_cast<std::size_t>(j) + value) * stride;
-      for (std::size_t t = 0; t < estep.tiles; ++t) LeafValues(value, b + t * kNode, q + t * kNode);
-    }
+    double* q = leaves + j * stride;
+    for (std::size_t i = 0; i < stride; ++i) q[i] = 1 - b[i];
   }
 }
 
@@ -739,6 +728,7 @@ void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& 
   estep.branch.assign(static_cast<std::size_t>(data.geneCount) * estep.tiles * tree.nodeCount * kNode + kAlignmentSlack,
                       0.0);
   estep.leafValues.assign(data.geneCount * estep.LeafTableSize(tree.leafCount) + kAlignmentSlack, 0.0);
+  estep.ones.assign(static_cast<std::size_t>(estep.tiles) * kNode + kAlignmentSlack, 1.0);
   estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
   estep.workspaces.assign(2, EStepWorkspace());
   for (EStepWorkspace& work : estep.workspaces) work.Resize(tree.nodeCount, estep.tiles, estep.messageSlots);
@@ -803,7 +793,8 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   auto task = [&](std::uint32_t b) {
     const EStepBlock& block = scratch.blocks[b];
     const double* leaves = Aligned(scratch.leafValues) + block.gene * scratch.LeafTableSize(tree.leafCount);
-    return BlockTask{&scratch, leaves, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0,
+    const double* branch = Aligned(scratch.branch) + block.gene * tree.nodeCount * scratch.tiles * kNode;
+    return BlockTask{&scratch, leaves, branch, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0,
                      1 - model.p0, ScalingThreshold()};
   };
   // Blocks join the sums in their order, whichever thread computed them: the transitions block

@@ -120,10 +120,11 @@ struct EStepScratch {
   // G(v) (absent state lanes) and R(v) (present state lanes) for gene g, the node in slot s and
   // tile t at [((g * nodeCount + s) * tiles + t) * 2 * kWidth]; lane i is pair t * kWidth + i.
   std::vector<double> branch;
-  // A leaf's values given its parent's state for each value it may show, per gene: leaf j showing
-  // value x (2: unknown) at [g * LeafTableSize + (3 j + x) * tiles * 2 * kWidth], laid out as q.
+  // An absent leaf's values given its parent's state, 1 - P, per gene: leaf j at
+  // [g * LeafTableSize + j * tiles * 2 * kWidth], laid out as q. Those of a present leaf are the
+  // branch's own, and those of an unknown one all 1 (ones).
   std::size_t LeafTableSize(std::uint32_t leafCount) const;
-  std::vector<double> leafValues;
+  std::vector<double> leafValues, ones;
   std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
   std::vector<EStepEntry> entries;
   std::vector<std::uint8_t> absentPattern;  // 0 at every leaf
