@@ -82,7 +82,8 @@ struct BlockTask {
 // present state: q (the leaves below v given the state of the parent of v), the branch
 // probabilities (G, R), and the downward messages out (the weighted probability of the leaves
 // outside the subtree of v and of each state of the parent of v). Its sums hold the four state
-// pairs (00, 01, 10, 11) of the branch above v.
+// pairs (a, b) of the branch above v in the order 00, 10, 01, 11, so that the two that a leaf
+// observed as b adds to share one cache line.
 
 // One inner node of the upward pass; with Check, low[i] becomes nonzero when lane i fell below
 // the threshold.
@@ -153,8 +154,8 @@ template <bool Check>
     const double stay = out[i] * (1 - gain), gained = out[i] * gain;
     const double lost = out[kWidth + i] * (1 - keep), kept = out[kWidth + i] * keep;
     sums[i] += stay * absentBelow;
-    sums[kWidth + i] += gained * presentBelow;
-    sums[2 * kWidth + i] += lost * absentBelow;
+    sums[kWidth + i] += lost * absentBelow;
+    sums[2 * kWidth + i] += gained * presentBelow;
     sums[3 * kWidth + i] += kept * presentBelow;
     const double toAbsent = stay + lost, toPresent = gained + kept;
     outy[i] = toAbsent * qz[i];
@@ -182,8 +183,8 @@ template <bool Check>
     const double stayB = outb[i] * (1 - gain), gainedB = outb[i] * gain;
     const double lostB = outb[kWidth + i] * (1 - keep), keptB = outb[kWidth + i] * keep;
     sums[i] = sums[i] + stayA * absentBelowA + stayB * absentBelowB;
-    sums[kWidth + i] = sums[kWidth + i] + gainedA * presentBelowA + gainedB * presentBelowB;
-    sums[2 * kWidth + i] = sums[2 * kWidth + i] + lostA * absentBelowA + lostB * absentBelowB;
+    sums[kWidth + i] = sums[kWidth + i] + lostA * absentBelowA + lostB * absentBelowB;
+    sums[2 * kWidth + i] = sums[2 * kWidth + i] + gainedA * presentBelowA + gainedB * presentBelowB;
     sums[3 * kWidth + i] = sums[3 * kWidth + i] + keptA * presentBelowA + keptB * presentBelowB;
     const double toAbsentA = stayA + lostA, toPresentA = gainedA + keptA;
     outya[i] = toAbsentA * qza[i];
@@ -204,19 +205,19 @@ template <bool Check>
                                                  double* __restrict sums) {
   if (value <= 1) {
     // q holds the chances of the value, P(0 -> value) and P(1 -> value).
-    double* __restrict toValue = sums + value * kWidth;
+    double* __restrict toValue = sums + 2 * value * kWidth;
 #pragma GCC unroll 1
     for (std::size_t i = 0; i < kWidth; ++i) {
       toValue[i] += out[i] * q[i];
-      toValue[2 * kWidth + i] += out[kWidth + i] * q[kWidth + i];
+      toValue[kWidth + i] += out[kWidth + i] * q[kWidth + i];
     }
     return;
   }
 #pragma GCC unroll 1
   for (std::size_t i = 0; i < kWidth; ++i) {
     sums[i] += out[i] * (1 - branch[i]);
-    sums[kWidth + i] += out[i] * branch[i];
-    sums[2 * kWidth + i] += out[kWidth + i] * (1 - branch[kWidth + i]);
+    sums[kWidth + i] += out[kWidth + i] * (1 - branch[kWidth + i]);
+    sums[2 * kWidth + i] += out[i] * branch[i];
     sums[3 * kWidth + i] += out[kWidth + i] * branch[kWidth + i];
   }
 }
@@ -823,7 +824,7 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
       for (int ab = 0; ab < 4; ++ab) {
         double* sum = &sums.transitions[sums.TransitionOffset(block.gene, v, ab / 2, ab % 2)];
         for (std::uint32_t first = 0; first < pairs; first += kWidth) {
-          double* from = node + first / kWidth * kSums + ab * kWidth;
+          double* from = node + first / kWidth * kSums + (2 * (ab % 2) + ab / 2) * kWidth;
           for (std::uint32_t i = 0; i < kWidth && first + i < pairs; ++i) sum[first + i] += scale * from[i];
           for (std::uint32_t i = 0; i < kWidth; ++i) from[i] = 0;
         }
