@@ -103,6 +103,23 @@ template <bool Check>
   }
 }
 
+// UpwardNode<false> for two entries side by side, a and b, loading the branch probabilities once.
+[[gnu::always_inline]] inline void UpwardNodes(const double* __restrict branch, const double* __restrict qya,
+                                               const double* __restrict qza, double* __restrict qa,
+                                               const double* __restrict qyb, const double* __restrict qzb,
+                                               double* __restrict qb) {
+#pragma GCC unroll 1
+  for (std::size_t i = 0; i < kWidth; ++i) {
+    const double gain = branch[i], keep = branch[kWidth + i];
+    const double absentBelowA = qya[i] * qza[i], presentBelowA = qya[kWidth + i] * qza[kWidth + i];
+    const double absentBelowB = qyb[i] * qzb[i], presentBelowB = qyb[kWidth + i] * qzb[kWidth + i];
+    qa[i] = (1 - gain) * absentBelowA + gain * presentBelowA;
+    qa[kWidth + i] = (1 - keep) * absentBelowA + keep * presentBelowA;
+    qb[i] = (1 - gain) * absentBelowB + gain * presentBelowB;
+    qb[kWidth + i] = (1 - keep) * absentBelowB + keep * presentBelowB;
+  }
+}
+
 // h = sum over the root's state a of p(a) * Q_a(second child) * Q_a(first child), with the first
 // child's values from its children as in the upward pass (before any rescaling of its own), or a
 // leaf's values (child0 a leaf, child1 null).
@@ -294,15 +311,18 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
 // of the leaves below any node is at least h, and it is at most the larger of the node's two
 // values: so when every pair's h is at least twice the threshold, no node can have fallen below
 // it, and a first walk that does not look is exact. Otherwise (or at once, while entries keep
-// needing it) a careful walk rescales node by node.
+// needing it) a careful walk rescales node by node. Two entries that expect no rescaling take
+// the first walk side by side, sharing the loads of the branch probabilities.
+template <bool Two>
 [[gnu::always_inline]] inline void ConditionalLikelihoods(const BlockTask& task, const double* branch,
-                                                          const std::uint8_t* pattern, double* q,
-                                                          EStepWorkspace& work) {
+                                                          const std::uint8_t* const* patterns,
+                                                          EStepWorkspace* const* works) {
   const EStepScratch& scratch = *task.scratch;
   const std::size_t tiles = scratch.tiles, stride = tiles * kNode;
   const std::uint32_t* step = scratch.upSteps.data();
   const std::size_t steps = scratch.upSteps.size();
-  auto walk = [&](auto check) __attribute__((always_inline)) {
+  auto careful = [&](const std::uint8_t* pattern, EStepWorkspace& work) __attribute__((always_inline)) {
+    double* q = Aligned(work.conditional);
     for (std::size_t s = 0; s < steps; s += 5) {
       const double* b = branch + step[s] * stride;
       const double* y = Values(task, q, pattern, step[s + 1], step[s + 3], stride);
@@ -310,21 +330,50 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
       double* v = q + step[s] * stride;
       std::int64_t low[kWidth] = {};
       for (std::size_t t = 0; t < tiles; ++t) {
-        UpwardNode<decltype(check)::value>(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold,
-                                           low);
+        UpwardNode<true>(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold, low);
       }
-      if (decltype(check)::value && Any(low)) Rescale(work, scratch, step[s], v, task.threshold);
+      if (Any(low)) Rescale(work, scratch, step[s], v, task.threshold);
     }
     RootLikelihoods(task, branch, q, pattern, work);
+    work.expectRescaling = work.scaled;
   };
-  if (!work.expectRescaling) {
-    walk(std::false_type());
+  auto safe = [&](const EStepWorkspace& work) {
     bool safe = true;
     for (std::uint32_t c = 0; c < task.pairCount; ++c) safe &= work.likelihood[c] >= 2 * task.threshold;
-    if (safe) return;
+    return safe;
+  };
+  constexpr int kEntries = Two ? 2 : 1;
+  bool fast = true;
+  for (int k = 0; k < kEntries; ++k) fast &= !works[k]->expectRescaling;
+  if (!fast) {
+    for (int k = 0; k < kEntries; ++k) careful(patterns[k], *works[k]);
+    return;
   }
-  walk(std::true_type());
-  work.expectRescaling = work.scaled;
+  double* q[2] = {Aligned(works[0]->conditional), Two ? Aligned(works[1]->conditional) : nullptr};
+  for (std::size_t s = 0; s < steps; s += 5) {
+    const double* b = branch + step[s] * stride;
+    const double* y = Values(task, q[0], patterns[0], step[s + 1], step[s + 3], stride);
+    const double* z = Values(task, q[0], patterns[0], step[s + 2], step[s + 4], stride);
+    double* v = q[0] + step[s] * stride;
+    if constexpr (Two) {
+      const double* yb = Values(task, q[1], patterns[1], step[s + 1], step[s + 3], stride);
+      const double* zb = Values(task, q[1], patterns[1], step[s + 2], step[s + 4], stride);
+      double* vb = q[1] + step[s] * stride;
+      for (std::size_t t = 0; t < tiles; ++t) {
+        const std::size_t tt = t * kNode;
+        UpwardNodes(b + tt, y + tt, z + tt, v + tt, yb + tt, zb + tt, vb + tt);
+      }
+    } else {
+      std::int64_t low[kWidth] = {};
+      for (std::size_t t = 0; t < tiles; ++t) {
+        UpwardNode<false>(b + t * kNode, y + t * kNode, z + t * kNode, v + t * kNode, task.threshold, low);
+      }
+    }
+  }
+  for (int k = 0; k < kEntries; ++k) {
+    RootLikelihoods(task, branch, q[k], patterns[k], *works[k]);
+    if (!safe(*works[k])) careful(patterns[k], *works[k]);
+  }
 }
 
 // For an entry with rescaled values (or a likelihood too small to divide by safely): brings the
@@ -460,18 +509,16 @@ template <bool Two>
   }
 }
 
-// One entry's likelihood: the upward pass, its log-likelihood term, its category weights, and
-// the factors n * prior / mixture of its posteriors. False when no pair can produce its pattern.
-[[gnu::always_inline]] inline bool EntryLikelihood(const BlockTask& task, const double* branch, std::uint32_t e,
-                                                   EStepWorkspace& work, EStepBlockResult& result) {
+// One entry's likelihood after the upward pass: its log-likelihood term, its category weights,
+// and the factors n * prior / mixture of its posteriors. False when no pair can produce its
+// pattern.
+[[gnu::always_inline]] inline bool EntryLikelihood(const BlockTask& task, std::uint32_t e, EStepWorkspace& work,
+                                                   EStepBlockResult& result) {
   const EStepScratch& scratch = *task.scratch;
   const std::uint32_t pairs = task.pairCount;
   const double* prior = scratch.prior.data();
   const double n = scratch.entries[e].weight;
   double* categories = &result.entryCategories[static_cast<std::size_t>(e - task.first) * pairs];
-  if (work.scaled) std::fill(work.rescaled.begin(), work.rescaled.end(), 0);
-  work.scaled = false;
-  ConditionalLikelihoods(task, branch, scratch.entries[e].pattern, Aligned(work.conditional), work);
   double mixture = 0;
   for (std::uint32_t c = 0; c < pairs; ++c) mixture += prior[c] * work.likelihood[c];
   // Without rescaling, the likelihoods are products of values above 2^-256 and the mixture is
@@ -510,11 +557,20 @@ template <bool Two>
   double* sums = Aligned(result.transitions);  // all 0: the merge leaves them so
   for (std::uint32_t e = task.first; e < task.end; e += 2) {
     const bool two = e + 1 < task.end;
-    const bool first = EntryLikelihood(task, branch, e, works[0], result);
-    const bool second = two && EntryLikelihood(task, branch, e + 1, works[1], result);
-    if (!first && !second) continue;
     const std::uint8_t* patterns[2] = {scratch.entries[e].pattern, two ? scratch.entries[e + 1].pattern : nullptr};
     EStepWorkspace* pair[2] = {&works[0], &works[1]};
+    for (int k = 0; k < (two ? 2 : 1); ++k) {
+      if (works[k].scaled) std::fill(works[k].rescaled.begin(), works[k].rescaled.end(), 0);
+      works[k].scaled = false;
+    }
+    if (two) {
+      ConditionalLikelihoods<true>(task, branch, patterns, pair);
+    } else {
+      ConditionalLikelihoods<false>(task, branch, patterns, pair);
+    }
+    const bool first = EntryLikelihood(task, e, works[0], result);
+    const bool second = two && EntryLikelihood(task, e + 1, works[1], result);
+    if (!first && !second) continue;
     if (two) {
       PatternPosterior<true>(task, branch, sums, patterns, pair);
     } else {
