@@ -60,8 +60,8 @@ constexpr std::size_t kAlignmentSlack = 8;
 
 struct BlockTask {
   const EStepScratch* scratch;
-  const double* leaves;  // the gene's absent leaves' values: [position][tile]
-  const double* branch;  // the gene's branch probabilities: [slot][tile]
+  const double* branch;               // the gene's branch probabilities: [slot][tile]
+  const double* const* leafPointers;  // the gene's leaf j's values when it shows x (2: unknown) at 3 j + x
   std::uint32_t nodeCount;
   std::uint32_t gene, first, end;  // entries first ... end - 1 of the scratch's list
   std::uint32_t pairCount;
@@ -216,26 +216,33 @@ template <bool Check>
   }
 }
 
-// A leaf's weighted transition posteriors: out_a P(a -> b) for the states its value allows.
-[[gnu::always_inline]] inline void LeafPosterior(std::uint8_t value, const double* __restrict branch,
+// A leaf's weighted transition posteriors, tile by tile: out_a P(a -> b) for the states its
+// value allows.
+[[gnu::always_inline]] inline void LeafPosterior(std::uint8_t value, std::size_t tiles, const double* __restrict branch,
                                                  const double* __restrict q, const double* __restrict out,
                                                  double* __restrict sums) {
   if (value <= 1) {
     // q holds the chances of the value, P(0 -> value) and P(1 -> value).
     double* __restrict toValue = sums + 2 * value * kWidth;
+    for (std::size_t t = 0; t < tiles; ++t) {
 #pragma GCC unroll 1
-    for (std::size_t i = 0; i < kWidth; ++i) {
-      toValue[i] += out[i] * q[i];
-      toValue[kWidth + i] += out[kWidth + i] * q[kWidth + i];
+      for (std::size_t i = 0; i < kWidth; ++i) {
+        toValue[t * kSums + i] += out[t * kNode + i] * q[t * kNode + i];
+        toValue[t * kSums + kWidth + i] += out[t * kNode + kWidth + i] * q[t * kNode + kWidth + i];
+      }
     }
     return;
   }
+  for (std::size_t t = 0; t < tiles; ++t) {
 #pragma GCC unroll 1
-  for (std::size_t i = 0; i < kWidth; ++i) {
-    sums[i] += out[i] * (1 - branch[i]);
-    sums[kWidth + i] += out[kWidth + i] * (1 - branch[kWidth + i]);
-    sums[2 * kWidth + i] += out[i] * branch[i];
-    sums[3 * kWidth + i] += out[kWidth + i] * branch[kWidth + i];
+    for (std::size_t i = 0; i < kWidth; ++i) {
+      const double gain = branch[t * kNode + i], keep = branch[t * kNode + kWidth + i];
+      const double absent = out[t * kNode + i], present = out[t * kNode + kWidth + i];
+      sums[t * kSums + i] += absent * (1 - gain);
+      sums[t * kSums + kWidth + i] += present * (1 - keep);
+      sums[t * kSums + 2 * kWidth + i] += absent * gain;
+      sums[t * kSums + 3 * kWidth + i] += present * keep;
+    }
   }
 }
 
@@ -278,14 +285,13 @@ void Rescale(EStepWorkspace& work, const EStepScratch& scratch, std::uint32_t sl
 // The values of a node given its parent's state: an inner node's from the entry's array; a
 // leaf's, the chance of its observed value, are 1 - P for an absent leaf (from the gene's table,
 // made once per E-step), P for a present one (the branch's own values) and 1 for an unknown one.
-// The choice is an index, not a jump that the data would make hard to predict.
+// The choice is an index into the gene's leaf pointers, not a jump that the data would make hard
+// to predict.
 [[gnu::always_inline]] inline const double* Values(const BlockTask& task, const double* q, const std::uint8_t* pattern,
                                                    std::uint32_t slot, std::uint32_t position, std::size_t stride) {
   if (position == kInner) return q + slot * stride;
   const std::uint8_t value = pattern[position];
-  const double* const values[3] = {task.leaves + position * stride, task.branch + slot * stride,
-                                   Aligned(task.scratch->ones)};
-  return values[value < 2 ? value : 2];
+  return task.leafPointers[3 * position + (value < 2 ? value : 2)];
 }
 
 // The root step: at most three scaled values meet in one product, so it needs no logarithms.
@@ -468,14 +474,12 @@ template <bool Two>
     for (int k = 0; k < kEntries; ++k) {
       const std::uint8_t value = patterns[k][position];
       const double* values = Values(task, q[k], patterns[k], static_cast<std::uint32_t>(u), position, stride);
-      for (std::size_t t = 0; t < tiles; ++t) {
-        LeafPosterior(value, branch + u * stride + t * kNode, values + t * kNode,
-                      out[k] + message * stride + t * kNode, sums + u * sumStride + t * kSums);
-      }
+      LeafPosterior(value, tiles, branch + u * stride, values, out[k] + message * stride, sums + u * sumStride);
     }
   };
   for (int c = 0; c < 2; ++c) {
-    if (scratch.rootLeaves[c] != kInner) leafPosterior(scratch.rootChildren[c], scratch.rootLeaves[c], scratch.rootMessages[c]);
+    if (scratch.rootLeaves[c] == kInner) continue;
+    leafPosterior(scratch.rootChildren[c], scratch.rootLeaves[c], scratch.rootMessages[c]);
   }
   const std::uint32_t* step = scratch.downSteps.data();
   for (std::size_t s = 0; s < scratch.downSteps.size(); s += kDownStep) {
@@ -780,6 +784,10 @@ void EM::FillBranchTables(const PhylogeneticTree& tree, std::uint32_t g) {
     const double* b = branch + estep.slot[tree.leafNodes[j]] * stride;
     double* q = leaves + j * stride;
     for (std::size_t i = 0; i < stride; ++i) q[i] = 1 - b[i];
+    const double** pointers = &estep.leafPointers[3 * (static_cast<std::size_t>(g) * tree.leafCount + j)];
+    pointers[0] = q;
+    pointers[1] = b;
+    pointers[2] = Aligned(estep.ones);
   }
 }
 
@@ -791,6 +799,7 @@ void EM::PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& 
   estep.branch.assign(static_cast<std::size_t>(data.geneCount) * estep.tiles * tree.nodeCount * kNode + kAlignmentSlack,
                       0.0);
   estep.leafValues.assign(data.geneCount * estep.LeafTableSize(tree.leafCount) + kAlignmentSlack, 0.0);
+  estep.leafPointers.assign(3 * static_cast<std::size_t>(data.geneCount) * tree.leafCount, nullptr);
   estep.ones.assign(static_cast<std::size_t>(estep.tiles) * kNode + kAlignmentSlack, 1.0);
   estep.prior.assign(static_cast<std::size_t>(estep.tiles) * kWidth, 0.0);
   estep.workspaces.assign(2, EStepWorkspace());
@@ -855,9 +864,9 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   const BlockFunction run = ChooseBlockFunction();
   auto task = [&](std::uint32_t b) {
     const EStepBlock& block = scratch.blocks[b];
-    const double* leaves = Aligned(scratch.leafValues) + block.gene * scratch.LeafTableSize(tree.leafCount);
     const double* branch = Aligned(scratch.branch) + block.gene * tree.nodeCount * scratch.tiles * kNode;
-    return BlockTask{&scratch, leaves, branch, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0,
+    const double* const* leaves = &scratch.leafPointers[3 * static_cast<std::size_t>(block.gene) * tree.leafCount];
+    return BlockTask{&scratch, branch, leaves, tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0,
                      1 - model.p0, ScalingThreshold()};
   };
   // Blocks join the sums in their order, whichever thread computed them: the transitions block

@@ -125,6 +125,8 @@ struct EStepScratch {
   // branch's own, and those of an unknown one all 1 (ones).
   std::size_t LeafTableSize(std::uint32_t leafCount) const;
   std::vector<double> leafValues, ones;
+  // Per gene, leaf j's values when it shows x (2: unknown) at [(g * leafCount + j) * 3 + x].
+  std::vector<const double*> leafPointers;
   std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
   std::vector<EStepEntry> entries;
   std::vector<std::uint8_t> absentPattern;  // 0 at every leaf
