@@ -470,16 +470,21 @@ template <bool Two>
     out[k] = Aligned(works[k]->messages);
     StartDownward(task, q[k], patterns[k], out[k], *works[k]);
   }
-  auto leafPosterior = [&](std::size_t u, std::uint32_t position, std::size_t message) __attribute__((always_inline)) {
+  // The leaf in slot u, with each entry's values of it as its parent's step found them.
+  auto leafPosterior = [&](std::size_t u, std::uint32_t position, std::size_t message,
+                           const double* const* values) __attribute__((always_inline)) {
     for (int k = 0; k < kEntries; ++k) {
-      const std::uint8_t value = patterns[k][position];
-      const double* values = Values(task, q[k], patterns[k], static_cast<std::uint32_t>(u), position, stride);
-      LeafPosterior(value, tiles, branch + u * stride, values, out[k] + message * stride, sums + u * sumStride);
+      LeafPosterior(patterns[k][position], tiles, branch + u * stride, values[k], out[k] + message * stride,
+                    sums + u * sumStride);
     }
   };
   for (int c = 0; c < 2; ++c) {
     if (scratch.rootLeaves[c] == kInner) continue;
-    leafPosterior(scratch.rootChildren[c], scratch.rootLeaves[c], scratch.rootMessages[c]);
+    const double* values[2];
+    for (int k = 0; k < kEntries; ++k) {
+      values[k] = Values(task, q[k], patterns[k], scratch.rootChildren[c], scratch.rootLeaves[c], stride);
+    }
+    leafPosterior(scratch.rootChildren[c], scratch.rootLeaves[c], scratch.rootMessages[c], values);
   }
   const std::uint32_t* step = scratch.downSteps.data();
   for (std::size_t s = 0; s < scratch.downSteps.size(); s += kDownStep) {
@@ -508,8 +513,8 @@ template <bool Two>
       if (work.rescaled[step[s + 1]]) ApplyOwnExponent(&work.ownExponent[step[s + 1] * lanes], lanes, out[k] + y);
       if (work.rescaled[step[s + 2]]) ApplyOwnExponent(&work.ownExponent[step[s + 2] * lanes], lanes, out[k] + z);
     }
-    if (step[s + 3] != kInner) leafPosterior(step[s + 1], step[s + 3], step[s + 6]);
-    if (step[s + 4] != kInner) leafPosterior(step[s + 2], step[s + 4], step[s + 7]);
+    if (step[s + 3] != kInner) leafPosterior(step[s + 1], step[s + 3], step[s + 6], qy);
+    if (step[s + 4] != kInner) leafPosterior(step[s + 2], step[s + 4], step[s + 7], qz);
   }
 }
 
