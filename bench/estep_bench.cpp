@@ -94,8 +94,8 @@ void SetModel(EM& em, const PhylogeneticTree& tree, std::uint32_t genes) {
   em.gainCategories.InitGainCategories(5);
   em.lossCategories.SetLossRates(em.model.llambda);
   em.gainCategories.SetGainRates(em.model.glambda, em.model.nu);
-  em.thetaCap = em.etaCap = 153.5;
-  em.internalTolerance = 1e-8;
+  em.limits.thetaCap = em.limits.etaCap = 153.5;
+  em.settings.internalTolerance = 1e-8;
 }
 
 // The E-step, best of `repeat` runs, with its rate in node updates per second.

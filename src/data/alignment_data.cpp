@@ -34,10 +34,6 @@ void AlignmentData::Clear(std::uint32_t newLeafCount) {
   allSites = 0;
   patterns.clear();
   genes.clear();
-  expectedPresent.clear();
-  expectedLosses.clear();
-  expectedGains.clear();
-  expectedRetentions.clear();
   patternLookup_.clear();
   entryLookup_.clear();
 }
@@ -275,14 +271,6 @@ void AlignmentData::WritePatternFiles(std::FILE* patternFile, std::FILE* countsF
     for (std::uint32_t count : row) std::fprintf(countsFile, "%u ", static_cast<unsigned>(count));
     std::fprintf(countsFile, "\n");
   }
-}
-
-void AlignmentData::AllocateWorkTables() {
-  const std::size_t cells = static_cast<std::size_t>(geneCount) * nodeCount;
-  expectedPresent.assign(cells, 0.0);
-  expectedLosses.assign(cells, 0.0);
-  expectedGains.assign(cells, 0.0);
-  expectedRetentions.assign(cells, 0.0);
 }
 
 std::uint32_t CountPresent(const std::uint8_t* values, std::uint32_t length) { return CountValue(values, length, 1); }

@@ -56,21 +56,9 @@ class AlignmentData {
   std::uint32_t DropSitesWithoutPresence();
   void NameGenes();
   void WritePatternFiles(std::FILE* patternFile, std::FILE* countsFile) const;
-  void AllocateWorkTables();
-  // The report's alignment section: site totals, gene lengths, patterns and per-gene profiles.
-  void WriteSummary(std::FILE* file) const;
 
   std::uint8_t Value(std::uint32_t pattern, std::uint32_t position) const {
     return patterns[pattern].values[position];
-  }
-  // Work-table cell of a gene and node: row-major, one row of nodeCount doubles per gene.
-  std::size_t WorkIndex(std::uint32_t gene, std::uint32_t node) const {
-    return static_cast<std::size_t>(gene) * nodeCount + node;
-  }
-  // A work-table value, 0 while the tables have not been filled.
-  double WorkValue(const std::vector<double>& table, std::uint32_t gene, std::uint32_t node) const {
-    const std::size_t at = WorkIndex(gene, node);
-    return at < table.size() ? table[at] : 0.0;
   }
 
   std::uint32_t geneCount = 0;
@@ -80,9 +68,6 @@ class AlignmentData {
   std::uint32_t filteredSites = 0;
   std::uint32_t allSites = 0;
   double ukfThreshold = 0.0;
-  // Expected present characters per node, and expected losses, gains and retentions on the branch
-  // above each node, per gene (G x nodeCount). Filled after the estimation's last iteration.
-  std::vector<double> expectedPresent, expectedLosses, expectedGains, expectedRetentions;
   std::string patternFileName;
   std::string countsFileName;
   std::vector<Pattern> patterns;

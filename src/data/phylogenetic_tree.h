@@ -38,14 +38,8 @@ class PhylogeneticTree {
   void MoveLeavesLast();
 
   // Dollo parsimony states (0, 1, 2 for an unknown leaf, 255 undefined) of every node for each of
-  // count leaf patterns: row k of nodeCount bytes belongs to patterns[k].
+  // count leaf patterns: row k of nodeCount bytes belongs to patterns[k]. (data/dollo.cpp)
   std::vector<std::uint8_t> DolloReconstruction(const Pattern* patterns, std::uint32_t count) const;
-
-  // Report sections: the tree summary, and the ancestral reconstruction over all genes (expected
-  // values of the data's work tables beside Dollo counts) or gene by gene.
-  void WriteSummary(std::FILE* file) const;
-  void WriteAncestralSummary(std::FILE* file, const AlignmentData& data) const;
-  void WriteAncestralDetails(std::FILE* file, const AlignmentData& data) const;
 
   bool IsLeaf(std::uint32_t v) const { return firstChild[v] >= nodeCount; }
   // Sum of branch lengths down the first-child chain to a leaf.

@@ -4,17 +4,22 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "driver/command_line.h"
-#include "estimation/em.h"
+#include "estimation/fit.h"
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
+#include "output/history_files.h"
 #include "output/report.h"
 #include "output/results.h"
+#include "output/run_report.h"
+#include "output/simulation_files.h"
+#include "simulation/simulation.h"
 
 namespace vorn {
 
@@ -46,7 +51,101 @@ bool OpenDoneMarker(OutputFile& done) {
   return false;
 }
 
+// A file that the reading of the control file leads to writing: one that cannot be written ends
+// the run, as everything else it would leave (the data fitted, the report) rests on it.
+bool OpenReadOutput(OutputFile& file) {
+  if (file.Open()) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: The file %s cannot be opened for writting\n", file.name().c_str());
+  return false;
+}
+
+bool WriteRandomTree(const PhylogeneticTree& tree) {
+  OutputFile out(tree.treeName, "ReadInput");
+  if (!OpenReadOutput(out)) return false;
+  tree.WritePhyl(out.get());
+  return out.Commit();
+}
+
+// The track file is opened before the simulation, so that a simulation never runs for a file it
+// cannot leave.
+bool OpenTrack(OutputFile& track) {
+  if (track.name().size() > kMaxFileNameLength) {
+    std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: The file name %s is longer than %u characters\n",
+                 track.name().c_str(), static_cast<unsigned>(kMaxFileNameLength));
+    return false;
+  }
+  if (track.Open()) return true;
+  std::fprintf(stderr, "Error:VORN:EvolModel:Simulate: The file '%s' cannot be opened\n", track.name().c_str());
+  return false;
+}
+
+// Makes the data of a "sim" source from the model read, and leaves beside them what a user needs
+// to check or reuse them: the true model, the history (when tracked) and the pattern files. All
+// are opened before the simulation, so that none fails after it, and renamed into place together
+// at the end: a killed run leaves a true model beside the data of another run only if it dies
+// between two renames.
+bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, ControlFile& control,
+                  const std::string& projectName) {
+  SimulationSettings& sim = control.simulation;
+  data.PrepareForSimulation(tree.leafCount, sim.geneCount);
+  OutputFile modelFile(projectName + "_truemodel.m", "ReadInput");
+  OutputFile patternFile(data.patternFileName, "ReadInput");
+  OutputFile countsFile(data.countsFileName, "ReadInput");
+  if (!OpenReadOutput(modelFile) || !OpenReadOutput(patternFile) || !OpenReadOutput(countsFile)) return false;
+  WriteTrueModel(modelFile.get(), control.model);
+  OutputFile trackFile(projectName + ".track.txt", "EvolModel:Simulate");
+  if (sim.track && !OpenTrack(trackFile)) return false;
+  SimulatedHistory history;
+  if (!control.model.Simulate(data, tree, sim, control.fit.conditionOnPresence, sim.track ? &history : nullptr)) {
+    return false;
+  }
+  if (sim.track) {
+    WriteTrack(trackFile.get(), tree, history);
+    if (!trackFile.Commit()) return false;
+  }
+  data.NameGenes();
+  sim.sitesPerGene = std::vector<std::uint32_t>();
+  data.WritePatternFiles(patternFile.get(), countsFile.get());
+  return modelFile.Commit() && patternFile.Commit() && countsFile.Commit();
+}
+
+// The fit, the reconstruction and every file that describes them.
+bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const ControlFile& control,
+                 const RunFacts& start, std::time_t startTime, std::chrono::steady_clock::time_point started,
+                 const std::string& projectName) {
+  // A fit may take hours; a report it could not write must stop the run before it starts.
+  if (!CanWriteOutput(control.reconstruction == ReconstructionMode::kDetailed, projectName)) return false;
+  std::printf("running the algorithm\n");
+  HistoryFiles history;
+  if (!history.Open(projectName)) return false;
+  Estimator estimator(control.fit, tree, data);
+  FitResult result;
+  if (!estimator.Fit(control.model, history, &result) || !history.Close()) return false;
+  AncestralTables ancestral;
+  if (control.reconstruction != ReconstructionMode::kOff) estimator.Reconstruct(result, &ancestral);
+  const FitReport report{tree, data, control.fit, result, control.reconstruction, ancestral};
+  const std::time_t endTime = std::time(nullptr);
+  if (!WriteOutput(report, static_cast<int>(endTime - startTime), projectName)) return false;
+  RunFacts facts = start;
+  facts.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return WriteResults(report, facts, projectName);
+}
+
 }  // namespace
+
+bool LoadRun(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, const std::string& controlFileName,
+             const std::string& projectName) {
+  {
+    FilePtr input = OpenFile(controlFileName, "r");
+    if (!input) {
+      std::fprintf(stderr, "Error:VORN:Main: The input file %s cannot be found\n", controlFileName.c_str());
+      return false;
+    }
+    if (!ReadInput(tree, data, control, input.get(), projectName)) return false;
+  }
+  if (control.randomTree && !WriteRandomTree(tree)) return false;
+  return !control.simulation.simulate || SimulateData(tree, data, control, projectName);
+}
 
 int RunProgram(int argc, const char* const* argv) {
   CommandLine commandLine;
@@ -72,8 +171,7 @@ int RunProgram(int argc, const char* const* argv) {
 
   PhylogeneticTree tree;
   AlignmentData data;
-  EM em;
-  em.threadCount = commandLine.threads;
+  ControlFile control;
 
   const std::string inputFileName = commandLine.controlFileName;
   if (inputFileName.size() > kMaxFileNameLength) {
@@ -87,27 +185,13 @@ int RunProgram(int argc, const char* const* argv) {
     OutputFile done("done.txt", "Main");
     if (!OpenDoneMarker(done)) return 1;
   }
-
-  {
-    FilePtr input = OpenFile(inputFileName, "r");
-    if (!input) {
-      std::fprintf(stderr, "Error:VORN:Main: The input file %s cannot be found\n", inputFileName.c_str());
-      return 1;
-    }
-    if (!ReadInput(tree, data, em, input.get(), projectName)) return 1;
-  }
-
-  if (em.maxIterations != 0) {
-    // A fit may take hours; a report it could not write must stop the run before it starts.
-    if (!CanWriteOutput(em, projectName)) return 1;
-    if (!em.Run(data, tree, projectName)) return 1;
-    const std::time_t endTime = std::time(nullptr);
-    if (!WriteOutput(tree, data, em, static_cast<int>(endTime - startTime), projectName)) return 1;
+  if (!LoadRun(tree, data, control, inputFileName, projectName)) return 1;
+  control.fit.threadCount = commandLine.threads;
+  if (control.fit.maxIterations != 0) {
     RunFacts facts;
     facts.controlFileName = inputFileName;
     facts.seed = seed;
-    facts.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!WriteResults(tree, data, em, facts, projectName)) return 1;
+    if (!FitAndWrite(tree, data, control, facts, startTime, started, projectName)) return 1;
   }
 
   OutputFile done("done.txt", "Main");

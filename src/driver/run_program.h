@@ -1,7 +1,14 @@
+// The order of a run: read the control file and its files, make the data when they are to be
+// simulated, fit, reconstruct, write. The driver alone ends the process; everything below it
+// returns its failures.
 #pragma once
 #include <string>
 
 namespace vorn {
+
+class AlignmentData;
+class PhylogeneticTree;
+struct ControlFile;
 
 // The whole run for a command line; returns the process's exit status (0 after a completed run
 // that left "done.txt" or after --help or --version, 1 after any error).
@@ -11,5 +18,11 @@ int RunProgram(int argc, const char* const* argv);
 // the one before, if any, so "case7.input.txt" gives "case7"; a bare "input" gives "project"),
 // kept in the input file's directory.
 std::string ProjectName(const std::string& inputFileName);
+
+// Reads the control file and the files it names; writes a random tree as PREFIX.phyl, and for a
+// simulation makes the data and writes them beside the true model (and the true history when
+// tracked). False, after its message, on the first problem.
+bool LoadRun(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, const std::string& controlFileName,
+             const std::string& projectName);
 
 }  // namespace vorn

@@ -12,6 +12,7 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "estimation/ancestral.h"
 #include "estimation/em.h"
 
 namespace vorn {
@@ -949,26 +950,26 @@ void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& 
   logLikelihood = logLikelihoodSum;
 }
 
-void EM::AccumulateAncestral(AlignmentData& data, const PhylogeneticTree& tree) const {
-  data.AllocateWorkTables();
+void EM::AccumulateAncestral(AncestralTables* tables, const PhylogeneticTree& tree) const {
+  tables->Resize(sums.geneCount, tree.nodeCount);
   const std::uint32_t r1 = tree.firstChild[0];
   std::atomic<std::uint32_t> nextGene{0};
-  RunOnThreads(std::max(1U, std::min(EffectiveThreadCount(threadCount), data.geneCount)), [&](std::uint32_t) {
-    for (std::uint32_t g; (g = nextGene.fetch_add(1)) < data.geneCount;) {
+  RunOnThreads(std::max(1U, std::min(EffectiveThreadCount(threadCount), sums.geneCount)), [&](std::uint32_t) {
+    for (std::uint32_t g; (g = nextGene.fetch_add(1)) < sums.geneCount;) {
       auto total = [this, g](std::uint32_t v, int a, int b) {
         const double* block = &sums.transitions[sums.TransitionOffset(g, v, a, b)];
         double s = 0;
         for (std::uint32_t c = 0; c < sums.pairCount; ++c) s += block[c];
         return s;
       };
-      data.expectedPresent[data.WorkIndex(g, 0)] = total(r1, 1, 0) + total(r1, 1, 1);
+      tables->present[tables->Index(g, 0)] = total(r1, 1, 0) + total(r1, 1, 1);
       for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-        const std::size_t at = data.WorkIndex(g, v);
+        const std::size_t at = tables->Index(g, v);
         const double retained = total(v, 1, 1);
-        data.expectedPresent[at] = total(v, 0, 1) + retained;
-        data.expectedLosses[at] = total(v, 1, 0);
-        data.expectedGains[at] = total(v, 0, 1);
-        data.expectedRetentions[at] = retained;
+        tables->present[at] = total(v, 0, 1) + retained;
+        tables->losses[at] = total(v, 1, 0);
+        tables->gains[at] = total(v, 0, 1);
+        tables->retentions[at] = retained;
       }
     }
   });

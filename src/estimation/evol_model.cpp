@@ -59,16 +59,4 @@ void EvolModel::ApplyEtaXiInvariant(const PhylogeneticTree& tree) {
   eta[0] += delta;
 }
 
-void EvolModel::WriteTrueModel(std::FILE* file) const {
-  std::fprintf(file, "pv = struct('p0',[%lg %lg]','theta',[%lg", p0, 1 - p0, theta[0]);
-  for (std::uint32_t g = 1; g < geneCount; ++g) std::fprintf(file, ",%lg", theta[g]);
-  std::fprintf(file, "],'phi',[0");
-  for (std::uint32_t v = 1; v < nodeCount; ++v) std::fprintf(file, ",%lg", phi[v]);
-  std::fprintf(file, "],'eta',[%lg", eta[0]);
-  for (std::uint32_t g = 1; g < geneCount; ++g) std::fprintf(file, ",%lg", eta[g]);
-  std::fprintf(file, "],'xi',[0");
-  for (std::uint32_t v = 1; v < nodeCount; ++v) std::fprintf(file, ",%lg", xi[v]);
-  std::fprintf(file, "],'nu',%lg,'llambda',%lg,'glambda',%lg);", nu, llambda, glambda);
-}
-
 }  // namespace vorn

@@ -2,6 +2,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "data/diagnostics.h"
+#include "estimation/parameter_families.h"
+
 namespace vorn {
 
 // Three points a, b, c with f(b) not above f(a) and f(c), or a bracket collapsed onto its start.
@@ -16,7 +19,7 @@ constexpr double kTiny = 2.220446049250313e-16;
 constexpr double kFirstStep = 0.001;
 constexpr double kGrowthLimit = 100;
 constexpr int kMaxBrentIterations = 100;
-constexpr double kCeiling = 5000;  // largest shape an update returns
+constexpr double kCeiling = kShapeCeiling;
 inline double Sign(double s, double z) { return z >= 0 ? std::abs(s) : -std::abs(s); }
 }  // namespace lambda_search
 
@@ -151,7 +154,10 @@ double BrentQL(Objective f, const Bracket& bracket) {
       }
     }
   }
+  // The best point found stands: the shape update still raises Q. Scripts learn of it from
+  // results.json, where it is recorded beside the warnings.
   std::fprintf(stderr, "Error:VORN:BrentQL: Too many iterations\n");
+  RecordWarning("shape-search-limit", "BrentQL", "Too many iterations");
   return x;
 }
 

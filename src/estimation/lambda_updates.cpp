@@ -69,13 +69,13 @@ double EM::GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) 
 
 void EM::UpdateLLambda(const PhylogeneticTree& tree) {
   const double old = model.llambda;
-  model.llambda = BestShape([this, &tree](double x) { return LossRateObjective(x, tree); }, minLLambda, old);
+  model.llambda = BestShape([this, &tree](double x) { return LossRateObjective(x, tree); }, settings.minLLambda, old);
   monitor.RecordLLambda(model.llambda, old);
 }
 
 void EM::UpdateGLambda(const PhylogeneticTree& tree) {
   const double old = model.glambda;
-  model.glambda = BestShape([this, &tree](double x) { return GainRateObjective(x, tree); }, minGLambda, old);
+  model.glambda = BestShape([this, &tree](double x) { return GainRateObjective(x, tree); }, settings.minGLambda, old);
   monitor.RecordGLambda(model.glambda, old);
 }
 

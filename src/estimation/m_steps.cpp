@@ -309,7 +309,7 @@ bool RelativeStepWithin(double next, double previous, double denominator, double
 }  // namespace
 
 void EM::UpdateTheta(const PhylogeneticTree& tree) {
-  const double upper = thetaCap / lossCategories.rates[lossCategories.count - 1];
+  const double upper = RangeOf(kTheta).upper;
   for (std::uint32_t g = 0; g < model.geneCount; ++g) {
     if (!flags.theta[g]) continue;
     const ThetaObjective objective(*this, tree, g);
@@ -321,9 +321,9 @@ void EM::UpdateTheta(const PhylogeneticTree& tree) {
       // and the slope negative: a Newton step would run to infinity against the slope, so halve.
       double next = q.curvature < 0 ? theta - q.slope / q.curvature : theta * 0.5;
       if (next < 0) next = theta * 0.5;
-      return std::min(std::max(next, EM::kThetaFloor), upper);
+      return std::min(std::max(next, kThetaFloor), upper);
     };
-    const double tolerance = internalTolerance;
+    const double tolerance = settings.internalTolerance;
     const AscentResult result = SafeguardedAscent(
         model.theta[g], kMaxNewtonSteps, objective, propose,
         [tolerance](double next, double previous) { return RelativeStepWithin(next, previous, previous, tolerance); });
@@ -344,9 +344,9 @@ void EM::MaxPhi(const PhylogeneticTree& tree) {
       double next = phi - q.slope / q.curvature;
       // Where phi = 0 makes some loss impossible, an overshoot below 0 halves instead of clamping.
       if (!(next > 0)) return lossNeedsPhi ? phi * 0.5 : 0.0;
-      return next < EM::kPhiCeiling ? next : EM::kPhiCeiling;
+      return next < kPhiCeiling ? next : kPhiCeiling;
     };
-    const double tolerance = internalTolerance;
+    const double tolerance = settings.internalTolerance;
     const auto done = [tolerance](double next, double previous) {
       return RelativeStepWithin(next, previous, previous + kEpsilon, tolerance) ||
              std::abs(next - previous) <= kProbabilityResolution;
@@ -362,12 +362,12 @@ void EM::MaxPhi(const PhylogeneticTree& tree) {
     }
     model.phi[v] = result.x;
   }
-  if (thetaPhiInvariant) model.ApplyThetaPhiInvariant(tree);
+  if (limits.thetaPhiInvariant) model.ApplyThetaPhiInvariant(tree);
   for (std::uint32_t v = 1; v < n; ++v) monitor.RecordPhi(model.phi[v], before[v]);
 }
 
 void EM::UpdateEta(const PhylogeneticTree& tree) {
-  const double upper = etaCap / gainCategories.rates[gainCategories.count - 1];
+  const double upper = RangeOf(kEta).upper;
   for (std::uint32_t g = 0; g < model.geneCount; ++g) {
     if (!flags.eta[g]) continue;
     const EtaObjective objective(*this, tree, g);
@@ -382,7 +382,7 @@ void EM::UpdateEta(const PhylogeneticTree& tree) {
       if (next < 0) next = eta * 0.5;
       return std::min(std::max(next, kEtaFloor), upper);
     };
-    const double tolerance = internalTolerance;
+    const double tolerance = settings.internalTolerance;
     const AscentResult result =
         SafeguardedAscent(model.eta[g], kMaxNewtonSteps, objective, propose, [tolerance](double next, double previous) {
           return RelativeStepWithin(next, previous, previous + kEpsilon, tolerance);
@@ -403,7 +403,7 @@ void EM::UpdateXi(const PhylogeneticTree& tree) {
     // give its gains no weight.
     return next > 1 ? 1.0 : std::max(next, kXiFloor);
   };
-  const double tolerance = internalTolerance;
+  const double tolerance = settings.internalTolerance;
   const auto done = [tolerance](double next, double previous) {
     return RelativeStepWithin(next, previous, previous, tolerance) ||
            std::abs(next - previous) <= kProbabilityResolution;
@@ -417,23 +417,23 @@ void EM::UpdateXi(const PhylogeneticTree& tree) {
     if (!result.stopped) WarnNewton("xi", "node", v, result.x);
     model.xi[v] = result.x;
   }
-  if (etaXiInvariant) model.ApplyEtaXiInvariant(tree);
+  if (limits.etaXiInvariant) model.ApplyEtaXiInvariant(tree);
   for (std::uint32_t v = 1; v < n; ++v) monitor.RecordXi(model.xi[v], before[v]);
 }
 
 void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree& tree,
                               const std::function<void(const FreeParameter&)>& visit) const {
-  auto report = [&visit](int family, std::uint32_t index, double value, const LocalObjective& q, double lower,
-                         double upper, bool rate) {
+  auto report = [&](ParameterFamily family, std::uint32_t index, const LocalObjective& q) {
     FreeParameter f;
     f.family = family;
     f.index = index;
-    f.value = value;
+    f.value = Value(model, family, index);
     f.gradient = q.slope;
     f.curvature = q.curvature;
-    f.lower = lower;
-    f.upper = upper;
-    f.rate = rate;
+    const Range range = RangeOf(family);
+    f.lower = range.lower;
+    f.upper = range.upper;
+    f.rate = Family(family).rate;
     visit(f);
   };
   // Q = a ln x + b ln(1 - x), as p0 and nu have it.
@@ -454,21 +454,19 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
                   sums.transitions[sums.TransitionOffset(g, r1, 0, 1) + c];
       }
     }
-    report(0, 0, model.p0, binomial(model.p0, absent, all - absent), 0, 1, false);
+    report(kP0, 0, binomial(model.p0, absent, all - absent));
   }
-  const double thetaUpper = thetaCap / lossCategories.rates[lossCategories.count - 1];
   for (std::uint32_t g = 0; g < model.geneCount; ++g) {
-    if (flags.theta[g]) report(1, g, model.theta[g], ThetaObjective(*this, tree, g)(model.theta[g]), kThetaFloor, thetaUpper, true);
+    if (flags.theta[g]) report(kTheta, g, ThetaObjective(*this, tree, g)(model.theta[g]));
   }
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-    if (flags.phi[v]) report(2, v, model.phi[v], PhiObjective(*this, tree, v)(model.phi[v]), 0, kPhiCeiling, false);
+    if (flags.phi[v]) report(kPhi, v, PhiObjective(*this, tree, v)(model.phi[v]));
   }
-  const double etaUpper = etaCap / gainCategories.rates[gainCategories.count - 1];
   for (std::uint32_t g = 0; g < model.geneCount; ++g) {
-    if (flags.eta[g]) report(3, g, model.eta[g], EtaObjective(*this, tree, g)(model.eta[g]), kEtaFloor, etaUpper, true);
+    if (flags.eta[g]) report(kEta, g, EtaObjective(*this, tree, g)(model.eta[g]));
   }
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
-    if (flags.xi[v]) report(4, v, model.xi[v], XiObjective(*this, tree, v)(model.xi[v]), kXiFloor, 1, false);
+    if (flags.xi[v]) report(kXi, v, XiObjective(*this, tree, v)(model.xi[v]));
   }
   if (flags.nu) {
     // a: the never-gaining mass; the other terms of Q do not depend on nu.
@@ -477,14 +475,14 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
       for (std::uint32_t l = 0; l < sums.lossCount; ++l) zeroGain += sums.Category(g, 0, l);
     }
     const double sites = data.filteredSites + sums.unobservedSites;
-    report(5, 0, model.nu, binomial(model.nu, zeroGain, sites - zeroGain), 0, 1, false);
+    report(kNu, 0, binomial(model.nu, zeroGain, sites - zeroGain));
   }
   // The shapes reach Q only through the gamma quantiles: differences of the objectives their
   // updates minimise, one-sided at a bound or where one side is infinite (near the smallest shape
   // the lowest rate underflows and a loss weight of rounding size meets ln 0).
   auto shape = [](const auto& objective, double x, double lower) {
     const double h = 1e-4 * x;
-    const double below = std::max(x - h, lower), above = std::min(x + h, lambda_search::kCeiling);
+    const double below = std::max(x - h, lower), above = std::min(x + h, kShapeCeiling);
     const double f = -objective(x), fBelow = -objective(below), fAbove = -objective(above);
     const bool left = below < x && std::isfinite(fBelow), right = above > x && std::isfinite(fAbove);
     LocalObjective q;
@@ -499,12 +497,12 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
     return q;
   };
   if (flags.llambda) {
-    const LocalObjective q = shape([&](double x) { return LossRateObjective(x, tree); }, model.llambda, minLLambda);
-    report(6, 0, model.llambda, q, minLLambda, lambda_search::kCeiling, true);
+    report(kLLambda, 0,
+           shape([&](double x) { return LossRateObjective(x, tree); }, model.llambda, settings.minLLambda));
   }
   if (flags.glambda) {
-    const LocalObjective q = shape([&](double x) { return GainRateObjective(x, tree); }, model.glambda, minGLambda);
-    report(7, 0, model.glambda, q, minGLambda, lambda_search::kCeiling, true);
+    report(kGLambda, 0,
+           shape([&](double x) { return GainRateObjective(x, tree); }, model.glambda, settings.minGLambda));
   }
 }
 

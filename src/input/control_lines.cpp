@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <string_view>
 
-#include "estimation/em.h"
 #include "input/input_reader.h"
 
 namespace vorn {
@@ -25,22 +24,22 @@ bool ReadCategoryCount(const TemplateReader& in, int count, std::uint16_t* categ
 
 }  // namespace
 
-bool ReadControlSection(TemplateReader& in, EM& em) {
+bool ReadControlSection(TemplateReader& in, ControlFile& control) {
+  FitSettings& fit = control.fit;
+  const EvolModel& model = control.model;
   if (!in.Next(34) || !in.Next(35)) return false;
 
   // A shape of 0 not estimated means no variation: one loss category, or the zero-rate gain
   // category and one other, whatever the file asks.
   int asked = 0;
-  std::uint16_t categories = 0;
   if (!in.Next(36) || !in.ReadInt("# categories (loss distribution): ", &asked)) return false;
   int count = 1;
-  if (em.flags.llambda || em.model.llambda != 0) count = asked > 1 ? asked : 4;
-  if (!ReadCategoryCount(in, count, &categories)) return false;
-  em.lossCategories.InitLossCategories(categories);
+  if (fit.flags.llambda || model.llambda != 0) count = asked > 1 ? asked : 4;
+  if (!ReadCategoryCount(in, count, &fit.lossCategories)) return false;
 
   if (!in.Next(37) || !in.ReadInt("# categories (gain distribution): ", &asked)) return false;
   count = 2;
-  if (em.flags.glambda || em.model.glambda != 0) {
+  if (fit.flags.glambda || model.glambda != 0) {
     if (asked == 1) {
       std::fprintf(stderr, "Warning:VORN:ReadInput: Gain rate variation cannot be "
                            "described with a single category -> setting two categories\n");
@@ -49,36 +48,35 @@ bool ReadControlSection(TemplateReader& in, EM& em) {
       count = asked > 1 ? asked : 5;
     }
   }
-  if (!ReadCategoryCount(in, count, &categories)) return false;
-  em.gainCategories.InitGainCategories(categories);
+  if (!ReadCategoryCount(in, count, &fit.gainCategories)) return false;
 
   // A negative tolerance is never met: the fit, or its inner Newton steps, would always run to
   // their limit.
-  if (!in.Next(38) || !in.ReadDouble("likelihood tolerance: ", &em.likelihoodTolerance) ||
-      !CheckRange(em.likelihoodTolerance, Range::kNonNegative, in.item())) {
+  if (!in.Next(38) || !in.ReadDouble("likelihood tolerance: ", &fit.likelihoodTolerance) ||
+      !CheckRange(fit.likelihoodTolerance, Range::kNonNegative, in.item())) {
     return false;
   }
-  if (!in.Next(39) || !in.ReadDouble("parameter tolerance: ", &em.parameterTolerance) ||
-      !CheckRange(em.parameterTolerance, Range::kNonNegative, in.item())) {
+  if (!in.Next(39) || !in.ReadDouble("parameter tolerance: ", &fit.parameterTolerance) ||
+      !CheckRange(fit.parameterTolerance, Range::kNonNegative, in.item())) {
     return false;
   }
-  if (!in.Next(40) || !in.ReadDouble("internal tolerance: ", &em.internalTolerance) ||
-      !CheckRange(em.internalTolerance, Range::kNonNegative, in.item())) {
+  if (!in.Next(40) || !in.ReadDouble("internal tolerance: ", &fit.internalTolerance) ||
+      !CheckRange(fit.internalTolerance, Range::kNonNegative, in.item())) {
     return false;
   }
 
   int iterations = 0;
   if (!in.Next(41) || !in.ReadInt("maximum # iterations: ", &iterations)) return false;
-  if (iterations >= 0) em.maxIterations = static_cast<std::uint32_t>(iterations);
+  if (iterations >= 0) fit.maxIterations = static_cast<std::uint32_t>(iterations);
 
   std::string word;
   if (!in.Next(42) || !in.ReadWord("ancestral reconstruction: ", &word)) return false;
   if (Keyword(word, "on")) {
-    em.ancestralMode = 1;
+    control.reconstruction = ReconstructionMode::kOn;
   } else if (Keyword(word, "of")) {
-    em.ancestralMode = 0;
+    control.reconstruction = ReconstructionMode::kOff;
   } else if (Keyword(word, "de")) {
-    em.ancestralMode = 2;
+    control.reconstruction = ReconstructionMode::kDetailed;
   } else {
     PrintUnrecognized(word, "control parameters -> ancestral reconstruction\n");
     return false;
@@ -204,10 +202,10 @@ bool ReadNodeInitLine(TemplateReader& in, int line, const char* name, const char
 
 }  // namespace
 
-bool ReadInitializationSection(TemplateReader& in, EM& em) {
-  InitializationSettings& init = em.initialization;
-  EvolModel& model = em.model;
-  const EstimationFlags& flags = em.flags;
+bool ReadInitializationSection(TemplateReader& in, ControlFile& control) {
+  InitializationSettings& init = control.fit.initialization;
+  EvolModel& model = control.model;
+  const EstimationFlags& flags = control.fit.flags;
   if (!in.Next(43) || !in.Next(44)) return false;
   return ReadScalarInitLine(in, {45, "p0: ", "initialization parameters -> p0\n", "observed", "rand", "fix", true,
                                  Range::kProbability, init.p0Mode, init.p0Lower, flags.p0, model.p0}) &&

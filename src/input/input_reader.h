@@ -4,12 +4,26 @@
 #include <string>
 
 #include "data/phylogenetic_tree.h"
+#include "estimation/ancestral.h"
+#include "estimation/evol_model.h"
+#include "estimation/fit_settings.h"
+#include "simulation/simulation.h"
 
 namespace vorn {
 
 class PhylogeneticTree;
 class AlignmentData;
-class EM;
+
+// What a control file asks of a run besides the tree and the data it names: the fit's settings,
+// the model's values (the fixed ones, the starting values of the estimated ones and, when
+// simulating, the true model), the simulation, and the reconstruction.
+struct ControlFile {
+  FitSettings fit;
+  EvolModel model;
+  SimulationSettings simulation;
+  ReconstructionMode reconstruction = ReconstructionMode::kOff;
+  bool randomTree = false;  // the tree was made at random, to be written as PREFIX.phyl
+};
 
 // Longest line of the input file; a longer one is an error, not a split.
 constexpr std::size_t kMaxInputLineLength = 2046;
@@ -39,11 +53,12 @@ const InputLimits& ActiveInputLimits();
 void SetInputLimitsForTesting(const InputLimits& limits);
 void ClearInputLimitsForTesting();
 
-// Reads the 52-line control file of a run and fills the tree, the data and the estimator.
-// Prints one error line and returns false on the first problem; warnings go on. The project name
-// keeps the control file's folder: a file the control file names that is not found from the
-// working directory is looked for there.
-bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, EM& em, std::FILE* input,
+// Reads the 52-line control file of a run and the files it names: fills the tree, the data (left
+// empty when they are to be simulated) and the control file's settings and values. A random tree
+// is made here, and written by the caller. Prints one error line and returns false on the first
+// problem; warnings go on. The project name keeps the control file's folder: a file the control
+// file names that is not found from the working directory is looked for there.
+bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, std::FILE* input,
                const std::string& projectName);
 
 }  // namespace vorn

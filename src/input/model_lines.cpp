@@ -8,7 +8,8 @@
 
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
-#include "estimation/em.h"
+#include "estimation/evol_model.h"
+#include "input/input_reader.h"
 
 namespace vorn {
 namespace control_file {
@@ -101,7 +102,6 @@ struct EntryLine {
   Range range;
   std::vector<double>& values;
   std::vector<std::uint8_t>& estimated;
-  bool& any;
   std::function<void()> draw;
 };
 
@@ -142,7 +142,6 @@ bool ReadEntryLine(TemplateReader& in, const EntryLine& p, bool simulate) {
     p.values[0] = 0;
     p.estimated[0] = 0;
   }
-  p.any = std::any_of(p.estimated.begin(), p.estimated.end(), [](std::uint8_t flag) { return flag != 0; });
   return true;
 }
 
@@ -207,10 +206,11 @@ bool ReadProbabilityLine(TemplateReader& in, int line, const char* where, bool s
 
 }  // namespace
 
-bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, const DrawParameters& draws,
-                      bool simulate) {
-  EvolModel& model = em.model;
-  EstimationFlags& flags = em.flags;
+bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, ControlFile& control,
+                      const DrawParameters& draws, bool simulate) {
+  EvolModel& model = control.model;
+  FitSettings& fit = control.fit;
+  EstimationFlags& flags = fit.flags;
   if (!in.Next(22) || !in.Next(23)) return false;
 
   if (!ReadProbabilityLine(in, 24, " model parameters -> p0\n", simulate, [&] { model.DrawP0(draws.p0Lower); },
@@ -220,12 +220,12 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
 
   const EntryLine lines[] = {
       {25, "theta", " model parameters -> theta\n", false, Range::kNonNegative, model.theta, flags.theta,
-       flags.thetaAny, [&] { model.DrawTheta(draws.thetaMean); }},
-      {26, "phi", " model parameters -> phi\n", true, Range::kProbability, model.phi, flags.phi, flags.phiAny,
+       [&] { model.DrawTheta(draws.thetaMean); }},
+      {26, "phi", " model parameters -> phi\n", true, Range::kProbability, model.phi, flags.phi,
        [&] { model.DrawPhi(draws.phiWeight, tree, draws.phiMean); }},
-      {27, "eta", " model parameters -> eta\n", false, Range::kNonNegative, model.eta, flags.eta, flags.etaAny,
+      {27, "eta", " model parameters -> eta\n", false, Range::kNonNegative, model.eta, flags.eta,
        [&] { model.DrawEta(draws.etaMean); }},
-      {28, "xi", " model parameters -> xi\n", true, Range::kProbability, model.xi, flags.xi, flags.xiAny,
+      {28, "xi", " model parameters -> xi\n", true, Range::kProbability, model.xi, flags.xi,
        [&] { model.DrawXi(draws.xiWeight, tree, draws.xiMean); }},
   };
   for (const EntryLine& line : lines) {
@@ -236,18 +236,18 @@ bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, 
                            &model.nu, &flags.nu)) {
     return false;
   }
-  if (flags.nu && in.HasToken(2) && Keyword(in.TokenAt(2), "fix")) em.nuHeldFixed = true;
+  if (flags.nu && in.HasToken(2) && Keyword(in.TokenAt(2), "fix")) fit.nuHeldFixed = true;
 
   double minimum = 0;
   if (!in.Next(30) || !in.ReadDouble("minimal l-lambda value: ", &minimum)) return false;
-  em.minLLambda = minimum > 0 ? minimum : 0.05;
+  fit.minLLambda = minimum > 0 ? minimum : 0.05;
   if (!in.Next(31) || !in.ReadDouble("minimal g-lambda value: ", &minimum)) return false;
-  em.minGLambda = minimum > 0 ? minimum : 0.06;
+  fit.minGLambda = minimum > 0 ? minimum : 0.06;
 
   return ReadLambdaLine(in, 32, " model parameters -> l-lambda\n", flags.llambda, model.llambda, draws.llambdaMean,
-                        em.minLLambda, &EvolModel::DrawLLambda, model, simulate) &&
+                        fit.minLLambda, &EvolModel::DrawLLambda, model, simulate) &&
          ReadLambdaLine(in, 33, " model parameters -> g-lambda\n", flags.glambda, model.glambda, draws.glambdaMean,
-                        em.minGLambda, &EvolModel::DrawGLambda, model, simulate);
+                        fit.minGLambda, &EvolModel::DrawGLambda, model, simulate);
 }
 
 }  // namespace control_file

@@ -10,19 +10,11 @@
 namespace vorn {
 
 class AlignmentData;
-class EM;
 class PhylogeneticTree;
+struct ControlFile;
+struct SimulationSettings;
 
 namespace control_file {
-
-// What the alignment section asks of a simulation; used once the model is known.
-struct SimulationSettings {
-  bool simulate = true;
-  std::uint32_t geneCount = 0;
-  std::vector<std::uint32_t> sitesPerGene;
-  double unknownFraction = 0.0;
-  bool track = false;
-};
 
 // Where the model section's random draws start from (lines 14 to 21); a value outside the range
 // a draw accepts keeps the default.
@@ -39,8 +31,8 @@ struct DrawParameters {
   double glambdaMean = 1;
 };
 
-// Lines 1-5 (tree_data_lines.cpp): the tree, read from its file or made at random and written.
-bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName);
+// Lines 1-5 (tree_data_lines.cpp): the tree, read from its file or made at random.
+bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName, bool* random);
 // Lines 6-13: the data source, read at once from pattern files or a table, or the settings of a
 // simulation that runs once the model is known.
 bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, AlignmentData& data,
@@ -50,13 +42,13 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
 bool ReadDrawParameters(TemplateReader& in, DrawParameters& draws);
 // Lines 22-33: which parameters are estimated and the values of those fixed (drawn when asked,
 // and, when simulating, for those estimated too), on an estimator already sized.
-bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, EM& em, const DrawParameters& draws,
-                      bool simulate);
+bool ReadModelSection(TemplateReader& in, const PhylogeneticTree& tree, ControlFile& control,
+                      const DrawParameters& draws, bool simulate);
 
 // Lines 34-42 (control_lines.cpp): category counts, tolerances, iteration limit, reconstruction.
-bool ReadControlSection(TemplateReader& in, EM& em);
+bool ReadControlSection(TemplateReader& in, ControlFile& control);
 // Lines 43-52: how each estimated parameter starts.
-bool ReadInitializationSection(TemplateReader& in, EM& em);
+bool ReadInitializationSection(TemplateReader& in, ControlFile& control);
 
 }  // namespace control_file
 }  // namespace vorn

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "data/text_io.h"
-#include "estimation/em.h"
+#include "estimation/fit_settings.h"
 #include "input/input_reader.h"
 
 namespace vorn {
@@ -28,7 +28,7 @@ std::string Lower(std::string_view text) {
 // after printing what it expected.
 struct Setting {
   const char* name;
-  bool (*read)(std::string_view value, unsigned line, EM& em);
+  bool (*read)(std::string_view value, unsigned line, FitSettings& settings);
 };
 
 bool Refuse(unsigned line, const char* name, const char* expected, std::string_view value) {
@@ -37,33 +37,33 @@ bool Refuse(unsigned line, const char* name, const char* expected, std::string_v
   return false;
 }
 
-bool ReadOptimizer(std::string_view value, unsigned line, EM& em) {
+bool ReadOptimizer(std::string_view value, unsigned line, FitSettings& settings) {
   const std::string word = Lower(value);
   if (word == "em") {
-    em.optimizer = Optimizer::kEm;
+    settings.optimizer = Optimizer::kEm;
   } else if (word == "fast") {
-    em.optimizer = Optimizer::kFast;
+    settings.optimizer = Optimizer::kFast;
   } else {
     return Refuse(line, "optimizer", "em or fast", value);
   }
   return true;
 }
 
-bool ReadStarts(std::string_view value, unsigned line, EM& em) {
+bool ReadStarts(std::string_view value, unsigned line, FitSettings& settings) {
   unsigned long long starts = 0;
   if (!ParseUnsigned(value, kMaxStarts, &starts) || starts == 0) {
     return Refuse(line, "starts", "a whole number from 1 to 1000", value);
   }
-  em.starts = static_cast<std::uint32_t>(starts);
+  settings.starts = static_cast<std::uint32_t>(starts);
   return true;
 }
 
-bool ReadConditionOnPresence(std::string_view value, unsigned line, EM& em) {
+bool ReadConditionOnPresence(std::string_view value, unsigned line, FitSettings& settings) {
   const std::string word = Lower(value);
   if (word == "on") {
-    em.conditionOnPresence = true;
+    settings.conditionOnPresence = true;
   } else if (word == "off") {
-    em.conditionOnPresence = false;
+    settings.conditionOnPresence = false;
   } else {
     return Refuse(line, "condition on presence", "on or off", value);
   }
@@ -78,7 +78,7 @@ const Setting kSettings[] = {
 
 }  // namespace
 
-bool ReadSettings(std::FILE* input, unsigned firstLine, EM& em) {
+bool ReadSettings(std::FILE* input, unsigned firstLine, FitSettings& settings) {
   std::string line;
   bool tooLong = false;
   for (unsigned number = firstLine; ReadLine(input, line, kMaxInputLineLength, &tooLong); ++number) {
@@ -110,7 +110,7 @@ bool ReadSettings(std::FILE* input, unsigned firstLine, EM& em) {
                    static_cast<int>(text.size()), text.data());
       continue;
     }
-    if (!setting->read(Trim(text.substr(colon + 1)), number, em)) return false;
+    if (!setting->read(Trim(text.substr(colon + 1)), number, settings)) return false;
   }
   return true;
 }

@@ -182,12 +182,6 @@ bool TemplateReader::Unreadable(std::string_view literal, const char* conversion
   return false;
 }
 
-bool OpenOutput(OutputFile& file) {
-  if (file.Open()) return true;
-  std::fprintf(stderr, "Error:VORN:ReadInput: The file %s cannot be opened for writting\n", file.name().c_str());
-  return false;
-}
-
 FilePtr OpenNamedInput(const std::string& name, const std::string& projectName) {
   FilePtr file = OpenFile(name, "r");
   const std::size_t slash = projectName.find_last_of('/');

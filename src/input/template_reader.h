@@ -12,8 +12,6 @@
 // initialization lines, and the files the reader opens. Internal to the input folder.
 namespace vorn {
 
-class OutputFile;
-
 namespace control_file {
 
 constexpr int kLastLine = 52;
@@ -87,10 +85,6 @@ class TemplateReader {
 
 // "Error:VORN:ReadInput: <word>. Unrecognized keyword in <tail>"; the tail ends the line.
 void PrintUnrecognized(std::string_view word, const char* tail);
-
-// Opens a file the reader writes. One that cannot be written ends the run, as everything else it
-// would leave (the data fitted, the report) rests on it.
-bool OpenOutput(OutputFile& file);
 
 // Opens a file the control file names: relative to the working directory first, and, when it is not
 // there, relative to the control file's folder, the folder part of the project name; so a run

@@ -6,16 +6,16 @@
 
 #include "data/alignment_data.h"
 #include "data/character_table.h"
-#include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "input/input_reader.h"
+#include "simulation/simulation.h"
 #include "numerics/run_seed.h"
 
 namespace vorn {
 namespace control_file {
 
-bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName) {
+bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName, bool* random) {
   if (!in.Next(1)) return false;
 
   std::string unit;
@@ -32,6 +32,7 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   std::string_view source;
   if (!in.Next(3) || !in.Token(1, &source)) return false;
   const bool randomTree = Keyword(source, "rand");
+  *random = randomTree;
   if (!randomTree) {
     const std::string treeFileName(source);
     FilePtr treeFile = OpenNamedInput(treeFileName, projectName);
@@ -75,10 +76,7 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   }
   tree.treeName = projectName + ".phyl";
   tree.GenerateRandomTree(leaves, span);
-  OutputFile out(tree.treeName, "ReadInput");
-  if (!OpenOutput(out)) return false;
-  tree.WritePhyl(out.get());
-  return out.Commit();
+  return true;
 }
 
 namespace {

@@ -6,6 +6,9 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "estimation/ancestral.h"
+#include "output/report.h"
+#include "output/run_report.h"
 
 namespace vorn {
 namespace {
@@ -37,12 +40,12 @@ struct DolloCounts {
   }
 };
 
-// Expected values of one work table summed over genes [first, last).
-std::vector<double> Expected(const std::vector<double>& table, const AlignmentData& data, std::uint32_t first,
-                             std::uint32_t last) {
-  std::vector<double> sum(data.nodeCount, 0.0);
+// Expected values of one table summed over genes [first, last).
+std::vector<double> Expected(const AncestralTables& tables, const std::vector<double>& table, std::uint32_t nodeCount,
+                             std::uint32_t first, std::uint32_t last) {
+  std::vector<double> sum(nodeCount, 0.0);
   for (std::uint32_t g = first; g < last; ++g) {
-    for (std::uint32_t v = 0; v < data.nodeCount; ++v) sum[v] += data.WorkValue(table, g, v);
+    for (std::uint32_t v = 0; v < nodeCount; ++v) sum[v] += tables.Value(table, g, v);
   }
   return sum;
 }
@@ -54,11 +57,11 @@ double DolloShare(long long part, long long whole) {
 
 }  // namespace
 
-Reconstruction::Reconstruction(const PhylogeneticTree& tree, const AlignmentData& data)
-    : present(Expected(data.expectedPresent, data, 0, data.geneCount)),
-      losses(Expected(data.expectedLosses, data, 0, data.geneCount)),
-      gains(Expected(data.expectedGains, data, 0, data.geneCount)),
-      retentions(Expected(data.expectedRetentions, data, 0, data.geneCount)) {
+Reconstruction::Reconstruction(const PhylogeneticTree& tree, const AlignmentData& data, const AncestralTables& tables)
+    : present(Expected(tables, tables.present, data.nodeCount, 0, data.geneCount)),
+      losses(Expected(tables, tables.losses, data.nodeCount, 0, data.geneCount)),
+      gains(Expected(tables, tables.gains, data.nodeCount, 0, data.geneCount)),
+      retentions(Expected(tables, tables.retentions, data.nodeCount, 0, data.geneCount)) {
   const std::vector<std::uint8_t> states = tree.DolloReconstruction(data.patterns.data(), data.patternCount);
   DolloCounts dollo(tree, states, data, 0, data.geneCount);
   dolloPresent = std::move(dollo.present);
@@ -67,14 +70,17 @@ Reconstruction::Reconstruction(const PhylogeneticTree& tree, const AlignmentData
   dolloRetentions = std::move(dollo.retentions);
 }
 
-void PhylogeneticTree::WriteAncestralSummary(std::FILE* file, const AlignmentData& data) const {
-  const Reconstruction r(*this, data);
+void WriteAncestralSummary(std::FILE* file, const FitReport& report) {
+  const PhylogeneticTree& tree = report.tree;
+  const std::vector<std::string>& nodeNames = tree.nodeNames;
+  const std::uint32_t nodeCount = tree.nodeCount;
+  const Reconstruction r(tree, report.data, report.ancestral);
   std::fprintf(file, "\n---------------------------\n%% Ancestral reconstruction:\n---------------------------\n");
   std::fprintf(file, "information on ancestral reconstruction in individual nodes:\n");
   std::fprintf(file, "\tnode #0 (%s):\n", nodeNames[0].c_str());
   std::fprintf(file, "\t\tnumber of present characters:   %.2f\t\t[Dollo: %lld]\n", r.present[0], r.dolloPresent[0]);
   for (std::uint32_t v = 1; v < nodeCount; ++v) {
-    const std::uint32_t p = parent[v];
+    const std::uint32_t p = tree.parent[v];
     std::fprintf(file, "\tnode #%u (%s):\n", static_cast<unsigned>(v), nodeNames[v].c_str());
     std::fprintf(file, "\t\tnumber of present characters:   %.2f\t\t[Dollo: %lld]\n", r.present[v], r.dolloPresent[v]);
     std::fprintf(file, "\t\tnumber of losses:    %.2f (%.2f%%)\t\t[Dollo: %lld (%.2f%%)]\n", r.losses[v],
@@ -88,18 +94,23 @@ void PhylogeneticTree::WriteAncestralSummary(std::FILE* file, const AlignmentDat
   std::fprintf(file, "\n");
 }
 
-void PhylogeneticTree::WriteAncestralDetails(std::FILE* file, const AlignmentData& data) const {
+void WriteAncestralDetails(std::FILE* file, const FitReport& report) {
+  const PhylogeneticTree& tree = report.tree;
+  const AlignmentData& data = report.data;
+  const AncestralTables& tables = report.ancestral;
+  const std::vector<std::string>& nodeNames = tree.nodeNames;
+  const std::uint32_t nodeCount = tree.nodeCount;
   std::fprintf(file, "-----------------------------------\n%% Detailed ancestral reconstruction:\n"
                      "-----------------------------------\n\n");
-  const std::vector<std::uint8_t> states = DolloReconstruction(data.patterns.data(), data.patternCount);
+  const std::vector<std::uint8_t> states = tree.DolloReconstruction(data.patterns.data(), data.patternCount);
   for (std::uint32_t g = 0; g < data.geneCount; ++g) {
-    const DolloCounts dollo(*this, states, data, g, g + 1);
+    const DolloCounts dollo(tree, states, data, g, g + 1);
     double lost = 0, gained = 0, retained = 0;
     long long dolloLost = 0, dolloGained = 0, dolloRetained = 0;
     for (std::uint32_t v = 1; v < nodeCount; ++v) {
-      lost += data.WorkValue(data.expectedLosses, g, v);
-      gained += data.WorkValue(data.expectedGains, g, v);
-      retained += data.WorkValue(data.expectedRetentions, g, v);
+      lost += tables.Value(tables.losses, g, v);
+      gained += tables.Value(tables.gains, g, v);
+      retained += tables.Value(tables.retentions, g, v);
       dolloLost += dollo.losses[v];
       dolloGained += dollo.gains[v];
       dolloRetained += dollo.retentions[v];
@@ -108,7 +119,7 @@ void PhylogeneticTree::WriteAncestralDetails(std::FILE* file, const AlignmentDat
                  data.genes[g].geneName.c_str());
     for (std::uint32_t v = 0; v < nodeCount; ++v) {
       std::fprintf(file, "\t\tNode #%d (%s): %.2f present characters \t [Dollo: %lld]\n", static_cast<int>(v),
-                   nodeNames[v].c_str(), data.WorkValue(data.expectedPresent, g, v), dollo.present[v]);
+                   nodeNames[v].c_str(), tables.Value(tables.present, g, v), dollo.present[v]);
     }
     std::fprintf(file,
                  "\taccount on events: %.2f losses; %.2f gains; %.2f retentions "
@@ -118,8 +129,8 @@ void PhylogeneticTree::WriteAncestralDetails(std::FILE* file, const AlignmentDat
       std::fprintf(file,
                    "\t\tBranch #%d (%s): %.2f losses; %.2f gains; %.2f retentions"
                    "\t[Dollo: %lld losses; %lld gains; %lld retentions]\n",
-                   static_cast<int>(v), nodeNames[v].c_str(), data.WorkValue(data.expectedLosses, g, v),
-                   data.WorkValue(data.expectedGains, g, v), data.WorkValue(data.expectedRetentions, g, v),
+                   static_cast<int>(v), nodeNames[v].c_str(), tables.Value(tables.losses, g, v),
+                   tables.Value(tables.gains, g, v), tables.Value(tables.retentions, g, v),
                    dollo.losses[v], dollo.gains[v], dollo.retentions[v]);
     }
     std::fprintf(file, "\n");

@@ -6,8 +6,9 @@
 #include "data/alignment_data.h"
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
+#include "estimation/fit.h"
 #include "output/results.h"
+#include "output/run_report.h"
 
 namespace vorn {
 
@@ -26,21 +27,23 @@ void WriteJobStatistics(std::FILE* file, int elapsedSeconds, unsigned iterations
   std::fprintf(file, "total number of iterations: %u\n\n", iterations);
 }
 
-void PhylogeneticTree::WriteSummary(std::FILE* file) const {
+void WriteTreeSummary(std::FILE* file, const PhylogeneticTree& tree) {
   std::fprintf(file, "--------------------\n%% Phylogenetic Tree:\n--------------------\n");
-  std::fprintf(file, "tree topology: %s\n", treeName.c_str());
-  std::fprintf(file, "number of leaves: %u\n", static_cast<unsigned>(leafCount));
-  std::fprintf(file, "total time span: %lg MYears\n\n", 1000 * Age(0));
+  std::fprintf(file, "tree topology: %s\n", tree.treeName.c_str());
+  std::fprintf(file, "number of leaves: %u\n", static_cast<unsigned>(tree.leafCount));
+  std::fprintf(file, "total time span: %lg MYears\n\n", 1000 * tree.Age(0));
 }
 
-void AlignmentData::WriteSummary(std::FILE* file) const {
+void WriteDataSummary(std::FILE* file, const AlignmentData& data) {
+  const std::uint32_t geneCount = data.geneCount, patternCount = data.patternCount, leafCount = data.leafCount;
+  const std::vector<Gene>& genes = data.genes;
   std::fprintf(file, "-----------------\n%% Alignment data:\n-----------------\n");
   std::fprintf(file, "number of genes: %u\n", static_cast<unsigned>(geneCount));
   std::fprintf(file, "information on sites:\n");
-  std::fprintf(file, "\ttotal number of sites [filtered (all)]: %u (%u)\n", static_cast<unsigned>(filteredSites),
-               static_cast<unsigned>(allSites));
+  std::fprintf(file, "\ttotal number of sites [filtered (all)]: %u (%u)\n", static_cast<unsigned>(data.filteredSites),
+               static_cast<unsigned>(data.allSites));
   std::fprintf(file, "\taverage gene length [filtered (all)]: %lg (%lg)\n",
-               static_cast<double>(filteredSites) / geneCount, static_cast<double>(allSites) / geneCount);
+               static_cast<double>(data.filteredSites) / geneCount, static_cast<double>(data.allSites) / geneCount);
   // Chosen by filtered length alone; ties go to the lowest index.
   std::uint32_t shortest = 0, longest = 0;
   for (std::uint32_t g = 1; g < geneCount; ++g) {
@@ -61,8 +64,8 @@ void AlignmentData::WriteSummary(std::FILE* file) const {
   }
 
   std::fprintf(file, "information on patterns:\n");
-  std::fprintf(file, "\tWP file name: %s\n", patternFileName.c_str());
-  std::fprintf(file, "\tNGP file name: %s\n", countsFileName.c_str());
+  std::fprintf(file, "\tWP file name: %s\n", data.patternFileName.c_str());
+  std::fprintf(file, "\tNGP file name: %s\n", data.countsFileName.c_str());
   std::fprintf(file, "\ttotal number of unique (filtered) patterns: %u\n", static_cast<unsigned>(patternCount));
   std::fprintf(file, "\tlist of filtered patterns & their total count:\n");
   std::vector<std::uint64_t> totals(patternCount, 0);
@@ -70,7 +73,7 @@ void AlignmentData::WriteSummary(std::FILE* file) const {
     for (std::uint32_t e = 0; e < gene.entryCount; ++e) totals[gene.patternIndices[e]] += gene.counts[e];
   }
   for (std::uint32_t p = 0; p < patternCount; ++p) {
-    const std::vector<std::uint8_t>& values = patterns[p].values;
+    const std::vector<std::uint8_t>& values = data.patterns[p].values;
     for (std::uint32_t j = 0; j < leafCount; ++j) {
       std::fprintf(file, j == 0 ? "\t\t%u " : "%u ", static_cast<unsigned>(values[j]));
     }
@@ -92,7 +95,16 @@ void AlignmentData::WriteSummary(std::FILE* file) const {
   std::fprintf(file, "\n");
 }
 
-void EM::WriteParameters(std::FILE* file, const AlignmentData& data, const PhylogeneticTree& tree) const {
+void WriteParameters(std::FILE* file, const FitReport& report) {
+  const AlignmentData& data = report.data;
+  const PhylogeneticTree& tree = report.tree;
+  const FitSettings& settings = report.settings;
+  const FitResult& fit = report.fit;
+  const EvolModel& model = fit.model;
+  const EstimationFlags& flags = fit.flags;
+  const auto range = [&](ParameterFamily family) {
+    return FamilyRange(family, settings, fit.limits, fit.lossCategories, fit.gainCategories);
+  };
   auto geneLine = [&](std::uint32_t g, double value) {
     std::fprintf(file, "\tgene #%u (%s): %lg\n", static_cast<unsigned>(g), data.genes[g].geneName.c_str(), value);
   };
@@ -145,55 +157,61 @@ void EM::WriteParameters(std::FILE* file, const AlignmentData& data, const Phylo
   std::fprintf(file, "\n-----------------------\n%% Estimated parameters:\n-----------------------\n");
   if (flags.p0) std::fprintf(file, "p0 [0 1]:\n\t%lg\n", model.p0);
   if (any(flags.theta, true)) {
-    std::fprintf(file, "theta [%lg %lg]:\n", 0.0001, thetaCap / lossCategories.rates[lossCategories.count - 1]);
+    std::fprintf(file, "theta [%lg %lg]:\n", range(kTheta).lower, range(kTheta).upper);
     for (std::uint32_t g = 0; g < genes; ++g) {
       if (flags.theta[g]) geneLine(g, model.theta[g]);
     }
   }
   if (any(flags.phi, true)) {
-    std::fprintf(file, "phi [0 %lg]:\n", 0.9999);
+    std::fprintf(file, "phi [%lg %lg]:\n", range(kPhi).lower, range(kPhi).upper);
     for (std::uint32_t v = 0; v < nodes; ++v) {
       if (flags.phi[v]) nodeLine(v, model.phi[v]);
     }
   }
   if (any(flags.eta, true)) {
-    std::fprintf(file, "eta [%lg %lg]:\n", 1.1920928955078125e-07,
-                 etaCap / gainCategories.rates[gainCategories.count - 1]);
+    std::fprintf(file, "eta [%lg %lg]:\n", range(kEta).lower, range(kEta).upper);
     for (std::uint32_t g = 0; g < genes; ++g) {
       if (flags.eta[g]) geneLine(g, model.eta[g]);
     }
   }
   if (any(flags.xi, true)) {
-    std::fprintf(file, "xi [0 1]:\n");
+    // The range of the model, [0 1]: the floor of the updates is a guard of the arithmetic.
+    std::fprintf(file, "xi [0 %lg]:\n", range(kXi).upper);
     for (std::uint32_t v = 0; v < nodes; ++v) {
       if (flags.xi[v]) nodeLine(v, model.xi[v]);
     }
   }
   if (flags.nu) std::fprintf(file, "nu [0 1]:\n\t%lg\n", model.nu);
-  if (flags.llambda) std::fprintf(file, "l-lambda [%lg %u]:\n\t%lg\n", minLLambda, 5000U, model.llambda);
-  if (flags.glambda) std::fprintf(file, "g-lambda [%lg %u]:\n\t%lg\n", minGLambda, 5000U, model.glambda);
-  std::fprintf(file, "log likelihood:\n\t%.4f\n", logLikelihood);
-  if (conditionOnPresence) std::fprintf(file, "\t(conditioned on presence at some leaf: sites absent everywhere are not observed)\n");
+  if (flags.llambda) {
+    std::fprintf(file, "l-lambda [%lg %u]:\n\t%lg\n", range(kLLambda).lower, static_cast<unsigned>(range(kLLambda).upper),
+                 model.llambda);
+  }
+  if (flags.glambda) {
+    std::fprintf(file, "g-lambda [%lg %u]:\n\t%lg\n", range(kGLambda).lower, static_cast<unsigned>(range(kGLambda).upper),
+                 model.glambda);
+  }
+  std::fprintf(file, "log likelihood:\n\t%.4f\n", fit.logLikelihood);
+  if (settings.conditionOnPresence) std::fprintf(file, "\t(conditioned on presence at some leaf: sites absent everywhere are not observed)\n");
 
   std::fprintf(file, "\n--------------------------\n%% Loss Rate distribution:\n--------------------------\n");
-  for (int i = 0; i < lossCategories.count; ++i) {
-    std::fprintf(file, "category #%d: the loss rate is %lg\n", i, lossCategories.rates[i]);
+  for (int i = 0; i < fit.lossCategories.count; ++i) {
+    std::fprintf(file, "category #%d: the loss rate is %lg\n", i, fit.lossCategories.rates[i]);
   }
   std::fprintf(file, "\n--------------------------\n%% Gain Rate distribution:\n--------------------------\n");
-  for (int i = 0; i < gainCategories.count; ++i) {
-    std::fprintf(file, "category #%d: the gain rate is %lg\n", i, gainCategories.rates[i]);
+  for (int i = 0; i < fit.gainCategories.count; ++i) {
+    std::fprintf(file, "category #%d: the gain rate is %lg\n", i, fit.gainCategories.rates[i]);
   }
   std::fprintf(file, "\n----------------------\n%% Control parameters:\n----------------------\n");
-  std::fprintf(file, "number of categories (loss distribution): %u\n", static_cast<unsigned>(lossCategories.count));
-  std::fprintf(file, "number of categories (gain distribution): %u\n", static_cast<unsigned>(gainCategories.count));
-  std::fprintf(file, "minimal l-lambda value: %e\n", minLLambda);
-  std::fprintf(file, "minimal g-lambda value: %e\n", minGLambda);
-  std::fprintf(file, "likelihood tolerance: %e\n", likelihoodTolerance);
-  std::fprintf(file, "parameter tolerance: %e\n", parameterTolerance);
-  std::fprintf(file, "internal tolerance: %e\n", internalTolerance);
-  std::fprintf(file, "maximum number of iterations: %u\n", static_cast<unsigned>(maxIterations));
-  std::fprintf(file, thetaPhiInvariant ? "THETA-PHI invariant ACTIVE\n" : "THETA-PHI invariant NON-ACTIVE\n");
-  std::fprintf(file, etaXiInvariant ? "ETA-XI invariant ACTIVE\n" : "ETA-XI invariant NON-ACTIVE\n");
+  std::fprintf(file, "number of categories (loss distribution): %u\n", static_cast<unsigned>(fit.lossCategories.count));
+  std::fprintf(file, "number of categories (gain distribution): %u\n", static_cast<unsigned>(fit.gainCategories.count));
+  std::fprintf(file, "minimal l-lambda value: %e\n", settings.minLLambda);
+  std::fprintf(file, "minimal g-lambda value: %e\n", settings.minGLambda);
+  std::fprintf(file, "likelihood tolerance: %e\n", settings.likelihoodTolerance);
+  std::fprintf(file, "parameter tolerance: %e\n", settings.parameterTolerance);
+  std::fprintf(file, "internal tolerance: %e\n", settings.internalTolerance);
+  std::fprintf(file, "maximum number of iterations: %u\n", static_cast<unsigned>(settings.maxIterations));
+  std::fprintf(file, fit.limits.thetaPhiInvariant ? "THETA-PHI invariant ACTIVE\n" : "THETA-PHI invariant NON-ACTIVE\n");
+  std::fprintf(file, fit.limits.etaXiInvariant ? "ETA-XI invariant ACTIVE\n" : "ETA-XI invariant NON-ACTIVE\n");
 }
 
 namespace {
@@ -206,32 +224,33 @@ bool OpenOutput(OutputFile& file) {
 
 }  // namespace
 
-bool CanWriteOutput(const EM& em, const std::string& projectName) {
+bool CanWriteOutput(bool detailed, const std::string& projectName) {
   OutputFile report(projectName + ".output.txt", "WriteOutput");
   if (!OpenOutput(report)) return false;
-  if (em.ancestralMode == 2) {
+  if (detailed) {
     OutputFile details(projectName + ".ar.txt", "WriteOutput");
     if (!OpenOutput(details)) return false;
   }
   return CanWriteResults(projectName);
 }
 
-bool WriteOutput(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, int elapsedSeconds,
-                 const std::string& projectName) {
+bool WriteOutput(const FitReport& report, int elapsedSeconds, const std::string& projectName) {
   std::printf("writing output file\n");
-  OutputFile report(projectName + ".output.txt", "WriteOutput");
+  OutputFile text(projectName + ".output.txt", "WriteOutput");
   OutputFile details(projectName + ".ar.txt", "WriteOutput");
-  const bool detailed = em.ancestralMode == 2;
-  if (!OpenOutput(report) || (detailed && !OpenOutput(details))) return false;
-  WriteJobStatistics(report.get(), elapsedSeconds, em.iterations);
-  tree.WriteSummary(report.get());
-  data.WriteSummary(report.get());
-  em.WriteParameters(report.get(), data, tree);
-  if (em.ancestralMode == 1 || em.ancestralMode == 2) tree.WriteAncestralSummary(report.get(), data);
-  if (detailed) tree.WriteAncestralDetails(details.get(), data);
+  const bool detailed = report.reconstruction == ReconstructionMode::kDetailed;
+  if (!OpenOutput(text) || (detailed && !OpenOutput(details))) return false;
+  WriteJobStatistics(text.get(), elapsedSeconds, report.fit.iterations);
+  WriteTreeSummary(text.get(), report.tree);
+  WriteDataSummary(text.get(), report.data);
+  WriteParameters(text.get(), report);
+  if (report.Reconstructed()) WriteAncestralSummary(text.get(), report);
+  if (detailed) WriteAncestralDetails(details.get(), report);
   // Both renames come last and together, so that a report never stands beside the details of
   // another run for longer than it takes to rename one file.
-  return report.Commit() && (!detailed || details.Commit());
+  return text.Commit() && (!detailed || details.Commit());
 }
+
+bool FitReport::Reconstructed() const { return reconstruction != ReconstructionMode::kOff; }
 
 }  // namespace vorn

@@ -12,8 +12,9 @@
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "driver/version_info.h"
-#include "estimation/em.h"
+#include "estimation/fit.h"
 #include "output/ancestral_report.h"
+#include "output/run_report.h"
 
 namespace vorn {
 namespace {
@@ -44,15 +45,15 @@ std::vector<std::uint32_t> LeavesBelow(const PhylogeneticTree& tree) {
   return leaves;
 }
 
-Json Parameters(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em) {
+Json Parameters(const PhylogeneticTree& tree, const AlignmentData& data, const FitResult& fit) {
   std::map<std::pair<int, std::uint32_t>, const FreeParameter*> estimated;
-  for (const FreeParameter& f : em.estimates) estimated[{f.family, f.index}] = &f;
+  for (const FreeParameter& f : fit.estimates) estimated[{f.family, f.index}] = &f;
   Json list = Json::array();
   // index and name: the gene's or node's number and name as the report prints them; null for the
   // parameters of the whole model.
-  auto add = [&](int family, std::uint32_t index, const std::string* name, double value) {
+  auto add = [&](ParameterFamily family, std::uint32_t index, const std::string* name, double value) {
     Json entry;
-    entry["parameter"] = kFamilyNames[family];
+    entry["parameter"] = FamilyName(family);
     entry["index"] = name ? Json(index) : Json(nullptr);
     entry["name"] = name ? Json(*name) : Json(nullptr);
     entry["value"] = value;
@@ -65,53 +66,56 @@ Json Parameters(const PhylogeneticTree& tree, const AlignmentData& data, const E
     entry["gradient"] = f ? Json(f->gradient) : Json(nullptr);
     list.push_back(std::move(entry));
   };
-  const EvolModel& m = em.model;
-  add(0, 0, nullptr, m.p0);
-  for (std::uint32_t g = 0; g < m.geneCount; ++g) add(1, g, &data.genes[g].geneName, m.theta[g]);
-  for (std::uint32_t v = 1; v < m.nodeCount; ++v) add(2, v, &tree.nodeNames[v], m.phi[v]);
-  for (std::uint32_t g = 0; g < m.geneCount; ++g) add(3, g, &data.genes[g].geneName, m.eta[g]);
-  for (std::uint32_t v = 1; v < m.nodeCount; ++v) add(4, v, &tree.nodeNames[v], m.xi[v]);
-  add(5, 0, nullptr, m.nu);
-  add(6, 0, nullptr, m.llambda);
-  add(7, 0, nullptr, m.glambda);
+  const EvolModel& m = fit.model;
+  for (int f = 0; f < kFamilyCount; ++f) {
+    const ParameterFamily family = static_cast<ParameterFamily>(f);
+    switch (Family(family).extent) {
+      case Extent::kModel: add(family, 0, nullptr, Value(m, family, 0)); break;
+      case Extent::kGene:
+        for (std::uint32_t g = 0; g < m.geneCount; ++g) add(family, g, &data.genes[g].geneName, Value(m, family, g));
+        break;
+      case Extent::kNode:
+        for (std::uint32_t v = 1; v < m.nodeCount; ++v) add(family, v, &tree.nodeNames[v], Value(m, family, v));
+    }
+  }
   return list;
 }
 
-Json Outcome(const AlignmentData& data, const EM& em, const RunFacts& facts) {
+Json Outcome(const AlignmentData& data, const FitResult& fit, const RunFacts& facts) {
   Json outcome;
-  outcome["converged"] = em.converged;
-  if (em.converged) {
+  outcome["converged"] = fit.converged;
+  if (fit.converged) {
     outcome["criterion_not_met"] = nullptr;
   } else {
     static const char* const kTests[] = {"likelihood tolerance", "parameter tolerance", "optimality check"};
-    const UnmetCriterion& c = em.unmet;
+    const UnmetCriterion& c = fit.unmet;
     outcome["criterion_not_met"] = {
         {"test", kTests[c.kind]},
-        {"parameter", c.family >= 0 ? Json(kFamilyNames[c.family]) : Json(nullptr)},
+        {"parameter", c.family != kNoFamily ? Json(FamilyName(c.family)) : Json(nullptr)},
         {"value", c.value},
         {"threshold", c.threshold},
     };
   }
-  outcome["iterations"] = em.iterations;
-  outcome["e_steps"] = em.eSteps;
+  outcome["iterations"] = fit.iterations;
+  outcome["e_steps"] = fit.eSteps;
   outcome["elapsed_seconds"] = facts.elapsedSeconds;
-  outcome["log_likelihood"] = em.logLikelihood;
+  outcome["log_likelihood"] = fit.logLikelihood;
   // The filtered sites are the sample: the sites the likelihood is a product over.
-  const double k = static_cast<double>(em.estimates.size()), n = data.filteredSites;
-  outcome["free_parameters"] = em.estimates.size();
+  const double k = static_cast<double>(fit.estimates.size()), n = data.filteredSites;
+  outcome["free_parameters"] = fit.estimates.size();
   outcome["sample_size"] = data.filteredSites;
-  outcome["aic"] = 2 * k - 2 * em.logLikelihood;
-  outcome["bic"] = k * std::log(n) - 2 * em.logLikelihood;
-  const OptimalityCheck& check = em.optimality;
-  if (check.family < 0) {
+  outcome["aic"] = 2 * k - 2 * fit.logLikelihood;
+  outcome["bic"] = k * std::log(n) - 2 * fit.logLikelihood;
+  const OptimalityCheck& check = fit.optimality;
+  if (check.family == kNoFamily) {
     outcome["optimality_check"] = nullptr;
   } else {
-    const bool indexed = check.family >= 1 && check.family <= 4;
+    const bool indexed = Family(check.family).extent != Extent::kModel;
     outcome["optimality_check"] = {
         {"passed", check.passed},
         {"largest", check.largest},
         {"threshold", check.threshold},
-        {"parameter", kFamilyNames[check.family]},
+        {"parameter", FamilyName(check.family)},
         {"index", indexed ? Json(check.index) : Json(nullptr)},
     };
   }
@@ -137,8 +141,11 @@ bool AtBound(double value, double lower, double upper, bool rate) {
   return value - lower <= kNear || upper - value <= kNear;
 }
 
-void WriteResultsJson(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em,
-                      const RunFacts& facts) {
+void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& facts) {
+  const PhylogeneticTree& tree = report.tree;
+  const AlignmentData& data = report.data;
+  const FitSettings& settings = report.settings;
+  const FitResult& fit = report.fit;
   static const char* const kAncestralModes[] = {"off", "on", "detailed"};
   Json results;
   results["format_version"] = kFormatVersion;
@@ -160,36 +167,39 @@ void WriteResultsJson(std::FILE* file, const PhylogeneticTree& tree, const Align
       {"distinct_patterns", data.patternCount},
       {"unknown_filter", data.ukfFilter ? Json(data.ukfThreshold) : Json(nullptr)},
   };
-  const EstimationFlags& f = em.flags;
+  Json estimated;
+  for (int family = 0; family < kFamilyCount; ++family) {
+    estimated[FamilyName(static_cast<ParameterFamily>(family))] = Estimated(fit.flags, static_cast<ParameterFamily>(family));
+  }
   results["settings"] = {
-      {"loss_categories", em.lossCategories.count},
-      {"gain_categories", em.gainCategories.count},
-      {"likelihood_tolerance", em.likelihoodTolerance},
-      {"parameter_tolerance", em.parameterTolerance},
-      {"internal_tolerance", em.internalTolerance},
-      {"maximum_iterations", em.maxIterations},
-      {"minimal_llambda", em.minLLambda},
-      {"minimal_glambda", em.minGLambda},
-      {"optimizer", em.optimizer == Optimizer::kFast ? "fast" : "em"},
-      {"starts", em.starts},
-      {"ancestral_reconstruction", kAncestralModes[em.ancestralMode <= 2 ? em.ancestralMode : 0]},
-      {"theta_phi_invariant", em.thetaPhiInvariant},
-      {"eta_xi_invariant", em.etaXiInvariant},
-      {"estimated",
-       {{"p0", f.p0}, {"theta", f.thetaAny}, {"phi", f.phiAny}, {"eta", f.etaAny}, {"xi", f.xiAny}, {"nu", f.nu},
-        {"l-lambda", f.llambda}, {"g-lambda", f.glambda}}},
+      {"loss_categories", fit.lossCategories.count},
+      {"gain_categories", fit.gainCategories.count},
+      {"likelihood_tolerance", settings.likelihoodTolerance},
+      {"parameter_tolerance", settings.parameterTolerance},
+      {"internal_tolerance", settings.internalTolerance},
+      {"maximum_iterations", settings.maxIterations},
+      {"minimal_llambda", settings.minLLambda},
+      {"minimal_glambda", settings.minGLambda},
+      {"optimizer", settings.optimizer == Optimizer::kFast ? "fast" : "em"},
+      {"starts", settings.starts},
+      {"ancestral_reconstruction", kAncestralModes[static_cast<int>(report.reconstruction)]},
+      {"theta_phi_invariant", fit.limits.thetaPhiInvariant},
+      {"eta_xi_invariant", fit.limits.etaXiInvariant},
+      {"estimated", estimated},
   };
-  results["outcome"] = Outcome(data, em, facts);
-  results["parameters"] = Parameters(tree, data, em);
-  results["rate_categories"] = {{"loss", Categories(em.lossCategories)}, {"gain", Categories(em.gainCategories)}};
+  results["outcome"] = Outcome(data, fit, facts);
+  results["parameters"] = Parameters(tree, data, fit);
+  results["rate_categories"] = {{"loss", Categories(fit.lossCategories)}, {"gain", Categories(fit.gainCategories)}};
   // Names come from the user's files in whatever encoding: bytes that are not UTF-8 become U+FFFD
   // rather than an exception.
   const std::string text = results.dump(2, ' ', false, Json::error_handler_t::replace);
   std::fprintf(file, "%s\n", text.c_str());
 }
 
-void WriteBranchTable(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em) {
-  const bool reconstructed = em.ancestralMode != 0;
+void WriteBranchTable(std::FILE* file, const FitReport& report) {
+  const PhylogeneticTree& tree = report.tree;
+  const EvolModel& model = report.fit.model;
+  const bool reconstructed = report.Reconstructed();
   std::fprintf(file, "node\tname\tparent\tparent_name\tbranch_length\tleaves_below\tphi\txi");
   if (reconstructed) {
     std::fprintf(file, "\tpresent_parent\tpresent\tlosses\tgains\tretentions"
@@ -198,12 +208,12 @@ void WriteBranchTable(std::FILE* file, const PhylogeneticTree& tree, const Align
   std::fprintf(file, "\n");
   const std::vector<std::uint32_t> leaves = LeavesBelow(tree);
   std::optional<Reconstruction> sums;
-  if (reconstructed) sums.emplace(tree, data);
+  if (reconstructed) sums.emplace(tree, report.data, report.ancestral);
   for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
     const std::uint32_t p = tree.parent[v];
     std::fprintf(file, "%u\t%s\t%u\t%s\t%.17g\t%u\t%.17g\t%.17g", static_cast<unsigned>(v), tree.nodeNames[v].c_str(),
                  static_cast<unsigned>(p), tree.nodeNames[p].c_str(), tree.branchLength[v],
-                 static_cast<unsigned>(leaves[v]), em.model.phi[v], em.model.xi[v]);
+                 static_cast<unsigned>(leaves[v]), model.phi[v], model.xi[v]);
     if (reconstructed) {
       const Reconstruction& r = *sums;
       std::fprintf(file, "\t%.17g\t%.17g\t%.17g\t%.17g\t%.17g\t%lld\t%lld\t%lld\t%lld\t%lld", r.present[p], r.present[v],
@@ -214,9 +224,11 @@ void WriteBranchTable(std::FILE* file, const PhylogeneticTree& tree, const Align
   }
 }
 
-void WriteAnnotatedNewick(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em) {
+void WriteAnnotatedNewick(std::FILE* file, const FitReport& report) {
+  const PhylogeneticTree& tree = report.tree;
+  const EvolModel& model = report.fit.model;
   std::optional<Reconstruction> sums;
-  if (em.ancestralMode != 0) sums.emplace(tree, data);
+  if (report.Reconstructed()) sums.emplace(tree, report.data, report.ancestral);
   auto label = [&](std::uint32_t v) {
     std::fprintf(file, "%s", NewickName(tree.nodeNames[v]).c_str());
     if (v == 0) {
@@ -228,7 +240,7 @@ void WriteAnnotatedNewick(std::FILE* file, const PhylogeneticTree& tree, const A
       std::fprintf(file, "gains=%.17g,losses=%.17g,retentions=%.17g,present=%.17g,", sums->gains[v], sums->losses[v],
                    sums->retentions[v], sums->present[v]);
     }
-    std::fprintf(file, "phi=%.17g,xi=%.17g]", em.model.phi[v], em.model.xi[v]);
+    std::fprintf(file, "phi=%.17g,xi=%.17g]", model.phi[v], model.xi[v]);
   };
   // Depth first without recursion (a caterpillar of thousands of leaves is as deep): a node is
   // entered, then left after its second child.
@@ -270,18 +282,17 @@ bool CanWriteResults(const std::string& projectName) {
   return true;
 }
 
-bool WriteResults(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, const RunFacts& facts,
-                  const std::string& projectName) {
+bool WriteResults(const FitReport& report, const RunFacts& facts, const std::string& projectName) {
   OutputFile json(projectName + kSuffixes[0], "WriteOutput"), branches(projectName + kSuffixes[1], "WriteOutput"),
       newick(projectName + kSuffixes[2], "WriteOutput"), picture(projectName + kSuffixes[3], "WriteOutput");
   if (!OpenResult(json) || !OpenResult(branches) || !OpenResult(newick) || !OpenResult(picture)) return false;
-  WriteResultsJson(json.get(), tree, data, em, facts);
-  WriteBranchTable(branches.get(), tree, data, em);
-  WriteAnnotatedNewick(newick.get(), tree, data, em);
+  WriteResultsJson(json.get(), report, facts);
+  WriteBranchTable(branches.get(), report);
+  WriteAnnotatedNewick(newick.get(), report);
   const std::size_t slash = projectName.find_last_of('/');
   char likelihood[64];
-  std::snprintf(likelihood, sizeof likelihood, ": log-likelihood %.4f", em.logLikelihood);
-  WriteTreePicture(picture.get(), tree, data, em,
+  std::snprintf(likelihood, sizeof likelihood, ": log-likelihood %.4f", report.fit.logLikelihood);
+  WriteTreePicture(picture.get(), report,
                    (slash == std::string::npos ? projectName : projectName.substr(slash + 1)) + likelihood);
   return json.Commit() && branches.Commit() && newick.Commit() && picture.Commit();
 }

@@ -1,37 +1,26 @@
+// The results for scripts and viewers, beside the report.
 #pragma once
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
 namespace vorn {
 
-class AlignmentData;
-class EM;
-class PhylogeneticTree;
-
-// What the results say about the run beyond the tree, the data and the estimator.
-struct RunFacts {
-  std::string controlFileName;
-  std::uint32_t seed = 0;
-  double elapsedSeconds = 0;  // from before the control file was read to the end of the fit
-};
+struct FitReport;
+struct RunFacts;
 
 // The results of an estimation for scripts and viewers, beside the report: PREFIX.results.json,
 // PREFIX.branches.tsv, PREFIX.tree.nwk and PREFIX.tree.svg, each complete or not at all. False,
 // after its message, when one cannot be written.
-bool WriteResults(const PhylogeneticTree& tree, const AlignmentData& data, const EM& em, const RunFacts& facts,
-                  const std::string& projectName);
+bool WriteResults(const FitReport& report, const RunFacts& facts, const std::string& projectName);
 // Whether WriteResults could create its files now (checked before the fit, as the report is).
 bool CanWriteResults(const std::string& projectName);
 
 // The writers of the four files. Every number is written to 17 significant digits (the JSON
 // library writes the shortest text that reads back to the same double).
-void WriteResultsJson(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em,
-                      const RunFacts& facts);
-void WriteBranchTable(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em);
-void WriteAnnotatedNewick(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em);
-void WriteTreePicture(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em,
-                      const std::string& title);
+void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& facts);
+void WriteBranchTable(std::FILE* file, const FitReport& report);
+void WriteAnnotatedNewick(std::FILE* file, const FitReport& report);
+void WriteTreePicture(std::FILE* file, const FitReport& report, const std::string& title);
 
 // An estimated value that sits on (or within a millionth of) a bound of its range: a rate within a
 // relative 1e-6, a probability within 1e-6.

@@ -7,9 +7,10 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
+#include "estimation/fit.h"
 #include "output/ancestral_report.h"
 #include "output/results.h"
+#include "output/run_report.h"
 
 namespace vorn {
 namespace {
@@ -83,11 +84,12 @@ double NiceStep(double span, int parts) {
 // A rectangular cladogram drawn to time: the root at the left, every leaf in its own row and
 // every node at its distance from the root, a time axis in millions of years before the leaves.
 // Each branch shows the expected gains and losses summed over genes and is coloured by its losses.
-void WriteTreePicture(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data, const EM& em,
-                      const std::string& title) {
+void WriteTreePicture(std::FILE* file, const FitReport& report, const std::string& title) {
+  const PhylogeneticTree& tree = report.tree;
+  const AlignmentData& data = report.data;
   const std::uint32_t n = tree.nodeCount;
   std::optional<Reconstruction> sums;
-  if (em.ancestralMode != 0) sums.emplace(tree, data);
+  if (report.Reconstructed()) sums.emplace(tree, data, report.ancestral);
 
   const bool large = tree.leafCount > 40;
   const double row = large ? 14 : 24, font = large ? 10 : 12, small = large ? 8 : 10;

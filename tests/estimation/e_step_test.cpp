@@ -7,6 +7,7 @@
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
+#include "simulation/simulation.h"
 #include "estimation/literal_estep.h"
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
@@ -74,8 +75,8 @@ void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9, in
   em.gainCategories.SetGainRates(m.glambda, m.nu);
   double longest = 0;
   for (std::uint32_t v = 1; v < n; ++v) longest = std::max(longest, p.tree.branchLength[v]);
-  em.thetaCap = em.etaCap = 153.5 / longest;
-  em.internalTolerance = 1e-10;
+  em.limits.thetaCap = em.limits.etaCap = 153.5 / longest;
+  em.settings.internalTolerance = 1e-10;
   em.PrepareExpectations(p.data, p.tree);
   em.ComputeExpectations(p.data, p.tree);
 }
@@ -195,10 +196,10 @@ TEST(EStepTest, FoldedSumsAndUpdatesMatchTheLiteralEvaluation) {
       EXPECT_LT(Relative(em.GainRateObjective(lambda, p.tree), literal.GainObjective(lambda)), 1e-10) << lambda;
     }
     if (em.lossCategories.count > 1) {
-      ExpectShapeMinimises([&](double x) { return literal.LossObjective(x); }, updated.model.llambda, em.minLLambda);
+      ExpectShapeMinimises([&](double x) { return literal.LossObjective(x); }, updated.model.llambda, em.settings.minLLambda);
     }
     if (em.gainCategories.count > 2) {
-      ExpectShapeMinimises([&](double x) { return literal.GainObjective(x); }, updated.model.glambda, em.minGLambda);
+      ExpectShapeMinimises([&](double x) { return literal.GainObjective(x); }, updated.model.glambda, em.settings.minGLambda);
     }
   }
 }
@@ -239,7 +240,7 @@ TEST(EStepTest, GradientFromTheSumsIsTheLogLikelihoodsGradient) {
     em.flags.nu = em.model.nu > 0;
     em.flags.llambda = em.lossCategories.count > 1;
     em.flags.glambda = em.gainCategories.count > 2;
-    em.minLLambda = em.minGLambda = 0.01;
+    em.settings.minLLambda = em.settings.minGLambda = 0.01;
     const auto logLikelihoodAt = [&p](int family, std::uint32_t index, double value) {
       EM moved = p.em;
       EvolModel& m = moved.model;
@@ -339,7 +340,11 @@ TEST(EStepTest, DeepTreesAgreeWithAnUnscaledLongDoubleEvaluation) {
     AlignmentData data;
     data.PrepareForSimulation(leaves, 2);
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(em.model.Simulate(data, tree, 0.02, {3, 3}, false, "deep", false));
+    SimulationSettings simulation;
+    simulation.geneCount = 2;
+    simulation.sitesPerGene = {3, 3};
+    simulation.unknownFraction = 0.02;
+    ASSERT_TRUE(em.model.Simulate(data, tree, simulation, false, nullptr));
     testing::internal::GetCapturedStdout();
     SetScalingThresholdForTesting(threshold);
     em.PrepareExpectations(data, tree);

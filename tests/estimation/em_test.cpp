@@ -1,4 +1,4 @@
-#include "estimation/em.h"
+#include "estimation/convergence.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,8 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
-#include "estimation/history_files.h"
+#include "estimation/fit.h"
+#include "output/history_files.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -44,15 +45,15 @@ TEST(ConvergenceMonitorTest, ConvergenceDecisions) {
   ConvergenceMonitor m;
   m.RecordLikelihood(-99.99, -100);  // 1e-4
   EXPECT_FALSE(m.Converged(1e-5, 1e-3));
-  EXPECT_EQ(m.FirstUnconverged(1e-3), 0);  // only the likelihood failed
+  EXPECT_EQ(m.FirstUnconverged(1e-3), kNoFamily);  // only the likelihood failed
   EXPECT_TRUE(m.Converged(1e-4 + 1e-12, 1e-3));
 
   m.RecordEta(1.01, 1.0);
   m.RecordLLambda(2.0, 1.0);
   EXPECT_FALSE(m.Converged(1, 1e-3));
-  EXPECT_EQ(m.FirstUnconverged(1e-3), 4);   // eta before l-lambda
-  EXPECT_EQ(m.FirstUnconverged(0.5), 7);
-  EXPECT_EQ(m.FirstUnconverged(1.0), 0);    // strictly greater only
+  EXPECT_EQ(m.FirstUnconverged(1e-3), kEta);   // eta before l-lambda
+  EXPECT_EQ(m.FirstUnconverged(0.5), kLLambda);
+  EXPECT_EQ(m.FirstUnconverged(1.0), kNoFamily);    // strictly greater only
   EXPECT_TRUE(m.Converged(1, 1.0));
 
   // A likelihood that fell gives a negative change, which passes.
@@ -69,7 +70,7 @@ TEST(ConvergenceMonitorTest, ConvergenceDecisions) {
   EXPECT_EQ(m.entries[1], 0.0);
   EXPECT_EQ(m.entries[8], 0.0);
   m.RecordLikelihood(nan, -10);
-  EXPECT_EQ(m.FirstUnconverged(0), 0);
+  EXPECT_EQ(m.FirstUnconverged(0), kNoFamily);
   EXPECT_TRUE(m.Converged(0, 0));
 }
 
@@ -78,38 +79,24 @@ TEST(ConvergenceMonitorTest, ConvergenceDecisions) {
 TEST(HistoryFilesTest, LinesAndTableRowsOfAFit) {
   testing_support::TempDir dir;
   testing_support::ScopedChdir chdir(dir.path());
-  EM em;
-  em.Resize(3, 1);
-  EvolModel& m = em.model;
+  EvolModel m;
+  m.Resize(3, 1);
   m.p0 = m.nu = 0.5;
   m.theta = {2}, m.eta = {1}, m.phi = {0, 0, 0.5}, m.xi = {0, 0.25, 1};
   m.glambda = 4;
   HistoryFiles history;
-  for (int w = 0; w < HistoryFiles::kCount; ++w) ASSERT_TRUE(history.Open(static_cast<HistoryFiles::Which>(w), "run"));
-  const auto update = [&](HistoryFiles::Which which) {
-    history.Line(which, em);
-    history.Line(HistoryFiles::kLikelihood, em);
-  };
-  const auto start = [&] {
-    for (int w = HistoryFiles::kP0; w < HistoryFiles::kGLambda; ++w) history.Line(static_cast<HistoryFiles::Which>(w), em);
-    update(HistoryFiles::kGLambda);
-  };
-  em.logLikelihood = -10;
-  start();
-  em.iterations = 1;
-  em.logLikelihood = -9;
+  ASSERT_TRUE(history.Open("run"));
+  history.Start({m, -10, 0});
   m.theta[0] = 3;  // a change of 1/2
-  update(HistoryFiles::kTheta);
+  history.Update(kTheta, {m, -9, 1});
   m.phi[1] = 0.25;  // from 0: measured against 2^-52, 2^50
-  update(HistoryFiles::kPhi);
-  update(HistoryFiles::kXi);  // no change, which counts 0 also for the l-lambda of 0
-  em.iterations = 2;
-  em.logLikelihood = -8.5;
+  history.Update(kPhi, {m, -9, 1});
+  history.Update(kXi, {m, -9, 1});  // no change, which counts 0 also for the l-lambda of 0
   m.eta[0] = 1.5;  // 1/2
   m.nu = 0.125;    // 3/4, the largest
-  history.Point(em);
-  start();
-  ASSERT_TRUE(history.Close("run"));
+  history.Point({m, -8.5, 2});
+  history.Start({m, -8.5, 0});
+  ASSERT_TRUE(history.Close());
   EXPECT_EQ(ReadText("run.history.tsv"),
             "iteration\tstep\tlog_likelihood\tlargest_change\tstart\n0\tstart\t-10\tNA\t1\n1\ttheta\t-9\t0.5\t1\n"
             "1\tphi\t-9\t1125899906842624\t1\n1\txi\t-9\t0\t1\n2\tfast\t-8.5\t0.75\t1\n0\tstart\t-8.5\tNA\t2\n");
@@ -123,30 +110,28 @@ TEST(HistoryFilesTest, LinesAndTableRowsOfAFit) {
 // held (p0 0.5, theta and eta 1, phi 0, xi 0) but those the test estimates; no rate variation.
 class SmallFitTest : public testing::Test {
  protected:
-  SmallFitTest() : chdir_(dir_.path()) {}
   void Load(const PhylogeneticTree& tree, const char* patterns, const char* counts) {
     FilePtr wp = testing_support::StreamOf(patterns), ngp = testing_support::StreamOf(counts);
     ASSERT_TRUE(data_.ReadPatternFiles(wp.get(), ngp.get(), tree.leafCount));
-    em_.Resize(tree.nodeCount, 1);
-    em_.model.p0 = 0.5;
-    em_.model.theta = em_.model.eta = {1};
-    em_.lossCategories.InitLossCategories(1);
-    em_.gainCategories.InitGainCategories(2);
-    em_.thetaCap = em_.etaCap = 1000;
+    settings_.flags.Resize(tree.nodeCount, 1);
+    given_.Resize(tree.nodeCount, 1);
+    given_.p0 = 0.5;
+    given_.theta = given_.eta = {1};
   }
   bool Run(const PhylogeneticTree& tree) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool done = em_.Run(data_, tree, "run");
+    NoHistory history;
+    const bool done = Estimator(settings_, tree, data_).Fit(given_, history, &result_);
     output_ = testing::internal::GetCapturedStdout();
     errors_ = testing::internal::GetCapturedStderr();
     return done;
   }
 
-  testing_support::TempDir dir_;
-  testing_support::ScopedChdir chdir_;
   AlignmentData data_;
-  EM em_;
+  FitSettings settings_;
+  EvolModel given_;
+  FitResult result_;
   std::string output_, errors_;
 };
 
@@ -157,14 +142,14 @@ class SmallFitTest : public testing::Test {
 TEST_F(SmallFitTest, AProbabilityThatFellToItsBoundIsNotNamedAtTheIterationLimit) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   Load(tree, "1 1 1 1\n", "g 10\n");
-  em_.model.xi[3] = 0.5;
-  em_.model.phi[3] = 0.3;
-  em_.flags.phi[3] = em_.flags.phiAny = true;
-  em_.maxIterations = 1;
-  em_.parameterTolerance = 0;
-  em_.likelihoodTolerance = 1e-12;
+  given_.xi[3] = 0.5;
+  given_.phi[3] = 0.3;
+  settings_.flags.phi[3] = 1;
+  settings_.maxIterations = 1;
+  settings_.parameterTolerance = 0;
+  settings_.likelihoodTolerance = 1e-12;
   ASSERT_TRUE(Run(tree));
-  EXPECT_EQ(em_.model.phi[3], 0.0);
+  EXPECT_EQ(result_.model.phi[3], 0.0);
   EXPECT_NE(output_.find("Warning: Maximum number of iterations reached\n         It is unclear who failed to converge."),
             std::string::npos)
       << output_;
@@ -180,15 +165,14 @@ TEST_F(SmallFitTest, APhiStartOfZeroOnABranchOfLengthZeroIsMovedOffIt) {
   FilePtr treeFile = testing_support::StreamOf("((A:0,B:0):0.1,(C:0.05,D:0.05):0.05);");
   ASSERT_TRUE(tree.ReadNewick(treeFile.get()));
   Load(tree, "1 1 1 1\n2 0 1 0\n", "g 5 1\n");  // leaf order C, D, A, B
-  em_.model.nu = 0.2;
-  em_.flags.phi = em_.flags.xi = {0, 1, 1, 1, 1, 1, 1};
-  em_.flags.phiAny = em_.flags.xiAny = true;
-  em_.initialization.phiMode = em_.initialization.xiMode = "dollo";
-  em_.maxIterations = 50;
+  given_.nu = 0.2;
+  settings_.flags.phi = settings_.flags.xi = {0, 1, 1, 1, 1, 1, 1};
+  settings_.initialization.phiMode = settings_.initialization.xiMode = "dollo";
+  settings_.maxIterations = 50;
   ASSERT_TRUE(Run(tree)) << errors_;
   // One site in six shows B lost where A kept it (or A lost where B kept it).
-  EXPECT_GT(em_.model.phi[5] + em_.model.phi[6], 0.1);
-  EXPECT_TRUE(std::isfinite(em_.logLikelihood));
+  EXPECT_GT(result_.model.phi[5] + result_.model.phi[6], 0.1);
+  EXPECT_TRUE(std::isfinite(result_.logLikelihood));
 }
 
 }  // namespace

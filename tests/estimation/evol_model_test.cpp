@@ -7,6 +7,7 @@
 
 #include "data/phylogenetic_tree.h"
 #include "support/input_template.h"
+#include "output/simulation_files.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -16,7 +17,7 @@ std::string TrueModelLine(const EvolModel& model) {
   testing_support::TempDir dir;
   {
     FilePtr file = OpenFile(dir.File("m"), "w");
-    model.WriteTrueModel(file.get());
+    WriteTrueModel(file.get(), model);
   }
   return testing_support::ReadText(dir.File("m"));
 }

@@ -6,7 +6,10 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
+#include "driver/run_program.h"
 #include "estimation/em.h"
+#include "estimation/fit.h"
+#include "estimation/history_sink.h"
 #include "estimation/literal_estep.h"
 #include "input/input_reader.h"
 #include "support/input_template.h"
@@ -40,13 +43,19 @@ class FastFitTest : public testing::Test {
     fit_ = lines;
   }
 
-  // Writes PROJECT.txt, reads it into tree, data and em and runs the fit, its printing dropped.
+  // Writes PROJECT.txt, reads it into tree, data and em and runs the fit, its printing dropped;
+  // em stays at the result.
   static bool Fit(const std::map<int, std::string>& lines, const std::string& project, PhylogeneticTree& tree,
-                  AlignmentData& data, EM& em) {
+                  AlignmentData& data, EM& em, FitResult& result) {
     WriteText(project + ".txt", testing_support::ControlText(lines));
-    FilePtr input = OpenFile(project + ".txt", "r");
+    ControlFile control;
+    NoHistory history;
     testing::internal::CaptureStdout();
-    const bool done = ReadInput(tree, data, em, input.get(), project) && em.Run(data, tree, project);
+    bool done = LoadRun(tree, data, control, project + ".txt", project);
+    if (done) {
+      em.Configure(control.fit, control.model, tree);
+      done = em.Run(data, tree, history, &result);
+    }
     testing::internal::GetCapturedStdout();
     return done;
   }
@@ -60,9 +69,10 @@ TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
   PhylogeneticTree tree;
   AlignmentData data;
   EM em;
-  ASSERT_TRUE(Fit(fit_, "fit", tree, data, em));
+  FitResult result;
+  ASSERT_TRUE(Fit(fit_, "fit", tree, data, em, result));
   EXPECT_TRUE(em.optimality.passed);
-  EXPECT_LT(em.iterations, em.maxIterations);
+  EXPECT_LT(em.iterations, em.settings.maxIterations);
 
   // The likelihood reported is the likelihood of the parameters reported.
   const double literal = testing_support::LiteralEStep(em, data, tree).logLikelihood;
@@ -79,32 +89,23 @@ TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
   PhylogeneticTree plainTree;
   AlignmentData plainData;
   EM plain;
-  ASSERT_TRUE(Fit(fit_, "plain", plainTree, plainData, plain));
-  EXPECT_NEAR(plain.logLikelihood, em.logLikelihood, 1e-7 * std::abs(em.logLikelihood));
-  EXPECT_LT(4 * em.eSteps, plain.eSteps);
+  FitResult plainResult;
+  ASSERT_TRUE(Fit(fit_, "plain", plainTree, plainData, plain, plainResult));
+  EXPECT_NEAR(plainResult.logLikelihood, result.logLikelihood, 1e-7 * std::abs(result.logLikelihood));
+  EXPECT_LT(4 * result.eSteps, plainResult.eSteps);
 
   // No point of a fine grid along any single estimated parameter, the others held, is better.
   em.PrepareExpectations(data, tree);
   const double best = em.logLikelihood;
-  const auto slot = [&em](const FreeParameter& f) -> double& {
-    EvolModel& m = em.model;
-    switch (f.family) {
-      case 0: return m.p0;
-      case 1: return m.theta[f.index];
-      case 2: return m.phi[f.index];
-      case 3: return m.eta[f.index];
-      default: return m.xi[f.index];  // nu and the shapes are held here
-    }
-  };
-  ASSERT_EQ(em.estimates.size(), 23U);  // p0, theta, eta and the phi and xi of 10 branches
-  for (const FreeParameter& f : em.estimates) {
-    double& parameter = slot(f);
+  ASSERT_EQ(result.estimates.size(), 23U);  // p0, theta, eta and the phi and xi of 10 branches
+  for (const FreeParameter& f : result.estimates) {
+    double& parameter = Value(em.model, f.family, f.index);
     const double fitted = parameter;
     for (int i = -20; i <= 20; ++i) {
       parameter = std::min(std::max(fitted + 0.002 * i * std::max(fitted, 0.01), f.lower), f.upper);
       em.ComputeExpectations(data, tree);
       // The fit stops once a step gains less than 1e-10 of the likelihood.
-      EXPECT_LE(em.logLikelihood, best + 1e-6) << kFamilyNames[f.family] << " " << f.index << " at " << parameter
+      EXPECT_LE(em.logLikelihood, best + 1e-6) << FamilyName(f.family) << " " << f.index << " at " << parameter
                                                 << " instead of " << fitted;
     }
     parameter = fitted;

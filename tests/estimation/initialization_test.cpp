@@ -5,9 +5,12 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
+#include "estimation/fit.h"
+#include "estimation/initialization.h"
+#include "numerics/mersenne_twister.h"
 #include "numerics/run_seed.h"
 #include "support/input_template.h"
+#include "support/memory_history.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -57,19 +60,30 @@ AlignmentData HandData() {
   return data;
 }
 
-EM EstimateEverything(const AlignmentData& data) {
-  EM em;
-  em.Resize(7, data.geneCount);
-  em.flags.p0 = em.flags.nu = em.flags.llambda = em.flags.glambda = true;
-  em.flags.theta.assign(data.geneCount, 1);
-  em.flags.eta.assign(data.geneCount, 1);
-  em.flags.phi = em.flags.xi = {0, 1, 1, 1, 1, 1, 1};
-  InitializationSettings& s = em.initialization;
+// Settings that estimate everything on the four-leaf tree, and a model of its size.
+struct Start {
+  FitSettings settings;
+  EvolModel model;
+  EstimationFlags& flags() { return settings.flags; }
+  bool Initialize(const PhylogeneticTree& tree, const AlignmentData& data) {
+    return InitializeParameters(tree, data, settings, settings.flags, model);
+  }
+};
+
+Start EstimateEverything(const AlignmentData& data) {
+  Start start;
+  start.model.Resize(7, data.geneCount);
+  EstimationFlags& flags = start.settings.flags;
+  flags.p0 = flags.nu = flags.llambda = flags.glambda = true;
+  flags.theta.assign(data.geneCount, 1);
+  flags.eta.assign(data.geneCount, 1);
+  flags.phi = flags.xi = {0, 1, 1, 1, 1, 1, 1};
+  InitializationSettings& s = start.settings.initialization;
   s.p0Mode = s.nuMode = "observed";
   s.phiMode = s.xiMode = "dollo";
   s.thetaMode = s.llambdaMode = s.glambdaMode = "fixed";
   s.etaMode = "rand";
-  return em;
+  return start;
 }
 
 TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
@@ -87,15 +101,15 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
   // Fixed entries keep their values: phi of A, xi of CD, eta of gene 1.
-  EM em = EstimateEverything(data);
-  em.flags.phi[3] = em.flags.xi[2] = em.flags.eta[1] = 0;
+  Start em = EstimateEverything(data);
+  em.flags().phi[3] = em.flags().xi[2] = em.flags().eta[1] = 0;
   em.model.theta = {0.7, 0.8};
   em.model.phi[3] = 0.25;
   em.model.xi[2] = 0.75;
   em.model.eta[1] = 2;
   em.model.llambda = 0.9;
   em.model.glambda = 1.1;
-  em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
+  ASSERT_TRUE(em.Initialize(tree, data));
   EXPECT_DOUBLE_EQ(em.model.p0, 30.0 / 43.0);
   EXPECT_DOUBLE_EQ(em.model.nu, 0.4);
   const std::vector<double> phi = {0, 0, 0, 0.25, 0.5, 0, 1};
@@ -110,24 +124,25 @@ TEST(InitializeParametersTest, DataDrivenStartsWorkedOutOnPaper) {
   EXPECT_EQ(em.model.eta, (std::vector<double>{1.1920928955078125e-07, 2}));
   EXPECT_EQ(em.model.llambda, 0.9);
   EXPECT_EQ(em.model.glambda, 1.1);
-  EXPECT_TRUE(em.flags.nu);
+  EXPECT_TRUE(em.flags().nu);
   // A held p0 of 1 stays: only an estimated start is moved off its bound.
-  em.flags.p0 = false;
+  em.flags().p0 = false;
   em.model.p0 = 1;
-  em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06);
+  ASSERT_TRUE(em.Initialize(tree, data));
   EXPECT_EQ(em.model.p0, 1.0);
 }
 
 TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   const AlignmentData data = HandData();
-  EM em = EstimateEverything(data);
-  InitializationSettings& s = em.initialization;
+  Start em = EstimateEverything(data);
+  InitializationSettings& s = em.settings.initialization;
   s.p0Mode = s.thetaMode = s.nuMode = s.llambdaMode = s.glambdaMode = "rand";
   s.thetaMean = 2.0;
-  em.flags.theta[0] = 0;
+  em.flags().theta[0] = 0;
+  em.settings.nuHeldFixed = true;
   SetRunSeed(99);
-  em.model.InitializeParameters(tree, data, em.flags, em.initialization, true, 0.05, 0.06);
+  ASSERT_TRUE(em.Initialize(tree, data));
 
   MersenneTwister expected = DerivedGenerator(RandomPurpose::kInitialization, 0);
   const double u1 = expected.NextWord() / 4294967295.0;
@@ -136,7 +151,7 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
   EXPECT_DOUBLE_EQ(em.model.theta[1], -2.0 * std::log(1 - u2));  // gene 0 is fixed: one draw only
   const double u3 = expected.NextWord() / 4294967295.0;
   EXPECT_DOUBLE_EQ(em.model.nu, 0.9 * (0.8 + 0.2 * u3));  // held fixed: 0.9 of the start
-  EXPECT_FALSE(em.flags.nu);
+  EXPECT_FALSE(em.flags().nu);
   const double u4 = expected.NextWord() / 4294967296.0;
   // Exponential of mean 1 cut to [0.05, 5000): inverse distribution function at u4.
   const double e5000 = std::exp(-5000.0);
@@ -147,23 +162,20 @@ TEST(InitializeParametersTest, RandomStartsDrawInOrderFromOneGenerator) {
 // Further starts draw every estimated value anew from their own generator, in the order of the
 // parameters: rates log-uniform on [0.05, 5] per unit of the mean depth from root to leaf (0.1
 // here), shapes log-uniform on [0.2, 5], phi uniform on [0, 0.2], xi on [0.05, 0.95], nu on
-// [0.05, 0.8]. Without iterations each start leaves its first line in the histories.
+// [0.05, 0.8]. Without iterations each start leaves its first line in the history.
 TEST(InitializeParametersTest, FurtherStartsDrawRandomValues) {
-  testing_support::TempDir dir;
-  testing_support::ScopedChdir chdir(dir.path());
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   AlignmentData data = HandData();
-  EM em = EstimateEverything(data);
+  Start em = EstimateEverything(data);
   em.model.theta = {0.7, 0.8};
-  em.lossCategories.InitLossCategories(1);
-  em.gainCategories.InitGainCategories(2);
-  em.thetaCap = em.etaCap = 1000;
-  em.starts = 2;
-  em.maxIterations = 0;
+  em.settings.starts = 2;
+  em.settings.maxIterations = 0;
   SetRunSeed(5);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(em.Run(data, tree, "run"));
+  testing_support::MemoryHistory history;
+  FitResult result;
+  ASSERT_TRUE(Estimator(em.settings, tree, data).Fit(em.model, history, &result));
   testing::internal::GetCapturedStdout();
   testing::internal::GetCapturedStderr();
   MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, 1);
@@ -173,36 +185,33 @@ TEST(InitializeParametersTest, FurtherStartsDrawRandomValues) {
   for (int g = 0; g < 2; ++g) theta.push_back(logUniform(0.05, 5) / 0.1), eta.push_back(logUniform(0.05, 5) / 0.1);
   for (int v = 1; v < 7; ++v) phi.push_back(uniform(0, 0.2)), xi.push_back(uniform(0.05, 0.95));
   const double nu = uniform(0.05, 0.8), llambda = logUniform(0.2, 5), glambda = logUniform(0.2, 5);
-  const std::pair<const char*, std::vector<double>> families[] = {
-      {"theta", theta}, {"eta", eta}, {"phi", phi}, {"xi", xi}, {"nu", {nu}}, {"llambda", {llambda}}, {"glambda", {glambda}}};
-  for (const auto& [family, expected] : families) {
+  ASSERT_EQ(history.Starts().size(), 2U);
+  const EvolModel& second = history.Starts()[1]->model;
+  const std::pair<const char*, std::pair<std::vector<double>, std::vector<double>>> families[] = {
+      {"theta", {theta, second.theta}}, {"eta", {eta, second.eta}}, {"phi", {phi, second.phi}},
+      {"xi", {xi, second.xi}},          {"nu", {{nu}, {second.nu}}}, {"llambda", {{llambda}, {second.llambda}}},
+      {"glambda", {{glambda}, {second.glambda}}}};
+  for (const auto& [family, values] : families) {
     SCOPED_TRACE(family);
-    // The second line of the history: the second start's values, printed to six digits.
-    std::istringstream lines(ReadText(std::string("run.history.") + family + ".txt"));
-    std::string line;
-    std::getline(lines, line);
-    std::getline(lines, line);
-    std::istringstream values(line);
-    for (double e : expected) {
-      double value = -1;
-      values >> value;
-      EXPECT_NEAR(value, e, 5e-6 * e);
-    }
+    ASSERT_EQ(values.first.size(), values.second.size());
+    // exp(log(lo) + (log(hi) - log(lo)) u) and lo (hi / lo)^u round differently.
+    for (std::size_t i = 0; i < values.first.size(); ++i) EXPECT_NEAR(values.second[i], values.first[i], 1e-13 * values.first[i]);
   }
 }
 
-TEST(InitializeParametersDeathTest, DataThatCannotGiveAStart) {
+TEST(InitializeParametersTest, DataThatCannotGiveAStart) {
   const PhylogeneticTree tree = testing_support::FourLeafTree();
   for (const std::vector<std::string>& c : testing_support::CaseTable("starts_refused.txt")) {
     SCOPED_TRACE(c[3]);
     AlignmentData data;
     FilePtr wp = testing_support::StreamOf(c[0]), ngp = testing_support::StreamOf(c[1]);
     ASSERT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 4));
-    EM em = EstimateEverything(data);
-    em.flags.p0 = c[2] == "p0";
-    em.flags.nu = !em.flags.p0;
-    EXPECT_EXIT(em.model.InitializeParameters(tree, data, em.flags, em.initialization, false, 0.05, 0.06),
-                testing::ExitedWithCode(1), testing::Eq(c[3] + "\n"));
+    Start em = EstimateEverything(data);
+    em.flags().p0 = c[2] == "p0";
+    em.flags().nu = !em.flags().p0;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(em.Initialize(tree, data));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c[3] + "\n");
   }
 }
 

@@ -131,7 +131,7 @@ double LiteralEStep::Theta(std::uint32_t g) const {
     }
     return sum;
   };
-  return Maximiser(slope, EM::kThetaFloor, em_.thetaCap / r[m_ - 1], true);
+  return Maximiser(slope, kThetaFloor, em_.limits.thetaCap / r[m_ - 1], true);
 }
 
 // Q(eta) = sum over branches and gaining categories of Stay ln(1 - xi (1 - e^-x)) + Gain ln(1 - e^-x), x = eta r t.
@@ -149,7 +149,7 @@ double LiteralEStep::Eta(std::uint32_t g) const {
     }
     return sum;
   };
-  return Maximiser(slope, EM::kEtaFloor, em_.etaCap / r[k_ - 1], true);
+  return Maximiser(slope, kEtaFloor, em_.limits.etaCap / r[k_ - 1], true);
 }
 
 // Q(phi) = sum over genes and loss categories of Loss ln(1 - (1 - phi) d) + Keep ln(1 - phi), d = e^(-theta r t).
@@ -170,7 +170,7 @@ std::vector<double> LiteralEStep::Phi() const {
       }
       return sum;
     };
-    phi[v] = Maximiser(slope, 0, EM::kPhiCeiling, false);
+    phi[v] = Maximiser(slope, 0, kPhiCeiling, false);
   }
   return phi;
 }
@@ -192,7 +192,7 @@ std::vector<double> LiteralEStep::Xi() const {
       }
       return sum;
     };
-    xi[v] = Maximiser(slope, EM::kXiFloor, 1, false);
+    xi[v] = Maximiser(slope, kXiFloor, 1, false);
   }
   return xi;
 }

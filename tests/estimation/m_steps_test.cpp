@@ -23,8 +23,8 @@ class SingleBranchTest : public testing::Test {
     em_.gainCategories.InitGainCategories(2);
     em_.gainCategories.SetGainRates(0, 0.5);
     em_.sums.Resize(1, 3, 2, 1);
-    em_.thetaCap = em_.etaCap = 10;
-    em_.internalTolerance = 1e-13;
+    em_.limits.thetaCap = em_.limits.etaCap = 10;
+    em_.settings.internalTolerance = 1e-13;
     em_.model.theta[0] = 0.7;
     em_.model.eta[0] = 0.9;
     em_.model.phi[1] = 0.3;
@@ -86,7 +86,7 @@ TEST_F(SingleBranchTest, PhiNewtonStopsAtTheResolutionOfItsSums) {
   em_.model.theta[0] = theta;
   em_.model.phi[1] = 0.14212013299472528;
   em_.flags.phi[1] = 1;
-  em_.internalTolerance = 0;
+  em_.settings.internalTolerance = 0;
   SetLossSums(loss, keep);
   testing::internal::CaptureStderr();
   em_.MaxPhi(tree_);
@@ -98,7 +98,7 @@ TEST_F(SingleBranchTest, PhiNewtonStopsAtTheResolutionOfItsSums) {
 // out of a region where Q is not concave and rises.
 TEST_F(SingleBranchTest, EtaClimbsWhereNewtonAloneCannot) {
   em_.flags.eta[0] = 1;
-  em_.etaCap = 1000;
+  em_.limits.etaCap = 1000;
   {
     SCOPED_TRACE("wall");
     // xi of 1: Q = -stay eta t + gain ln(1 - e^(-eta t)), maximal at e^(-eta t) = stay / (stay + gain),
@@ -157,7 +157,7 @@ TEST_F(SingleBranchTest, ShapeUpdatesStopAtTheirBounds) {
   for (int l = 0; l < 4; ++l) set(l, l == 3 ? 5 : 0, l == 0 ? 5 : 0);
   EM varied = em_;
   varied.UpdateLLambda(tree_);
-  EXPECT_EQ(varied.model.llambda, em_.minLLambda);
+  EXPECT_EQ(varied.model.llambda, em_.settings.minLLambda);
   EXPECT_DOUBLE_EQ(varied.monitor.entries[6], (1.0 - 0.05) / 1.0);
 }
 

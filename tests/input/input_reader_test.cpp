@@ -73,30 +73,30 @@ TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
   EXPECT_EQ(tree_.leafCount, 4U);
   EXPECT_EQ(data_.patternFileName + " " + data_.countsFileName, "data.wp.txt data.ngp.txt");
   EXPECT_EQ(testing_support::DataSummary(data_), "0110 1121 0001 | g1 0:5 2:2 (7/7) | g2 0:1 1:1 2:1 (3/3) | 10/10");
-  const EstimationFlags& f = em_.flags;
-  EXPECT_TRUE(f.p0 && f.thetaAny && f.phiAny && f.etaAny && f.xiAny && f.nu && f.llambda && f.glambda);
+  const EstimationFlags& f = control_.fit.flags;
+  EXPECT_TRUE(f.p0 && Estimated(f, kTheta) && Estimated(f, kPhi) && Estimated(f, kEta) && Estimated(f, kXi) && f.nu && f.llambda && f.glambda);
   EXPECT_EQ(f.theta, Bytes({1, 1}));
   EXPECT_EQ(f.xi, Bytes({0, 1, 1, 1, 1, 1, 1}));
-  EXPECT_FALSE(em_.nuHeldFixed);
+  EXPECT_FALSE(control_.fit.nuHeldFixed);
   // Pattern data: nothing is drawn, the values wait for the initialization.
-  EXPECT_EQ(em_.model.theta, Values({0, 0}));
-  EXPECT_EQ(em_.model.geneCount, 2U);
+  EXPECT_EQ(control_.model.theta, Values({0, 0}));
+  EXPECT_EQ(control_.model.geneCount, 2U);
   // The longest branches (AB, C, D) are 60 My = 0.06 units.
-  EXPECT_NEAR(em_.thetaCap, 153.5 / 0.06, 1e-9);
-  EXPECT_EQ(em_.etaCap, em_.thetaCap);
-  EXPECT_FALSE(em_.thetaPhiInvariant || em_.etaXiInvariant);  // the shapes are estimated
-  EXPECT_EQ((Values{em_.minLLambda, em_.minGLambda}), (Values{0.2, 0.06}));  // g not above 0: the default
-  EXPECT_EQ((std::vector<int>{em_.lossCategories.count, em_.gainCategories.count}), (std::vector<int>{4, 5}));
-  EXPECT_EQ((Values{em_.likelihoodTolerance, em_.parameterTolerance, em_.internalTolerance}),
+  EXPECT_NEAR(Limits().thetaCap, 153.5 / 0.06, 1e-9);
+  EXPECT_EQ(Limits().etaCap, Limits().thetaCap);
+  EXPECT_FALSE(Limits().thetaPhiInvariant || Limits().etaXiInvariant);  // the shapes are estimated
+  EXPECT_EQ((Values{control_.fit.minLLambda, control_.fit.minGLambda}), (Values{0.2, 0.06}));  // g not above 0: the default
+  EXPECT_EQ((std::vector<int>{control_.fit.lossCategories, control_.fit.gainCategories}), (std::vector<int>{4, 5}));
+  EXPECT_EQ((Values{control_.fit.likelihoodTolerance, control_.fit.parameterTolerance, control_.fit.internalTolerance}),
             (Values{1e-6, 1e-4, 1e-8}));
-  EXPECT_EQ(std::to_string(em_.maxIterations) + " " + std::to_string(em_.ancestralMode), "0 0");
-  const InitializationSettings& init = em_.initialization;
+  EXPECT_EQ(std::to_string(control_.fit.maxIterations) + " " + std::to_string(static_cast<int>(control_.reconstruction)), "0 0");
+  const InitializationSettings& init = control_.fit.initialization;
   EXPECT_EQ(Modes(init), (std::vector<std::string>{"rand", "rand", "dollo", "rand", "dollo", "rand", "rand", "rand"}));
   EXPECT_EQ((Values{init.p0Lower, init.thetaMean, init.etaMean, init.nuLower, init.llambdaMean, init.glambdaMean}),
             (Values{0.9, 2, 3, 0.7, 0.5, 4}));
   // The template's own initialization lines: observed modes, and numbers the modes ignore.
   ASSERT_TRUE(ReadWith({})) << errors_;
-  EXPECT_EQ(Modes(em_.initialization)[0] + Modes(em_.initialization)[5], "observedobserved");
+  EXPECT_EQ(Modes(control_.fit.initialization)[0] + Modes(control_.fit.initialization)[5], "observedobserved");
 }
 
 TEST_F(InputReaderTest, EveryParameterFixed) {
@@ -109,20 +109,20 @@ TEST_F(InputReaderTest, EveryParameterFixed) {
                         {49, "xi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"}, {50, "nu: fix 0.1"}, {51, "l-lambda: fixed 3"},
                         {52, "g-lambda: fixed 3"}}))
       << errors_;
-  const EstimationFlags& f = em_.flags;
-  EXPECT_FALSE(f.p0 || f.thetaAny || f.phiAny || f.etaAny || f.xiAny || f.nu || f.llambda || f.glambda);
+  const EstimationFlags& f = control_.fit.flags;
+  EXPECT_FALSE(f.p0 || Estimated(f, kTheta) || Estimated(f, kPhi) || Estimated(f, kEta) || Estimated(f, kXi) || f.nu || f.llambda || f.glambda);
   EXPECT_EQ(f.phi, Bytes(7, 0));
   // Starting values of fixed entries are read and dropped; the root's phi is 0 whatever the list.
-  const EvolModel& m = em_.model;
+  const EvolModel& m = control_.model;
   EXPECT_EQ((Values{m.p0, m.nu, m.llambda, m.glambda}), (Values{0.3, 0.6, 0, 2.5}));
   EXPECT_EQ(m.theta, Values({0.5, 1.5}));
   EXPECT_EQ(m.phi, Values({0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6}));
   EXPECT_EQ(m.eta, Values({2, 2}));
   EXPECT_EQ(m.xi, Values({0, 0.25, 0.25, 0.25, 0.25, 0.25, 0.25}));
   // No loss-rate variation: one loss category.
-  EXPECT_EQ((std::vector<int>{em_.lossCategories.count, em_.gainCategories.count}), (std::vector<int>{1, 6}));
-  EXPECT_EQ(std::to_string(em_.maxIterations) + " " + std::to_string(em_.ancestralMode), "1000 1");
-  EXPECT_EQ(Modes(em_.initialization), std::vector<std::string>(8, "fixed"));
+  EXPECT_EQ((std::vector<int>{control_.fit.lossCategories, control_.fit.gainCategories}), (std::vector<int>{1, 6}));
+  EXPECT_EQ(std::to_string(control_.fit.maxIterations) + " " + std::to_string(static_cast<int>(control_.reconstruction)), "1000 1");
+  EXPECT_EQ(Modes(control_.fit.initialization), std::vector<std::string>(8, "fixed"));
 }
 
 TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
@@ -138,16 +138,16 @@ TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
   ASSERT_TRUE(ReadWith({{25, thetaList + " % comment"}, {27, "eta: mix 0 9 24 8 %"},
                         {42, "ancestral reconstruction: detailed"}, {48, etaStart}, {52, "g-lambda: fixed 2"}}))
       << errors_;
-  ASSERT_EQ(em_.model.theta.size(), 25U);
+  ASSERT_EQ(control_.model.theta.size(), 25U);
   for (int g = 0; g < 25; ++g) {
     SCOPED_TRACE(g);
-    EXPECT_DOUBLE_EQ(em_.model.theta[g], (g + 1) / 10.0);
+    EXPECT_DOUBLE_EQ(control_.model.theta[g], (g + 1) / 10.0);
     // The eta list starts only the estimated genes; 0 and 24 keep the model section's values.
-    EXPECT_EQ(em_.model.eta[g], g == 0 ? 9.0 : g == 24 ? 8.0 : 3.0 + g);
+    EXPECT_EQ(control_.model.eta[g], g == 0 ? 9.0 : g == 24 ? 8.0 : 3.0 + g);
   }
-  EXPECT_FALSE(em_.flags.thetaAny);
-  EXPECT_EQ(em_.ancestralMode, 2);
-  EXPECT_EQ(em_.model.glambda, 2.0);
+  EXPECT_FALSE(Estimated(control_.fit.flags, kTheta));
+  EXPECT_EQ(control_.reconstruction, ReconstructionMode::kDetailed);
+  EXPECT_EQ(control_.model.glambda, 2.0);
 
   // A file that ends inside a list names the file line it misses.
   const std::string full = ReadText("run.txt");
@@ -162,21 +162,21 @@ TEST_F(InputReaderTest, MixedPairsGoOnOverLinesAndTheLastValueWins) {
   ASSERT_TRUE(ReadWith({{25, "theta: mix 0 0.5 1 0.7 %"}, {26, "phi: mix 1 0.1 2 0.2\n3 0.3 1 0.15 %"},
                         {27, "eta: mixed 1 2.5\n\n%"}, {28, "xi: mix 0 5 6 0.5 %"}, {29, "nu: est fixed"}}))
       << errors_;
-  const EstimationFlags& f = em_.flags;
-  EXPECT_EQ(em_.model.theta, Values({0.5, 0.7}));
-  EXPECT_FALSE(f.thetaAny);  // every gene ended up fixed
+  const EstimationFlags& f = control_.fit.flags;
+  EXPECT_EQ(control_.model.theta, Values({0.5, 0.7}));
+  EXPECT_FALSE(Estimated(f, kTheta));  // every gene ended up fixed
   EXPECT_EQ(f.phi, Bytes({0, 0, 0, 0, 1, 1, 1}));
-  EXPECT_TRUE(f.phiAny);
-  EXPECT_EQ(Values(em_.model.phi.begin() + 1, em_.model.phi.begin() + 4), Values({0.15, 0.2, 0.3}));
+  EXPECT_TRUE(Estimated(f, kPhi));
+  EXPECT_EQ(Values(control_.model.phi.begin() + 1, control_.model.phi.begin() + 4), Values({0.15, 0.2, 0.3}));
   EXPECT_EQ(f.eta, Bytes({1, 0}));
-  EXPECT_EQ(em_.model.eta[1], 2.5);
+  EXPECT_EQ(control_.model.eta[1], 2.5);
   // The root's entry may be named, and is dropped like the root's entry of a list.
-  EXPECT_EQ(em_.model.xi[0], 0.0);
-  EXPECT_EQ(em_.model.xi[6], 0.5);
+  EXPECT_EQ(control_.model.xi[0], 0.0);
+  EXPECT_EQ(control_.model.xi[6], 0.5);
   EXPECT_EQ(f.xi, Bytes({0, 1, 1, 1, 1, 1, 0}));
   EXPECT_TRUE(f.nu);
-  EXPECT_TRUE(em_.nuHeldFixed);
-  EXPECT_EQ(em_.initialization.glambdaMode, "rand");  // the last line, three file lines later
+  EXPECT_TRUE(control_.fit.nuHeldFixed);
+  EXPECT_EQ(control_.fit.initialization.glambdaMode, "rand");  // the last line, three file lines later
 }
 
 TEST_F(InputReaderTest, CategoriesAndInvariantsFollowTheShapes) {
@@ -186,18 +186,17 @@ TEST_F(InputReaderTest, CategoriesAndInvariantsFollowTheShapes) {
     EXPECT_EQ(errors_, expected[1] == "-" ? "" : expected[1] + "\n");
     int first = 0, second = 0;
     if (std::sscanf(expected[0].c_str(), "invariant %d %d", &first, &second) == 2) {
-      EXPECT_EQ(em_.thetaPhiInvariant, first == 1);
-      EXPECT_EQ(em_.etaXiInvariant, second == 1);
+      EXPECT_EQ(Limits().thetaPhiInvariant, first == 1);
+      EXPECT_EQ(Limits().etaXiInvariant, second == 1);
       return;
     }
     std::sscanf(expected[0].c_str(), "%d %d", &first, &second);
-    EXPECT_EQ(em_.lossCategories.count, first);
-    EXPECT_EQ(em_.gainCategories.count, second);
-    EXPECT_EQ(em_.gainCategories.percentiles.size(), static_cast<std::size_t>(second - 1));
-  });
+    EXPECT_EQ(control_.fit.lossCategories, first);
+    EXPECT_EQ(control_.fit.gainCategories, second);
+    });
   WriteText("data.ngp.txt", "g1 5 0 2\ng2 1 1 1\n");
   ASSERT_TRUE(ReadWith({{32, "l-lambda: fix inf"}, {33, "g-lambda: fix 0"}})) << errors_;
-  EXPECT_FALSE(em_.etaXiInvariant);  // two genes
+  EXPECT_FALSE(Limits().etaXiInvariant);  // two genes
 }
 
 TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
@@ -211,7 +210,7 @@ TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
     std::map<int, std::string> lines = draw;
     lines[line] = text;
     EXPECT_TRUE(ReadWith(lines)) << errors_;
-    const EvolModel& m = em_.model;
+    const EvolModel& m = control_.model;
     Values values = {m.p0, m.nu, m.llambda, m.glambda};
     for (const Values* entries : {&m.theta, &m.phi, &m.eta, &m.xi}) {
       values.insert(values.end(), entries->begin(), entries->end());
@@ -224,14 +223,14 @@ TEST_F(InputReaderTest, DrawParametersADrawCannotTakeKeepTheDefaults) {
   }
   // Weight 1: every node below the root's children copies its parent; a uniform from 1 is 1.
   const Values values = drawn(16, "phi: 1 2");
-  EXPECT_EQ(em_.model.phi[3], em_.model.phi[1]);
-  EXPECT_EQ(em_.model.phi[6], em_.model.phi[2]);
+  EXPECT_EQ(control_.model.phi[3], control_.model.phi[1]);
+  EXPECT_EQ(control_.model.phi[6], control_.model.phi[2]);
   EXPECT_NE(values, drawn(16, "phi: 0.4 2"));
   EXPECT_NE(drawn(18, "xi: 0 1.5"), drawn(18, "xi: 0.4 1.5"));
   drawn(14, "p0: 1");
-  EXPECT_EQ(em_.model.p0, 1.0);
+  EXPECT_EQ(control_.model.p0, 1.0);
   drawn(31, "minimal g-lambda value: 3");
-  EXPECT_GE(em_.model.glambda, 3.0);
+  EXPECT_GE(control_.model.glambda, 3.0);
   // A shape is its minimum (0.05, 0.06) plus an exponential of the line's mean, memoryless: for
   // the same uniform draw, a mean three times as large triples the excess over the minimum.
   const double l1 = drawn(20, "l-lambda: 1")[2], l3 = drawn(20, "l-lambda: 3")[2];
@@ -288,7 +287,7 @@ TEST_F(InputReaderTest, ConditionedOnPresenceSitesWithoutAPresentLeafAreDropped)
   WriteText("data.wp.txt", "0 1 1 0\n0 0 0 0\n1 1 2 1\n2 0 2 0\n");
   WriteText("data.ngp.txt", "g1 5 3 2 1\ng2 0 4 1 0\n");
   ASSERT_TRUE(ReadWith({{53, "condition on presence: on"}})) << errors_;
-  EXPECT_TRUE(em_.conditionOnPresence);
+  EXPECT_TRUE(control_.fit.conditionOnPresence);
   EXPECT_EQ(testing_support::DataSummary(data_), "0110 1121 | g1 0:5 1:2 (7/11) | g2 1:1 (1/5) | 8/16");
 }
 
@@ -356,11 +355,11 @@ TEST_F(InputReaderTest, SimulationOfAFixedModel) {
   // Entries a "mix" line leaves to the estimation still get true values to simulate from.
   ASSERT_TRUE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}, {25, "theta: mix 1 0.5 %"}, {28, "xi: mix 2 0.3 %"}}))
       << errors_;
-  EXPECT_EQ(em_.model.theta[1], 0.5);
-  EXPECT_GT(em_.model.theta[0] * em_.model.theta[2] * em_.model.xi[1], 0.0);
-  EXPECT_EQ(em_.model.xi[2], 0.3);
-  EXPECT_GE(em_.model.p0, 0.95);  // "est" draws from the lower end of line 14
-  EXPECT_GE(em_.model.nu, 0.8);
+  EXPECT_EQ(control_.model.theta[1], 0.5);
+  EXPECT_GT(control_.model.theta[0] * control_.model.theta[2] * control_.model.xi[1], 0.0);
+  EXPECT_EQ(control_.model.xi[2], 0.3);
+  EXPECT_GE(control_.model.p0, 0.95);  // "est" draws from the lower end of line 14
+  EXPECT_GE(control_.model.nu, 0.8);
   EXPECT_EQ(data_.allSites, 6U);
 }
 
@@ -382,6 +381,15 @@ TEST_F(InputReaderTest, UnwritableSimulationFilesAreFoundBeforeTheSimulation) {
     std::filesystem::remove(file);
     EXPECT_FALSE(FileExists("run_truemodel.m"));  // not left beside data it does not belong to
   }
+}
+
+TEST_F(InputReaderTest, AnUnwritableTrackFileStopsTheSimulationBeforeItRuns) {
+  std::filesystem::create_directory("run.track.txt");
+  EXPECT_FALSE(ReadWith({{8, "source: sim"}, {10, "number of sites: const 2"}, {12, "track numbers of present characters: on"}}));
+  EXPECT_EQ(errors_, "Error:VORN:EvolModel:Simulate: The file 'run.track.txt' cannot be opened\n");
+  EXPECT_EQ(data_.allSites, 0U);
+  EXPECT_FALSE(FileExists("run_truemodel.m"));
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
 }
 
 TEST_F(InputReaderTest, ExampleSimulationStopsAfterReading) {

@@ -8,7 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "estimation/fit.h"
+#include "output/history_files.h"
 #include "output/results.h"
+#include "output/run_report.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -31,39 +34,53 @@ class FixedRunTest : public testing_support::ScratchTest {
     FilePtr wp = testing_support::StreamOf("1 1 0 0\n1 0 1 0\n0 0 0 0\n1 2 0 1\n");
     FilePtr ngp = testing_support::StreamOf("g1 3 1 4 0\ng2 0 2 1 2\n");
     ASSERT_TRUE(tree_.ReadPhyl(tree.get()) && data_.ReadPatternFiles(wp.get(), ngp.get(), 4));
-    em_.Resize(7, 2);
-    EvolModel& m = em_.model;
+    settings_.flags.Resize(7, 2);
+    EvolModel& m = given_;
+    m.Resize(7, 2);
     m.p0 = 0.5, m.nu = 0.25, m.theta = {1, 2}, m.eta = {2, 3};
     m.phi = {0, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1};
     m.xi = {0, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5};
-    em_.lossCategories.InitLossCategories(1);
-    em_.gainCategories.InitGainCategories(2);
-    em_.likelihoodTolerance = 1e-6, em_.parameterTolerance = 1e-4, em_.internalTolerance = 1e-8;
-    em_.maxIterations = 100;
-    em_.thetaCap = em_.etaCap = 153.5 / 0.06;
+    settings_.likelihoodTolerance = 1e-6, settings_.parameterTolerance = 1e-4, settings_.internalTolerance = 1e-8;
+    settings_.maxIterations = 100;
   }
 
-  // The estimation (report = false) or the report of the project, its printing captured.
+  // The estimation and the reconstruction (report = false), or the report of the project, its
+  // printing captured.
   bool Run(const std::string& project, bool report = false) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const bool ok = report ? WriteOutput(tree_, data_, em_, 0, project) : em_.Run(data_, tree_, project);
+    bool ok;
+    if (report) {
+      ok = WriteOutput(Described(), 0, project);
+    } else {
+      std::printf("running the algorithm\n");
+      HistoryFiles history;
+      estimator_ = std::make_unique<Estimator>(settings_, tree_, data_);
+      ok = history.Open(project) && estimator_->Fit(given_, history, &result_) && history.Close();
+      if (ok && mode_ != ReconstructionMode::kOff) estimator_->Reconstruct(result_, &ancestral_);
+    }
     errors_ = testing::internal::GetCapturedStderr();
     output_ = testing::internal::GetCapturedStdout();
     return ok;
   }
   bool Report(const std::string& project) { return Run(project, true); }
+  FitReport Described() const { return {tree_, data_, settings_, result_, mode_, ancestral_}; }
 
   PhylogeneticTree tree_;
   AlignmentData data_;
-  EM em_;
+  FitSettings settings_;
+  EvolModel given_;
+  ReconstructionMode mode_ = ReconstructionMode::kOff;
+  std::unique_ptr<Estimator> estimator_;
+  FitResult result_;
+  AncestralTables ancestral_;
   std::string output_, errors_;
 };
 
 TEST_F(FixedRunTest, WholeReportOfAFixedModel) {
   ASSERT_TRUE(Run("fixed")) << errors_;
   EXPECT_EQ(output_, "running the algorithm\n   1 iterations\t(loglikelihood convergence = 0)\n\n");
-  EXPECT_EQ(em_.iterations, 1U);
+  EXPECT_EQ(result_.iterations, 1U);
   // Nothing is estimated: every history file holds its initial line only.
   std::string histories;
   for (const char* name : {"likelihood", "p0", "theta", "phi", "eta", "xi", "nu", "llambda", "glambda"}) {
@@ -71,7 +88,7 @@ TEST_F(FixedRunTest, WholeReportOfAFixedModel) {
   }
   EXPECT_EQ(histories, "-32.9072\n0.5\n1\t2\n0\t0.1\t0.1\t0.1\t0.1\t0.1\t0.1\n2\t3\n0\t0.5\t0.5\t0.5\t0.5\t0.5\t0.5\n"
                        "0.25\n0\n0\n");
-  EXPECT_NEAR(em_.logLikelihood, -32.9072104849, 1e-9);  // brute force over all node states
+  EXPECT_NEAR(result_.logLikelihood, -32.9072104849, 1e-9);  // brute force over all node states
 
   Report("fixed");
   EXPECT_EQ(output_, "writing output file\n");
@@ -80,7 +97,7 @@ TEST_F(FixedRunTest, WholeReportOfAFixedModel) {
 }
 
 TEST_F(FixedRunTest, AncestralReconstructionSections) {
-  em_.ancestralMode = 2;
+  mode_ = ReconstructionMode::kDetailed;
   ASSERT_TRUE(Run("fixed")) << errors_;
   Report("fixed");
   EXPECT_EQ(ReadText("fixed.output.txt"),
@@ -91,14 +108,14 @@ TEST_F(FixedRunTest, AncestralReconstructionSections) {
 TEST_F(FixedRunTest, ResultsOfAFixedModel) {
   // The golden values come from enumerating all node states (testdata/output/make_four_leaf_goldens.py);
   // summed in another order they may differ in the last of their 17 digits.
-  em_.ancestralMode = 1;
+  mode_ = ReconstructionMode::kOn;
   ASSERT_TRUE(Run("fixed")) << errors_;
   RunFacts facts;
   facts.controlFileName = "fixed.txt";
   facts.seed = 7;
   facts.elapsedSeconds = 2.5;
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(WriteResults(tree_, data_, em_, facts, "fixed"));
+  ASSERT_TRUE(WriteResults(Described(), facts, "fixed"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_TRUE(testing_support::SameTextAndNumbers(ReadText("fixed.branches.tsv"),
                                                   ReadText(TestData("golden/fixed.branches.tsv")), 1e-12));
@@ -113,9 +130,9 @@ TEST_F(FixedRunTest, ResultsOfAFixedModel) {
   EXPECT_TRUE(testing_support::SameTextAndNumbers(
       results.dump(1), nlohmann::json::parse(ReadText(TestData("golden/fixed.results.json"))).dump(1), 1e-12));
   EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
-  em_.optimality = OptimalityCheck{true, 0.5, 2, 0, 0};  // the check names its family, p0 the first
+  result_.optimality = OptimalityCheck{true, 0.5, 2, kP0, 0};  // the check names its family
   FilePtr json(std::tmpfile());
-  WriteResultsJson(json.get(), tree_, data_, em_, facts);
+  WriteResultsJson(json.get(), Described(), facts);
   EXPECT_EQ(nlohmann::json::parse(testing_support::Contents(json.get()))["outcome"]["optimality_check"].dump(),
             R"({"index":null,"largest":0.5,"parameter":"p0","passed":true,"threshold":2.0})");
 
@@ -126,7 +143,7 @@ TEST_F(FixedRunTest, ResultsOfAFixedModel) {
   // 0.452 of the way from #fdcc8a to #fc8d59: #fdb074. Axis ticks every 20 My. The title escaped
   // for XML, a byte that is no UTF-8 as '?', a character of two bytes kept.
   FilePtr picture(std::tmpfile());
-  WriteTreePicture(picture.get(), tree_, data_, em_, "f\xff & <4> \xc3\xa9");
+  WriteTreePicture(picture.get(), Described(), "f\xff & <4> \xc3\xa9");
   EXPECT_EQ(testing_support::Contents(picture.get()), ReadText(TestData("golden/fixed.tree.svg")));
 }
 
@@ -146,10 +163,10 @@ TEST(ResultsTest, AtBoundMeansWithinAMillionth) {
 }
 
 TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
-  em_.flags.p0 = true;
-  em_.initialization.p0Mode = "fixed";
-  em_.maxIterations = 1;
-  em_.parameterTolerance = -1;  // never met
+  settings_.flags.p0 = true;
+  settings_.initialization.p0Mode = "fixed";
+  settings_.maxIterations = 1;
+  settings_.parameterTolerance = -1;  // never met
   ASSERT_TRUE(Run("limit")) << errors_;
   EXPECT_NE(output_.find("\nWarning: Maximum number of iterations reached\n         P0 failed to converge.\n"),
             std::string::npos)
@@ -158,7 +175,7 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
   EXPECT_TRUE(std::regex_search(output_, std::regex("optimality check: (passed|failed) \\(largest projected gradient "
                                                     "[^ ]+ at p0, threshold [^)]+\\)\n")))
       << output_;
-  EXPECT_EQ(em_.iterations, 1U);
+  EXPECT_EQ(result_.iterations, 1U);
   // Scripts see it too: the exit status stays 0, the warning names the criterion not met.
   const std::string number = "-?[0-9.]+(e[-+][0-9]+)?";
   const std::string limit = "Warning:VORN:EM:Run: The fit reached the iteration limit \\(1\\) before convergence: ";
@@ -168,15 +185,15 @@ TEST_F(FixedRunTest, IterationLimitWarnsAndNamesTheFirstUnconvergedParameter) {
       << errors_;
 
   // With every change within the tolerance only the likelihood criterion can have failed.
-  em_.parameterTolerance = 1e300;
-  em_.likelihoodTolerance = -1;
+  settings_.parameterTolerance = 1e300;
+  settings_.likelihoodTolerance = -1;
   ASSERT_TRUE(Run("limit"));
   EXPECT_NE(output_.find("\n         It is unclear who failed to converge.\n"), std::string::npos) << output_;
   EXPECT_TRUE(std::regex_match(errors_, std::regex(limit + "the relative change of the log-likelihood \\(" + number +
                                                    "\\) is above the likelihood tolerance \\(-1\\)\n")))
       << errors_;
   FilePtr json(std::tmpfile());
-  WriteResultsJson(json.get(), tree_, data_, em_, RunFacts());
+  WriteResultsJson(json.get(), Described(), RunFacts());
   EXPECT_EQ(nlohmann::json::parse(testing_support::Contents(json.get()))["outcome"]["criterion_not_met"]["parameter"], nullptr);
 }
 
@@ -190,7 +207,7 @@ TEST_F(FixedRunTest, UnwritableFiles) {
 
   // A report that cannot be written is an error, found before the fit by CanWriteOutput. With
   // its details file unwritable, a report written earlier stays as it was.
-  em_.ancestralMode = 2;
+  mode_ = ReconstructionMode::kDetailed;
   ASSERT_TRUE(Run("fixed"));
   WriteText("z.output.txt", "an earlier report\n");
   std::filesystem::create_directory("z.ar.txt");
@@ -201,7 +218,7 @@ TEST_F(FixedRunTest, UnwritableFiles) {
   for (const auto& [project, error] : cases) {
     SCOPED_TRACE(project);
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(CanWriteOutput(em_, project));
+    EXPECT_FALSE(CanWriteOutput(true, project));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), error);
     EXPECT_FALSE(Report(project));
     EXPECT_EQ(errors_, error);
@@ -209,13 +226,13 @@ TEST_F(FixedRunTest, UnwritableFiles) {
   EXPECT_EQ(ReadText("z.output.txt"), "an earlier report\n");
   std::filesystem::create_directory("y.tree.svg");  // one of the results beside the report
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(CanWriteOutput(em_, "y"));
-  EXPECT_FALSE(WriteResults(tree_, data_, em_, RunFacts(), "y"));
+  EXPECT_FALSE(CanWriteOutput(true, "y"));
+  EXPECT_FALSE(WriteResults(Described(), RunFacts(), "y"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error:VORN:WriteOutput: The file y.tree.svg cannot be opened\n"
                                                     "Error:VORN:WriteOutput: The file y.tree.svg cannot be opened\n");
   EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(CanWriteOutput(em_, "fixed"));
+  EXPECT_TRUE(CanWriteOutput(true, "fixed"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
@@ -252,7 +269,7 @@ TEST(ReportTest, ShortestAndLongestGenesTieToTheLowestIndex) {
     data.ukfThreshold = 1.0;
     ASSERT_TRUE(data.ReadPatternFiles(wp.get(), ngp.get(), 2));
     FilePtr out(std::tmpfile());
-    data.WriteSummary(out.get());
+    WriteDataSummary(out.get(), data);
     const std::string text = testing_support::Contents(out.get());
     EXPECT_NE(text.find(std::string("\tshortest gene [filtered (all)]: ") + c[1]), std::string::npos) << text;
     EXPECT_NE(text.find(c[2]), std::string::npos) << text;

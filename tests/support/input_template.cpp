@@ -69,13 +69,12 @@ RunOutcome RunVorn(std::vector<const char*> args) {
 bool ControlFileTest::Read(const std::string& text) {
   tree_ = PhylogeneticTree();
   data_ = AlignmentData();
-  em_ = EM();
+  control_ = ControlFile();
   SetRunSeed(3);
   WriteText("run.txt", text);
-  FilePtr input = OpenFile("run.txt", "r");
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  const bool ok = ReadInput(tree_, data_, em_, input.get(), "run");
+  const bool ok = LoadRun(tree_, data_, control_, "run.txt", "run");
   errors_ = testing::internal::GetCapturedStderr();
   output_ = testing::internal::GetCapturedStdout();
   return ok;

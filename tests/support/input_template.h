@@ -7,7 +7,7 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
+#include "input/input_reader.h"
 #include "support/test_support.h"
 
 namespace vorn {
@@ -37,8 +37,9 @@ struct RunOutcome {
 };
 RunOutcome RunVorn(std::vector<const char*> args);
 
-// In a scratch folder holding the template's files, Read() reads a control text as a run would,
-// into a fresh tree, data and estimator, every read from the same run seed.
+// In a scratch folder holding the template's files, Read() reads a control text as a run would
+// (simulating the data when it says so), into a fresh tree, data and control file, every read
+// from the same run seed.
 class ControlFileTest : public ScratchTest {
  protected:
   ControlFileTest() { WriteFourLeafRun(); }
@@ -46,9 +47,12 @@ class ControlFileTest : public ScratchTest {
   bool Read(const std::string& text);
   bool ReadWith(const std::map<int, std::string>& replacements) { return Read(ControlText(replacements)); }
 
+  // What the estimator derives from the control file read.
+  FitLimits Limits() const { return DeriveLimits(control_.fit, control_.model, tree_); }
+
   PhylogeneticTree tree_;
   AlignmentData data_;
-  EM em_;
+  ControlFile control_;
   std::string errors_, output_;
 };
 

@@ -1,0 +1,38 @@
+#include "estimation/fit.h"
+
+#include "data/alignment_data.h"
+#include "data/phylogenetic_tree.h"
+#include "estimation/em.h"
+#include "estimation/history_sink.h"
+
+namespace vorn {
+
+Estimator::Estimator(const FitSettings& settings, const PhylogeneticTree& tree, const AlignmentData& data)
+    : em_(std::make_unique<EM>()), settings_(settings), tree_(tree), data_(data) {}
+
+Estimator::~Estimator() = default;
+
+bool Estimator::Fit(const EvolModel& given, HistorySink& history, FitResult* result) {
+  em_->Configure(settings_, given, tree_);
+  return em_->Run(data_, tree_, history, result);
+}
+
+void Estimator::Reconstruct(const FitResult& result, AncestralTables* tables) {
+  // The reconstruction counts the observed sites: conditioned on presence, their posteriors are
+  // those of an E-step without the unobserved ones.
+  if (!em_->conditionOnPresence) {
+    EM& em = *em_;
+    em.sums = result.sums;
+    em.AccumulateAncestral(tables, tree_);
+    return;
+  }
+  em_->model = result.model;
+  em_->lossCategories = result.lossCategories;
+  em_->gainCategories = result.gainCategories;
+  em_->conditionOnPresence = false;
+  em_->ComputeExpectations(data_, tree_);
+  em_->AccumulateAncestral(tables, tree_);
+  em_->conditionOnPresence = true;
+}
+
+}  // namespace vorn

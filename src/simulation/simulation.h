@@ -1,0 +1,33 @@
+// What a simulation is asked to make, and the true history it can keep beside the data.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+namespace vorn {
+
+// The alignment section's simulation: genes, sites per gene, the share of leaf values hidden as
+// unknown, and whether the true history is kept.
+struct SimulationSettings {
+  bool simulate = true;
+  std::uint32_t geneCount = 0;
+  std::vector<std::uint32_t> sitesPerGene;
+  double unknownFraction = 0.0;
+  bool track = false;
+};
+
+// The true history of a set of sites: per node the number of sites where it holds the character,
+// and the losses, gains and retentions on the branch above it (the root has no branch).
+struct HistoryCounts {
+  void Clear(std::uint32_t nodeCount);
+  void Add(const HistoryCounts& other);
+
+  std::vector<std::uint32_t> present, losses, gains, retentions;
+};
+
+// The true history of a simulation, per gene and over all genes.
+struct SimulatedHistory {
+  std::vector<HistoryCounts> genes;
+  HistoryCounts total;
+};
+
+}  // namespace vorn
