@@ -76,6 +76,19 @@ void HistoryTable::Row(Step step, ParameterFamily family, const FitProgress& now
 
 bool HistoryTable::Commit() { return file_ && file_->Commit(); }
 
+HistoryFiles::~HistoryFiles() {
+  if (closed_) return;
+  if (likelihood_) {
+    likelihood_.reset();
+    std::remove(FileName(projectName_, "likelihood").c_str());
+  }
+  for (int f = 0; f < kFamilyCount; ++f) {
+    if (!families_[f]) continue;
+    families_[f].reset();
+    std::remove(FileName(projectName_, Family(static_cast<ParameterFamily>(f)).fileName).c_str());
+  }
+}
+
 bool HistoryFiles::Open(const std::string& projectName) {
   projectName_ = projectName;
   const std::string name = FileName(projectName, "likelihood");
@@ -140,7 +153,8 @@ bool HistoryFiles::Close() {
   for (int f = 0; f < kFamilyCount; ++f) {
     if (!close(families_[f], Family(static_cast<ParameterFamily>(f)).fileName)) return false;
   }
-  return table_.Commit();
+  closed_ = table_.Commit();
+  return closed_;
 }
 
 }  // namespace vorn

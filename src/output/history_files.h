@@ -33,6 +33,9 @@ class HistoryTable {
 
 class HistoryFiles : public HistorySink {
  public:
+  // A fit that ended in an error leaves none of its files: they would hold a partial course that
+  // a later look could take for a run's.
+  ~HistoryFiles() override;
   // Creates every file; prints the error and returns false when one cannot be.
   bool Open(const std::string& projectName);
   void Start(const FitProgress& now) override;
@@ -48,6 +51,7 @@ class HistoryFiles : public HistorySink {
   void LikelihoodLine(double logLikelihood);
 
   std::string projectName_;
+  bool closed_ = false;
   FilePtr likelihood_;
   FilePtr families_[kFamilyCount];
   HistoryTable table_;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -60,6 +61,20 @@ TEST_F(RunProgramRunTest, CompletedReadLeavesTheMarker) {
   ASSERT_TRUE(FileExists("done.txt"));
   EXPECT_EQ(ReadText("done.txt"), "");  // truncated, not appended
   EXPECT_EQ(ReadText("tree.phyl"), testing_support::kFourLeafPhyl);  // inputs untouched
+}
+
+TEST_F(RunProgramRunTest, AFitThatCannotStartLeavesNoFileBehind) {
+  // Every leaf value unknown: the initial p0 has nothing to count, found after the history files
+  // were opened, so they must be removed on the way out, with nothing else written.
+  testing_support::WriteFourLeafRun(ControlText({{41, "maximum # iterations: 5"}}));
+  WriteText("data.wp.txt", "2 2 2 2\n2 2 2 2\n2 2 2 2\n");
+  const auto run = RunVorn({"run.txt"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error: P0 cannot be estimated (no known leaf value)\n");
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(".")) left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"data.ngp.txt", "data.wp.txt", "run.txt", "tree.phyl"}));
 }
 
 TEST_F(RunProgramRunTest, NamedFilesAreFoundBesideTheControlFileWhenNotInTheWorkingDirectory) {
