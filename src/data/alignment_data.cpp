@@ -1,3 +1,4 @@
+// Pattern and count files read into genes of distinct patterns.
 #include "data/alignment_data.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The data a fit reads: the distinct leaf patterns of every gene with their site counts, and the
+// readers of the pattern and pattern-count files.
 #pragma once
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// C streams owned as values, and the close that tells whether a written file got to its end.
 #pragma once
 #include <cstdio>
 #include <memory>

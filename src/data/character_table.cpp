@@ -1,3 +1,4 @@
+// FASTA, PHYLIP and table input turned into the genes' patterns.
 #include "data/character_table.h"
 
 #include <algorithm>

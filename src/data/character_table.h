@@ -1,3 +1,5 @@
+// The reader of presence/absence data in the forms researchers already have: FASTA, PHYLIP and
+// delimited tables.
 #pragma once
 #include <cstddef>
 #include <cstdio>

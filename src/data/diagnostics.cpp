@@ -1,3 +1,4 @@
+// The warnings of a run: printed once and kept for results.json.
 #include "data/diagnostics.h"
 
 #include <cstdio>

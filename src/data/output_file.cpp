@@ -1,3 +1,4 @@
+// Temporary file, then rename.
 #include "data/output_file.h"
 
 #include <unistd.h>

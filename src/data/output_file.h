@@ -1,3 +1,4 @@
+// Files written once, complete or absent: a temporary file renamed into place.
 #pragma once
 #include <cstdio>
 #include <string>

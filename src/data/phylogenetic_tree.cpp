@@ -1,3 +1,4 @@
+// The tree's readers, orders and random trees.
 #include "data/phylogenetic_tree.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The rooted binary tree: its nodes, branch lengths and walking orders, its readers (phyl, Newick),
+// random trees, and the Dollo parsimony counts that the report sets beside the estimates.
 #pragma once
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The progress line's pacing for terminals and logs.
 #include "data/progress.h"
 
 #include <unistd.h>

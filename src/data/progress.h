@@ -1,3 +1,4 @@
+// The one progress line of a run, for a terminal or a log.
 #pragma once
 #include <cstdarg>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Line, token and number reading.
 #include "data/text_io.h"
 
 #include <cerrno>

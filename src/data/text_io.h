@@ -1,3 +1,4 @@
+// Line and token reading shared by every text reader, and the number parsing they agree on.
 #pragma once
 #include <cstdio>
 #include <string>

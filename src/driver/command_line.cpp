@@ -1,3 +1,4 @@
+// Command-line options, help and version.
 #include "driver/command_line.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// The command line: its options, their parsing and the help and version texts.
 #pragma once
 #include <cstdint>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The order of a run: read, simulate, fit, reconstruct, write; and the one place that ends it.
 #include "driver/run_program.h"
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include "estimation/fit.h"
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
+#include "numerics/statistics.h"
 #include "output/history_files.h"
 #include "output/report.h"
 #include "output/results.h"
@@ -147,7 +149,9 @@ bool LoadRun(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, 
   return !control.simulation.simulate || SimulateData(tree, data, control, projectName);
 }
 
-int RunProgram(int argc, const char* const* argv) {
+namespace {
+
+int Run(int argc, const char* const* argv) {
   CommandLine commandLine;
   if (!ParseCommandLine(argc, argv, commandLine)) return 1;
   if (commandLine.help) {
@@ -196,6 +200,18 @@ int RunProgram(int argc, const char* const* argv) {
 
   OutputFile done("done.txt", "Main");
   return OpenDoneMarker(done) && done.Commit() ? 0 : 1;
+}
+
+}  // namespace
+
+int RunProgram(int argc, const char* const* argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const NumericDomainError& error) {
+    // Thrown past every open output, whose destructors have removed their temporary files.
+    std::fputs(error.what(), stderr);
+    return 1;
+  }
 }
 
 }  // namespace vorn

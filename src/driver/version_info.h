@@ -1,3 +1,4 @@
+// The version and the commit the build was made from.
 #pragma once
 
 namespace vorn {

@@ -1,3 +1,4 @@
+// The loss and no-gain chances of a branch, formed without cancellation.
 #pragma once
 #include <cmath>
 

@@ -1,3 +1,4 @@
+// Convergence measures per parameter family and the optimality check.
 #include "estimation/convergence.h"
 
 namespace vorn {

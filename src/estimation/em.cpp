@@ -1,3 +1,4 @@
+// The starts of a fit and the EM iteration of each.
 #include "estimation/em.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Sizing of the model's values, and the invariants that tie theta to phi and eta to xi.
 #include "estimation/evol_model.h"
 
 #include <cmath>

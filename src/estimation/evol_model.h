@@ -1,3 +1,4 @@
+// The model's parameter values and the simulation from them.
 #pragma once
 #include <cstdint>
 #include <vector>

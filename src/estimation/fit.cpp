@@ -1,3 +1,4 @@
+// The estimator's one call and the reconstruction from its result.
 #include "estimation/fit.h"
 
 #include "data/alignment_data.h"

@@ -79,9 +79,12 @@ struct FitSettings {
 // Derived from the settings, the tree and the given values.
 struct FitLimits {
   // The M-steps bound theta and eta by these caps over the largest rate multiplier, so that no
-  // rate times a branch length passes 153.5: e^-153.5 is about 2^-221, still far above the
-  // E-step's rescaling threshold of 2^-256, so a branch's chances never reach the range where
-  // they would need rescaling of their own.
+  // rate times a branch length passes 153.5. The number is older than the E-step's rescaling and
+  // is kept because every fit that reaches the cap prints it; what it still guarantees is that a
+  // branch's decay e^-x stays above 2^-221.5, so that a node's values, rescaled once they fall
+  // below 2^-256, times two such branch terms stay normal doubles: (2^-221.5 2^-256)^2 = 2^-955,
+  // above the smallest normal 2^-1022. A cap above about 176 would let subnormal values, which
+  // carry fewer bits, into the products.
   double thetaCap = 0, etaCap = 0;
   // Without loss-rate variation theta and every phi trade off along the branch's retention
   // chance, and without gain-rate variation (one gene) eta and every xi along its gain chance:

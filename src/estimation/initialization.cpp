@@ -1,3 +1,4 @@
+// Initial values from the data and random starting points.
 #include "estimation/initialization.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The one-dimensional search of the gamma shapes: bracketing and Brent's method.
 #pragma once
 #include <cmath>
 #include <cstdio>

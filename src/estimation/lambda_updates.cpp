@@ -1,3 +1,4 @@
+// The M-steps of the gamma shapes l-lambda and g-lambda.
 #include <cmath>
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// The M-steps of p0, theta, phi, eta, xi and nu, and the gradient of every family.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@ constexpr double kEpsilon = 2.220446049250313e-16;
 // Newton on theta, eta and xi converges in a handful of steps; a run that reaches this bound is
 // crawling, and its last (best) iterate is kept.
 constexpr int kMaxNewtonSteps = 1000;
+constexpr int kMaxPhiSteps = 51;
 // Changes of phi and xi this small are within the rounding of the sums that carry them (1 - phi
 // and 1 - xi (1 - e) hold them to an absolute 2^-53): Newton cannot resolve them.
 constexpr double kProbabilityResolution = 4 * kEpsilon;
@@ -351,7 +353,10 @@ void EM::MaxPhi(const PhylogeneticTree& tree) {
       return RelativeStepWithin(next, previous, previous + kEpsilon, tolerance) ||
              std::abs(next - previous) <= kProbabilityResolution;
     };
-    AscentResult result = SafeguardedAscent(model.phi[v], 51, objective, propose, done);
+    // Near phi = 0 the Newton step can jump between two iterates for ever without meeting the
+    // tolerance; after 51 steps (the first version's bound, which stored fits that hit it depend
+    // on to the last bit) the node takes the better of the last iterate and the two's mean.
+    AscentResult result = SafeguardedAscent(model.phi[v], kMaxPhiSteps, objective, propose, done);
     if (!result.stopped) {
       std::fprintf(stderr,
                    "\nMaxPhi: Warning: Recovering from inifinite loop in PHI(%d). "

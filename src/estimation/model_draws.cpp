@@ -1,3 +1,4 @@
+// Random values of the model's parameters ("rand" in the control file).
 #include <cmath>
 
 #include "data/phylogenetic_tree.h"

@@ -1,3 +1,4 @@
+// The table of parameter families and the bounds derived from the settings.
 #include "estimation/parameter_families.h"
 
 #include <algorithm>

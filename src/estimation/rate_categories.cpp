@@ -1,3 +1,4 @@
+// Gamma rate categories: their rates and weights.
 #include "estimation/rate_categories.h"
 
 #include "numerics/statistics.h"

@@ -1,3 +1,4 @@
+// The rate categories of the loss and gain gamma distributions.
 #pragma once
 #include <cstdint>
 #include <vector>

@@ -1,3 +1,4 @@
+// The control file read section by section, and the settings checked against the data.
 #include "input/input_reader.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The control file as a whole: what it asks of a run, and the reader that fills it.
 #pragma once
 #include <cstdint>
 #include <cstdio>

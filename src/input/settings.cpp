@@ -1,3 +1,4 @@
+// Reading of the settings after line 52.
 #include "input/settings.h"
 
 #include <cctype>

@@ -1,3 +1,4 @@
+// The optional "name: value" settings after the 52 template lines.
 #pragma once
 #include <cstdio>
 

@@ -1,3 +1,4 @@
+// The line reader of the 52-line template and the value parsing the sections share.
 #include "input/template_reader.h"
 
 #include <cctype>

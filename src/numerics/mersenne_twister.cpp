@@ -1,3 +1,4 @@
+// MT19937.
 #include "numerics/mersenne_twister.h"
 
 namespace vorn {

@@ -1,3 +1,4 @@
+// The random number generator every draw of a run uses.
 #pragma once
 #include <array>
 #include <cstdint>

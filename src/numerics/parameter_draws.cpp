@@ -1,3 +1,4 @@
+// Truncated exponential draws of starting shapes.
 #include "numerics/parameter_draws.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// The distribution random starting shapes are drawn from.
 #pragma once
 
 namespace vorn {

@@ -1,3 +1,4 @@
+// Generators derived from the run's seed.
 #include "numerics/run_seed.h"
 
 #include <map>

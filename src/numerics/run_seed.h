@@ -1,3 +1,4 @@
+// The run's one seed and the generators derived from it per purpose.
 #pragma once
 #include <cstdint>
 

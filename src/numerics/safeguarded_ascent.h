@@ -1,3 +1,4 @@
+// A one-dimensional Newton ascent with bisection as its safeguard, for the M-steps.
 #pragma once
 #include <cmath>
 

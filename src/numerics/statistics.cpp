@@ -1,3 +1,4 @@
+// Gamma functions, their inverses and the error function.
 #include "numerics/statistics.h"
 
 #include <cmath>
@@ -10,11 +11,8 @@
 namespace vorn {
 namespace {
 
-// Every domain error ends the process; callers never see a return value for bad arguments.
-[[noreturn]] void Fail(const char* message) {
-  std::fputs(message, stderr);
-  std::exit(1);
-}
+// Callers never see a return value for bad arguments; the run ends, with its destructors.
+[[noreturn]] void Fail(const char* message) { throw NumericDomainError(message); }
 
 constexpr double kEpsilon = 2.220446049250313e-16;       // 2^-52
 constexpr double kHalfEpsilon = 1.1102230246251565e-16;  // 2^-53

@@ -1,10 +1,17 @@
+// Special functions of the gamma family and the error function.
 #pragma once
+#include <stdexcept>
 
 namespace vorn {
 
 // Functions of the gamma family and the error function in IEEE double precision. A domain error
-// is never returned: the function prints one "Error:BentorStatLib:<function>: ..." line on stderr
-// and ends the process with status 1. No state, no allocation.
+// is never returned: the function throws a NumericDomainError whose text is the one line
+// "Error:BentorStatLib:<function>: ...\n" that the driver prints before it ends the run with
+// status 1 (the callers check their arguments, so this means a fault, not bad input). No state,
+// no allocation.
+struct NumericDomainError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // ln Gamma(x) for x >= 0; gammaln(0) is +inf.
 double gammaln(double x);

@@ -1,3 +1,4 @@
+// Ancestral reconstruction in the report and the .ar.txt files.
 #include "output/ancestral_report.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The report's ancestral section and the per-gene ancestral files.
 #pragma once
 #include <vector>
 

@@ -1,3 +1,4 @@
+// The nine history files and the history table.
 #include "output/history_files.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// The report, PREFIX.output.txt.
 #include "output/report.h"
 
 #include <algorithm>

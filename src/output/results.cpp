@@ -1,3 +1,4 @@
+// The files for scripts and viewers: results.json, branches.tsv and tree.nwk (tree.svg is tree_picture.cpp).
 #include "output/results.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// The true model and the track of a simulation.
 #include "output/simulation_files.h"
 
 #include "data/phylogenetic_tree.h"

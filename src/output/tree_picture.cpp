@@ -1,3 +1,4 @@
+// The tree picture, PREFIX.tree.svg.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
