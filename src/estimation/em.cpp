@@ -247,75 +247,18 @@ bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySin
   for (std::uint32_t start = 0; start < settings.starts; ++start) {
     model = given;
     flags = givenFlags;
-    if (!InitializeParameters(tree, data, settings, flags, model)) return false;
-    if (start > 0) {
-      MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, start);
-      // The ranges are those of the rate categories as the last start left them.
-      DrawRandomStart(random, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
-    }
-    SetRates();
-    if (start == 0) PrepareExpectations(data, tree);
-    eSteps = 0;
-    EStep(data, tree);
-    history.Start({model, logLikelihood, 0});
-    // A start under which some pattern cannot occur (a Dollo start of 0 or 1 on a branch that the
-    // pattern needs otherwise) has likelihood 0, and EM never leaves it: the E-step gives that
-    // pattern no weight, so no update makes it possible again.
     StartOutcome outcome;
-    if (!std::isfinite(logLikelihood)) {
-      if (start == 0) {
-        std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
-                             "some pattern cannot occur under them; start from other values\n",
-                     logLikelihood);
-        return false;
-      }
-      std::printf("start %u: log-likelihood %lg at the start; skipped\n", static_cast<unsigned>(start + 1),
-                  logLikelihood);
-      outcome.skipped = true;
-      outcome.logLikelihood = logLikelihood;
-      result->starts.push_back(outcome);
-      continue;
-    }
-    iterations = 0;
-    optimality = OptimalityCheck();
-    monitor = ConvergenceMonitor();
-    converged = true;  // until the iteration limit says otherwise
-    if (settings.optimizer == Optimizer::kFast) {
-      IterateFast(data, tree, history);
-    } else {
-      IterateEm(data, tree, history);
-    }
-    totalESteps += eSteps;
-    EndProgress();
-    std::printf("\n");
-    if (settings.starts > 1) {
-      std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
-                  static_cast<unsigned>(start + 1), logLikelihood, static_cast<unsigned>(iterations),
-                  static_cast<unsigned long long>(eSteps), optimality.passed ? "passed" : "failed");
-    }
-    outcome = {false, logLikelihood, iterations, eSteps, converged, optimality, unmet};
+    if (!RunStart(start, data, tree, history, &outcome)) return false;
     result->starts.push_back(outcome);
+    if (outcome.skipped) continue;
+    totalESteps += eSteps;
     if (!found || logLikelihood > result->logLikelihood) {
       found = true;
       result->logLikelihood = logLikelihood;
       result->model = model;
     }
   }
-  if (settings.starts > 1) {
-    // The result describes the best start: its sums are those of an E-step at its point.
-    const StartOutcome* best = nullptr;
-    for (const StartOutcome& s : result->starts) {
-      if (!s.skipped && (!best || s.logLikelihood > best->logLikelihood)) best = &s;
-    }
-    model = result->model;
-    SetRates();
-    ComputeExpectations(data, tree);
-    iterations = best->iterations;
-    optimality = best->optimality;
-    converged = best->converged;
-    unmet = best->unmet;
-    std::printf("best start: log-likelihood %.6f\n", logLikelihood);
-  }
+  if (settings.starts > 1) ReturnToBestStart(data, tree, *result);
   PrintOptimality(optimality);
   if (optimality.family != kNoFamily) std::printf("E-steps: %llu\n", static_cast<unsigned long long>(totalESteps));
   result->model = model;
@@ -335,6 +278,71 @@ bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySin
   ForEachFreeParameter(data, tree, [result](const FreeParameter& f) { result->estimates.push_back(f); });
   result->sums = sums;
   return true;
+}
+
+bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history,
+                  StartOutcome* outcome) {
+  if (!InitializeParameters(tree, data, settings, flags, model)) return false;
+  if (start > 0) {
+    MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, start);
+    // The ranges are those of the rate categories as the last start left them.
+    DrawRandomStart(random, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
+  }
+  SetRates();
+  if (start == 0) PrepareExpectations(data, tree);
+  eSteps = 0;
+  EStep(data, tree);
+  history.Start({model, logLikelihood, 0});
+  // A start under which some pattern cannot occur (a Dollo start of 0 or 1 on a branch that the
+  // pattern needs otherwise) has likelihood 0, and EM never leaves it: the E-step gives that
+  // pattern no weight, so no update makes it possible again.
+  if (!std::isfinite(logLikelihood)) {
+    if (start == 0) {
+      std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
+                           "some pattern cannot occur under them; start from other values\n",
+                   logLikelihood);
+      return false;
+    }
+    std::printf("start %u: log-likelihood %lg at the start; skipped\n", static_cast<unsigned>(start + 1),
+                logLikelihood);
+    outcome->skipped = true;
+    outcome->logLikelihood = logLikelihood;
+    return true;
+  }
+  iterations = 0;
+  optimality = OptimalityCheck();
+  monitor = ConvergenceMonitor();
+  converged = true;  // until the iteration limit says otherwise
+  if (settings.optimizer == Optimizer::kFast) {
+    IterateFast(data, tree, history);
+  } else {
+    IterateEm(data, tree, history);
+  }
+  EndProgress();
+  std::printf("\n");
+  if (settings.starts > 1) {
+    std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
+                static_cast<unsigned>(start + 1), logLikelihood, static_cast<unsigned>(iterations),
+                static_cast<unsigned long long>(eSteps), optimality.passed ? "passed" : "failed");
+  }
+  *outcome = {false, logLikelihood, iterations, eSteps, converged, optimality, unmet};
+  return true;
+}
+
+void EM::ReturnToBestStart(const AlignmentData& data, const PhylogeneticTree& tree, const FitResult& result) {
+  // The result describes the best start: its sums are those of an E-step at its point.
+  const StartOutcome* best = nullptr;
+  for (const StartOutcome& s : result.starts) {
+    if (!s.skipped && (!best || s.logLikelihood > best->logLikelihood)) best = &s;
+  }
+  model = result.model;
+  SetRates();
+  ComputeExpectations(data, tree);
+  iterations = best->iterations;
+  optimality = best->optimality;
+  converged = best->converged;
+  unmet = best->unmet;
+  std::printf("best start: log-likelihood %.6f\n", logLikelihood);
 }
 
 }  // namespace vorn

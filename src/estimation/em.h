@@ -23,6 +23,7 @@ class MersenneTwister;
 class PhylogeneticTree;
 struct AncestralTables;
 struct FitResult;
+struct StartOutcome;
 
 class EM {
  public:
@@ -113,6 +114,12 @@ class EM {
 
  private:
   void EStep(const AlignmentData& data, const PhylogeneticTree& tree);
+  // One start from the given values (start 0) or a random point: false (after its message) when
+  // the fit cannot go on; a start whose likelihood is 0 is skipped.
+  bool RunStart(std::uint32_t start, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history,
+                StartOutcome* outcome);
+  // Back to the best start's point and its E-step, once several starts have run.
+  void ReturnToBestStart(const AlignmentData& data, const PhylogeneticTree& tree, const FitResult& result);
   // The iterations of one start, from the first E-step to convergence or the iteration limit.
   void IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history);
   void IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history);

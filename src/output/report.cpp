@@ -96,112 +96,82 @@ void WriteDataSummary(std::FILE* file, const AlignmentData& data) {
   std::fprintf(file, "\n");
 }
 
-void WriteParameters(std::FILE* file, const FitReport& report) {
-  const AlignmentData& data = report.data;
-  const PhylogeneticTree& tree = report.tree;
+namespace {
+
+// The entries of a per-gene or per-node family whose estimation flag is `estimated`.
+void WriteEntries(std::FILE* file, const FitReport& report, ParameterFamily family, bool estimated) {
+  const bool genes = Family(family).extent == Extent::kGene;
+  const std::uint32_t count = genes ? report.fit.model.geneCount : report.fit.model.nodeCount;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (Estimated(report.fit.flags, family, i) != estimated) continue;
+    const std::string& name = genes ? report.data.genes[i].geneName : report.tree.nodeNames[i];
+    std::fprintf(file, "\t%s #%u (%s): %lg\n", genes ? "gene" : "node", static_cast<unsigned>(i), name.c_str(),
+                 Value(report.fit.model, family, i));
+  }
+}
+
+bool AnyEntry(const FitReport& report, ParameterFamily family, bool estimated) {
+  const std::uint32_t count =
+      Family(family).extent == Extent::kGene ? report.fit.model.geneCount : report.fit.model.nodeCount;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (Estimated(report.fit.flags, family, i) == estimated) return true;
+  }
+  return false;
+}
+
+// Fixed values as given; a shape of 0 is no rate variation, printed as the control file writes it.
+// The per-node families always have their heading, even with nothing under it.
+void WriteFixed(std::FILE* file, const FitReport& report) {
+  const EvolModel& model = report.fit.model;
+  for (int f = 0; f < kFamilyCount; ++f) {
+    const ParameterFamily family = static_cast<ParameterFamily>(f);
+    const char* name = FamilyName(family);
+    if (Family(family).extent != Extent::kModel) {
+      if (Family(family).extent == Extent::kGene && !AnyEntry(report, family, false)) continue;
+      std::fprintf(file, "%s:\n", name);
+      WriteEntries(file, report, family, false);
+    } else if (!Estimated(report.fit.flags, family, 0)) {
+      const double value = Value(model, family, 0);
+      const bool shape = family == kLLambda || family == kGLambda;
+      if (shape && value == 0) {
+        std::fprintf(file, "%s:\n\tinf\n", name);
+      } else {
+        std::fprintf(file, "%s:\n\t%lg\n", name, value);
+      }
+    }
+  }
+}
+
+// Estimated values under their ranges. The probabilities p0 and nu show the model's range [0 1];
+// so does xi's lower end, since its floor is a guard of the arithmetic, not of the model.
+void WriteEstimated(std::FILE* file, const FitReport& report) {
+  const FitResult& fit = report.fit;
+  for (int f = 0; f < kFamilyCount; ++f) {
+    const ParameterFamily family = static_cast<ParameterFamily>(f);
+    const char* name = FamilyName(family);
+    const Range range = FamilyRange(family, report.settings, fit.limits, fit.lossCategories, fit.gainCategories);
+    if (Family(family).extent != Extent::kModel) {
+      if (!AnyEntry(report, family, true)) continue;
+      if (family == kXi) {
+        std::fprintf(file, "%s [0 %lg]:\n", name, range.upper);
+      } else {
+        std::fprintf(file, "%s [%lg %lg]:\n", name, range.lower, range.upper);
+      }
+      WriteEntries(file, report, family, true);
+    } else if (Estimated(fit.flags, family, 0)) {
+      const double value = Value(fit.model, family, 0);
+      if (family == kLLambda || family == kGLambda) {
+        std::fprintf(file, "%s [%lg %u]:\n\t%lg\n", name, range.lower, static_cast<unsigned>(range.upper), value);
+      } else {
+        std::fprintf(file, "%s [0 1]:\n\t%lg\n", name, value);
+      }
+    }
+  }
+}
+
+void WriteControlParameters(std::FILE* file, const FitReport& report) {
   const FitSettings& settings = report.settings;
   const FitResult& fit = report.fit;
-  const EvolModel& model = fit.model;
-  const EstimationFlags& flags = fit.flags;
-  const auto range = [&](ParameterFamily family) {
-    return FamilyRange(family, settings, fit.limits, fit.lossCategories, fit.gainCategories);
-  };
-  auto geneLine = [&](std::uint32_t g, double value) {
-    std::fprintf(file, "\tgene #%u (%s): %lg\n", static_cast<unsigned>(g), data.genes[g].geneName.c_str(), value);
-  };
-  auto nodeLine = [&](std::uint32_t v, double value) {
-    std::fprintf(file, "\tnode #%u (%s): %lg\n", static_cast<unsigned>(v), tree.nodeNames[v].c_str(), value);
-  };
-  auto any = [](const std::vector<std::uint8_t>& f, bool wanted) {
-    return std::any_of(f.begin(), f.end(), [wanted](std::uint8_t x) { return static_cast<bool>(x) == wanted; });
-  };
-  const std::uint32_t genes = model.geneCount, nodes = model.nodeCount;
-
-  std::fprintf(file, "-------------------\n%% Fixed parameters:\n-------------------\n");
-  if (!flags.p0) std::fprintf(file, "p0:\n\t%lg\n", model.p0);
-  if (any(flags.theta, false)) {
-    std::fprintf(file, "theta:\n");
-    for (std::uint32_t g = 0; g < genes; ++g) {
-      if (!flags.theta[g]) geneLine(g, model.theta[g]);
-    }
-  }
-  std::fprintf(file, "phi:\n");
-  for (std::uint32_t v = 0; v < nodes; ++v) {
-    if (!flags.phi[v]) nodeLine(v, model.phi[v]);
-  }
-  if (any(flags.eta, false)) {
-    std::fprintf(file, "eta:\n");
-    for (std::uint32_t g = 0; g < genes; ++g) {
-      if (!flags.eta[g]) geneLine(g, model.eta[g]);
-    }
-  }
-  std::fprintf(file, "xi:\n");
-  for (std::uint32_t v = 0; v < nodes; ++v) {
-    if (!flags.xi[v]) nodeLine(v, model.xi[v]);
-  }
-  if (!flags.nu) std::fprintf(file, "nu:\n\t%lg\n", model.nu);
-  if (!flags.llambda) {
-    if (model.llambda == 0) {
-      std::fprintf(file, "l-lambda:\n\tinf\n");
-    } else {
-      std::fprintf(file, "l-lambda:\n\t%lg\n", model.llambda);
-    }
-  }
-  if (!flags.glambda) {
-    if (model.glambda == 0) {
-      std::fprintf(file, "g-lambda:\n\tinf\n");
-    } else {
-      std::fprintf(file, "g-lambda:\n\t%lg\n", model.glambda);
-    }
-  }
-
-  std::fprintf(file, "\n-----------------------\n%% Estimated parameters:\n-----------------------\n");
-  if (flags.p0) std::fprintf(file, "p0 [0 1]:\n\t%lg\n", model.p0);
-  if (any(flags.theta, true)) {
-    std::fprintf(file, "theta [%lg %lg]:\n", range(kTheta).lower, range(kTheta).upper);
-    for (std::uint32_t g = 0; g < genes; ++g) {
-      if (flags.theta[g]) geneLine(g, model.theta[g]);
-    }
-  }
-  if (any(flags.phi, true)) {
-    std::fprintf(file, "phi [%lg %lg]:\n", range(kPhi).lower, range(kPhi).upper);
-    for (std::uint32_t v = 0; v < nodes; ++v) {
-      if (flags.phi[v]) nodeLine(v, model.phi[v]);
-    }
-  }
-  if (any(flags.eta, true)) {
-    std::fprintf(file, "eta [%lg %lg]:\n", range(kEta).lower, range(kEta).upper);
-    for (std::uint32_t g = 0; g < genes; ++g) {
-      if (flags.eta[g]) geneLine(g, model.eta[g]);
-    }
-  }
-  if (any(flags.xi, true)) {
-    // The range of the model, [0 1]: the floor of the updates is a guard of the arithmetic.
-    std::fprintf(file, "xi [0 %lg]:\n", range(kXi).upper);
-    for (std::uint32_t v = 0; v < nodes; ++v) {
-      if (flags.xi[v]) nodeLine(v, model.xi[v]);
-    }
-  }
-  if (flags.nu) std::fprintf(file, "nu [0 1]:\n\t%lg\n", model.nu);
-  if (flags.llambda) {
-    std::fprintf(file, "l-lambda [%lg %u]:\n\t%lg\n", range(kLLambda).lower, static_cast<unsigned>(range(kLLambda).upper),
-                 model.llambda);
-  }
-  if (flags.glambda) {
-    std::fprintf(file, "g-lambda [%lg %u]:\n\t%lg\n", range(kGLambda).lower, static_cast<unsigned>(range(kGLambda).upper),
-                 model.glambda);
-  }
-  std::fprintf(file, "log likelihood:\n\t%.4f\n", fit.logLikelihood);
-  if (settings.conditionOnPresence) std::fprintf(file, "\t(conditioned on presence at some leaf: sites absent everywhere are not observed)\n");
-
-  std::fprintf(file, "\n--------------------------\n%% Loss Rate distribution:\n--------------------------\n");
-  for (int i = 0; i < fit.lossCategories.count; ++i) {
-    std::fprintf(file, "category #%d: the loss rate is %lg\n", i, fit.lossCategories.rates[i]);
-  }
-  std::fprintf(file, "\n--------------------------\n%% Gain Rate distribution:\n--------------------------\n");
-  for (int i = 0; i < fit.gainCategories.count; ++i) {
-    std::fprintf(file, "category #%d: the gain rate is %lg\n", i, fit.gainCategories.rates[i]);
-  }
   std::fprintf(file, "\n----------------------\n%% Control parameters:\n----------------------\n");
   std::fprintf(file, "number of categories (loss distribution): %u\n", static_cast<unsigned>(fit.lossCategories.count));
   std::fprintf(file, "number of categories (gain distribution): %u\n", static_cast<unsigned>(fit.gainCategories.count));
@@ -213,6 +183,29 @@ void WriteParameters(std::FILE* file, const FitReport& report) {
   std::fprintf(file, "maximum number of iterations: %u\n", static_cast<unsigned>(settings.maxIterations));
   std::fprintf(file, fit.limits.thetaPhiInvariant ? "THETA-PHI invariant ACTIVE\n" : "THETA-PHI invariant NON-ACTIVE\n");
   std::fprintf(file, fit.limits.etaXiInvariant ? "ETA-XI invariant ACTIVE\n" : "ETA-XI invariant NON-ACTIVE\n");
+}
+
+}  // namespace
+
+void WriteParameters(std::FILE* file, const FitReport& report) {
+  const FitResult& fit = report.fit;
+  std::fprintf(file, "-------------------\n%% Fixed parameters:\n-------------------\n");
+  WriteFixed(file, report);
+  std::fprintf(file, "\n-----------------------\n%% Estimated parameters:\n-----------------------\n");
+  WriteEstimated(file, report);
+  std::fprintf(file, "log likelihood:\n\t%.4f\n", fit.logLikelihood);
+  if (report.settings.conditionOnPresence) {
+    std::fprintf(file, "\t(conditioned on presence at some leaf: sites absent everywhere are not observed)\n");
+  }
+  std::fprintf(file, "\n--------------------------\n%% Loss Rate distribution:\n--------------------------\n");
+  for (int i = 0; i < fit.lossCategories.count; ++i) {
+    std::fprintf(file, "category #%d: the loss rate is %lg\n", i, fit.lossCategories.rates[i]);
+  }
+  std::fprintf(file, "\n--------------------------\n%% Gain Rate distribution:\n--------------------------\n");
+  for (int i = 0; i < fit.gainCategories.count; ++i) {
+    std::fprintf(file, "category #%d: the gain rate is %lg\n", i, fit.gainCategories.rates[i]);
+  }
+  WriteControlParameters(file, report);
 }
 
 namespace {

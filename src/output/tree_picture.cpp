@@ -80,25 +80,28 @@ double NiceStep(double span, int parts) {
   return 10 * power;
 }
 
-}  // namespace
+// Where everything goes: sizes that suit the number of leaves, each node's place, and the time
+// scale (the tree's unit, 1000 My, per pixel).
+struct Layout {
+  Layout(const PhylogeneticTree& tree, bool withSums);
 
-// A rectangular cladogram drawn to time: the root at the left, every leaf in its own row and
-// every node at its distance from the root, a time axis in millions of years before the leaves.
-// Each branch shows the expected gains and losses summed over genes and is coloured by its losses.
-void WriteTreePicture(std::FILE* file, const FitReport& report, const std::string& title) {
-  const PhylogeneticTree& tree = report.tree;
-  const AlignmentData& data = report.data;
-  const std::uint32_t n = tree.nodeCount;
-  std::optional<Reconstruction> sums;
-  if (report.Reconstructed()) sums.emplace(tree, data, report.ancestral);
-
-  const bool large = tree.leafCount > 40;
-  const double row = large ? 14 : 24, font = large ? 10 : 12, small = large ? 8 : 10;
-  const double left = 24, top = 56, treeWidth = 720;
-
-  // Leaves in the order of a depth-first walk (first child first), so that no branches cross.
-  std::vector<double> x(n, 0), y(n, 0), depth(n, 0);
+  bool large;
+  double row, font, small;
+  double left = 24, top = 56, treeWidth = 720;
+  std::vector<double> x, y, depth;
   std::size_t longestName = 0;
+  double deepest = 0, scale = 0, treeBottom = 0, width = 0, height = 0;
+};
+
+Layout::Layout(const PhylogeneticTree& tree, bool withSums)
+    : large(tree.leafCount > 40),
+      row(large ? 14 : 24),
+      font(large ? 10 : 12),
+      small(large ? 8 : 10),
+      x(tree.nodeCount, 0),
+      y(tree.nodeCount, 0),
+      depth(tree.nodeCount, 0) {
+  // Leaves in the order of a depth-first walk (first child first), so that no branches cross.
   std::uint32_t rowIndex = 0;
   std::vector<std::uint32_t> stack{0};
   while (!stack.empty()) {
@@ -116,98 +119,102 @@ void WriteTreePicture(std::FILE* file, const FitReport& report, const std::strin
   for (std::uint32_t v : tree.bottomUpOrder) {
     if (!tree.IsLeaf(v)) y[v] = (y[tree.firstChild[v]] + y[tree.secondChild[v]]) / 2;
   }
-  double deepest = 0;
-  for (std::uint32_t v = 0; v < n; ++v) deepest = std::max(deepest, depth[v]);
-  const double scale = deepest > 0 ? treeWidth / deepest : 0;
-  for (std::uint32_t v = 0; v < n; ++v) x[v] = left + depth[v] * scale;
-  double mostLosses = 0;
-  if (sums) {
-    for (std::uint32_t v = 1; v < n; ++v) mostLosses = std::max(mostLosses, sums->losses[v]);
-  }
+  for (std::uint32_t v = 0; v < tree.nodeCount; ++v) deepest = std::max(deepest, depth[v]);
+  scale = deepest > 0 ? treeWidth / deepest : 0;
+  for (std::uint32_t v = 0; v < tree.nodeCount; ++v) x[v] = left + depth[v] * scale;
+  treeBottom = top + row * tree.leafCount;
+  width = left + treeWidth + 8 + font * 0.62 * static_cast<double>(std::min<std::size_t>(longestName, 60)) +
+          (withSums ? small * 0.6 * 14 : 0) + 24;
+  height = treeBottom + (withSums ? (large ? 150 : 130) : 80);
+}
 
-  const double treeBottom = top + row * tree.leafCount;
-  const double width = left + treeWidth + 8 + font * 0.62 * static_cast<double>(std::min<std::size_t>(longestName, 60)) +
-                       (sums ? small * 0.6 * 14 : 0) + 24;
-  const double height = treeBottom + (sums ? (large ? 150 : 130) : 80);
-  std::fprintf(file,
-               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
-               "font-family=\"Helvetica, Arial, sans-serif\">\n"
-               "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-               std::max(width, 560.0), height, std::max(width, 560.0), height);
-  std::fprintf(file, "<text x=\"%.0f\" y=\"28\" font-size=\"16\" font-weight=\"bold\">%s</text>\n", left,
-               Escaped(title).c_str());
-
-  // The branches: a vertical line joins each inner node's children, a horizontal one leads to
-  // every node from its parent's time.
+// The branches: a vertical line joins each inner node's children, a horizontal one leads to
+// every node from its parent's time.
+void WriteBranches(std::FILE* file, const PhylogeneticTree& tree, const Layout& at,
+                   const std::optional<Reconstruction>& sums, double mostLosses) {
   std::fprintf(file, "<g stroke-linecap=\"square\">\n");
-  for (std::uint32_t v = 0; v < n; ++v) {
+  for (std::uint32_t v = 0; v < tree.nodeCount; ++v) {
     if (tree.IsLeaf(v)) continue;
     std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#444\" stroke-width=\"1.2\"/>\n",
-                 x[v], y[tree.firstChild[v]], x[v], y[tree.secondChild[v]]);
+                 at.x[v], at.y[tree.firstChild[v]], at.x[v], at.y[tree.secondChild[v]]);
   }
-  for (std::uint32_t v = 1; v < n; ++v) {
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
     const std::string colour = sums ? LossColour(mostLosses > 0 ? sums->losses[v] / mostLosses : 0) : "#444";
     std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"%s\"/>\n",
-                 x[tree.parent[v]], y[v], x[v], y[v], colour.c_str(), sums ? (large ? "3" : "4") : "1.2");
+                 at.x[tree.parent[v]], at.y[v], at.x[v], at.y[v], colour.c_str(), sums ? (at.large ? "3" : "4") : "1.2");
   }
   std::fprintf(file, "</g>\n");
+}
 
-  // Names of the leaves, numbers of the inner nodes (as in the report), gains and losses above
-  // each branch that is long enough to hold them; a leaf's go after its name otherwise, and an
-  // inner branch too short keeps only its colour (the table has its numbers). Texts that may
-  // cross a line get a white halo.
+// Names of the leaves, numbers of the inner nodes (as in the report), gains and losses above
+// each branch that is long enough to hold them; a leaf's go after its name otherwise, and an
+// inner branch too short keeps only its colour (the table has its numbers). Texts that may
+// cross a line get a white halo.
+void WriteLabels(std::FILE* file, const PhylogeneticTree& tree, const Layout& at,
+                 const std::optional<Reconstruction>& sums) {
   const char* const halo = "stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\"";
-  std::fprintf(file, "<g font-size=\"%.0f\">\n", font);
-  for (std::uint32_t v = 0; v < n; ++v) {
+  std::fprintf(file, "<g font-size=\"%.0f\">\n", at.font);
+  for (std::uint32_t v = 0; v < tree.nodeCount; ++v) {
     std::string events;
     bool onBranch = false;
     if (sums && v != 0) {
       events = "<tspan fill=\"#1a7a35\">+" + Count(sums->gains[v]) + "</tspan> <tspan fill=\"#b30000\">\u2212" +
                Count(sums->losses[v]) + "</tspan>";
-      const double textWidth = 0.6 * small * static_cast<double>(Count(sums->gains[v]).size() +
-                                                                Count(sums->losses[v]).size() + 3);
-      const bool fits = x[v] - x[tree.parent[v]] >= textWidth + 4;
+      const double textWidth = 0.6 * at.small * static_cast<double>(Count(sums->gains[v]).size() +
+                                                                   Count(sums->losses[v]).size() + 3);
+      const bool fits = at.x[v] - at.x[tree.parent[v]] >= textWidth + 4;
       // A small tree has room to the left of a short branch, over its parent's line.
-      onBranch = fits || (!large && !tree.IsLeaf(v));
+      onBranch = fits || (!at.large && !tree.IsLeaf(v));
       if (onBranch) {
         std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\" text-anchor=\"%s\" %s>%s</text>\n",
-                     fits ? (x[tree.parent[v]] + x[v]) / 2 : x[v] - 2, y[v] - (large ? 2.5 : 4), small,
-                     fits ? "middle" : "end", halo, events.c_str());
+                     fits ? (at.x[tree.parent[v]] + at.x[v]) / 2 : at.x[v] - 2, at.y[v] - (at.large ? 2.5 : 4),
+                     at.small, fits ? "middle" : "end", halo, events.c_str());
       }
     }
     if (tree.IsLeaf(v)) {
-      std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\">%s", x[v] + 6, y[v] + font * 0.35,
+      std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\">%s", at.x[v] + 6, at.y[v] + at.font * 0.35,
                    Escaped(tree.nodeNames[v]).c_str());
-      if (!events.empty() && !onBranch) std::fprintf(file, " <tspan font-size=\"%.0f\">%s</tspan>", small, events.c_str());
+      if (!events.empty() && !onBranch) {
+        std::fprintf(file, " <tspan font-size=\"%.0f\">%s</tspan>", at.small, events.c_str());
+      }
       std::fprintf(file, "</text>\n");
     } else {
       std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"%.0f\" fill=\"#555\" text-anchor=\"end\" %s>%u</text>\n",
-                   x[v] - 3, y[v] + small + 1, small, halo, static_cast<unsigned>(v));
+                   at.x[v] - 3, at.y[v] + at.small + 1, at.small, halo, static_cast<unsigned>(v));
     }
   }
   std::fprintf(file, "</g>\n");
+}
 
-  // The time axis: ages before the deepest leaf, in millions of years (the tree's unit is 1000).
-  const double axis = treeBottom + 18;
-  std::fprintf(file, "<g font-size=\"%.0f\" fill=\"#333\">\n", small);
-  std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", left, axis,
-               left + treeWidth, axis);
-  if (deepest > 0) {
-    const double span = deepest * 1000, step = NiceStep(span, 6);
-    for (double age = 0; age <= span * (1 + 1e-9); age += step) {
-      const double at = left + treeWidth - age / 1000 * scale;
-      std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", at, axis, at,
+// Ticks in NiceStep's steps cut the span into about six parts; far more means a span that the
+// step cannot resolve (one too large for its doubles to move), where ticks would never end.
+constexpr int kMaxTicks = 100;
+
+// The time axis: ages before the deepest leaf, in millions of years (the tree's unit is 1000).
+void WriteAxis(std::FILE* file, const Layout& at) {
+  const double axis = at.treeBottom + 18;
+  std::fprintf(file, "<g font-size=\"%.0f\" fill=\"#333\">\n", at.small);
+  std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", at.left, axis,
+               at.left + at.treeWidth, axis);
+  const double span = at.deepest * 1000;
+  if (at.deepest > 0 && std::isfinite(span)) {
+    const double step = NiceStep(span, 6);
+    int ticks = 0;
+    for (double age = 0; age <= span * (1 + 1e-9) && ticks < kMaxTicks; age += step, ++ticks) {
+      const double x = at.left + at.treeWidth - age / 1000 * at.scale;
+      std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", x, axis, x,
                    axis + 4);
-      std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n", at, axis + 6 + small, age);
+      std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n", x, axis + 6 + at.small, age);
     }
   }
   std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">million years ago</text>\n",
-               left + treeWidth / 2, axis + 10 + 2 * small);
+               at.left + at.treeWidth / 2, axis + 10 + 2 * at.small);
   std::fprintf(file, "</g>\n");
+}
 
-  // The legend.
-  const double legend = axis + 50;
+void WriteLegend(std::FILE* file, const Layout& at, const std::optional<Reconstruction>& sums, double mostLosses,
+                 std::uint32_t geneCount) {
+  const double legend = at.treeBottom + 18 + 50, left = at.left;
   std::fprintf(file, "<g font-size=\"12\">\n");
   if (sums) {
     std::fprintf(file, "<defs><linearGradient id=\"losses\">");
@@ -220,7 +227,7 @@ void WriteTreePicture(std::FILE* file, const FitReport& report, const std::strin
                  "<text x=\"%.0f\" y=\"%.1f\">On each branch: <tspan fill=\"#1a7a35\">+expected gains</tspan> "
                  "<tspan fill=\"#b30000\">\u2212expected losses</tspan>, summed over %u genes; "
                  "inner nodes are numbered as in the report.</text>\n",
-                 left, legend, static_cast<unsigned>(data.geneCount));
+                 left, legend, static_cast<unsigned>(geneCount));
     std::fprintf(file, "<rect x=\"%.0f\" y=\"%.1f\" width=\"200\" height=\"10\" fill=\"url(#losses)\"/>\n", left,
                  legend + 12);
     std::fprintf(file, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"10\">0</text>\n", left, legend + 34);
@@ -228,7 +235,7 @@ void WriteTreePicture(std::FILE* file, const FitReport& report, const std::strin
                  legend + 34, Count(mostLosses).c_str());
     std::fprintf(file, "<text x=\"%.0f\" y=\"%.1f\">colour: expected losses on the branch</text>\n", left + 212,
                  legend + 21);
-    if (large) {
+    if (at.large) {
       std::fprintf(file,
                    "<text x=\"%.0f\" y=\"%.1f\">Numbers of inner branches too short to hold them are in the branch "
                    "table, the run's branches.tsv.</text>\n",
@@ -240,7 +247,37 @@ void WriteTreePicture(std::FILE* file, const FitReport& report, const std::strin
                  "with ancestral reconstruction on (line 42 of the control file).</text>\n",
                  left, legend);
   }
-  std::fprintf(file, "</g>\n</svg>\n");
+  std::fprintf(file, "</g>\n");
+}
+
+}  // namespace
+
+// A rectangular cladogram drawn to time: the root at the left, every leaf in its own row and
+// every node at its distance from the root, a time axis in millions of years before the leaves.
+// Each branch shows the expected gains and losses summed over genes and is coloured by its losses.
+void WriteTreePicture(std::FILE* file, const FitReport& report, const std::string& title) {
+  const PhylogeneticTree& tree = report.tree;
+  std::optional<Reconstruction> sums;
+  if (report.Reconstructed()) sums.emplace(tree, report.data, report.ancestral);
+  const Layout at(tree, sums.has_value());
+  double mostLosses = 0;
+  if (sums) {
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) mostLosses = std::max(mostLosses, sums->losses[v]);
+  }
+  const double width = std::max(at.width, 560.0);
+  std::fprintf(file,
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+               "font-family=\"Helvetica, Arial, sans-serif\">\n"
+               "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+               width, at.height, width, at.height);
+  std::fprintf(file, "<text x=\"%.0f\" y=\"28\" font-size=\"16\" font-weight=\"bold\">%s</text>\n", at.left,
+               Escaped(title).c_str());
+  WriteBranches(file, tree, at, sums, mostLosses);
+  WriteLabels(file, tree, at, sums);
+  WriteAxis(file, at);
+  WriteLegend(file, at, sums, mostLosses, report.data.geneCount);
+  std::fprintf(file, "</svg>\n");
 }
 
 }  // namespace vorn
