@@ -147,6 +147,28 @@ TEST_F(FixedRunTest, ResultsOfAFixedModel) {
   EXPECT_EQ(testing_support::Contents(picture.get()), ReadText(TestData("golden/fixed.tree.svg")));
 }
 
+TEST(TreePictureTest, AnAxisTooLongForItsDoublesGetsNoTicksAndAnEnd) {
+  // 2e305 units of 1000 My is a finite depth whose span in My is not: ticks stepping through an
+  // infinite span never ended. The picture still closes, with the axis line and no tick.
+  PhylogeneticTree tree;
+  FilePtr newick(std::tmpfile());
+  std::fputs("(a:2e305,b:2e305);", newick.get());
+  std::rewind(newick.get());
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(tree.ReadNewick(newick.get()));
+  testing::internal::GetCapturedStderr();
+  const AlignmentData data;
+  const FitSettings settings;
+  const FitResult fit;
+  const AncestralTables ancestral;
+  FilePtr picture(std::tmpfile());
+  WriteTreePicture(picture.get(), {tree, data, settings, fit, ReconstructionMode::kOff, ancestral}, "huge");
+  const std::string svg = testing_support::Contents(picture.get());
+  EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+  EXPECT_EQ(svg.find("text-anchor=\"middle\">0</text>"), std::string::npos);
+  EXPECT_NE(svg.find("million years ago"), std::string::npos);
+}
+
 TEST(ResultsTest, AtBoundMeansWithinAMillionth) {
   const struct {
     double value, lower, upper;
