@@ -135,21 +135,29 @@ UnmetCriterion EM::CriterionNotMet(ParameterFamily unconverged) const {
     return {UnmetCriterion::kLikelihoodChange, kNoFamily, monitor.entries[ConvergenceMonitor::kLikelihood],
             settings.likelihoodTolerance};
   }
-  if (monitor.entries[unconverged] > settings.parameterTolerance) {
+  // The fast search uses no parameter tolerance: what it found unmet is the optimality check.
+  if (settings.optimizer == Optimizer::kEm && monitor.entries[unconverged] > settings.parameterTolerance) {
     return {UnmetCriterion::kParameterChange, unconverged, monitor.entries[unconverged], settings.parameterTolerance};
   }
   return {UnmetCriterion::kOptimality, unconverged, optimality.largest, optimality.threshold};
 }
 
-void EM::ReportIterationLimit(ParameterFamily unconverged) {
+void EM::ReportIterationLimit(ParameterFamily family) {
   converged = false;
-  unmet = CriterionNotMet(unconverged);
+  hitLimit = true;
+  unconverged = family;
+  unmet = CriterionNotMet(family);
+  if (quiet) return;
   EndProgress();
+  PrintIterationLimit(family);
+}
+
+void EM::PrintIterationLimit(ParameterFamily family) const {
   std::printf("\nWarning: Maximum number of iterations reached\n");
-  if (unconverged == kNoFamily) {
+  if (family == kNoFamily) {
     std::printf("         It is unclear who failed to converge.");
   } else {
-    std::printf("         %s failed to converge.", Family(unconverged).lineName);
+    std::printf("         %s failed to converge.", Family(family).lineName);
   }
   // Scripts read the exit status and stderr, not the progress lines: the result is the best found,
   // but not a maximum.
@@ -167,51 +175,91 @@ void EM::ReportIterationLimit(ParameterFamily unconverged) {
   }
 }
 
-void EM::IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history) {
-  double meaningfulChange = 0;
+namespace {
+
+class EmIteration : public Climber {
+ public:
+  EmIteration(EM& em, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history)
+      : em_(em), data_(data), tree_(tree), history_(history) {}
+  bool Advance(std::uint32_t pauseAt) override;
+
+ private:
+  EM& em_;
+  const AlignmentData& data_;
+  const PhylogeneticTree& tree_;
+  HistorySink& history_;
+  double meaningfulChange_ = 0;
+};
+
+bool EmIteration::Advance(std::uint32_t pauseAt) {
+  const FitSettings& settings = em_.settings;
+  ConvergenceMonitor& monitor = em_.monitor;
   for (;;) {
-    if (++iterations > settings.maxIterations) {
-      iterations = settings.maxIterations;
-      optimality = CheckOptimality(data, tree);
+    if (em_.iterations >= pauseAt) return false;
+    if (++em_.iterations > settings.maxIterations) {
+      em_.iterations = settings.maxIterations;
+      em_.optimality = em_.CheckOptimality(data_, tree_);
       // Name what kept the fit going: a parameter still changing in a way that matters, else the
       // parameter whose derivative failed the optimality check, else (the likelihood still rising)
       // nobody in particular.
       ParameterFamily unconverged = monitor.FirstUnconverged(settings.parameterTolerance);
-      if (unconverged != kNoFamily && !(meaningfulChange > settings.parameterTolerance)) unconverged = kNoFamily;
+      if (unconverged != kNoFamily && !(meaningfulChange_ > settings.parameterTolerance)) unconverged = kNoFamily;
       if (unconverged == kNoFamily && !(monitor.entries[ConvergenceMonitor::kLikelihood] > settings.likelihoodTolerance) &&
-          !optimality.passed) {
-        unconverged = optimality.family;
+          !em_.optimality.passed) {
+        unconverged = em_.optimality.family;
       }
-      ReportIterationLimit(unconverged);
-      return;
+      em_.ReportIterationLimit(unconverged);
+      return true;
     }
-    ShowProgress("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(iterations),
-                 monitor.entries[ConvergenceMonitor::kLikelihood]);
-    const double previous = logLikelihood;
-    const EvolModel start = model;
+    if (!em_.quiet) {
+      ShowProgress("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(em_.iterations),
+                   monitor.entries[ConvergenceMonitor::kLikelihood]);
+    }
+    const double previous = em_.logLikelihood;
+    const EvolModel start = em_.model;
     monitor.Reset();
     // Each update is followed by a full E-step, so every likelihood line belongs to one update.
     for (int f = 0; f < kFamilyCount; ++f) {
       const ParameterFamily family = static_cast<ParameterFamily>(f);
-      if (!Estimated(flags, family)) continue;
-      Update(family, data, tree);
-      EStep(data, tree);
-      history.Update(family, {model, logLikelihood, iterations});
+      if (!Estimated(em_.flags, family)) continue;
+      em_.Update(family, data_, tree_);
+      em_.EStep(data_, tree_);
+      history_.Update(family, {em_.model, em_.logLikelihood, em_.iterations});
     }
-    monitor.RecordLikelihood(logLikelihood, previous);
-    history.Flush();  // the history belongs to the fit in progress: users follow it with tail -f
+    monitor.RecordLikelihood(em_.logLikelihood, previous);
+    history_.Flush();  // the history belongs to the fit in progress: users follow it with tail -f
     // Small changes alone do not make a maximum: EM crawls on flat ridges and cannot leave some
     // points on its own, so the fit ends only where no estimated parameter can still raise the
     // likelihood either.
-    meaningfulChange = monitor.entries[ConvergenceMonitor::kLargest];
-    if (meaningfulChange > settings.parameterTolerance) meaningfulChange = LargestMeaningfulChange(start, data, tree);
+    meaningfulChange_ = monitor.entries[ConvergenceMonitor::kLargest];
+    if (meaningfulChange_ > settings.parameterTolerance) {
+      meaningfulChange_ = em_.LargestMeaningfulChange(start, data_, tree_);
+    }
     if (monitor.entries[ConvergenceMonitor::kLikelihood] > settings.likelihoodTolerance ||
-        meaningfulChange > settings.parameterTolerance) {
+        meaningfulChange_ > settings.parameterTolerance) {
       continue;
     }
-    optimality = CheckOptimality(data, tree);
-    if (optimality.passed) return;
+    em_.optimality = em_.CheckOptimality(data_, tree_);
+    if (em_.optimality.passed) return true;
   }
+}
+
+}  // namespace
+
+std::unique_ptr<Climber> MakeEmIteration(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
+                                         HistorySink& history) {
+  return std::make_unique<EmIteration>(em, data, tree, history);
+}
+
+bool EM::Climb(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history, std::uint32_t pauseAt) {
+  std::unique_ptr<Climber>& climber = climber_.climber;
+  if (!climber) {
+    climber = settings.optimizer == Optimizer::kFast ? MakeFastSearch(*this, data, tree, history)
+                                                      : MakeEmIteration(*this, data, tree, history);
+  }
+  if (!climber->Advance(pauseAt)) return false;
+  climber.reset();
+  return true;
 }
 
 namespace {
@@ -280,23 +328,47 @@ bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySin
   return true;
 }
 
-bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history,
-                  StartOutcome* outcome) {
+bool EM::BeginStart(std::uint32_t start, bool spread, const AlignmentData& data, const PhylogeneticTree& tree) {
   if (!InitializeParameters(tree, data, settings, flags, model)) return false;
   if (start > 0) {
     MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, start);
     // The ranges are those of the rate categories as the last start left them.
-    DrawRandomStart(random, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
+    if (spread) {
+      DrawSpreadStart(random, start, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
+    } else {
+      DrawRandomStart(random, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
+    }
   }
   SetRates();
-  if (start == 0) PrepareExpectations(data, tree);
+  if (!prepared_) PrepareExpectations(data, tree);
+  prepared_ = true;
+  return true;
+}
+
+bool EM::FirstEStep(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history) {
   eSteps = 0;
+  iterations = 0;
   EStep(data, tree);
   history.Start({model, logLikelihood, 0});
+  optimality = OptimalityCheck();
+  monitor = ConvergenceMonitor();
+  converged = true;  // until the iteration limit says otherwise
+  hitLimit = false;
+  unconverged = kNoFamily;
+  unmet = UnmetCriterion();
+  climber_.climber.reset();
   // A start under which some pattern cannot occur (a Dollo start of 0 or 1 on a branch that the
   // pattern needs otherwise) has likelihood 0, and EM never leaves it: the E-step gives that
   // pattern no weight, so no update makes it possible again.
-  if (!std::isfinite(logLikelihood)) {
+  return std::isfinite(logLikelihood);
+}
+
+StartOutcome EM::Outcome() const { return {false, logLikelihood, iterations, eSteps, converged, optimality, unmet}; }
+
+bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history,
+                  StartOutcome* outcome) {
+  if (!BeginStart(start, false, data, tree)) return false;
+  if (!FirstEStep(data, tree, history)) {
     if (start == 0) {
       std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
                            "some pattern cannot occur under them; start from other values\n",
@@ -309,15 +381,7 @@ bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const Phylogen
     outcome->logLikelihood = logLikelihood;
     return true;
   }
-  iterations = 0;
-  optimality = OptimalityCheck();
-  monitor = ConvergenceMonitor();
-  converged = true;  // until the iteration limit says otherwise
-  if (settings.optimizer == Optimizer::kFast) {
-    IterateFast(data, tree, history);
-  } else {
-    IterateEm(data, tree, history);
-  }
+  Climb(data, tree, history, std::numeric_limits<std::uint32_t>::max());
   EndProgress();
   std::printf("\n");
   if (settings.starts > 1) {
@@ -325,7 +389,7 @@ bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const Phylogen
                 static_cast<unsigned>(start + 1), logLikelihood, static_cast<unsigned>(iterations),
                 static_cast<unsigned long long>(eSteps), optimality.passed ? "passed" : "failed");
   }
-  *outcome = {false, logLikelihood, iterations, eSteps, converged, optimality, unmet};
+  *outcome = Outcome();
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "estimation/convergence.h"
@@ -25,6 +26,16 @@ struct AncestralTables;
 struct FitResult;
 struct StartOutcome;
 
+// The iterations of one start by one optimizer, which may stop on the way and go on later: the
+// screened search climbs many starts a little, then the best ones to their end.
+class Climber {
+ public:
+  virtual ~Climber() = default;
+  // Climbs until the start ends (true: converged, stuck or at the iteration limit) or until its
+  // iteration count reaches pauseAt (false; the next call goes on from there).
+  virtual bool Advance(std::uint32_t pauseAt) = 0;
+};
+
 class EM {
  public:
   virtual ~EM() = default;
@@ -41,6 +52,19 @@ class EM {
   // nothing can be fitted.
   bool Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history, FitResult* result);
 
+  // The start's initial values: those the data and the settings give, then for a further start a
+  // random point (spread: from the regimes real data take, see DrawSpreadStart); false after its
+  // message when the data cannot give them. Draws from the run's generators, so starts are begun
+  // one after another, in their order.
+  bool BeginStart(std::uint32_t start, bool spread, const AlignmentData& data, const PhylogeneticTree& tree);
+  // The start's first E-step and history line; false when its likelihood is 0 (or not a number).
+  bool FirstEStep(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history);
+  // Climbs by the optimizer of the settings until the start ends (true) or its iteration count
+  // reaches pauseAt (false; a later call goes on where it stopped).
+  bool Climb(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history, std::uint32_t pauseAt);
+  // The current start's summary.
+  StartOutcome Outcome() const;
+
   // The rate categories of the current shapes and nu.
   void SetRates();
   // E-step: sizes the posterior sums and the scratch once per run, then recomputes the sums and
@@ -49,6 +73,9 @@ class EM {
   void ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& tree);
   // Expected present characters, losses, gains and retentions per gene and node, from the sums.
   void AccumulateAncestral(AncestralTables* tables, const PhylogeneticTree& tree) const;
+
+  // One E-step, counted.
+  void EStep(const AlignmentData& data, const PhylogeneticTree& tree);
 
   // M-steps; each reads the sums of the latest E-step and records its changes in the monitor.
   void UpdateP0(const PhylogeneticTree& tree);
@@ -84,6 +111,7 @@ class EM {
   // The warning lines of a start that the iteration limit ends, which is then not converged;
   // unconverged names the family that kept it going, or kNoFamily for nobody in particular.
   void ReportIterationLimit(ParameterFamily unconverged);
+  void PrintIterationLimit(ParameterFamily unconverged) const;
   UnmetCriterion CriterionNotMet(ParameterFamily unconverged) const;
   // A point to come back to: the model, its sums and log-likelihood.
   struct Saved {
@@ -96,6 +124,11 @@ class EM {
 
   FitSettings settings;
   FitLimits limits;
+  // Neither progress nor the iteration-limit warning: starts that run side by side report
+  // afterwards, in their order (ended, unconverged: what the limit found).
+  bool quiet = false;
+  bool hitLimit = false;
+  ParameterFamily unconverged = kNoFamily;
   std::uint32_t iterations = 0;
   std::uint64_t eSteps = 0;  // of the current start
   double logLikelihood = -std::numeric_limits<double>::max();
@@ -113,19 +146,33 @@ class EM {
   UnmetCriterion unmet;        // what the limit found unmet, when it ended the start
 
  private:
-  void EStep(const AlignmentData& data, const PhylogeneticTree& tree);
   // One start from the given values (start 0) or a random point: false (after its message) when
   // the fit cannot go on; a start whose likelihood is 0 is skipped.
   bool RunStart(std::uint32_t start, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history,
                 StartOutcome* outcome);
   // Back to the best start's point and its E-step, once several starts have run.
   void ReturnToBestStart(const AlignmentData& data, const PhylogeneticTree& tree, const FitResult& result);
-  // The iterations of one start, from the first E-step to convergence or the iteration limit.
-  void IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history);
-  void IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history);
   void FillBranchTables(const PhylogeneticTree& tree, std::uint32_t gene);
 
   EStepScratch estep;
+  bool prepared_ = false;
+  // A copy of the state (tests take them) starts without a climb in progress: the climber holds
+  // references to the state it climbs.
+  struct ClimberSlot {
+    ClimberSlot() = default;
+    ClimberSlot(const ClimberSlot&) {}
+    ClimberSlot& operator=(const ClimberSlot&) {
+      climber.reset();
+      return *this;
+    }
+    std::unique_ptr<Climber> climber;
+  } climber_;
 };
+
+// The climbers of the two optimizers, on the given state (which must outlive them).
+std::unique_ptr<Climber> MakeEmIteration(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
+                                         HistorySink& history);
+std::unique_ptr<Climber> MakeFastSearch(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
+                                        HistorySink& history);
 
 }  // namespace vorn

@@ -83,7 +83,7 @@ constexpr std::size_t kWindow = 20;
 constexpr double kLargestStretch = 40;
 
 // The search of one start, over the estimator's state.
-class FastSearch {
+class FastSearch : public Climber {
  public:
   FastSearch(EM& em, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history)
       : em_(em), data_(data), tree_(tree), history_(history),
@@ -94,7 +94,7 @@ class FastSearch {
         // along; searched in the gain chance at rate 1, it is straight (eta alone moves along it).
         coupled_(em.model.geneCount == 1 && em.flags.eta[0] && Estimated(em.flags, kXi)) {}
 
-  void Run();
+  bool Advance(std::uint32_t pauseAt) override;
 
  private:
   struct Step {
@@ -124,6 +124,7 @@ class FastSearch {
   const PhylogeneticTree& tree_;
   HistorySink& history_;
   const bool coupled_;
+  bool begun_ = false;
   std::vector<Coordinate> coordinates_;
   std::vector<double> gradient_;  // of the log-likelihood in y
   // The inverse curvature of Q in each y: the step EM would take in that coordinate alone for a
@@ -339,23 +340,29 @@ void FastSearch::Remember(bool accepted) {
   }
 }
 
-void FastSearch::Run() {
-  if (!FirstSweep()) {
-    em_.iterations = 1;
-    em_.optimality = em_.CheckOptimality(data_, tree_);
-    return;
+bool FastSearch::Advance(std::uint32_t pauseAt) {
+  if (!begun_) {
+    begun_ = true;
+    if (!FirstSweep()) {
+      em_.iterations = 1;
+      em_.optimality = em_.CheckOptimality(data_, tree_);
+      return true;
+    }
   }
   const FitSettings& settings = em_.settings;
   for (;;) {
+    if (em_.iterations >= pauseAt) return false;
     if (++em_.iterations > settings.maxIterations) {
       em_.iterations = settings.maxIterations;
       em_.optimality = em_.CheckOptimality(data_, tree_);
       const bool rising = em_.monitor.entries[ConvergenceMonitor::kLikelihood] > settings.likelihoodTolerance;
       em_.ReportIterationLimit(rising || em_.optimality.passed ? kNoFamily : em_.optimality.family);
-      return;
+      return true;
     }
-    ShowProgress("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(em_.iterations),
-                 em_.monitor.entries[ConvergenceMonitor::kLikelihood]);
+    if (!em_.quiet) {
+      ShowProgress("\r   %d iterations\t(loglikelihood convergence = %lg)          ", static_cast<int>(em_.iterations),
+                   em_.monitor.entries[ConvergenceMonitor::kLikelihood]);
+    }
     Step step = QuasiNewtonStep();
     if (!(step.slope > 0)) {
       memory_.clear();
@@ -377,7 +384,7 @@ void FastSearch::Run() {
     const double windowRise = recent_.size() < kWindow ? HUGE_VAL : (before - recent_.front()) / -before;
     if (!(windowRise > settings.likelihoodTolerance)) {
       em_.optimality = em_.CheckOptimality(data_, tree_);
-      if (em_.optimality.passed && !(step.slope / 2 > resolved)) return;
+      if (em_.optimality.passed && !(step.slope / 2 > resolved)) return true;
       if (!em_.optimality.passed) AlongNamedCoordinate(step);
     }
     const std::unique_ptr<Point> best = LineSearch(step, before);
@@ -389,7 +396,7 @@ void FastSearch::Run() {
       }
       y_ = best->y;
     } else if (!FallBack(origin, step.stalled)) {
-      return;
+      return true;
     }
     Remember(accepted);
     recent_.push_back(before);
@@ -402,8 +409,9 @@ void FastSearch::Run() {
 
 }  // namespace
 
-void EM::IterateFast(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history) {
-  FastSearch(*this, data, tree, history).Run();
+std::unique_ptr<Climber> MakeFastSearch(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
+                                        HistorySink& history) {
+  return std::make_unique<FastSearch>(em, data, tree, history);
 }
 
 }  // namespace vorn

@@ -189,3 +189,23 @@ void DrawRandomStart(MersenneTwister& random, const PhylogeneticTree& tree, cons
 }
 
 }  // namespace vorn
+
+namespace vorn {
+
+void DrawSpreadStart(MersenneTwister& random, std::uint32_t start, const PhylogeneticTree& tree,
+                     const FitSettings& settings, const EstimationFlags& flags, const Range& theta, const Range& eta,
+                     EvolModel& model) {
+  DrawRandomStart(random, tree, settings, flags, theta, eta, model);
+  if (start % 2 == 0) return;
+  auto logUniform = [&random](double low, double high) {
+    return std::exp(std::log(low) + (std::log(high) - std::log(low)) * random.NextHalfOpen());
+  };
+  for (std::uint32_t g = 0; g < model.geneCount; ++g) {
+    if (flags.eta[g]) model.eta[g] = std::max(logUniform(eta.upper / 3, eta.upper), eta.lower);
+  }
+  for (std::uint32_t v = 1; v < model.nodeCount; ++v) {
+    if (flags.xi[v]) model.xi[v] = logUniform(0.005, 0.2);
+  }
+}
+
+}  // namespace vorn

@@ -2,6 +2,7 @@
 // Dollo parsimony reconstruction (phi and xi), from random draws, or as given; and the random
 // starts of a fit from several starting points.
 #pragma once
+#include <cstdint>
 
 namespace vorn {
 
@@ -26,5 +27,13 @@ bool ObservedNu(const AlignmentData& data, double* nu);
 // their ranges.
 void DrawRandomStart(MersenneTwister& random, const PhylogeneticTree& tree, const FitSettings& settings,
                      const EstimationFlags& flags, const Range& theta, const Range& eta, EvolModel& model);
+
+// A random start for the screened search, from one of two regimes that fits of real data end in,
+// taken in turn: odd starts have eta between a third of its cap and the cap with small xi (a gain
+// chance per branch that hardly depends on the branch's length), even starts are drawn as
+// DrawRandomStart draws them (eta small, xi anywhere).
+void DrawSpreadStart(MersenneTwister& random, std::uint32_t start, const PhylogeneticTree& tree,
+                     const FitSettings& settings, const EstimationFlags& flags, const Range& theta, const Range& eta,
+                     EvolModel& model);
 
 }  // namespace vorn
