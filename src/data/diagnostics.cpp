@@ -2,6 +2,7 @@
 #include "data/diagnostics.h"
 
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 namespace vorn {
@@ -10,6 +11,12 @@ namespace {
 std::vector<RecordedWarning>& Log() {
   static std::vector<RecordedWarning> warnings;
   return warnings;
+}
+
+// Starts that climb side by side may warn at the same moment.
+std::mutex& LogLock() {
+  static std::mutex lock;
+  return lock;
 }
 
 }  // namespace
@@ -29,6 +36,7 @@ void Warn(const char* code, const char* module, const char* format, ...) {
 }
 
 void RecordWarning(const char* code, const char* module, std::string text) {
+  const std::lock_guard<std::mutex> hold(LogLock());
   Log().push_back({code, module, std::move(text)});
 }
 

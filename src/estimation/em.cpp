@@ -307,6 +307,11 @@ bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySin
     }
   }
   if (settings.starts > 1) ReturnToBestStart(data, tree, *result);
+  Finish(data, tree, totalESteps, result);
+  return true;
+}
+
+void EM::Finish(const AlignmentData& data, const PhylogeneticTree& tree, std::uint64_t totalESteps, FitResult* result) {
   PrintOptimality(optimality);
   if (optimality.family != kNoFamily) std::printf("E-steps: %llu\n", static_cast<unsigned long long>(totalESteps));
   result->model = model;
@@ -325,7 +330,6 @@ bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySin
   result->estimates.clear();
   ForEachFreeParameter(data, tree, [result](const FreeParameter& f) { result->estimates.push_back(f); });
   result->sums = sums;
-  return true;
 }
 
 bool EM::BeginStart(std::uint32_t start, bool spread, const AlignmentData& data, const PhylogeneticTree& tree) {
@@ -334,6 +338,7 @@ bool EM::BeginStart(std::uint32_t start, bool spread, const AlignmentData& data,
     MersenneTwister random = DerivedGenerator(RandomPurpose::kStarts, start);
     // The ranges are those of the rate categories as the last start left them.
     if (spread) {
+      SetRates();  // the ranges of this start's initial shapes
       DrawSpreadStart(random, start, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
     } else {
       DrawRandomStart(random, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
@@ -363,7 +368,9 @@ bool EM::FirstEStep(const AlignmentData& data, const PhylogeneticTree& tree, His
   return std::isfinite(logLikelihood);
 }
 
-StartOutcome EM::Outcome() const { return {false, logLikelihood, iterations, eSteps, converged, optimality, unmet}; }
+StartOutcome EM::Outcome() const {
+  return {false, true, logLikelihood, iterations, eSteps, converged, optimality, unmet};
+}
 
 bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history,
                   StartOutcome* outcome) {

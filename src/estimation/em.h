@@ -64,6 +64,9 @@ class EM {
   bool Climb(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history, std::uint32_t pauseAt);
   // The current start's summary.
   StartOutcome Outcome() const;
+  // The result of the fit from the current point (the best start's), after its optimality line;
+  // totalESteps over all starts.
+  void Finish(const AlignmentData& data, const PhylogeneticTree& tree, std::uint64_t totalESteps, FitResult* result);
 
   // The rate categories of the current shapes and nu.
   void SetRates();

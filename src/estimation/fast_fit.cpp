@@ -145,7 +145,10 @@ void FastSearch::Collect() {
   inverseCurvature_.clear();
   double etaThroughXi = 0;  // d ln L / d eta through the xi that keep their gain chances
   for (const FreeParameter& f : free) {
-    coordinates_.push_back({f.family, f.index, f.lower, f.upper});
+    // A value the last EM sweep left outside its range stays where it is until it moves: a sweep
+    // updates eta before g-lambda, whose new rate multipliers can lower eta's cap below it, and a
+    // search that clipped it there at every trial would find no step that climbs.
+    coordinates_.push_back({f.family, f.index, std::min(f.lower, f.value), std::max(f.upper, f.value)});
     Coordinate& c = coordinates_.back();
     if (c.family == kEta) etaAt_ = coordinates_.size() - 1;
     double value = f.value, slope = f.gradient, bend2 = f.curvature;
@@ -267,8 +270,16 @@ void FastSearch::AlongNamedCoordinate(Step& step) const {
     if (c.family != check.family || c.index != check.index || !(gradient_[i] != 0)) continue;
     std::fill(step.direction.begin(), step.direction.end(), 0.0);
     step.direction[i] = gradient_[i] > 0 ? 1.0 : -1.0;
-    step.slope = std::abs(gradient_[i]);
-    step.largestMove = 1;
+    // The screened search tries the bound the coordinate slides to first: a probability creeping
+    // to 0 gains a few per cent a step, a hundred steps of line searches, for what one E-step at
+    // the bound settles (the backtracking finds the point between where the bound is too far).
+    if (em_.settings.search == Search::kScreen) {
+      const double x = gradient_[i] > 0 ? c.upper : c.lower;
+      const double toward = (c.coupledLength > 0 ? ToFree(x * Opening(c.coupledLength), kChance) : ToFree(x, c)) - y_[i];
+      if (toward * step.direction[i] > 1) step.direction[i] = toward;
+    }
+    step.slope = std::abs(gradient_[i] * step.direction[i]);
+    step.largestMove = std::abs(step.direction[i]);
     step.stalled = false;
     return;
   }

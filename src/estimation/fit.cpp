@@ -5,6 +5,7 @@
 #include "data/phylogenetic_tree.h"
 #include "estimation/em.h"
 #include "estimation/history_sink.h"
+#include "estimation/screened_search.h"
 
 namespace vorn {
 
@@ -14,6 +15,7 @@ Estimator::Estimator(const FitSettings& settings, const PhylogeneticTree& tree, 
 Estimator::~Estimator() = default;
 
 bool Estimator::Fit(const EvolModel& given, HistorySink& history, FitResult* result) {
+  if (settings_.search == Search::kScreen) return ScreenedSearch(settings_, given, tree_, data_, history, &em_, result);
   em_->Configure(settings_, given, tree_);
   return em_->Run(data_, tree_, history, result);
 }

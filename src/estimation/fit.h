@@ -22,7 +22,8 @@ class PhylogeneticTree;
 
 // How one start ended.
 struct StartOutcome {
-  bool skipped = false;  // its initial log-likelihood was not finite
+  bool skipped = false;    // its initial log-likelihood was not finite
+  bool continued = true;   // climbed to its end; false for a start the screening left behind
   double logLikelihood = 0;
   std::uint32_t iterations = 0;
   std::uint64_t eSteps = 0;
@@ -48,6 +49,9 @@ struct FitResult {
   OptimalityCheck optimality;
   std::vector<FreeParameter> estimates;
   std::vector<StartOutcome> starts;
+  // Of the starts climbed to their end, those within kSameMaximum of the best (screened search
+  // only; 0 otherwise).
+  std::uint32_t startsAtBest = 0;
   PosteriorSums sums;
 };
 

@@ -48,6 +48,11 @@ struct InitializationSettings {
 // by an E-step), or a quasi-Newton search on the log-likelihood with EM sweeps as its safe fallback.
 enum class Optimizer { kEm, kFast };
 
+// How the starts are used: each climbed to its end, one after another; or screened: every start
+// climbed a few iterations (side by side when the E-step is too small for every thread), random
+// starts drawn from the regimes real fits end in, and only the most promising climbed to the end.
+enum class Search { kEach, kScreen };
+
 // Most starts one fit may ask for.
 constexpr std::uint32_t kMaxStarts = 1000;
 
@@ -67,6 +72,7 @@ struct FitSettings {
   bool nuHeldFixed = false;
   Optimizer optimizer = Optimizer::kEm;
   std::uint32_t starts = 1;  // the given start and starts - 1 random ones
+  Search search = Search::kEach;
   // The data hold only characters present at some leaf: each gene's likelihood is conditioned on
   // that (divided by 1 - P(absent everywhere)), and the unobserved all-absent sites are estimated
   // as missing data in every E-step.

@@ -59,6 +59,18 @@ bool ReadStarts(std::string_view value, unsigned line, FitSettings& settings) {
   return true;
 }
 
+bool ReadSearch(std::string_view value, unsigned line, FitSettings& settings) {
+  const std::string word = Lower(value);
+  if (word == "each") {
+    settings.search = Search::kEach;
+  } else if (word == "screen") {
+    settings.search = Search::kScreen;
+  } else {
+    return Refuse(line, "search", "each or screen", value);
+  }
+  return true;
+}
+
 bool ReadConditionOnPresence(std::string_view value, unsigned line, FitSettings& settings) {
   const std::string word = Lower(value);
   if (word == "on") {
@@ -74,6 +86,7 @@ bool ReadConditionOnPresence(std::string_view value, unsigned line, FitSettings&
 const Setting kSettings[] = {
     {"optimizer", ReadOptimizer},
     {"starts", ReadStarts},
+    {"search", ReadSearch},
     {"condition on presence", ReadConditionOnPresence},
 };
 

@@ -1,0 +1,220 @@
+// Many starts screened, the best climbed on.
+#include "estimation/screened_search.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "data/alignment_data.h"
+#include "data/diagnostics.h"
+#include "data/phylogenetic_tree.h"
+#include "data/progress.h"
+#include "estimation/em.h"
+#include "estimation/fit.h"
+#include "estimation/history_sink.h"
+
+namespace vorn {
+namespace {
+
+// Below this many node updates per E-step (entries x category pairs x nodes) a start keeps one
+// thread busy for only milliseconds per E-step, too little to share: the threads take starts of
+// their own instead. plants30 (7,063 patterns, 20 pairs, 59 nodes) has 8 million.
+constexpr double kSideBySideWork = 3e7;
+
+struct Candidate {
+  std::unique_ptr<EM> em;
+  RecordedHistory history;
+  bool skipped = false;
+  bool ended = false;
+  bool continued = false;
+  double screened = 0;  // the log-likelihood at the end of the screening
+};
+
+// Runs job(i) for every i in `which`, on up to `workers` threads; the jobs are independent, so
+// the order they run in changes nothing. An exception of a job is thrown again here.
+void RunSideBySide(const std::vector<std::uint32_t>& which, std::uint32_t workers,
+                   const std::function<void(std::uint32_t)>& job) {
+  workers = std::min<std::uint32_t>(workers, static_cast<std::uint32_t>(which.size()));
+  if (workers <= 1) {
+    for (std::uint32_t i : which) job(i);
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;
+  std::mutex failureLock;
+  auto work = [&]() {
+    for (std::size_t k; (k = next++) < which.size();) {
+      try {
+        job(which[k]);
+      } catch (...) {
+        const std::lock_guard<std::mutex> hold(failureLock);
+        if (!failure) failure = std::current_exception();
+        next = which.size();
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (std::uint32_t t = 1; t < workers; ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+std::uint32_t ThreadsAsked(std::uint32_t threadCount) {
+  if (threadCount != 0) return threadCount;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 0 ? cores : 1;
+}
+
+double EStepWork(const FitSettings& settings, const PhylogeneticTree& tree, const AlignmentData& data) {
+  double entries = 0;
+  for (const Gene& gene : data.genes) entries += static_cast<double>(gene.patternIndices.size());
+  return entries * settings.lossCategories * settings.gainCategories * tree.nodeCount;
+}
+
+void PrintStart(std::uint32_t start, const Candidate& c) {
+  const EM& em = *c.em;
+  if (c.skipped) {
+    std::printf("start %u: log-likelihood %lg at the start; skipped\n", static_cast<unsigned>(start + 1),
+                em.logLikelihood);
+  } else if (!c.continued) {
+    std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; screened out\n",
+                static_cast<unsigned>(start + 1), em.logLikelihood, static_cast<unsigned>(em.iterations),
+                static_cast<unsigned long long>(em.eSteps));
+  } else {
+    std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
+                static_cast<unsigned>(start + 1), em.logLikelihood, static_cast<unsigned>(em.iterations),
+                static_cast<unsigned long long>(em.eSteps), em.optimality.passed ? "passed" : "failed");
+  }
+}
+
+}  // namespace
+
+std::uint32_t ContinuedStarts(std::uint32_t n) { return std::min(n, std::max<std::uint32_t>(2, (n + 3) / 4)); }
+
+bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const PhylogeneticTree& tree,
+                    const AlignmentData& data, HistorySink& history, std::unique_ptr<EM>* best, FitResult* result) {
+  if (data.filteredSites == 0) {
+    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values%s: "
+                         "there is nothing to estimate from\n",
+                 settings.conditionOnPresence ? " and the sites that show the character at no leaf" : "");
+    return false;
+  }
+  const std::uint32_t n = settings.starts;
+  const std::uint32_t threads = ThreadsAsked(settings.threadCount);
+  const bool sideBySide = threads > 1 && n > 1 && EStepWork(settings, tree, data) < kSideBySideWork;
+  const std::uint32_t workers = sideBySide ? std::min(threads, n) : 1;
+  const std::uint32_t threadsPerStart = sideBySide ? std::max<std::uint32_t>(1, threads / workers) : threads;
+
+  // The starting points come one after another from the run's generators, in start order.
+  std::vector<Candidate> candidates(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    Candidate& c = candidates[i];
+    c.em = std::make_unique<EM>();
+    c.em->Configure(settings, given, tree);
+    c.em->threadCount = threadsPerStart;
+    c.em->quiet = true;
+    if (!c.em->BeginStart(i, true, data, tree)) return false;
+  }
+
+  std::vector<std::uint32_t> all(n);
+  for (std::uint32_t i = 0; i < n; ++i) all[i] = i;
+  ShowProgress("\r   screening %u starts          ", static_cast<unsigned>(n));
+  RunSideBySide(all, workers, [&](std::uint32_t i) {
+    Candidate& c = candidates[i];
+    c.skipped = !c.em->FirstEStep(data, tree, c.history);
+    if (!c.skipped) c.ended = c.em->Climb(data, tree, c.history, kScreenIterations);
+    c.screened = c.em->logLikelihood;
+  });
+  if (candidates[0].skipped) {
+    EndProgress();
+    std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
+                         "some pattern cannot occur under them; start from other values\n",
+                 candidates[0].em->logLikelihood);
+    return false;
+  }
+
+  // The most promising go on: the highest after the screening, ties to the earlier start.
+  std::vector<std::uint32_t> ranked;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (!candidates[i].skipped) ranked.push_back(i);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return candidates[a].screened > candidates[b].screened;
+  });
+  ranked.resize(std::min<std::size_t>(ranked.size(), ContinuedStarts(n)));
+  std::vector<std::uint32_t> going;
+  for (std::uint32_t i : ranked) {
+    candidates[i].continued = true;
+    if (!candidates[i].ended) going.push_back(i);
+  }
+  std::sort(going.begin(), going.end());
+  ShowProgress("\r   climbing the best %u of %u starts          ", static_cast<unsigned>(ranked.size()),
+               static_cast<unsigned>(n));
+  RunSideBySide(going, sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(going.size())) : 1,
+                [&](std::uint32_t i) {
+                  candidates[i].ended =
+                      candidates[i].em->Climb(data, tree, candidates[i].history, std::numeric_limits<std::uint32_t>::max());
+                });
+  EndProgress();
+  std::printf("\n");
+
+  // In start order: each start's line, its course into the history, and its outcome.
+  std::uint32_t bestIndex = n;
+  std::uint64_t totalESteps = 0;
+  result->starts.clear();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    Candidate& c = candidates[i];
+    PrintStart(i, c);
+    c.history.ReplayInto(history);
+    StartOutcome outcome = c.em->Outcome();
+    outcome.skipped = c.skipped;
+    outcome.continued = c.continued;
+    result->starts.push_back(outcome);
+    if (c.skipped) continue;
+    totalESteps += c.em->eSteps;
+    if (c.continued && (bestIndex == n || c.em->logLikelihood > candidates[bestIndex].em->logLikelihood)) bestIndex = i;
+  }
+  const double top = candidates[bestIndex].em->logLikelihood;
+  std::uint32_t atBest = 0;
+  double second = -std::numeric_limits<double>::infinity();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const Candidate& c = candidates[i];
+    if (c.skipped || !c.continued) continue;
+    if (top - c.em->logLikelihood <= kSameMaximum) {
+      ++atBest;
+    } else {
+      second = std::max(second, c.em->logLikelihood);
+    }
+  }
+  std::printf("best start: log-likelihood %.6f (start %u); starts at best: %u of %u climbed to their end\n", top,
+              static_cast<unsigned>(bestIndex + 1), static_cast<unsigned>(atBest), static_cast<unsigned>(ranked.size()));
+  if (atBest == 1 && ranked.size() > 1) {
+    Warn("one-start-at-best", "EM:Run",
+         "Only one start reached the best log-likelihood (%.6f); the next best ended at %.6f: the fit may not have "
+         "found the maximum, try more starts",
+         top, second);
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const EM& em = *candidates[i].em;
+    if (i == bestIndex || !candidates[i].continued || !em.hitLimit) continue;
+    Warn("start-iteration-limit", "EM:Run",
+         "Start %u, which was not kept, reached the iteration limit (%u) at log-likelihood %.6f",
+         static_cast<unsigned>(i + 1), static_cast<unsigned>(settings.maxIterations), em.logLikelihood);
+  }
+  *best = std::move(candidates[bestIndex].em);
+  if ((*best)->hitLimit) (*best)->PrintIterationLimit((*best)->unconverged);
+  (*best)->quiet = false;
+  (*best)->Finish(data, tree, totalESteps, result);
+  result->startsAtBest = atBest;
+  return true;
+}
+
+}  // namespace vorn
