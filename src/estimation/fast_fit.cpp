@@ -53,8 +53,9 @@ double FromFree(double y, const Coordinate& c) {
 }
 
 // dx/dy at x, or 0 where x is held at a bound the gradient points out of.
-double Stretch(double x, double gradient, const Coordinate& c) {
-  if ((x <= c.lower && gradient < 0) || (x >= c.upper && gradient > 0)) return 0;
+// hair: how close to a bound counts as at it (see Collect).
+double Stretch(double x, double gradient, const Coordinate& c, double hair = 0) {
+  if ((x <= c.lower * (1 + hair) && gradient < 0) || (x >= c.upper * (1 - hair) && gradient > 0)) return 0;
   return IsRate(c) ? x : x * (1 - x);
 }
 
@@ -152,7 +153,10 @@ void FastSearch::Collect() {
     Coordinate& c = coordinates_.back();
     if (c.family == kEta) etaAt_ = coordinates_.size() - 1;
     double value = f.value, slope = f.gradient, bend2 = f.curvature;
-    double stretch = Stretch(f.value, f.gradient, c);
+    // The screened search holds a rate within a thousandth of its bound as at it: eta's cap moves
+    // with g-lambda, and an EM sweep leaves eta just under the new cap, where a step of the
+    // search's scale can only be clipped and every line search fails.
+    double stretch = Stretch(f.value, f.gradient, c, IsRate(c) && em_.settings.search == Search::kScreen ? 1e-3 : 0);
     if (coupled_ && c.family == kXi && tree_.branchLength[c.index] > 0) {
       c.coupledLength = tree_.branchLength[c.index];
       const double open = Opening(c.coupledLength);
@@ -176,7 +180,9 @@ void FastSearch::Collect() {
     const double size = std::abs(bend2) * stretch * stretch + std::abs(slope * bend);
     inverseCurvature_.push_back(stretch == 0 ? 0.0 : curvature < 0 ? -1 / curvature : size > 0 ? 1 / size : 0.0);
   }
-  if (coupled_) gradient_[etaAt_] += etaThroughXi * Stretch(em_.model.eta[0], 1, coordinates_[etaAt_]);
+  // (A held eta stays held.)
+  const bool held = em_.settings.search == Search::kScreen && inverseCurvature_[etaAt_] == 0;
+  if (coupled_ && !held) gradient_[etaAt_] += etaThroughXi * Stretch(em_.model.eta[0], 1, coordinates_[etaAt_]);
 }
 
 // The coordinate value of an estimated parameter as the model holds it.
@@ -270,13 +276,22 @@ void FastSearch::AlongNamedCoordinate(Step& step) const {
     if (c.family != check.family || c.index != check.index || !(gradient_[i] != 0)) continue;
     std::fill(step.direction.begin(), step.direction.end(), 0.0);
     step.direction[i] = gradient_[i] > 0 ? 1.0 : -1.0;
-    // The screened search tries the bound the coordinate slides to first: a probability creeping
-    // to 0 gains a few per cent a step, a hundred steps of line searches, for what one E-step at
-    // the bound settles (the backtracking finds the point between where the bound is too far).
     if (em_.settings.search == Search::kScreen) {
+      // A probability pressed to 0 or 1 whose likelihood rises inward hardly moves in y (its
+      // derivative there is the one in x times x (1 - x)): no step along y can gain what the
+      // check asks, and the line search would accept steps of rounding size for ever. Its own EM
+      // update lifts it.
+      const double resolved = em_.settings.likelihoodTolerance * std::abs(em_.logLikelihood);
+      if (!(std::abs(gradient_[i]) > resolved)) return;
+      // A coordinate sliding to its bound (a probability to the near end, a rate to its floor or
+      // cap) tries the bound first: creeping there gains a few per cent a step, a hundred line
+      // searches for what one E-step at the bound settles; the backtracking finds the point
+      // between where the bound is too far.
+      const double value = Value(em_.model, c.family, c.index);
+      const bool nearEnd = IsRate(c) || (gradient_[i] > 0) == (value > 0.5);
       const double x = gradient_[i] > 0 ? c.upper : c.lower;
       const double toward = (c.coupledLength > 0 ? ToFree(x * Opening(c.coupledLength), kChance) : ToFree(x, c)) - y_[i];
-      if (toward * step.direction[i] > 1) step.direction[i] = toward;
+      if (nearEnd && toward * step.direction[i] > 1) step.direction[i] = toward;
     }
     step.slope = std::abs(gradient_[i] * step.direction[i]);
     step.largestMove = std::abs(step.direction[i]);

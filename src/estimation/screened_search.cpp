@@ -27,6 +27,8 @@ namespace {
 // thread busy for only milliseconds per E-step, too little to share: the threads take starts of
 // their own instead. plants30 (7,063 patterns, 20 pairs, 59 nodes) has 8 million.
 constexpr double kSideBySideWork = 3e7;
+// How much finer the likelihood tolerance of the starts that climb on is.
+constexpr double kPolish = 10;
 
 struct Candidate {
   std::unique_ptr<EM> em;
@@ -158,10 +160,15 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   std::sort(going.begin(), going.end());
   ShowProgress("\r   climbing the best %u of %u starts          ", static_cast<unsigned>(ranked.size()),
                static_cast<unsigned>(n));
+  // Starts on the flat ridges of real data stop up to a log unit apart at the likelihood
+  // tolerance: those that go on climb to a tenth of it, and are judged by the given one after.
   RunSideBySide(going, sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(going.size())) : 1,
                 [&](std::uint32_t i) {
-                  candidates[i].ended =
-                      candidates[i].em->Climb(data, tree, candidates[i].history, std::numeric_limits<std::uint32_t>::max());
+                  EM& em = *candidates[i].em;
+                  em.settings.likelihoodTolerance = settings.likelihoodTolerance / kPolish;
+                  candidates[i].ended = em.Climb(data, tree, candidates[i].history, std::numeric_limits<std::uint32_t>::max());
+                  em.settings.likelihoodTolerance = settings.likelihoodTolerance;
+                  em.optimality = em.CheckOptimality(data, tree);
                 });
   EndProgress();
   std::printf("\n");
