@@ -9,6 +9,7 @@
 
 #include "data/alignment_data.h"
 #include "data/c_file.h"
+#include "data/diagnostics.h"
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "driver/command_line.h"
@@ -16,6 +17,7 @@
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
 #include "numerics/statistics.h"
+#include "output/bound_notes.h"
 #include "output/history_files.h"
 #include "output/report.h"
 #include "output/results.h"
@@ -126,6 +128,7 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   AncestralTables ancestral;
   if (control.reconstruction != ReconstructionMode::kOff) estimator.Reconstruct(result, &ancestral);
   const FitReport report{tree, data, control.fit, result, control.reconstruction, ancestral};
+  for (const BoundNote& note : BoundNotes(report)) Warn(note.code.c_str(), "EM:Run", "%s", note.text.c_str());
   const std::time_t endTime = std::time(nullptr);
   if (!WriteOutput(report, static_cast<int>(endTime - startTime), projectName)) return false;
   RunFacts facts = start;

@@ -8,6 +8,8 @@
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/fit.h"
+#include "estimation/screened_search.h"
+#include "output/bound_notes.h"
 #include "output/results.h"
 #include "output/run_report.h"
 
@@ -228,6 +230,17 @@ bool CanWriteOutput(bool detailed, const std::string& projectName) {
   return CanWriteResults(projectName);
 }
 
+// How sure the search is, for a screened search (whose runs are new: older reports keep their
+// form): the starts that reached the best, and what the estimates at a bound mean.
+void WriteSearchSummary(std::FILE* file, const FitReport& report) {
+  std::uint32_t continued = 0;
+  for (const StartOutcome& s : report.fit.starts) continued += s.continued && !s.skipped;
+  std::fprintf(file, "\n-----------\n%% Search:\n-----------\n");
+  std::fprintf(file, "starts at best: %u of %u climbed to their end (within %g log units of the best)\n",
+               static_cast<unsigned>(report.fit.startsAtBest), static_cast<unsigned>(continued), kSameMaximum);
+  for (const BoundNote& note : BoundNotes(report)) std::fprintf(file, "%s\n", note.text.c_str());
+}
+
 bool WriteOutput(const FitReport& report, int elapsedSeconds, const std::string& projectName) {
   std::printf("writing output file\n");
   OutputFile text(projectName + ".output.txt", "WriteOutput");
@@ -239,6 +252,7 @@ bool WriteOutput(const FitReport& report, int elapsedSeconds, const std::string&
   WriteDataSummary(text.get(), report.data);
   WriteParameters(text.get(), report);
   if (report.Reconstructed()) WriteAncestralSummary(text.get(), report);
+  if (report.settings.search == Search::kScreen) WriteSearchSummary(text.get(), report);
   if (detailed) WriteAncestralDetails(details.get(), report);
   // Both renames come last and together, so that a report never stands beside the details of
   // another run for longer than it takes to rename one file.

@@ -98,6 +98,9 @@ Json Outcome(const AlignmentData& data, const FitResult& fit, const RunFacts& fa
     };
   }
   outcome["iterations"] = fit.iterations;
+  // Of the starts climbed to their end, those within 0.5 log units of the best: a screened
+  // search's measure of how sure it is of the maximum.
+  outcome["starts_at_best"] = fit.startsAtBest > 0 ? Json(fit.startsAtBest) : Json(nullptr);
   outcome["e_steps"] = fit.eSteps;
   outcome["elapsed_seconds"] = facts.elapsedSeconds;
   outcome["log_likelihood"] = fit.logLikelihood;
@@ -183,6 +186,7 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
       {"minimal_glambda", settings.minGLambda},
       {"optimizer", settings.optimizer == Optimizer::kFast ? "fast" : "em"},
       {"starts", settings.starts},
+      {"search", settings.search == Search::kScreen ? "screen" : "each"},
       {"ancestral_reconstruction", kAncestralModes[static_cast<int>(report.reconstruction)]},
       {"theta_phi_invariant", fit.limits.thetaPhiInvariant},
       {"eta_xi_invariant", fit.limits.etaXiInvariant},
