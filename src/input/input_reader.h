@@ -4,6 +4,7 @@
 #include <string>
 
 #include "data/phylogenetic_tree.h"
+#include "data/reader_settings.h"
 #include "estimation/ancestral.h"
 #include "estimation/evol_model.h"
 #include "estimation/fit_settings.h"
@@ -16,9 +17,11 @@ class AlignmentData;
 
 // What a control file asks of a run besides the tree and the data it names: the fit's settings,
 // the model's values (the fixed ones, the starting values of the estimated ones and, when
-// simulating, the true model), the simulation, and the reconstruction.
+// simulating, the true model), the simulation, the reconstruction, and how the files it names
+// were read.
 struct ControlFile {
   FitSettings fit;
+  ReaderSettings reader;
   EvolModel model;
   SimulationSettings simulation;
   ReconstructionMode reconstruction = ReconstructionMode::kOff;

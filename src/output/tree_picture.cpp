@@ -188,21 +188,27 @@ void WriteTreePicture(std::FILE* file, const FitReport& report, const std::strin
   std::fprintf(file, "</g>\n");
 
   // The time axis: ages before the deepest leaf, in millions of years (the tree's unit is 1000).
+  // A tree that is no time tree gets its lengths in the file's own unit instead.
+  const bool times = report.Ultrametric();
+  const double perUnit = times || tree.fileUnit <= 0 ? 1000 : 1000 / tree.fileUnit;
   const double axis = treeBottom + 18;
   std::fprintf(file, "<g font-size=\"%.0f\" fill=\"#333\">\n", small);
   std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", left, axis,
                left + treeWidth, axis);
   if (deepest > 0) {
-    const double span = deepest * 1000, step = NiceStep(span, 6);
+    const double span = deepest * perUnit, step = NiceStep(span, 6);
     for (double age = 0; age <= span * (1 + 1e-9); age += step) {
-      const double at = left + treeWidth - age / 1000 * scale;
+      const double at = left + treeWidth - age / perUnit * scale;
       std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", at, axis, at,
                    axis + 4);
       std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n", at, axis + 6 + small, age);
     }
   }
-  std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">million years ago</text>\n",
-               left + treeWidth / 2, axis + 10 + 2 * small);
+  std::string axisName = times ? "million years ago" : "branch length before the deepest leaf, in the tree file's "
+                                                         "unit (not times: the leaves do not line up)";
+  if (!tree.unitSetting.empty()) axisName += " (tree unit: " + tree.unitSetting + ")";
+  std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", left + treeWidth / 2,
+               axis + 10 + 2 * small, Escaped(axisName).c_str());
   std::fprintf(file, "</g>\n");
 
   // The legend.
