@@ -204,8 +204,8 @@ void WriteTreePicture(std::FILE* file, const FitReport& report, const std::strin
       std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n", at, axis + 6 + small, age);
     }
   }
-  std::string axisName = times ? "million years ago" : "branch length before the deepest leaf, in the tree file's "
-                                                         "unit (not times: the leaves do not line up)";
+  std::string axisName = times ? "million years ago" : "branch length before the deepest leaf, in the unit of the tree "
+                                                         "file (not times: the leaves do not line up)";
   if (!tree.unitSetting.empty()) axisName += " (tree unit: " + tree.unitSetting + ")";
   std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", left + treeWidth / 2,
                axis + 10 + 2 * small, Escaped(axisName).c_str());
