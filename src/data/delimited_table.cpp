@@ -243,6 +243,8 @@ bool ReadDelimited(TableLines& lines, std::string line, const std::string& table
   std::vector<std::string> cells;
   std::string firstText;
   while (lines.Next(line)) {
+    // Count's tables end with a comment line ("#NFAM ..."); no tool starts a row name with "#".
+    if (!line.empty() && line[0] == '#') continue;
     if (!SplitRecord(lines, line, delimiter, tableName, cells)) return false;
     if (std::all_of(cells.begin(), cells.end(), [](const std::string& cell) { return cell.empty(); })) continue;
     const unsigned row = lines.number();

@@ -53,6 +53,8 @@ TEST(CharacterTableTest, EveryFormOfOneDataSetReadsAsItsPatternFiles) {
       {"semicolon, an unnamed row-name column, unknowns spelt N/A and n/a",
        ";B;A;D;C\n1;0;1;1;N/A\n2;0;0;1;1\n3;0;1;1;n/a\n"},
       {"a first column headed gene names the rows", "gene\tA\tB\tC\tD\nx\t1\t0\t?\t1\ny\t0\t0\t1\t1\nz\t1\t0\t-\t1\n"},
+      {"Count's table, with its comment lines", "Family\tA\tB\tC\tD\n#a note\n1\t1\t0\t?\t1\n2\t0\t0\t1\t1\n"
+       "3\t1\t0\t-\t1\n#NFAM\t3\tfamilies\n"},
       {"FASTA with descriptions and rows over two lines", ">A first leaf\n1 0\n1\n>B\n000\n>C\n?1-\n>D\n11\n1\n"},
       {"PHYLIP, rows with blanks, one going on over the next line", "4 3\nA 101\nB   0 0 0\nC ?1\n-\nD 111\n"},
   };
