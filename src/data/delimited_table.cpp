@@ -207,6 +207,78 @@ bool SortColumns(const std::vector<std::string>& header, const std::string& tabl
   return true;
 }
 
+// The rows of a table, held until the table's form is known, which any one cell of a gene name
+// settles: per row the kind of each leaf's cell, and the row's gene.
+struct HeldRows {
+  std::vector<std::uint8_t> kinds;
+  std::vector<std::uint32_t> genes;
+  std::string firstText;  // where the first gene name stands, for the notice
+};
+
+bool ReadRows(TableLines& lines, char delimiter, const std::string& tableName, std::size_t width,
+              const Columns& columns, AlignmentData& data, HeldRows* held) {
+  std::unordered_map<std::string, std::uint32_t> geneIndex;
+  std::vector<std::string> cells;
+  std::string line;
+  while (lines.Next(line)) {
+    // Count's tables end with a comment line ("#NFAM ..."); no tool starts a row name with "#".
+    if (!line.empty() && line[0] == '#') continue;
+    if (!SplitRecord(lines, line, delimiter, tableName, cells)) return false;
+    if (std::all_of(cells.begin(), cells.end(), [](const std::string& cell) { return cell.empty(); })) continue;
+    const unsigned row = lines.number();
+    if (cells.size() != width) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u holds %zu cells where the first line has %zu\n",
+                   tableName.c_str(), row, cells.size(), width);
+      return false;
+    }
+    for (std::size_t i = 0; i < columns.leaves.size(); ++i) {
+      const std::string& cell = cells[columns.leaves[i]];
+      double number = 0;
+      CellKind kind = kTextCell;
+      if (cell.empty()) {
+        kind = kEmptyCell;
+      } else if (IsUnknownMark(cell)) {
+        kind = kUnknownCell;
+      } else if (IsNumber(cell, &number)) {
+        if (number < 0) {
+          std::fprintf(stderr,
+                       "Error:VORN:ReadInput: Table '%s' line %u, column %zu ('%s'): '%s' is a negative number; a "
+                       "cell holds a number of copies (0 for absent), a gene name (present) or unknown (?, -, NA, "
+                       "N/A)\n",
+                       tableName.c_str(), row, columns.leaves[i] + 1, columns.leafNames[i].c_str(), Shown(cell).c_str());
+          return false;
+        }
+        kind = number > 0 ? kPresentCell : kAbsentCell;
+      } else if (held->firstText.empty()) {
+        held->firstText = "line " + std::to_string(row) + ", column " + std::to_string(columns.leaves[i] + 1) + ": '" +
+                          Shown(cell) + "'";
+      }
+      held->kinds.push_back(kind);
+    }
+    if (held->genes.size() >= kMaxSites) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' holds more than %llu sites\n", tableName.c_str(),
+                   static_cast<unsigned long long>(kMaxSites));
+      return false;
+    }
+    std::uint32_t gene = 0;
+    if (columns.gene != kNone) {
+      const std::string& name = cells[columns.gene];
+      if (name.empty()) {
+        std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u: the gene cell is empty\n", tableName.c_str(),
+                     row);
+        return false;
+      }
+      if (!CheckNameCell(tableName, row, columns.gene, name)) return false;
+      const auto found = geneIndex.find(name);
+      gene = found != geneIndex.end() ? found->second : (geneIndex[name] = data.AddGene(name));
+    } else if (data.geneCount == 0) {
+      data.AddGene(GeneNameOf(tableName));
+    }
+    held->genes.push_back(gene);
+  }
+  return !lines.failed();
+}
+
 }  // namespace
 
 bool ReadDelimited(TableLines& lines, std::string line, const std::string& tableName, const ReaderSettings& reader,
@@ -235,85 +307,25 @@ bool ReadDelimited(TableLines& lines, std::string line, const std::string& table
                 columns.skipped.c_str());
   }
 
-  // The cells are held until the table's form is known, which any one cell of a gene name settles.
+  HeldRows held;
+  if (!ReadRows(lines, delimiter, tableName, header.size(), columns, data, &held)) return false;
+  const std::vector<std::uint32_t>& genes = held.genes;
   const std::size_t width = columns.leaves.size();
-  std::vector<std::uint8_t> kinds;
-  std::vector<std::uint32_t> genes;
-  std::unordered_map<std::string, std::uint32_t> geneIndex;
-  std::vector<std::string> cells;
-  std::string firstText;
-  while (lines.Next(line)) {
-    // Count's tables end with a comment line ("#NFAM ..."); no tool starts a row name with "#".
-    if (!line.empty() && line[0] == '#') continue;
-    if (!SplitRecord(lines, line, delimiter, tableName, cells)) return false;
-    if (std::all_of(cells.begin(), cells.end(), [](const std::string& cell) { return cell.empty(); })) continue;
-    const unsigned row = lines.number();
-    if (cells.size() != header.size()) {
-      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u holds %zu cells where the first line has %zu\n",
-                   tableName.c_str(), row, cells.size(), header.size());
-      return false;
-    }
-    for (std::size_t i = 0; i < width; ++i) {
-      const std::string& cell = cells[columns.leaves[i]];
-      double number = 0;
-      CellKind kind = kTextCell;
-      if (cell.empty()) {
-        kind = kEmptyCell;
-      } else if (IsUnknownMark(cell)) {
-        kind = kUnknownCell;
-      } else if (IsNumber(cell, &number)) {
-        if (number < 0) {
-          std::fprintf(stderr,
-                       "Error:VORN:ReadInput: Table '%s' line %u, column %zu ('%s'): '%s' is a negative number; a "
-                       "cell holds a number of copies (0 for absent), a gene name (present) or unknown (?, -, NA, "
-                       "N/A)\n",
-                       tableName.c_str(), row, columns.leaves[i] + 1, columns.leafNames[i].c_str(), Shown(cell).c_str());
-          return false;
-        }
-        kind = number > 0 ? kPresentCell : kAbsentCell;
-      } else if (firstText.empty()) {
-        firstText = "line " + std::to_string(row) + ", column " + std::to_string(columns.leaves[i] + 1) + ": '" +
-                    Shown(cell) + "'";
-      }
-      kinds.push_back(kind);
-    }
-    if (genes.size() >= kMaxSites) {
-      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' holds more than %llu sites\n", tableName.c_str(),
-                   static_cast<unsigned long long>(kMaxSites));
-      return false;
-    }
-    std::uint32_t gene = 0;
-    if (columns.gene != kNone) {
-      const std::string& name = cells[columns.gene];
-      if (name.empty()) {
-        std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u: the gene cell is empty\n", tableName.c_str(),
-                     row);
-        return false;
-      }
-      if (!CheckNameCell(tableName, row, columns.gene, name)) return false;
-      const auto found = geneIndex.find(name);
-      gene = found != geneIndex.end() ? found->second : (geneIndex[name] = data.AddGene(name));
-    } else if (data.geneCount == 0) {
-      data.AddGene(GeneNameOf(tableName));
-    }
-    genes.push_back(gene);
-  }
-  if (lines.failed()) return false;
   if (genes.empty()) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' holds no sites\n", tableName.c_str());
     return false;
   }
-  const bool names = !firstText.empty();
+  const bool names = !held.firstText.empty();
   if (names) {
     std::printf("Table '%s' holds gene names in its cells (the first on %s): a cell with a name or a number above 0 "
                 "is present, an empty one or 0 absent\n",
-                tableName.c_str(), firstText.c_str());
+                tableName.c_str(), held.firstText.c_str());
   }
   // A leaf without a column (leaves without data: unknown) keeps the unknown value at every site.
   std::vector<std::uint8_t> values(tree.leafCount, 2);
   for (std::size_t r = 0; r < genes.size(); ++r) {
     for (std::size_t i = 0; i < width; ++i) {
-      const std::uint8_t kind = kinds[r * width + i];
+      const std::uint8_t kind = held.kinds[r * width + i];
       values[positions[i]] = kind == kTextCell ? 1 : kind == kEmptyCell ? (names ? 0 : 2) : kind;
     }
     data.AddSite(values.data(), genes[r]);
