@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -42,13 +41,23 @@ bool IsMetadata(std::string_view name) {
 // numbers and absent in a table of gene names.
 enum CellKind : std::uint8_t { kAbsentCell = 0, kPresentCell = 1, kUnknownCell = 2, kEmptyCell, kTextCell };
 
-// A decimal number, as spreadsheets export them: sign, digits, a fraction, an exponent.
-bool IsNumber(std::string_view cell, double* value) {
+// A decimal number, as spreadsheets export them: sign, digits, a fraction, an exponent. Only its
+// sign matters (-1, 0 or 1), which its digits tell without converting it: it is 0 exactly when
+// every digit before the exponent is 0.
+bool IsNumber(std::string_view cell, int* sign) {
   std::size_t i = 0, digits = 0;
+  bool nonzero = false;
+  const bool negative = !cell.empty() && cell[0] == '-';
   if (i < cell.size() && (cell[i] == '+' || cell[i] == '-')) ++i;
-  for (; i < cell.size() && std::isdigit(static_cast<unsigned char>(cell[i])); ++i) ++digits;
+  auto takeDigits = [&]() {
+    for (; i < cell.size() && std::isdigit(static_cast<unsigned char>(cell[i])); ++i, ++digits) {
+      nonzero = nonzero || cell[i] != '0';
+    }
+  };
+  takeDigits();
   if (i < cell.size() && cell[i] == '.') {
-    for (++i; i < cell.size() && std::isdigit(static_cast<unsigned char>(cell[i])); ++i) ++digits;
+    ++i;
+    takeDigits();
   }
   if (digits == 0) return false;
   if (i < cell.size() && (cell[i] == 'e' || cell[i] == 'E')) {
@@ -58,7 +67,7 @@ bool IsNumber(std::string_view cell, double* value) {
     if (exponent == 0) return false;
   }
   if (i != cell.size()) return false;
-  *value = std::strtod(std::string(cell).c_str(), nullptr);
+  *sign = !nonzero ? 0 : negative ? -1 : 1;
   return true;
 }
 
@@ -233,14 +242,14 @@ bool ReadRows(TableLines& lines, char delimiter, const std::string& tableName, s
     }
     for (std::size_t i = 0; i < columns.leaves.size(); ++i) {
       const std::string& cell = cells[columns.leaves[i]];
-      double number = 0;
+      int sign = 0;
       CellKind kind = kTextCell;
       if (cell.empty()) {
         kind = kEmptyCell;
       } else if (IsUnknownMark(cell)) {
         kind = kUnknownCell;
-      } else if (IsNumber(cell, &number)) {
-        if (number < 0) {
+      } else if (IsNumber(cell, &sign)) {
+        if (sign < 0) {
           std::fprintf(stderr,
                        "Error:VORN:ReadInput: Table '%s' line %u, column %zu ('%s'): '%s' is a negative number; a "
                        "cell holds a number of copies (0 for absent), a gene name (present) or unknown (?, -, NA, "
@@ -248,7 +257,7 @@ bool ReadRows(TableLines& lines, char delimiter, const std::string& tableName, s
                        tableName.c_str(), row, columns.leaves[i] + 1, columns.leafNames[i].c_str(), Shown(cell).c_str());
           return false;
         }
-        kind = number > 0 ? kPresentCell : kAbsentCell;
+        kind = sign > 0 ? kPresentCell : kAbsentCell;
       } else if (held->firstText.empty()) {
         held->firstText = "line " + std::to_string(row) + ", column " + std::to_string(columns.leaves[i] + 1) + ": '" +
                           Shown(cell) + "'";

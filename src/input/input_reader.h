@@ -57,7 +57,9 @@ void SetInputLimitsForTesting(const InputLimits& limits);
 void ClearInputLimitsForTesting();
 
 // Reads the 52-line control file of a run and the files it names: fills the tree, the data (left
-// empty when they are to be simulated) and the control file's settings and values. A random tree
+// empty when they are to be simulated) and the control file's settings and values. The settings
+// after line 52 that say how the files are read are taken first (an input that cannot seek may
+// not hold them). A random tree
 // is made here, and written by the caller. Prints one error line and returns false on the first
 // problem; warnings go on. The project name keeps the control file's folder: a file the control
 // file names that is not found from the working directory is looked for there.
