@@ -1,8 +1,10 @@
 // ReadInput end to end: one input packs the control file, a tree file and the two pattern files
-// (split at the separator line). The files are written into a scratch folder as "tree.phyl",
-// "data.wp.txt" and "data.ngp.txt", and the control file is read as a run reads it, project
-// "run". Either the reader refuses the input with its error line, or the tree, the data and the
-// estimator it fills are consistent and in range.
+// (split at the separator line). The files are written into a scratch folder as "run.txt",
+// "tree.phyl", "data.wp.txt" and "data.ngp.txt", and the control file is read as a run reads it
+// (the simulation it asks for included), project "run". The tree file may be in any form the
+// control file names, the pattern file a table, and the settings after line 52 say how they are
+// read. Either the reader refuses the input with its error line, or the tree, the data and the
+// control file's settings are consistent and in range.
 #include <unistd.h>
 
 #include <cmath>
@@ -16,8 +18,9 @@
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
-#include "estimation/em.h"
+#include "estimation/fit_settings.h"
 #include "fuzz_support.h"
+#include "driver/run_program.h"
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
 
@@ -53,9 +56,11 @@ bool WriteFile(const char* name, const std::string& bytes) {
 
 bool InRange(double value, double low, double high) { return value >= low && value <= high; }
 
-void CheckEstimator(const vorn::PhylogeneticTree& tree, const vorn::AlignmentData& data, const vorn::EM& em) {
-  const vorn::EvolModel& model = em.model;
-  const vorn::EstimationFlags& flags = em.flags;
+void CheckControl(const vorn::PhylogeneticTree& tree, const vorn::AlignmentData& data,
+                  const vorn::ControlFile& control) {
+  const vorn::EvolModel& model = control.model;
+  const vorn::FitSettings& fit = control.fit;
+  const vorn::EstimationFlags& flags = fit.flags;
   const std::uint32_t genes = data.geneCount, nodes = tree.nodeCount;
   Require(model.geneCount == genes && model.nodeCount == nodes, "model sized for the data and the tree");
   Require(model.theta.size() == genes && model.eta.size() == genes && flags.theta.size() == genes &&
@@ -75,14 +80,16 @@ void CheckEstimator(const vorn::PhylogeneticTree& tree, const vorn::AlignmentDat
   }
   Require(std::isfinite(model.llambda) && model.llambda >= 0, "l-lambda finite, >= 0");
   Require(std::isfinite(model.glambda) && model.glambda >= 0, "g-lambda finite, >= 0");
-  Require(em.minLLambda > 0 && em.minGLambda > 0, "positive minimal shapes");
-  Require(em.thetaCap > 0 && em.etaCap == em.thetaCap, "positive rate caps");
-  Require(std::isfinite(em.thetaCap) || (!flags.thetaAny && !flags.etaAny), "finite caps of estimated rates");
-  Require(em.lossCategories.count >= 1 && em.lossCategories.rates.size() == em.lossCategories.count,
-          "at least one loss category");
-  Require(em.gainCategories.count >= 2 && em.gainCategories.rates.size() == em.gainCategories.count,
-          "at least two gain categories");
-  Require(em.ancestralMode <= 2, "ancestral mode 0, 1 or 2");
+  Require(fit.minLLambda > 0 && fit.minGLambda > 0, "positive minimal shapes");
+  const vorn::FitLimits limits = vorn::DeriveLimits(fit, model, tree);
+  Require(limits.thetaCap > 0 && limits.etaCap == limits.thetaCap, "positive rate caps");
+  Require(std::isfinite(limits.thetaCap) || (!Estimated(flags, vorn::kTheta) && !Estimated(flags, vorn::kEta)),
+          "finite caps of estimated rates");
+  Require(fit.lossCategories >= 1 && fit.gainCategories >= 2, "at least one loss and two gain categories");
+  Require(static_cast<int>(control.reconstruction) <= 2, "ancestral mode 0, 1 or 2");
+  Require(control.reader.millionYearsPerUnit > 0 && control.reader.ultrametricTolerance >= 0 &&
+              control.reader.ultrametricTolerance <= 1,
+          "reader settings in range");
 }
 
 }  // namespace
@@ -115,21 +122,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (files[0].find('/') != std::string::npos) return 0;
   const InScratch inScratch;
   for (const char* name : kOutputs) std::remove(name);
-  Require(WriteFile("tree.phyl", files[1]) && WriteFile("data.wp.txt", files[2]) &&
+  Require(WriteFile("run.txt", files[0]) && WriteFile("tree.phyl", files[1]) && WriteFile("data.wp.txt", files[2]) &&
               WriteFile("data.ngp.txt", files[3]),
           "scratch files written");
-  vorn::FilePtr control = vorn::fuzzing::MemoryStream(files[0]);
-  Require(control != nullptr, "memory stream opens");
 
   // Every generator starts from the same seeds, so a crash replays.
   vorn::SetRunSeed(1);
   vorn::PhylogeneticTree tree;
   vorn::AlignmentData alignment;
-  vorn::EM em;
-  if (!vorn::ReadInput(tree, alignment, em, control.get(), "run")) return 0;
+  vorn::ControlFile settings;
+  if (!vorn::LoadRun(tree, alignment, settings, "run.txt", "run")) return 0;
   vorn::fuzzing::CheckTreeLayout(tree);
   Require(alignment.leafCount == tree.leafCount && alignment.geneCount > 0, "data sized for the tree");
   vorn::fuzzing::CheckAlignmentData(alignment);
-  CheckEstimator(tree, alignment, em);
+  CheckControl(tree, alignment, settings);
   return 0;
 }

@@ -34,10 +34,8 @@ def cut_patterns(wp, ngp, count):
 
 
 def template_lines():
-    """The control file of tests/support/input_template.cpp, parsed from its source."""
-    source = read(os.path.join(ROOT, "tests", "support", "input_template.cpp"))
-    body = source[source.index("TemplateLines()"): source.index("JoinLines")]
-    return [s.encode().decode("unicode_escape") for s in re.findall(r'"((?:[^"\\]|\\.)*)"', body)]
+    """The control file of the tests (tests/testdata/control_template.txt), one entry a line."""
+    return read(os.path.join(ROOT, "tests", "testdata", "control_template.txt")).splitlines()
 
 
 def four_leaf_phyl():
@@ -82,6 +80,19 @@ def tree_seeds(sets):
     write("tree", "renumbered.phyl", "5 Nodes (ID name age):\n1: 'a' 0\n2: 'x' 5\n3: 'root' 9\n4: 'b' 0\n"
                                      "5: 'c' 0\n\nEdges (ID from to):\n1: 3 2\n2: 3 5\n3: 2 1\n4: 2 4\n")
     write("tree", "labels.nwk", "((a:1,b:1)ab:2,(c:1.5,'d e':1.5)cd:1.5)root;\n")
+    # What other programs write: comments, quoted labels, support values, NEXUS trees blocks.
+    write("tree", "comments-quotes.nwk", "[&R] (('Vitis vinifera':1[&a=1],'O''Brien':1)95:1[&95%HPD={0.9,1.5}],"
+                                         "C:2[x]);\n")
+    write("tree", "support.nwk", "((A:1,B:1)95:1,(C:1,D:1)0.65297/100:1)100;\n")
+    write("tree", "unrooted.nwk", "((A:1,B:1):1,C:2,D:2);\n")
+    write("tree", "beast.nex", "#NEXUS\nBegin taxa;\n  Dimensions ntax=3;\n  Taxlabels A 'B b' C;\nEnd;\n"
+                               "Begin trees;\n  Translate\n    1 A,\n    2 'B b',\n    3 C\n  ;\n"
+                               "  tree STATE_0 [&lnP=-10.5] = [&R] ((1:1.5[&rate=1],2:1.5):0.5,3:2);\n"
+                               "  tree 2 = [&U] ((1:1,3:1):1,2:2);\nEnd;\n")
+    write("tree", "mcmctree.tre", "#NEXUS\nBEGIN TREES;\n\n\tUTREE 1 = ((Hsap: 0.5, Ptro: 0.5) [&95%={0.4, 0.6}]: "
+                                  "0.72, Ggor: 1.22) [&95%={1.1, 1.3}];\n\nEND;\n")
+    golden = os.path.join(ROOT, "tests", "testdata", "golden", "fixed.tree.nwk")
+    write("tree", "own-annotated.nwk", read(golden))
     testdata = os.path.join(ROOT, "tests", "testdata", "data")
     shared = {text for _, phyl, newick, *_ in sets for text in (phyl, newick) if text}
     for name in ("mammals12.phyl", "mammals12.nwk"):
@@ -118,7 +129,9 @@ def input_seeds(sets):
 
     def control(changes):
         lines = list(base)
-        for index, text in changes.items():
+        for index, text in sorted(changes.items()):
+            if index > len(lines):
+                lines.extend([""] * (index - len(lines)))
             lines[index - 1] = text
         return "\n".join(lines) + "\n"
 
@@ -147,6 +160,15 @@ def input_seeds(sets):
     write("input", "table", pack({8: "source: table data.wp.txt", 13: "filter unknowns: ukf 0.5"}, four,
                                  "family\tgene\tD\tC\tB\tA\nf1\tg1\t0\t1\t3\t0\nf2\tg2\t1\tNA\t1\t1\n"
                                  "f3\tg1\t1\t0\t0\t0\nf4\tg1\t0\t1\t1\t0\n"))
+    # The settings after line 52 that say how the files are read.
+    write("input", "nexus-unit", pack({3: "tree: tree.phyl nexus", 53: "tree unit: 100My", 54: "internal labels: support",
+                                       55: "ultrametric tolerance: 5%"},
+                                      "#NEXUS\nbegin trees;\n  translate 1 A, 2 B, 3 C, 4 D;\n"
+                                      "  tree t = [&R] ((1:0.4,2:0.4)90:0.6,(3:0.6,4:0.6)70:0.4);\nend;\n", wp4, ngp4))
+    write("input", "table-settings", pack({8: "source: table data.wp.txt", 53: "gene column: Family ID",
+                                           54: "leaves without data: prune"}, four,
+                                          "Desc\tFamily ID\tA\tB\tC\n(null)\t1\t5\t0\t2\n(null)\t2\t0\t3\t1\n"
+                                          "(null)\t1\t1\t1\t0\n"))
     write("input", "simulate", pack(sim, four))
     write("input", "simulate-random-tree", pack({**sim, **{3: "tree: rand", 4: "number of leaves: 6",
                                                              10: "number of sites: rand 10",
@@ -181,6 +203,16 @@ def table_seeds():
     write("table", "fasta", pack(four, ">A first leaf\n1 0\n1\n>B\n000\n>C\n?1-\n>D\n11\n1\n"))
     write("table", "phylip", pack(four, "4 3\nA 101\nB   0 0 0\nC ?1\n-\nD 111\n", 1))
     write("table", "mismatch", pack(four, "A\tb\tC\tx\n1\t1\t1\t1\n"))
+    # The tools' own tables of the tests; bits 4 and 5 of the first byte: leaves without data
+    # unknown (1) or pruned (2); bit 3: the gene column "Family ID".
+    tables = os.path.join(ROOT, "tests", "testdata", "tables")
+    for name in sorted(os.listdir(tables)):
+        write("table", "tool-" + name, pack(four, read(os.path.join(tables, name))))
+    write("table", "missing-unknown", bytes([1 << 4]) + (four + SEPARATOR + "Orthogroup\tA\tB\tC\tTotal\n"
+                                                          "OG1\t1\t0\t2\t3\n").encode())
+    write("table", "missing-pruned", bytes([2 << 4]) + (four + SEPARATOR + ">A\n10\n>C\n11\n>D\n01\n").encode())
+    write("table", "family-genes", bytes([8]) + (four + SEPARATOR + "Desc\tFamily ID\tA\tB\tC\tD\n"
+                                                 "x\tF1\t1\t0\t0\t1\ny\tF2\t0\t1\t1\t0\nz\tF1\t1\t1\t1\t1\n").encode())
     # The raw tables of ../shared/data as orthology tools write them, cut to a few rows, with
     # their row-name columns named as the reader knows them.
     raw = (("mammals12", "mammals_tree.txt", "mammal_gene_families.txt"),

@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "data/diagnostics.h"
 #include "data/text_io.h"
 
 namespace vorn {
@@ -127,10 +128,10 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
   }
 
   if (longLines > 0) {
-    std::fprintf(stderr,
-                 "Warning:VORN:ReadInput: Pattern file '%s' line %u holds %u values where the tree has %u "
-                 "leaves; the extra values are ignored (%u line(s) in all)\n",
-                 patternFileName.c_str(), firstLongLine, firstLongCount, static_cast<unsigned>(leafCount), longLines);
+    Warn("pattern-line-too-long", "ReadInput",
+         "Pattern file '%s' line %u holds %u values where the tree has %u leaves; the extra values are ignored (%u "
+         "line(s) in all)",
+         patternFileName.c_str(), firstLongLine, firstLongCount, static_cast<unsigned>(leafCount), longLines);
   }
 
   const std::size_t patternLines = lineToPattern.size();
@@ -183,11 +184,10 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
     }
   }
   if (longLines > 0) {
-    std::fprintf(stderr,
-                 "Warning:VORN:ReadInput: Pattern counts file '%s' line %u holds %u counts where the pattern "
-                 "file has %u patterns; the extra counts are ignored (%u line(s) in all)\n",
-                 countsFileName.c_str(), firstLongLine, firstLongCount, static_cast<unsigned>(patternLines),
-                 longLines);
+    Warn("counts-line-too-long", "ReadInput",
+         "Pattern counts file '%s' line %u holds %u counts where the pattern file has %u patterns; the extra counts "
+         "are ignored (%u line(s) in all)",
+         countsFileName.c_str(), firstLongLine, firstLongCount, static_cast<unsigned>(patternLines), longLines);
   }
   if (genes.empty()) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern counts file '%s' holds no gene line\n",

@@ -12,16 +12,13 @@
 #include "data/alignment_data.h"
 #include "data/c_file.h"
 #include "data/phylogenetic_tree.h"
+#include "data/table_reading.h"
 #include "data/text_io.h"
 
 namespace vorn {
-namespace {
+namespace table_reading {
 
-constexpr std::uint8_t kNotAValue = 255;
 constexpr int kShownCellLength = 32;
-constexpr std::uint64_t kMaxSites = std::numeric_limits<std::uint32_t>::max();
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 bool IsBlankLine(std::string_view line) { return std::all_of(line.begin(), line.end(), IsBlank); }
 
@@ -33,67 +30,48 @@ bool EqualsIgnoringCase(std::string_view text, std::string_view lower) {
   return true;
 }
 
-// The file's lines, numbered from 1, without their line ends (a DOS carriage return goes too) and
-// without the byte-order mark a spreadsheet may put before the first.
-class TableLines {
- public:
-  TableLines(std::FILE* file, const std::string& tableName) : file_(file), tableName_(tableName) {}
-
-  // False at the end of the file, or after the message about a line too long (failed() then).
-  bool Next(std::string& line) {
-    bool tooLong = false;
-    if (!ReadLine(file_, line, kMaxTableLineLength, &tooLong)) return false;
-    ++number_;
-    if (tooLong) {
-      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u is longer than %zu characters\n",
-                   tableName_.c_str(), number_, kMaxTableLineLength);
-      failed_ = true;
-      return false;
-    }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (number_ == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    return true;
-  }
-
-  // The next line that holds more than blanks.
-  bool NextFilled(std::string& line) {
-    while (Next(line)) {
-      if (!IsBlankLine(line)) return true;
-    }
-    return false;
-  }
-
-  unsigned number() const { return number_; }
-  bool failed() const { return failed_; }
-
- private:
-  std::FILE* file_;
-  const std::string& tableName_;
-  unsigned number_ = 0;
-  bool failed_ = false;
-};
-
 std::string Shown(std::string_view text) {
   return std::string(text.substr(0, kShownCellLength)) + (text.size() > kShownCellLength ? "..." : "");
 }
 
-// The cell values of a table: copy numbers (any number of at least 1 is present, 0 absent, with or
-// without decimals as spreadsheets export them) and the spellings of an unknown value.
-std::uint8_t CellValue(std::string_view cell) {
-  if (cell.empty() || cell == "?" || cell == "-" || EqualsIgnoringCase(cell, "na") || EqualsIgnoringCase(cell, "n/a")) {
-    return 2;
-  }
-  const std::size_t point = cell.find('.');
-  const std::string_view whole = cell.substr(0, point);
-  const std::string_view fraction = point == std::string_view::npos ? std::string_view() : cell.substr(point + 1);
-  const auto digits = [](std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
-  if (whole.size() + fraction.size() == 0 || !digits(whole) || !digits(fraction)) return kNotAValue;
-  const auto zero = [](std::string_view text) { return text.find_first_not_of('0') == std::string_view::npos; };
-  if (!zero(whole)) return 1;
-  return zero(fraction) ? 0 : kNotAValue;  // 0.5 copies is neither
+std::string GeneNameOf(const std::string& tableName) {
+  const std::size_t slash = tableName.find_last_of('/');
+  std::string base = tableName.substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::size_t dot = base.find_last_of('.');
+  if (dot != std::string::npos && dot > 0) base.erase(dot);
+  return base.substr(0, kMaxNameLength);
 }
+
+bool TableLines::Next(std::string& line) {
+  bool tooLong = false;
+  if (!ReadLine(file_, line, kMaxTableLineLength, &tooLong)) return false;
+  ++number_;
+  if (tooLong) {
+    std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u is longer than %zu characters\n",
+                 tableName_.c_str(), number_, kMaxTableLineLength);
+    failed_ = true;
+    return false;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (number_ == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+  return true;
+}
+
+bool TableLines::NextFilled(std::string& line) {
+  while (Next(line)) {
+    if (!IsBlankLine(line)) return true;
+  }
+  return false;
+}
+
+}  // namespace table_reading
+
+namespace {
+
+using namespace table_reading;
+
+constexpr std::uint8_t kNotAValue = 255;
+constexpr std::uint64_t kMaxSites = std::numeric_limits<std::uint32_t>::max();
 
 std::uint8_t SequenceValue(char c) {
   switch (c) {
@@ -109,66 +87,10 @@ std::uint8_t SequenceValue(char c) {
   }
 }
 
-// The gene of a file without a gene column: the file's name without its folder and extension.
-std::string GeneNameOf(const std::string& tableName) {
-  const std::size_t slash = tableName.find_last_of('/');
-  std::string base = tableName.substr(slash == std::string::npos ? 0 : slash + 1);
-  const std::size_t dot = base.find_last_of('.');
-  if (dot != std::string::npos && dot > 0) base.erase(dot);
-  return base.substr(0, kMaxNameLength);
-}
-
-// Maps each name to the position of the tree's leaf of that name. Every mismatch is listed, so a
-// user can mend them all at once: leaves without a name, names without a leaf, names given twice.
-// `kind` says what carries the names ("column" or "row").
-bool MatchLeaves(const std::string& tableName, const PhylogeneticTree& tree, const std::vector<std::string>& names,
-                 const char* kind, std::vector<std::uint32_t>& positions) {
-  std::unordered_map<std::string_view, std::uint32_t> leafAt;
-  for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
-    const std::string& name = tree.nodeNames[tree.leafCount - 1 + j];
-    if (!leafAt.emplace(name, j).second) {
-      std::fprintf(stderr,
-                   "Error:VORN:ReadInput: Table '%s' cannot be matched: the tree '%s' has more than one leaf "
-                   "named '%s'\n",
-                   tableName.c_str(), tree.treeName.c_str(), name.c_str());
-      return false;
-    }
-  }
-  std::vector<char> named(tree.leafCount, 0);
-  std::string unknown, twice;
-  positions.assign(names.size(), 0);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const auto leaf = leafAt.find(names[i]);
-    if (leaf == leafAt.end()) {
-      unknown += (unknown.empty() ? "'" : ", '") + names[i] + "'";
-    } else if (named[leaf->second]) {
-      twice += (twice.empty() ? "'" : ", '") + names[i] + "'";
-    } else {
-      named[leaf->second] = 1;
-      positions[i] = leaf->second;
-    }
-  }
-  std::string missing;
-  for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
-    if (!named[j]) missing += (missing.empty() ? "'" : ", '") + tree.nodeNames[tree.leafCount - 1 + j] + "'";
-  }
-  if (missing.empty() && unknown.empty() && twice.empty()) return true;
-  std::string problems;
-  const auto add = [&problems](const std::string& what, const std::string& list) {
-    if (!list.empty()) problems += (problems.empty() ? "" : "; ") + what + list;
-  };
-  add(std::string("no ") + kind + " for the leaves ", missing);
-  add(std::string("no leaf for the ") + kind + "s ", unknown);
-  add(std::string("more than one ") + kind + " for ", twice);
-  std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' does not match the leaves of the tree '%s': %s\n",
-               tableName.c_str(), tree.treeName.c_str(), problems.c_str());
-  return false;
-}
-
 // Adds the sites of rows given per name (values 0, 1, 2; all rows of equal length) to gene 0.
 void AddRows(const std::vector<std::string>& rows, const std::vector<std::uint32_t>& positions,
              std::uint32_t leafCount, AlignmentData& data) {
-  std::vector<std::uint8_t> values(leafCount);
+  std::vector<std::uint8_t> values(leafCount, 2);  // unknown for a leaf without a row
   for (std::size_t s = 0; s < rows[0].size(); ++s) {
     for (std::size_t r = 0; r < rows.size(); ++r) values[positions[r]] = static_cast<std::uint8_t>(rows[r][s]);
     data.AddSite(values.data(), 0);
@@ -192,8 +114,8 @@ bool AppendSequence(std::string_view text, const std::string& tableName, unsigne
 }
 
 // The rows of FASTA or PHYLIP, checked for equal lengths and matched to the leaves, as one gene.
-bool AddSequenceRows(const std::string& tableName, const PhylogeneticTree& tree, const std::vector<std::string>& names,
-                     const std::vector<std::string>& rows, AlignmentData& data) {
+bool AddSequenceRows(const std::string& tableName, LeavesWithoutData mode, PhylogeneticTree& tree,
+                     const std::vector<std::string>& names, const std::vector<std::string>& rows, AlignmentData& data) {
   for (std::size_t r = 1; r < rows.size(); ++r) {
     if (rows[r].size() != rows[0].size()) {
       std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s': the row of '%s' holds %zu values where the row of '%s' "
@@ -203,7 +125,8 @@ bool AddSequenceRows(const std::string& tableName, const PhylogeneticTree& tree,
     }
   }
   std::vector<std::uint32_t> positions;
-  if (!MatchLeaves(tableName, tree, names, "row", positions)) return false;
+  if (!MatchLeaves(tableName, tree, names, "row", mode, positions)) return false;
+  data.PrepareForSimulation(tree.leafCount, 0);
   if (rows[0].empty()) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' holds no sites\n", tableName.c_str());
     return false;
@@ -231,8 +154,8 @@ bool CheckName(const std::string& tableName, unsigned line, const std::string& n
   return true;
 }
 
-bool ReadFasta(TableLines& lines, std::string line, const std::string& tableName, const PhylogeneticTree& tree,
-               AlignmentData& data) {
+bool ReadFasta(TableLines& lines, std::string line, const std::string& tableName, LeavesWithoutData mode,
+               PhylogeneticTree& tree, AlignmentData& data) {
   std::vector<std::string> names, rows;
   do {
     if (line[0] == '>') {
@@ -246,11 +169,11 @@ bool ReadFasta(TableLines& lines, std::string line, const std::string& tableName
       return false;
     }
   } while (lines.NextFilled(line));
-  return !lines.failed() && AddSequenceRows(tableName, tree, names, rows, data);
+  return !lines.failed() && AddSequenceRows(tableName, mode, tree, names, rows, data);
 }
 
 bool ReadPhylip(TableLines& lines, std::uint64_t rowCount, std::uint64_t siteCount, const std::string& tableName,
-                const PhylogeneticTree& tree, AlignmentData& data) {
+                LeavesWithoutData mode, PhylogeneticTree& tree, AlignmentData& data) {
   std::vector<std::string> names, rows;
   std::string line;
   while (names.size() < rowCount && lines.NextFilled(line)) {
@@ -292,198 +215,13 @@ bool ReadPhylip(TableLines& lines, std::uint64_t rowCount, std::uint64_t siteCou
     std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' holds no rows\n", tableName.c_str());
     return false;
   }
-  return AddSequenceRows(tableName, tree, names, rows, data);
-}
-
-// The separator the first line of a table holds most of, outside quotes; ties go to tab, then
-// semicolon. 0 when it holds none.
-char DetectDelimiter(std::string_view header) {
-  std::size_t tabs = 0, semicolons = 0, commas = 0;
-  bool quoted = false;
-  for (char c : header) {
-    if (c == '"') quoted = !quoted;
-    if (quoted) continue;
-    tabs += c == '\t';
-    semicolons += c == ';';
-    commas += c == ',';
-  }
-  if (tabs + semicolons + commas == 0) return 0;
-  if (tabs >= semicolons && tabs >= commas) return '\t';
-  return semicolons >= commas ? ';' : ',';
-}
-
-// Splits one record of a delimited table into cells, as spreadsheets write them: a cell that
-// begins with a double quote runs to the next lone one and may hold separators, line ends and
-// doubled quotes ("" for "); other cells lose their surrounding blanks. `line` is the record's
-// first line; a quoted cell left open at a line's end takes in the next one.
-bool SplitRecord(TableLines& lines, std::string& line, char delimiter, const std::string& tableName,
-                 std::vector<std::string>& cells) {
-  const unsigned firstLine = lines.number();
-  cells.clear();
-  std::string cell;
-  bool inQuotes = false, wasQuoted = false, afterQuote = false;
-  const auto finish = [&]() {
-    if (!wasQuoted) {
-      const auto blank = [delimiter](char c) { return c == ' ' || (c == '\t' && delimiter != '\t'); };
-      std::size_t end = cell.size();
-      while (end > 0 && blank(cell[end - 1])) --end;
-      std::size_t start = 0;
-      while (start < end && blank(cell[start])) ++start;
-      cell = cell.substr(start, end - start);
-    }
-    cells.push_back(std::move(cell));
-    cell.clear();
-    inQuotes = wasQuoted = afterQuote = false;
-  };
-  for (;;) {
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      const char c = line[i];
-      if (inQuotes) {
-        if (c != '"') {
-          cell.push_back(c);
-        } else if (i + 1 < line.size() && line[i + 1] == '"') {
-          cell.push_back('"');
-          ++i;
-        } else {
-          inQuotes = false;
-          afterQuote = true;
-        }
-      } else if (c == delimiter) {
-        finish();
-      } else if (afterQuote) {
-        if (!IsBlank(c)) {
-          std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u, column %zu: text after a closing quote\n",
-                       tableName.c_str(), lines.number(), cells.size() + 1);
-          return false;
-        }
-      } else if (c == '"' && !wasQuoted && IsBlankLine(cell)) {
-        inQuotes = wasQuoted = true;
-        cell.clear();
-      } else {
-        cell.push_back(c);
-      }
-    }
-    if (!inQuotes) break;
-    cell.push_back('\n');
-    if (!lines.Next(line)) {
-      if (!lines.failed()) {
-        std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u: a quoted cell is not closed\n",
-                     tableName.c_str(), firstLine);
-      }
-      return false;
-    }
-  }
-  finish();
-  for (std::size_t k = 0; k < cells.size(); ++k) {
-    if (cells[k].size() > kMaxNameLength) {
-      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u, column %zu holds more than %zu characters\n",
-                   tableName.c_str(), firstLine, k + 1, kMaxNameLength);
-      return false;
-    }
-  }
-  return true;
-}
-
-bool ReadDelimited(TableLines& lines, std::string line, const std::string& tableName, const PhylogeneticTree& tree,
-                   AlignmentData& data) {
-  const char delimiter = DetectDelimiter(line);
-  if (delimiter == 0) {
-    std::fprintf(stderr,
-                 "Error:VORN:ReadInput: Table '%s' line %u: the column names are not separated by tabs, commas or "
-                 "semicolons\n",
-                 tableName.c_str(), lines.number());
-    return false;
-  }
-  std::vector<std::string> header;
-  if (!SplitRecord(lines, line, delimiter, tableName, header)) return false;
-
-  // Columns by role: a leaf's name wins over the names of the gene and row-name columns.
-  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-  std::size_t geneColumn = kNone;
-  std::vector<std::size_t> leafColumns;
-  std::vector<std::string> leafNames;
-  std::unordered_map<std::string_view, char> isLeaf;
-  for (std::uint32_t j = 0; j < tree.leafCount; ++j) isLeaf.emplace(tree.nodeNames[tree.leafCount - 1 + j], 1);
-  for (std::size_t k = 0; k < header.size(); ++k) {
-    const std::string& name = header[k];
-    if (isLeaf.count(name) == 0) {
-      if (k == 0 && (name.empty() || EqualsIgnoringCase(name, "id") || EqualsIgnoringCase(name, "site") ||
-                     EqualsIgnoringCase(name, "family"))) {
-        continue;
-      }
-      if (EqualsIgnoringCase(name, "gene") && geneColumn == kNone) {
-        geneColumn = k;
-        continue;
-      }
-      if (name.empty()) {
-        std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u: column %zu has no name\n", tableName.c_str(),
-                     lines.number(), k + 1);
-        return false;
-      }
-    }
-    leafColumns.push_back(k);
-    leafNames.push_back(name);
-  }
-  std::vector<std::uint32_t> positions;
-  if (!MatchLeaves(tableName, tree, leafNames, "column", positions)) return false;
-
-  std::unordered_map<std::string, std::uint32_t> geneIndex;
-  std::vector<std::uint8_t> values(tree.leafCount);
-  std::vector<std::string> cells;
-  std::uint64_t sites = 0;
-  while (lines.Next(line)) {
-    if (!SplitRecord(lines, line, delimiter, tableName, cells)) return false;
-    if (std::all_of(cells.begin(), cells.end(), [](const std::string& cell) { return cell.empty(); })) continue;
-    const unsigned row = lines.number();
-    if (cells.size() != header.size()) {
-      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u holds %zu cells where the first line has %zu\n",
-                   tableName.c_str(), row, cells.size(), header.size());
-      return false;
-    }
-    for (std::size_t i = 0; i < leafColumns.size(); ++i) {
-      const std::string& cell = cells[leafColumns[i]];
-      const std::uint8_t value = CellValue(cell);
-      if (value == kNotAValue) {
-        std::fprintf(stderr,
-                     "Error:VORN:ReadInput: Table '%s' line %u, column %zu ('%s'): '%s' is neither a number of copies "
-                     "(0 for absent) nor unknown (?, -, NA, N/A or empty)\n",
-                     tableName.c_str(), row, leafColumns[i] + 1, leafNames[i].c_str(), Shown(cell).c_str());
-        return false;
-      }
-      values[positions[i]] = value;
-    }
-    if (++sites > kMaxSites) {
-      std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' holds more than %llu sites\n", tableName.c_str(),
-                   static_cast<unsigned long long>(kMaxSites));
-      return false;
-    }
-    std::uint32_t gene = 0;
-    if (geneColumn != kNone) {
-      const std::string& name = cells[geneColumn];
-      if (name.empty()) {
-        std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' line %u: the gene cell is empty\n", tableName.c_str(),
-                     row);
-        return false;
-      }
-      const auto found = geneIndex.find(name);
-      gene = found != geneIndex.end() ? found->second : (geneIndex[name] = data.AddGene(name));
-    } else if (data.geneCount == 0) {
-      data.AddGene(GeneNameOf(tableName));
-    }
-    data.AddSite(values.data(), gene);
-  }
-  if (lines.failed()) return false;
-  if (sites == 0) {
-    std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' holds no sites\n", tableName.c_str());
-    return false;
-  }
-  return true;
+  return AddSequenceRows(tableName, mode, tree, names, rows, data);
 }
 
 }  // namespace
 
-bool ReadCharacterTable(std::FILE* file, const std::string& tableName, const PhylogeneticTree& tree,
-                        AlignmentData& data) {
+bool ReadCharacterTable(std::FILE* file, const std::string& tableName, const ReaderSettings& reader,
+                        PhylogeneticTree& tree, AlignmentData& data) {
   data.PrepareForSimulation(tree.leafCount, 0);
   TableLines lines(file, tableName);
   std::string first;
@@ -495,12 +233,12 @@ bool ReadCharacterTable(std::FILE* file, const std::string& tableName, const Phy
   const std::vector<std::string_view> tokens = Tokenize(first);
   unsigned long long rowCount = 0, siteCount = 0;
   if (first[0] == '>') {
-    read = ReadFasta(lines, first, tableName, tree, data);
+    read = ReadFasta(lines, first, tableName, reader.leavesWithoutData, tree, data);
   } else if (tokens.size() == 2 && first.find_first_of(",;") == std::string::npos &&
              ParseUnsigned(tokens[0], kMaxSites, &rowCount) && ParseUnsigned(tokens[1], kMaxSites, &siteCount)) {
-    read = ReadPhylip(lines, rowCount, siteCount, tableName, tree, data);
+    read = ReadPhylip(lines, rowCount, siteCount, tableName, reader.leavesWithoutData, tree, data);
   } else {
-    read = ReadDelimited(lines, first, tableName, tree, data);
+    read = ReadDelimited(lines, first, tableName, reader, tree, data);
   }
   if (!read) return false;
   data.OrderEntriesByPattern();

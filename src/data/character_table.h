@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "data/reader_settings.h"
+
 namespace vorn {
 
 class PhylogeneticTree;
@@ -21,18 +23,22 @@ constexpr std::size_t kMaxTableLineLength = std::size_t{1} << 24;
 //    its row, which may go on over the next lines until it holds every site;
 //  - otherwise a table: its first line the column names, separated by tabs, commas or semicolons
 //    (whichever the first line holds most of), quoted or not as spreadsheets write them. A column
-//    named like a leaf holds that leaf's values; one named "gene" (any case) groups the rows into
-//    genes, in order of first appearance; a first column named "id", "site", "family" (any case)
-//    or nothing names the rows and is skipped. Each further row is a site: a number of at least 1
-//    is present (a copy number), 0 absent, and ?, -, NA, N/A or an empty cell unknown. Rows with
-//    every cell empty are skipped.
-// Every leaf of the tree must have its column (or row) and every column (or row) its leaf. Without
-// a gene column the whole file is one gene named after the file (its name without folder and
-// extension). The data come out as from the pair of pattern files that lists the distinct
-// patterns in order of first appearance: filtered by the data's settings, one entry per pattern
-// per gene in pattern order. Prints one "Error:VORN:ReadInput: Table '<tableName>' ..." line,
-// naming the line and column at fault or every name that does not match, and returns false.
-bool ReadCharacterTable(std::FILE* file, const std::string& tableName, const PhylogeneticTree& tree,
-                        AlignmentData& data);
+//    named like a leaf holds that leaf's values. The first column names the rows whatever its
+//    header (unless it is a leaf's name); the gene column, which groups the rows into genes in
+//    order of first appearance, is the one the settings name, or else a later column headed
+//    "gene" (any case); the known metadata columns of OrthoFinder, CAFE, Roary and Panaroo are
+//    skipped with one notice on stdout. Each further row is a site: a number above 0 or a text
+//    is present, 0 absent, and ?, -, NA, N/A unknown; an empty cell is unknown in a table of
+//    numbers and absent in a table that holds gene names in its cells (one notice says which
+//    the table is). Rows with every cell empty are skipped.
+// Every column (or row) needs its leaf; a leaf without one is an error, or unknown at every site,
+// or pruned from the tree, as the settings say. Without a gene column the whole file is one gene
+// named after the file (its name without folder and extension). The data come out as from the
+// pair of pattern files that lists the distinct patterns in order of first appearance: filtered
+// by the data's settings, one entry per pattern per gene in pattern order. Prints one
+// "Error:VORN:ReadInput: Table '<tableName>' ..." line, naming the line and column at fault or
+// every name that does not match, and returns false.
+bool ReadCharacterTable(std::FILE* file, const std::string& tableName, const ReaderSettings& reader,
+                        PhylogeneticTree& tree, AlignmentData& data);
 
 }  // namespace vorn

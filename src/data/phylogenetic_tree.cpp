@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "data/diagnostics.h"
 #include "data/text_io.h"
 #include "numerics/run_seed.h"
 
@@ -29,16 +30,6 @@ bool LineError(const std::string& treeName, const char* reason, std::size_t line
   std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' %s on line %u\n", treeName.c_str(),
                reason, static_cast<unsigned>(line));
   return false;
-}
-
-bool IsWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-bool IsNewickDelimiter(char c) { return c == '(' || c == ')' || c == ',' || c == ';'; }
-
-std::string Trimmed(const std::string& text, std::size_t begin, std::size_t end) {
-  while (begin < end && IsWhiteSpace(text[begin])) ++begin;
-  while (end > begin && IsWhiteSpace(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
 }
 
 // A "phyl" name: one token, or quoted tokens joined by one blank up to the token that closes
@@ -64,50 +55,6 @@ bool TakeName(const std::vector<std::string_view>& tokens, std::size_t& next, st
       return true;
     }
   }
-  return false;
-}
-
-// One element of the Newick parser's stack: an open "(", a leaf whose label is the text
-// [begin, end), or a pair already closed (its index in closing order).
-struct NewickItem {
-  enum Kind : std::uint8_t { kOpen, kLeaf, kPair } kind;
-  std::uint32_t pair;
-  std::size_t begin, end;
-};
-
-struct NewickNode {
-  bool leaf;
-  std::uint32_t ordinal;  // in the order leaves are numbered, or pairs close
-};
-
-struct NewickPair {
-  NewickNode left, right;
-  std::string name;
-  double length;
-};
-
-// Splits "name:length" at its last colon; a missing or bad length is refused below the root.
-bool SplitLabel(const std::string& text, std::size_t begin, std::size_t end, bool needsLength,
-                const std::string& treeName, std::string& name, double& length) {
-  std::size_t colon = end;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (text[i] == ':') colon = i;
-  }
-  name = Trimmed(text, begin, colon);
-  length = 0.0;
-  if (!needsLength) return true;
-  if (colon == end) return TreeError(treeName, "has a branch without a length");
-  const std::string lengthText = Trimmed(text, colon + 1, end);
-  if (lengthText.empty()) return TreeError(treeName, "has a branch without a length");
-  if (!ParseDouble(lengthText, &length)) return TreeError(treeName, "has a malformed branch length");
-  return true;
-}
-
-// A time tree has no branch of negative length: the node would be older than its parent.
-bool CheckLength(const std::string& treeName, const std::string& nodeName, double length) {
-  if (length >= 0) return true;
-  std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' has a negative branch length (%lg) above "
-               "node '%s'\n", treeName.c_str(), length, nodeName.c_str());
   return false;
 }
 
@@ -172,6 +119,7 @@ void PhylogeneticTree::Allocate(std::uint32_t leaves) {
   parent.assign(nodeCount, nodeCount);
   branchLength.assign(nodeCount, 0.0);
   nodeNames.assign(nodeCount, std::string());
+  support.clear();
   // Empty until the layout is final, so that SwapNodes has no orders to rewrite.
   leafNodes.clear();
   bottomUpOrder.clear();
@@ -179,7 +127,7 @@ void PhylogeneticTree::Allocate(std::uint32_t leaves) {
   deepInnerNodes.clear();
 }
 
-bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
+bool PhylogeneticTree::ReadPhyl(std::FILE* file, const ReaderSettings& settings) {
   std::string line;
   bool tooLong = false;
   SkipByteOrderMark(file);
@@ -283,131 +231,26 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file) {
   SwapNodes(root, 0);
   MoveLeavesLast();
   FinishLayout();
-  return CheckTimeTree(false);
+  fileUnit = 1;
+  unitSetting.clear();
+  support.clear();
+  return CheckTimeTree(false, settings);
 }
 
-bool PhylogeneticTree::ReadNewick(std::FILE* file) {
-  std::string text;
-  char buffer[65536];
-  std::size_t got;
-  SkipByteOrderMark(file);
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-
-  const std::size_t size = text.size();
-  std::size_t pos = 0;
-  auto skipWhiteSpace = [&]() {
-    while (pos < size && IsWhiteSpace(text[pos])) ++pos;
-  };
-  auto labelEnd = [&]() {
-    while (pos < size && !IsNewickDelimiter(text[pos])) ++pos;
-  };
-  skipWhiteSpace();
-  if (pos == size) return TreeError(treeName, "is empty");
-  if (text[pos] != '(') return TreeError(treeName, "has fewer than two leaves");
-
-  std::vector<NewickItem> stack;
-  std::vector<std::string> leafNames;
-  std::vector<double> leafLengths;
-  std::vector<NewickPair> pairs;
-  std::uint32_t unnamedLeaves = 0, unnamedAncestors = 0;
-  char nameBuffer[32];
-  // A leaf is numbered only when its pair closes, right child first, as the numbering of the
-  // leaves follows the order of the closing parentheses.
-  auto closeChild = [&](const NewickItem& item, NewickNode& node) {
-    if (item.kind == NewickItem::kPair) {
-      node = {false, item.pair};
-      return true;
-    }
-    std::string name;
-    double length = 0.0;
-    if (!SplitLabel(text, item.begin, item.end, true, treeName, name, length)) return false;
-    if (name.empty()) {
-      std::snprintf(nameBuffer, sizeof nameBuffer, "Leaf_%u", ++unnamedLeaves);
-      name = nameBuffer;
-    }
-    if (!CheckLength(treeName, name, length)) return false;
-    if (leafNames.size() >= kMaxTreeLeaves) return TreeError(treeName, "has too many leaves");
-    node = {true, static_cast<std::uint32_t>(leafNames.size())};
-    leafNames.push_back(std::move(name));
-    leafLengths.push_back(length);
-    return true;
-  };
-
-  bool expectChild = true;
-  for (;;) {
-    skipWhiteSpace();
-    if (expectChild) {
-      if (pos < size && text[pos] == '(') {
-        stack.push_back({NewickItem::kOpen, 0, 0, 0});
-        ++pos;
-        continue;
-      }
-      const std::size_t begin = pos;
-      labelEnd();
-      stack.push_back({NewickItem::kLeaf, 0, begin, pos});
-      expectChild = false;
-      continue;
-    }
-    if (pos == size || text[pos] == ';') return TreeError(treeName, "has unbalanced parentheses");
-    const std::size_t top = stack.size();
-    const bool twoChildren = stack[top - 2].kind != NewickItem::kOpen;
-    if (text[pos] == '(') return TreeError(treeName, "has a misplaced '('");
-    if (text[pos] == ',') {
-      if (twoChildren) return TreeError(treeName, "has a node with more than two children");
-      ++pos;
-      expectChild = true;
-      continue;
-    }
-    if (!twoChildren) return TreeError(treeName, "has a node with one child");
-    ++pos;
-    NewickPair pair;
-    if (!closeChild(stack[top - 1], pair.right) || !closeChild(stack[top - 2], pair.left)) return false;
-    stack.resize(top - 3);
-    const bool isRoot = stack.empty();
-    const std::size_t begin = pos;
-    labelEnd();
-    if (!SplitLabel(text, begin, pos, !isRoot, treeName, pair.name, pair.length)) return false;
-    if (pair.name.empty()) {
-      std::snprintf(nameBuffer, sizeof nameBuffer, "Ancestor_%u", ++unnamedAncestors);
-      pair.name = nameBuffer;
-    }
-    if (!CheckLength(treeName, pair.name, pair.length)) return false;
-    pairs.push_back(std::move(pair));
-    if (isRoot) break;
-    stack.push_back({NewickItem::kPair, static_cast<std::uint32_t>(pairs.size() - 1), 0, 0});
+void PhylogeneticTree::LeafDepths(double* shallowest, double* deepest) const {
+  // Parents before children: the depth of every node below the root.
+  std::vector<double> depth(nodeCount, 0.0);
+  *shallowest = leafCount > 0 ? HUGE_VAL : 0.0;
+  *deepest = 0.0;
+  for (std::uint32_t i = nodeCount - 1; i-- > 0;) {
+    const std::uint32_t v = bottomUpOrder[i];
+    depth[v] = depth[parent[v]] + branchLength[v];
+    *deepest = std::max(*deepest, depth[v]);
+    if (IsLeaf(v)) *shallowest = std::min(*shallowest, depth[v]);
   }
-  skipWhiteSpace();
-  if (pos < size && text[pos] == ')') return TreeError(treeName, "has unbalanced parentheses");
-  if (pos < size && text[pos] != ';') return TreeError(treeName, "has text after the tree");
-  if (pos < size) {
-    ++pos;
-    skipWhiteSpace();
-    if (pos < size) return TreeError(treeName, "has text after ';'");
-  }
-
-  // Leaves count down from N - 1 in the order numbered, pairs from L - 2 in closing order, so
-  // the outermost pair becomes the root 0.
-  Allocate(static_cast<std::uint32_t>(leafNames.size()));
-  const std::uint32_t n = nodeCount, l = leafCount;
-  auto nodeOf = [&](const NewickNode& node) { return node.leaf ? n - 1 - node.ordinal : l - 2 - node.ordinal; };
-  for (std::uint32_t i = 0; i < l; ++i) {
-    nodeNames[n - 1 - i] = std::move(leafNames[i]);
-    branchLength[n - 1 - i] = leafLengths[i];
-  }
-  for (std::uint32_t m = 0; m + 1 < l; ++m) {
-    const std::uint32_t v = l - 2 - m;
-    const std::uint32_t left = nodeOf(pairs[m].left), right = nodeOf(pairs[m].right);
-    nodeNames[v] = std::move(pairs[m].name);
-    branchLength[v] = v == 0 ? 0.0 : pairs[m].length;
-    firstChild[v] = left;
-    secondChild[v] = right;
-    parent[left] = parent[right] = v;
-  }
-  FinishLayout();
-  return CheckTimeTree(true);
 }
 
-bool PhylogeneticTree::CheckTimeTree(bool newick) const {
+bool PhylogeneticTree::CheckTimeTree(bool newick, const ReaderSettings& settings) const {
   // A leaf is a column of the data; two of one name make the report and the user's reading of
   // it ambiguous.
   std::unordered_map<std::string_view, std::uint32_t> leafByName;
@@ -419,23 +262,37 @@ bool PhylogeneticTree::CheckTimeTree(bool newick) const {
       return false;
     }
   }
-  // Parents before children: the depth of every node below the root.
-  std::vector<double> depth(nodeCount, 0.0);
-  double span = 0.0;
-  for (std::uint32_t i = nodeCount - 1; i-- > 0;) {
-    const std::uint32_t v = bottomUpOrder[i];
-    depth[v] = depth[parent[v]] + branchLength[v];
-    span = std::max(span, depth[v]);
+  double shallowest = 0, span = 0;
+  LeafDepths(&shallowest, &span);
+  // A tree of substitutions per site, or a cladogram, reads as well as a time tree and fits as
+  // well, but its rates are per unit of length and its "ages" are none: say so once.
+  if (span > 0 && span - shallowest > settings.ultrametricTolerance * span) {
+    const double inFileUnits = 1000 / fileUnit;
+    Warn("tree-not-ultrametric", "ReadInput",
+         "the phylogenetic tree '%s' is not ultrametric: its leaves end from %lg to %lg below the root, in the "
+         "file's unit (a spread of %.3g %% of the root's depth, where the setting 'ultrametric tolerance' allows "
+         "%lg %%): its branch lengths are not times, so the rates are per unit of branch length and the report's "
+         "time span and the picture's ages are not ages",
+         treeName.c_str(), shallowest * inFileUnits, span * inFileUnits, 100 * (span - shallowest) / span,
+         100 * settings.ultrametricTolerance);
   }
   if (1000 * span > 4600) {
-    if (newick) {
-      std::fprintf(stderr, "Warning:VORN:ReadInput: the phylogenetic tree '%s' spans %lg million years from the root "
-                   "to its leaves, more than the age of the Earth: Newick branch lengths are read in units of 1000 "
-                   "million years; are they in another unit?\n", treeName.c_str(), 1000 * span);
+    if (!newick) {
+      Warn("tree-older-than-earth", "ReadInput",
+           "the phylogenetic tree '%s' spans %lg million years from the root to its leaves, more than the age of the "
+           "Earth: ages in this form are read in millions of years; are they in another unit?",
+           treeName.c_str(), 1000 * span);
+    } else if (unitSetting.empty()) {
+      Warn("tree-older-than-earth", "ReadInput",
+           "the phylogenetic tree '%s' spans %lg million years from the root to its leaves, more than the age of the "
+           "Earth: Newick branch lengths are read in units of 1000 million years; if they are in another unit, "
+           "the setting 'tree unit' (My, 100My, Gy or millions of years per unit) says which",
+           treeName.c_str(), 1000 * span);
     } else {
-      std::fprintf(stderr, "Warning:VORN:ReadInput: the phylogenetic tree '%s' spans %lg million years from the root "
-                   "to its leaves, more than the age of the Earth: ages in this form are read in millions of "
-                   "years; are they in another unit?\n", treeName.c_str(), 1000 * span);
+      Warn("tree-older-than-earth", "ReadInput",
+           "the phylogenetic tree '%s' spans %lg million years from the root to its leaves, more than the age of the "
+           "Earth: its branch lengths are read with 'tree unit: %s'; is that their unit?",
+           treeName.c_str(), 1000 * span, unitSetting.c_str());
     }
   }
   return true;
@@ -449,6 +306,8 @@ void PhylogeneticTree::GenerateRandomTree(std::uint32_t leaves, double span) {
 void PhylogeneticTree::GenerateRandomTree(std::uint32_t leaves, double span, MersenneTwister& random) {
   assert(leaves >= 2 && span > 0);
   Allocate(leaves);
+  fileUnit = 0;
+  unitSetting.clear();
   const std::uint32_t n = nodeCount;
   leafNodes.assign(leaves, 0);
   for (std::uint32_t j = 0; j < leaves; ++j) leafNodes[j] = leaves - 1 + j;
@@ -547,6 +406,7 @@ void PhylogeneticTree::SwapNodes(std::uint32_t a, std::uint32_t b) {
   std::swap(parent[a], parent[b]);
   std::swap(branchLength[a], branchLength[b]);
   std::swap(nodeNames[a], nodeNames[b]);
+  if (!support.empty()) std::swap(support[a], support[b]);
 }
 
 void PhylogeneticTree::MoveLeavesLast() {

@@ -113,6 +113,23 @@ bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, ControlFile
   return modelFile.Commit() && patternFile.Commit() && countsFile.Commit();
 }
 
+// More free parameters than sites fit every site by a parameter of its own: the fit runs, and its
+// values mean little.
+void WarnOfFreeParameters(const FitSettings& fit, const AlignmentData& data, std::uint32_t nodeCount) {
+  std::uint64_t free = 0;
+  for (int f = 0; f < kFamilyCount; ++f) {
+    const ParameterFamily family = static_cast<ParameterFamily>(f);
+    const Extent extent = Family(family).extent;
+    const std::uint32_t count = extent == Extent::kModel ? 1 : extent == Extent::kGene ? data.geneCount : nodeCount;
+    for (std::uint32_t i = 0; i < count; ++i) free += Estimated(fit.flags, family, i);
+  }
+  if (free <= data.filteredSites) return;
+  Warn("more-parameters-than-sites", "EM:Run",
+       "the fit estimates %llu free parameters from %u sites: each parameter rests on less than one site; fix or "
+       "share some (con or fix on the model lines), or group the sites into fewer genes",
+       static_cast<unsigned long long>(free), static_cast<unsigned>(data.filteredSites));
+}
+
 // The fit, the reconstruction and every file that describes them.
 bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const ControlFile& control,
                  const RunFacts& start, std::time_t startTime, std::chrono::steady_clock::time_point started,
@@ -120,6 +137,7 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   // A fit may take hours; a report it could not write must stop the run before it starts.
   if (!CanWriteOutput(control.reconstruction == ReconstructionMode::kDetailed, projectName)) return false;
   std::printf("running the algorithm\n");
+  WarnOfFreeParameters(control.fit, data, tree.nodeCount);
   HistoryFiles history;
   if (!history.Open(projectName)) return false;
   Estimator estimator(control.fit, tree, data);
@@ -127,12 +145,13 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   if (!estimator.Fit(control.model, history, &result) || !history.Close()) return false;
   AncestralTables ancestral;
   if (control.reconstruction != ReconstructionMode::kOff) estimator.Reconstruct(result, &ancestral);
-  const FitReport report{tree, data, control.fit, result, control.reconstruction, ancestral};
+  const FitReport report{tree, data, control.fit, result, control.reconstruction, ancestral, &control.reader};
   for (const BoundNote& note : BoundNotes(report)) Warn(note.code.c_str(), "EM:Run", "%s", note.text.c_str());
   const std::time_t endTime = std::time(nullptr);
   if (!WriteOutput(report, static_cast<int>(endTime - startTime), projectName)) return false;
   RunFacts facts = start;
   facts.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  facts.warnings = Warnings();
   return WriteResults(report, facts, projectName);
 }
 
@@ -155,6 +174,7 @@ bool LoadRun(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, 
 namespace {
 
 int Run(int argc, const char* const* argv) {
+  ClearWarnings();  // a process may run more than one job (the tests do)
   CommandLine commandLine;
   if (!ParseCommandLine(argc, argv, commandLine)) return 1;
   if (commandLine.help) {

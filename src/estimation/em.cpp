@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "data/alignment_data.h"
+#include "data/diagnostics.h"
 #include "data/phylogenetic_tree.h"
 #include "data/progress.h"
 #include "estimation/fit.h"
@@ -161,18 +162,21 @@ void EM::PrintIterationLimit(ParameterFamily family) const {
   }
   // Scripts read the exit status and stderr, not the progress lines: the result is the best found,
   // but not a maximum.
-  std::fprintf(stderr, "Warning:VORN:EM:Run: The fit reached the iteration limit (%u) before convergence: ",
-               static_cast<unsigned>(settings.maxIterations));
+  char unmetText[200];
   if (unmet.kind == UnmetCriterion::kLikelihoodChange) {
-    std::fprintf(stderr, "the relative change of the log-likelihood (%lg) is above the likelihood tolerance (%lg)\n",
-                 unmet.value, unmet.threshold);
+    std::snprintf(unmetText, sizeof unmetText,
+                  "the relative change of the log-likelihood (%lg) is above the likelihood tolerance (%lg)", unmet.value,
+                  unmet.threshold);
   } else if (unmet.kind == UnmetCriterion::kParameterChange) {
-    std::fprintf(stderr, "the relative change of %s (%lg) is above the parameter tolerance (%lg)\n",
-                 FamilyName(unmet.family), unmet.value, unmet.threshold);
+    std::snprintf(unmetText, sizeof unmetText, "the relative change of %s (%lg) is above the parameter tolerance (%lg)",
+                  FamilyName(unmet.family), unmet.value, unmet.threshold);
   } else {
-    std::fprintf(stderr, "the derivative of the log-likelihood in %s (%lg) is above the optimality threshold (%lg)\n",
-                 FamilyName(unmet.family), unmet.value, unmet.threshold);
+    std::snprintf(unmetText, sizeof unmetText,
+                  "the derivative of the log-likelihood in %s (%lg) is above the optimality threshold (%lg)",
+                  FamilyName(unmet.family), unmet.value, unmet.threshold);
   }
+  Warn("iteration-limit", "EM:Run", "The fit reached the iteration limit (%u) before convergence: %s",
+       static_cast<unsigned>(settings.maxIterations), unmetText);
 }
 
 namespace {

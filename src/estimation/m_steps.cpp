@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "data/alignment_data.h"
+#include "data/diagnostics.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/branch_chances.h"
 #include "estimation/em.h"
@@ -28,8 +29,8 @@ constexpr double kProbabilityResolution = 4 * kEpsilon;
 inline double Weighted(double sum, double factor) { return sum > 0 ? sum * factor : 0.0; }
 
 void WarnNewton(const char* parameter, const char* what, unsigned index, double value) {
-  std::fprintf(stderr, "Warning:VORN:EM:Run: %s of %s #%u did not converge in %d Newton steps; keeping %lg\n",
-               parameter, what, index, kMaxNewtonSteps, value);
+  Warn("newton-step-limit", "EM:Run", "%s of %s #%u did not converge in %d Newton steps; keeping %lg", parameter,
+       what, index, kMaxNewtonSteps, value);
 }
 
 }  // namespace
@@ -362,6 +363,10 @@ void EM::MaxPhi(const PhylogeneticTree& tree) {
                    "\nMaxPhi: Warning: Recovering from inifinite loop in PHI(%d). "
                    "Taking average between %lg and %lg\n",
                    static_cast<int>(v), result.x, result.previous);
+      char text[160];
+      std::snprintf(text, sizeof text, "Recovering from inifinite loop in PHI(%d). Taking average between %lg and %lg",
+                    static_cast<int>(v), result.x, result.previous);
+      RecordWarning("phi-step-limit", "EM:MaxPhi", text);
       const double average = (result.x + result.previous) * 0.5;
       if (NotBelow(objective(average), objective(result.x))) result.x = average;
     }

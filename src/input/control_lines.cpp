@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "data/diagnostics.h"
 #include "input/input_reader.h"
 
 namespace vorn {
@@ -41,8 +42,8 @@ bool ReadControlSection(TemplateReader& in, ControlFile& control) {
   count = 2;
   if (fit.flags.glambda || model.glambda != 0) {
     if (asked == 1) {
-      std::fprintf(stderr, "Warning:VORN:ReadInput: Gain rate variation cannot be "
-                           "described with a single category -> setting two categories\n");
+      Warn("single-gain-category", "ReadInput",
+           "Gain rate variation cannot be described with a single category -> setting two categories");
       count = 2;
     } else {
       count = asked > 1 ? asked : 5;

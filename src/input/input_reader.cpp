@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "data/alignment_data.h"
+#include "data/diagnostics.h"
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "input/section_readers.h"
@@ -17,6 +18,20 @@ InputLimits& MutableLimits() {
   return limits;
 }
 
+// A column taken for gene names that holds row names makes a gene of every row: each gets its own
+// theta and eta from one site, and the fit still runs.
+void WarnOfSingleSiteGenes(const AlignmentData& data, bool simulate) {
+  if (simulate || data.geneCount < 2) return;
+  for (const Gene& gene : data.genes) {
+    if (gene.allSites > 1) return;
+  }
+  Warn("single-site-genes", "ReadInput",
+       "every one of the %u genes of '%s' has a single site, so each gets a theta and an eta of its own from one "
+       "site; if a column of names was taken for the genes, the setting 'gene column' names the one that groups "
+       "the rows",
+       static_cast<unsigned>(data.geneCount), data.countsFileName.c_str());
+}
+
 }  // namespace
 
 const InputLimits& ActiveInputLimits() { return MutableLimits(); }
@@ -28,10 +43,13 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control
   std::printf("reading and processing input file\n");
   std::fflush(stdout);
   SkipByteOrderMark(input);
+  PrescannedSettings prescanned;
+  if (!PrescanReaderSettings(input, control.reader, prescanned)) return false;
   control_file::TemplateReader in(input);
   SimulationSettings& sim = control.simulation;
-  if (!ReadTreeSection(in, tree, projectName, &control.randomTree)) return false;
-  if (!ReadDataSection(in, tree, data, projectName, sim)) return false;
+  if (!ReadTreeSection(in, tree, projectName, control.reader, &control.randomTree)) return false;
+  if (!ReadDataSection(in, tree, data, projectName, control.reader, sim)) return false;
+  WarnOfSingleSiteGenes(data, sim.simulate);
 
   control_file::DrawParameters draws;
   if (!ReadDrawParameters(in, draws)) return false;
@@ -50,7 +68,7 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control
   }
 
   if (!ReadControlSection(in, control) || !ReadInitializationSection(in, control) ||
-      !ReadSettings(input, in.fileLine() + 1, control.fit)) {
+      !ReadSettings(input, in.fileLine() + 1, control.fit, prescanned)) {
     return false;
   }
   if (!sim.simulate && control.fit.conditionOnPresence) data.DropSitesWithoutPresence();

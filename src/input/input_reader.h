@@ -5,6 +5,7 @@
 #include <string>
 
 #include "data/phylogenetic_tree.h"
+#include "data/reader_settings.h"
 #include "estimation/ancestral.h"
 #include "estimation/evol_model.h"
 #include "estimation/fit_settings.h"
@@ -17,9 +18,11 @@ class AlignmentData;
 
 // What a control file asks of a run besides the tree and the data it names: the fit's settings,
 // the model's values (the fixed ones, the starting values of the estimated ones and, when
-// simulating, the true model), the simulation, and the reconstruction.
+// simulating, the true model), the simulation, the reconstruction, and how the files it names
+// were read.
 struct ControlFile {
   FitSettings fit;
+  ReaderSettings reader;
   EvolModel model;
   SimulationSettings simulation;
   ReconstructionMode reconstruction = ReconstructionMode::kOff;
@@ -55,7 +58,9 @@ void SetInputLimitsForTesting(const InputLimits& limits);
 void ClearInputLimitsForTesting();
 
 // Reads the 52-line control file of a run and the files it names: fills the tree, the data (left
-// empty when they are to be simulated) and the control file's settings and values. A random tree
+// empty when they are to be simulated) and the control file's settings and values. The settings
+// after line 52 that say how the files are read are taken first (an input that cannot seek may
+// not hold them). A random tree
 // is made here, and written by the caller. Prints one error line and returns false on the first
 // problem; warnings go on. The project name keeps the control file's folder: a file the control
 // file names that is not found from the working directory is looked for there.

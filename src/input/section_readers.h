@@ -12,6 +12,7 @@ namespace vorn {
 class AlignmentData;
 class PhylogeneticTree;
 struct ControlFile;
+struct ReaderSettings;
 struct SimulationSettings;
 
 namespace control_file {
@@ -32,11 +33,13 @@ struct DrawParameters {
 };
 
 // Lines 1-5 (tree_data_lines.cpp): the tree, read from its file or made at random.
-bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName, bool* random);
+bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName,
+                     const ReaderSettings& reader, bool* random);
 // Lines 6-13: the data source, read at once from pattern files or a table, or the settings of a
-// simulation that runs once the model is known.
-bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, AlignmentData& data,
-                     const std::string& projectName, SimulationSettings& sim);
+// simulation that runs once the model is known. A table may prune leaves without data from the
+// tree, as the settings ask.
+bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
+                     const ReaderSettings& reader, SimulationSettings& sim);
 
 // Lines 14-21 (model_lines.cpp): where the random draws of the model lines start from.
 bool ReadDrawParameters(TemplateReader& in, DrawParameters& draws);

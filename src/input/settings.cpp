@@ -1,14 +1,19 @@
 // Reading of the settings after line 52.
 #include "input/settings.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "data/diagnostics.h"
+#include "data/reader_settings.h"
 #include "data/text_io.h"
 #include "estimation/fit_settings.h"
 #include "input/input_reader.h"
+#include "input/template_reader.h"
 
 namespace vorn {
 namespace {
@@ -25,11 +30,19 @@ std::string Lower(std::string_view text) {
   return lower;
 }
 
-// One setting: its name as written (lower case, single blanks) and how it takes its value; false
-// after printing what it expected.
+// What a setting's reader may fill.
+struct Targets {
+  FitSettings* fit;
+  ReaderSettings* reader;
+};
+
+// One setting: its name as written (lower case, single blanks), whether it says how files are
+// read (and is taken by the prescan), and how it takes its value; false after printing what it
+// expected.
 struct Setting {
   const char* name;
-  bool (*read)(std::string_view value, unsigned line, FitSettings& settings);
+  bool reader;
+  bool (*read)(std::string_view value, unsigned line, Targets targets);
 };
 
 bool Refuse(unsigned line, const char* name, const char* expected, std::string_view value) {
@@ -38,63 +51,189 @@ bool Refuse(unsigned line, const char* name, const char* expected, std::string_v
   return false;
 }
 
-bool ReadOptimizer(std::string_view value, unsigned line, FitSettings& settings) {
+bool ReadOptimizer(std::string_view value, unsigned line, Targets targets) {
   const std::string word = Lower(value);
   if (word == "em") {
-    settings.optimizer = Optimizer::kEm;
+    targets.fit->optimizer = Optimizer::kEm;
   } else if (word == "fast") {
-    settings.optimizer = Optimizer::kFast;
+    targets.fit->optimizer = Optimizer::kFast;
   } else {
     return Refuse(line, "optimizer", "em or fast", value);
   }
   return true;
 }
 
-bool ReadStarts(std::string_view value, unsigned line, FitSettings& settings) {
+bool ReadStarts(std::string_view value, unsigned line, Targets targets) {
   unsigned long long starts = 0;
   if (!ParseUnsigned(value, kMaxStarts, &starts) || starts == 0) {
     return Refuse(line, "starts", "a whole number from 1 to 1000", value);
   }
-  settings.starts = static_cast<std::uint32_t>(starts);
+  targets.fit->starts = static_cast<std::uint32_t>(starts);
   return true;
 }
 
-bool ReadSearch(std::string_view value, unsigned line, FitSettings& settings) {
+bool ReadSearch(std::string_view value, unsigned line, Targets targets) {
   const std::string word = Lower(value);
   if (word == "each") {
-    settings.search = Search::kEach;
+    targets.fit->search = Search::kEach;
   } else if (word == "screen") {
-    settings.search = Search::kScreen;
+    targets.fit->search = Search::kScreen;
   } else {
     return Refuse(line, "search", "each or screen", value);
   }
   return true;
 }
 
-bool ReadConditionOnPresence(std::string_view value, unsigned line, FitSettings& settings) {
+bool ReadConditionOnPresence(std::string_view value, unsigned line, Targets targets) {
   const std::string word = Lower(value);
   if (word == "on") {
-    settings.conditionOnPresence = true;
+    targets.fit->conditionOnPresence = true;
   } else if (word == "off") {
-    settings.conditionOnPresence = false;
+    targets.fit->conditionOnPresence = false;
   } else {
     return Refuse(line, "condition on presence", "on or off", value);
   }
   return true;
 }
 
+// "My", "100My", "Gy", a number of millions of years followed by "My", or that number alone.
+bool ReadTreeUnit(std::string_view value, unsigned line, Targets targets) {
+  const std::string word = Lower(value);
+  double millionYears = 0;
+  if (word == "gy") {
+    millionYears = 1000;
+  } else if (word == "my") {
+    millionYears = 1;
+  } else {
+    std::string_view number = value;
+    if (word.size() > 2 && word.compare(word.size() - 2, 2, "my") == 0) number.remove_suffix(2);
+    if (!ParseDouble(Trim(number), &millionYears) || !(millionYears > 0)) millionYears = 0;
+  }
+  if (millionYears == 0) {
+    return Refuse(line, "tree unit", "My, 100My, Gy or a positive number of millions of years per unit", value);
+  }
+  targets.reader->treeUnit = std::string(value);
+  targets.reader->millionYearsPerUnit = millionYears;
+  return true;
+}
+
+bool ReadTreeName(std::string_view value, unsigned line, Targets targets) {
+  if (value.empty()) return Refuse(line, "tree name", "the name of a tree of a NEXUS file", value);
+  targets.reader->treeName = std::string(value);
+  return true;
+}
+
+// A share of the root's depth: 0.05, or 5 %.
+bool ReadUltrametricTolerance(std::string_view value, unsigned line, Targets targets) {
+  std::string_view number = value;
+  const bool percent = !number.empty() && number.back() == '%';
+  if (percent) number.remove_suffix(1);
+  double share = 0;
+  if (!ParseDouble(Trim(number), &share) || share < 0 || (percent ? share > 100 : share > 1)) {
+    return Refuse(line, "ultrametric tolerance", "a share of the root's depth from 0 to 1, or a percentage", value);
+  }
+  targets.reader->ultrametricTolerance = percent ? share / 100 : share;
+  return true;
+}
+
+bool ReadInternalLabels(std::string_view value, unsigned line, Targets targets) {
+  const std::string word = Lower(value);
+  for (InternalLabels mode : {InternalLabels::kAuto, InternalLabels::kNames, InternalLabels::kSupport}) {
+    if (word == InternalLabelsName(mode)) {
+      targets.reader->internalLabels = mode;
+      return true;
+    }
+  }
+  return Refuse(line, "internal labels", "auto, names or support", value);
+}
+
+bool ReadGeneColumn(std::string_view value, unsigned line, Targets targets) {
+  if (value.empty() || value.size() > kMaxNameLength) {
+    return Refuse(line, "gene column", "the name of a column of the table", value);
+  }
+  targets.reader->geneColumn = std::string(value);
+  return true;
+}
+
+bool ReadLeavesWithoutData(std::string_view value, unsigned line, Targets targets) {
+  const std::string word = Lower(value);
+  for (LeavesWithoutData mode : {LeavesWithoutData::kError, LeavesWithoutData::kUnknown, LeavesWithoutData::kPrune}) {
+    if (word == LeavesWithoutDataName(mode)) {
+      targets.reader->leavesWithoutData = mode;
+      return true;
+    }
+  }
+  return Refuse(line, "leaves without data", "error, unknown or prune", value);
+}
+
 const Setting kSettings[] = {
-    {"optimizer", ReadOptimizer},
-    {"starts", ReadStarts},
-    {"search", ReadSearch},
-    {"condition on presence", ReadConditionOnPresence},
+    {"optimizer", false, ReadOptimizer},
+    {"starts", false, ReadStarts},
+    {"search", false, ReadSearch},
+    {"condition on presence", false, ReadConditionOnPresence},
+    {"tree unit", true, ReadTreeUnit},
+    {"tree name", true, ReadTreeName},
+    {"ultrametric tolerance", true, ReadUltrametricTolerance},
+    {"internal labels", true, ReadInternalLabels},
+    {"gene column", true, ReadGeneColumn},
+    {"leaves without data", true, ReadLeavesWithoutData},
 };
+
+// The setting a line names, and its value; null for a note or a line that names none.
+const Setting* SettingOf(std::string_view text, std::string_view* value) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return nullptr;
+  // Names compare without case and with any run of blanks as one.
+  std::string name;
+  for (char c : Lower(Trim(text.substr(0, colon)))) {
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      if (!name.empty() && name.back() != ' ') name += ' ';
+    } else {
+      name += c;
+    }
+  }
+  for (const Setting& s : kSettings) {
+    if (name == s.name) {
+      *value = Trim(text.substr(colon + 1));
+      return &s;
+    }
+  }
+  return nullptr;
+}
 
 }  // namespace
 
-bool ReadSettings(std::FILE* input, unsigned firstLine, FitSettings& settings) {
+bool PrescanReaderSettings(std::FILE* input, ReaderSettings& reader, PrescannedSettings& prescanned) {
+  prescanned = PrescannedSettings();
+  const long start = std::ftell(input);
+  if (start < 0) return true;
+  std::string line;
+  bool tooLong = false, ok = true;
+  for (unsigned number = 1; ok && ReadLine(input, line, kMaxInputLineLength, &tooLong); ++number) {
+    // Too long a line is the template reader's to refuse, in its place.
+    if (number <= control_file::kLastLine || tooLong) continue;
+    std::string_view value;
+    const Setting* setting = SettingOf(Trim(line), &value);
+    if (!setting || !setting->reader) continue;
+    ok = setting->read(value, number, Targets{nullptr, &reader});
+    prescanned.lines.push_back(number);
+  }
+  std::clearerr(input);
+  if (std::fseek(input, start, SEEK_SET) != 0) return true;
+  prescanned.done = true;
+  return ok;
+}
+
+bool ReadSettings(std::FILE* input, unsigned firstLine, FitSettings& settings, const PrescannedSettings& prescanned) {
   std::string line;
   bool tooLong = false;
+  for (unsigned taken : prescanned.lines) {
+    if (taken < firstLine) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: Line %u names a setting but is one of the 52 template lines (a "
+                   "list goes on over more lines); settings follow the template's last line\n", taken);
+      return false;
+    }
+  }
   for (unsigned number = firstLine; ReadLine(input, line, kMaxInputLineLength, &tooLong); ++number) {
     if (tooLong) {
       std::fprintf(stderr, "Error:VORN:ReadInput: Line %u of the input file is longer than %u characters\n", number,
@@ -103,28 +242,22 @@ bool ReadSettings(std::FILE* input, unsigned firstLine, FitSettings& settings) {
     }
     const std::string_view text = Trim(line);
     if (text.empty() || text.front() == '%') continue;
-    const std::size_t colon = text.find(':');
-    const Setting* setting = nullptr;
-    if (colon != std::string_view::npos) {
-      // Names compare without case and with any run of blanks as one.
-      std::string name;
-      for (char c : Lower(Trim(text.substr(0, colon)))) {
-        if (std::isspace(static_cast<unsigned char>(c))) {
-          if (!name.empty() && name.back() != ' ') name += ' ';
-        } else {
-          name += c;
-        }
-      }
-      for (const Setting& s : kSettings) {
-        if (name == s.name) setting = &s;
-      }
-    }
+    std::string_view value;
+    const Setting* setting = SettingOf(text, &value);
     if (!setting) {
-      std::fprintf(stderr, "Warning:VORN:ReadInput: Line %u ('%.*s') is not a setting; it is ignored\n", number,
-                   static_cast<int>(text.size()), text.data());
+      Warn("unknown-setting", "ReadInput", "Line %u ('%.*s') is not a setting; it is ignored", number,
+           static_cast<int>(text.size()), text.data());
       continue;
     }
-    if (!setting->read(Trim(text.substr(colon + 1)), number, settings)) return false;
+    if (setting->reader) {
+      if (!prescanned.done) {
+        std::fprintf(stderr, "Error:VORN:ReadInput: Line %u: the setting '%s' needs a control file that can be read "
+                     "twice, not a stream\n", number, setting->name);
+        return false;
+      }
+      continue;  // taken before the tree was read
+    }
+    if (!setting->read(value, number, Targets{&settings, nullptr})) return false;
   }
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include "data/alignment_data.h"
 #include "data/character_table.h"
+#include "data/diagnostics.h"
 #include "data/phylogenetic_tree.h"
 #include "data/text_io.h"
 #include "input/input_reader.h"
@@ -15,7 +16,21 @@
 namespace vorn {
 namespace control_file {
 
-bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName, bool* random) {
+namespace {
+
+// A tree unit said for a file that carries its own, or for a tree made here, would be ignored
+// while the user believes it applied.
+bool RefuseTreeUnit(const ReaderSettings& reader, const char* what) {
+  if (reader.treeUnit.empty()) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: the setting 'tree unit: %s' applies to Newick and NEXUS trees, not to "
+               "%s\n", reader.treeUnit.c_str(), what);
+  return false;
+}
+
+}  // namespace
+
+bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::string& projectName,
+                     const ReaderSettings& reader, bool* random) {
   if (!in.Next(1)) return false;
 
   std::string unit;
@@ -44,9 +59,15 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
     std::string_view form;
     if (!in.Token(2, &form)) return false;
     if (Keyword(form, "phyl")) {
-      if (!tree.ReadPhyl(treeFile.get())) return false;
-    } else if (Keyword(form, "newi")) {
-      if (!tree.ReadNewick(treeFile.get())) return false;
+      if (!RefuseTreeUnit(reader, "a 'phyl' file, whose ages are in millions of years")) return false;
+      if (!reader.treeName.empty()) {
+        std::fprintf(stderr, "Error:VORN:ReadInput: the setting 'tree name: %s' picks a tree of a NEXUS file, and "
+                     "'%s' is a 'phyl' file\n", reader.treeName.c_str(), treeFileName.c_str());
+        return false;
+      }
+      if (!tree.ReadPhyl(treeFile.get(), reader)) return false;
+    } else if (Keyword(form, "newi") || Keyword(form, "nexu")) {
+      if (!tree.ReadNewick(treeFile.get(), reader)) return false;
     } else {
       std::fprintf(stderr, "Error:VORN:ReadInput: unrecognized phylogenetic tree format\n");
       return false;
@@ -64,6 +85,12 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   if (!in.Next(5) || (randomTree && !in.ReadDouble("total time span: ", &span))) return false;
   if (!randomTree) return true;
 
+  if (!RefuseTreeUnit(reader, "a random tree, whose span line 5 gives in the unit of line 2")) return false;
+  if (!reader.treeName.empty()) {
+    std::fprintf(stderr, "Error:VORN:ReadInput: the setting 'tree name: %s' picks a tree of a NEXUS file, and the "
+                 "tree is made at random\n", reader.treeName.c_str());
+    return false;
+  }
   if (leaves < 2 || leaves > limits.maxRandomTreeLeaves) {
     std::fprintf(stderr, "Error:VORN:ReadInput: A random tree needs from 2 to %u leaves in %s\n",
                  static_cast<unsigned>(limits.maxRandomTreeLeaves), LineItem(4));
@@ -149,8 +176,8 @@ bool CheckSimulatedSites(const TemplateReader& in, const SimulationSettings& sim
 
 }  // namespace
 
-bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, AlignmentData& data,
-                     const std::string& projectName, SimulationSettings& sim) {
+bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
+                     const ReaderSettings& reader, SimulationSettings& sim) {
   if (!in.Next(6) || !in.Next(7)) return false;
 
   std::string_view source;
@@ -255,6 +282,17 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
     return false;
   }
 
+  if (!table) {
+    // Nothing is misread without them, so they need not stop a run that changed its source.
+    if (!reader.geneColumn.empty()) {
+      Warn("setting-not-used", "ReadInput", "the setting 'gene column: %s' applies to tables (source: table); it is "
+           "not used", reader.geneColumn.c_str());
+    }
+    if (reader.leavesWithoutData != LeavesWithoutData::kError) {
+      Warn("setting-not-used", "ReadInput", "the setting 'leaves without data: %s' applies to tables (source: "
+           "table); it is not used", LeavesWithoutDataName(reader.leavesWithoutData));
+    }
+  }
   if (sim.simulate) return true;
   if (table) {
     FilePtr tableFile = OpenNamedInput(data.patternFileName, projectName);
@@ -262,7 +300,7 @@ bool ReadDataSection(TemplateReader& in, const PhylogeneticTree& tree, Alignment
       std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' cannot be opened\n", data.patternFileName.c_str());
       return false;
     }
-    return ReadCharacterTable(tableFile.get(), data.patternFileName, tree, data);
+    return ReadCharacterTable(tableFile.get(), data.patternFileName, reader, tree, data);
   }
   FilePtr patternFile = OpenNamedInput(data.patternFileName, projectName);
   if (!patternFile) {

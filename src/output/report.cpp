@@ -30,11 +30,23 @@ void WriteJobStatistics(std::FILE* file, int elapsedSeconds, unsigned iterations
   std::fprintf(file, "total number of iterations: %u\n\n", iterations);
 }
 
-void WriteTreeSummary(std::FILE* file, const PhylogeneticTree& tree) {
+void WriteTreeSummary(std::FILE* file, const PhylogeneticTree& tree, double ultrametricTolerance) {
   std::fprintf(file, "--------------------\n%% Phylogenetic Tree:\n--------------------\n");
   std::fprintf(file, "tree topology: %s\n", tree.treeName.c_str());
   std::fprintf(file, "number of leaves: %u\n", static_cast<unsigned>(tree.leafCount));
-  std::fprintf(file, "total time span: %lg MYears\n\n", 1000 * tree.Age(0));
+  std::fprintf(file, "total time span: %lg MYears\n", 1000 * tree.Age(0));
+  // Only a setting or a tree that is not a time tree adds a line, so every other report keeps its form.
+  if (!tree.unitSetting.empty()) {
+    std::fprintf(file, "tree unit: %s (%lg million years per unit of branch length)\n", tree.unitSetting.c_str(),
+                 tree.fileUnit);
+  }
+  double shallowest = 0, deepest = 0;
+  tree.LeafDepths(&shallowest, &deepest);
+  if (deepest - shallowest > ultrametricTolerance * deepest) {
+    std::fprintf(file, "leaf depths: %lg to %lg MYears below the root: the branch lengths are not times\n",
+                 1000 * shallowest, 1000 * deepest);
+  }
+  std::fprintf(file, "\n");
 }
 
 void WriteDataSummary(std::FILE* file, const AlignmentData& data) {
@@ -248,7 +260,7 @@ bool WriteOutput(const FitReport& report, int elapsedSeconds, const std::string&
   const bool detailed = report.reconstruction == ReconstructionMode::kDetailed;
   if (!OpenOutput(text) || (detailed && !OpenOutput(details))) return false;
   WriteJobStatistics(text.get(), elapsedSeconds, report.fit.iterations);
-  WriteTreeSummary(text.get(), report.tree);
+  WriteTreeSummary(text.get(), report.tree, report.Reading().ultrametricTolerance);
   WriteDataSummary(text.get(), report.data);
   WriteParameters(text.get(), report);
   if (report.Reconstructed()) WriteAncestralSummary(text.get(), report);
@@ -260,5 +272,16 @@ bool WriteOutput(const FitReport& report, int elapsedSeconds, const std::string&
 }
 
 bool FitReport::Reconstructed() const { return reconstruction != ReconstructionMode::kOff; }
+
+const ReaderSettings& FitReport::Reading() const {
+  static const ReaderSettings defaults;
+  return reader ? *reader : defaults;
+}
+
+bool FitReport::Ultrametric() const {
+  double shallowest = 0, deepest = 0;
+  tree.LeafDepths(&shallowest, &deepest);
+  return !(deepest - shallowest > Reading().ultrametricTolerance * deepest);
+}
 
 }  // namespace vorn

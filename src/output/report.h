@@ -23,7 +23,9 @@ void WriteJobStatistics(std::FILE* file, int elapsedSeconds, unsigned iterations
 // The report's sections: the tree, the alignment data, the fitted parameters with the rate
 // distributions and the control settings, the ancestral reconstruction over all genes (beside
 // the Dollo counts) and gene by gene.
-void WriteTreeSummary(std::FILE* file, const PhylogeneticTree& tree);
+// A tree whose leaves end further apart than the tolerance (a share of the root's depth) is said
+// not to be a time tree.
+void WriteTreeSummary(std::FILE* file, const PhylogeneticTree& tree, double ultrametricTolerance);
 void WriteDataSummary(std::FILE* file, const AlignmentData& data);
 void WriteParameters(std::FILE* file, const FitReport& report);
 void WriteAncestralSummary(std::FILE* file, const FitReport& report);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "data/alignment_data.h"
+#include "data/diagnostics.h"
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
 #include "driver/version_info.h"
@@ -137,6 +138,13 @@ std::string NewickName(const std::string& name) {
   return quoted + "'";
 }
 
+// A support value in a comment: as written when it is one number, quoted when it holds more
+// (95.3/100).
+std::string SupportValue(const std::string& text) {
+  if (text.find_first_not_of("0123456789.eE+-") == std::string::npos) return text;
+  return "\"" + text + "\"";
+}
+
 }  // namespace
 
 bool AtBound(double value, double lower, double upper, bool rate) {
@@ -158,6 +166,16 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
   results["control_file"] = facts.controlFileName;
   results["tree"] = {{"file", tree.treeName}, {"leaves", tree.leafCount}, {"nodes", tree.nodeCount},
                      {"root_age", tree.Age(0)}};
+  // The unit the file's lengths were read in; every length here is in 1000 million years.
+  double shallowest = 0, deepest = 0;
+  tree.LeafDepths(&shallowest, &deepest);
+  results["tree"]["unit"] = {
+      {"setting", tree.unitSetting.empty() ? Json(nullptr) : Json(tree.unitSetting)},
+      {"million_years_per_unit", tree.fileUnit > 0 ? Json(tree.fileUnit) : Json(nullptr)},
+  };
+  results["tree"]["leaf_depths"] = {{"shallowest", shallowest}, {"deepest", deepest}};
+  results["tree"]["ultrametric"] = report.Ultrametric();
+  results["tree"]["support_values"] = tree.HasSupport();
   std::vector<std::string> geneNames;
   for (const Gene& gene : data.genes) geneNames.push_back(gene.geneName);
   results["data"] = {
@@ -192,9 +210,26 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
       {"eta_xi_invariant", fit.limits.etaXiInvariant},
       {"estimated", estimated},
   };
+  // The settings after line 52 that the keys above do not hold, each with its value in force.
+  const ReaderSettings& reader = report.Reading();
+  auto textOrNull = [](const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); };
+  Json& recorded = results["settings"];
+  recorded["condition_on_presence"] = settings.conditionOnPresence;
+  recorded["tree_unit"] = textOrNull(reader.treeUnit);
+  recorded["tree_name"] = textOrNull(reader.treeName);
+  recorded["ultrametric_tolerance"] = reader.ultrametricTolerance;
+  recorded["internal_labels"] = InternalLabelsName(reader.internalLabels);
+  recorded["gene_column"] = textOrNull(reader.geneColumn);
+  recorded["leaves_without_data"] = LeavesWithoutDataName(reader.leavesWithoutData);
   results["outcome"] = Outcome(data, fit, facts);
   results["parameters"] = Parameters(tree, data, fit);
   results["rate_categories"] = {{"loss", Categories(fit.lossCategories)}, {"gain", Categories(fit.gainCategories)}};
+  // So that a script can refuse a run that gave any, by code.
+  Json warnings = Json::array();
+  for (const RecordedWarning& w : facts.warnings) {
+    warnings.push_back({{"code", w.code}, {"text", "Warning:VORN:" + w.module + ": " + w.text}});
+  }
+  results["warnings"] = std::move(warnings);
   // Names come from the user's files in whatever encoding: bytes that are not UTF-8 become U+FFFD
   // rather than an exception.
   const std::string text = results.dump(2, ' ', false, Json::error_handler_t::replace);
@@ -210,7 +245,9 @@ void WriteBranchTable(std::FILE* file, const FitReport& report) {
     std::fprintf(file, "\tpresent_parent\tpresent\tlosses\tgains\tretentions"
                        "\tdollo_present_parent\tdollo_present\tdollo_losses\tdollo_gains\tdollo_retentions");
   }
-  std::fprintf(file, "\n");
+  // Only a tree that had support values gets their column, last, so other tables keep their form.
+  const bool support = tree.HasSupport();
+  std::fprintf(file, support ? "\tsupport\n" : "\n");
   const std::vector<std::uint32_t> leaves = LeavesBelow(tree);
   std::optional<Reconstruction> sums;
   if (reconstructed) sums.emplace(tree, report.data, report.ancestral);
@@ -225,6 +262,7 @@ void WriteBranchTable(std::FILE* file, const FitReport& report) {
                    r.losses[v], r.gains[v], r.retentions[v], r.dolloPresent[p], r.dolloPresent[v], r.dolloLosses[v],
                    r.dolloGains[v], r.dolloRetentions[v]);
     }
+    if (support) std::fprintf(file, "\t%s", tree.support[v].empty() ? "NA" : tree.support[v].c_str());
     std::fprintf(file, "\n");
   }
 }
@@ -241,6 +279,9 @@ void WriteAnnotatedNewick(std::FILE* file, const FitReport& report) {
       return;
     }
     std::fprintf(file, ":%.17g[&", tree.branchLength[v]);
+    if (tree.HasSupport() && !tree.support[v].empty()) {
+      std::fprintf(file, "support=%s,", SupportValue(tree.support[v]).c_str());
+    }
     if (sums) {
       std::fprintf(file, "gains=%.17g,losses=%.17g,retentions=%.17g,present=%.17g,", sums->gains[v], sums->losses[v],
                    sums->retentions[v], sums->present[v]);

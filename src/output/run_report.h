@@ -3,6 +3,10 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "data/diagnostics.h"
+#include "data/reader_settings.h"
 
 namespace vorn {
 
@@ -17,6 +21,7 @@ struct RunFacts {
   std::string controlFileName;
   std::uint32_t seed = 0;
   double elapsedSeconds = 0;  // from before the control file was read to the end of the fit
+  std::vector<RecordedWarning> warnings;  // every warning the run gave, in order
 };
 
 struct FitReport {
@@ -26,7 +31,11 @@ struct FitReport {
   const FitResult& fit;
   ReconstructionMode reconstruction;
   const AncestralTables& ancestral;  // empty unless the reconstruction is on
+  const ReaderSettings* reader = nullptr;  // how the files were read; null for the defaults
   bool Reconstructed() const;
+  const ReaderSettings& Reading() const;
+  // Whether the leaves end at one depth, within the settings' tolerance.
+  bool Ultrametric() const;
 };
 
 }  // namespace vorn

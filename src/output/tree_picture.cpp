@@ -191,24 +191,31 @@ void WriteLabels(std::FILE* file, const PhylogeneticTree& tree, const Layout& at
 constexpr int kMaxTicks = 100;
 
 // The time axis: ages before the deepest leaf, in millions of years (the tree's unit is 1000).
-void WriteAxis(std::FILE* file, const Layout& at) {
+// A tree that is no time tree gets its lengths in the file's own unit instead.
+void WriteAxis(std::FILE* file, const FitReport& report, const Layout& at) {
+  const PhylogeneticTree& tree = report.tree;
+  const bool times = report.Ultrametric();
+  const double perUnit = times || tree.fileUnit <= 0 ? 1000 : 1000 / tree.fileUnit;
   const double axis = at.treeBottom + 18;
   std::fprintf(file, "<g font-size=\"%.0f\" fill=\"#333\">\n", at.small);
   std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", at.left, axis,
                at.left + at.treeWidth, axis);
-  const double span = at.deepest * 1000;
+  const double span = at.deepest * perUnit;
   if (at.deepest > 0 && std::isfinite(span)) {
     const double step = NiceStep(span, 6);
     int ticks = 0;
     for (double age = 0; age <= span * (1 + 1e-9) && ticks < kMaxTicks; age += step, ++ticks) {
-      const double x = at.left + at.treeWidth - age / 1000 * at.scale;
+      const double x = at.left + at.treeWidth - age / perUnit * at.scale;
       std::fprintf(file, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333\"/>\n", x, axis, x,
                    axis + 4);
       std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n", x, axis + 6 + at.small, age);
     }
   }
-  std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">million years ago</text>\n",
-               at.left + at.treeWidth / 2, axis + 10 + 2 * at.small);
+  std::string axisName = times ? "million years ago" : "branch length before the deepest leaf, in the unit of the tree "
+                                                         "file (not times: the leaves do not line up)";
+  if (!tree.unitSetting.empty()) axisName += " (tree unit: " + tree.unitSetting + ")";
+  std::fprintf(file, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", at.left + at.treeWidth / 2,
+               axis + 10 + 2 * at.small, Escaped(axisName).c_str());
   std::fprintf(file, "</g>\n");
 }
 
@@ -275,7 +282,7 @@ void WriteTreePicture(std::FILE* file, const FitReport& report, const std::strin
                Escaped(title).c_str());
   WriteBranches(file, tree, at, sums, mostLosses);
   WriteLabels(file, tree, at, sums);
-  WriteAxis(file, at);
+  WriteAxis(file, report, at);
   WriteLegend(file, at, sums, mostLosses, report.data.geneCount);
   std::fprintf(file, "</svg>\n");
 }

@@ -170,7 +170,8 @@ TEST(OutputFailureTest, EveryWrittenFileIsCheckedAtClose) {
     testing_support::TempDir dir;
     testing_support::ScopedChdir into(dir.path());
     testing_support::WriteFourLeafRun(c[0] == "sim" ? simulation : estimation);
-    testing_support::WriteText("data.ngp.txt", "g1 5 0 0\ng2 1 3 0\n");  // a fit that converges at once
+    // A fit that converges at once, with as many sites as free parameters.
+    testing_support::WriteText("data.ngp.txt", "g1 15 0 0\ng2 2 3 0\n");
     fullFile = live ? "" : c[1];
     ASSERT_TRUE(!live || symlink("/dev/full", c[1].c_str()) == 0);
     const auto run = testing_support::RunVorn({"--seed", "3", "run.txt"});

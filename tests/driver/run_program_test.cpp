@@ -7,6 +7,8 @@
 #include <map>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -70,11 +72,31 @@ TEST_F(RunProgramRunTest, AFitThatCannotStartLeavesNoFileBehind) {
   WriteText("data.wp.txt", "2 2 2 2\n2 2 2 2\n2 2 2 2\n");
   const auto run = RunVorn({"run.txt"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Error: P0 cannot be estimated (no known leaf value)\n");
+  EXPECT_EQ(run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1), "Error: P0 cannot be estimated (no known leaf value)\n");
   std::vector<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(".")) left.push_back(entry.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"data.ngp.txt", "data.wp.txt", "run.txt", "tree.phyl"}));
+}
+
+TEST_F(RunProgramRunTest, AFitOfMoreFreeParametersThanSitesIsQuestioned) {
+  // Everything estimated on four leaves and two genes: p0, nu and the two shapes, theta and eta of
+  // each gene, phi and xi of each of the six branches, 20 in all, for 7 + 3 sites.
+  testing_support::WriteFourLeafRun(ControlText({{41, "maximum # iterations: 1"}}));
+  auto run = RunVorn({"--seed", "2", "run.txt"});
+  EXPECT_EQ(run.status, 0);
+  const std::string warning = "Warning:VORN:EM:Run: the fit estimates 20 free parameters from 10 sites: each "
+                              "parameter rests on less than one site; fix or share some (con or fix on the model "
+                              "lines), or group the sites into fewer genes";
+  EXPECT_EQ(run.err.substr(0, run.err.find('\n')), warning);
+  const nlohmann::json results = nlohmann::json::parse(ReadText("run.results.json"));
+  ASSERT_FALSE(results["warnings"].empty());
+  EXPECT_EQ(results["warnings"][0], nlohmann::json({{"code", "more-parameters-than-sites"}, {"text", warning}}));
+  // phi and xi held: 8 free parameters.
+  testing_support::WriteFourLeafRun(
+      ControlText({{26, "phi: con 0.1"}, {28, "xi: con 0.5"}, {41, "maximum # iterations: 1"}}));
+  run = RunVorn({"--seed", "2", "run.txt"});
+  EXPECT_EQ(run.err.find("free parameters"), std::string::npos) << run.err;
 }
 
 TEST_F(RunProgramRunTest, NamedFilesAreFoundBesideTheControlFileWhenNotInTheWorkingDirectory) {

@@ -127,7 +127,7 @@ TEST_F(InputReaderTest, EveryParameterFixed) {
 
 TEST_F(InputReaderTest, ValueListsOverSeveralLinesShiftLaterLines) {
   std::string genes;
-  for (int g = 0; g < 25; ++g) genes += "gene" + std::to_string(g) + " 1 0 0\n";
+  for (int g = 0; g < 25; ++g) genes += "gene" + std::to_string(g) + " 2 0 0\n";
   WriteText("data.ngp.txt", genes);
   // Ten values a line; a "%" after a line's tenth value, or after the last, is never reached.
   std::string thetaList = "theta: fix", etaStart = "eta: fix";

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -119,21 +121,135 @@ TEST_F(ResultsRunTest, RateBoundsAreTheCapOverTheLargestRate) {
   EXPECT_EQ(seen, "thetaeta") << caps.dump();
 }
 
+// Every node of a tree by its name: its parent's name, the length above it and its support value.
+std::map<std::string, std::tuple<std::string, double, std::string>> Branches(const PhylogeneticTree& tree) {
+  std::map<std::string, std::tuple<std::string, double, std::string>> above;
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+    above[tree.nodeNames[v]] = {tree.nodeNames[tree.parent[v]], tree.branchLength[v],
+                                tree.HasSupport() ? tree.support[v] : std::string()};
+  }
+  return above;
+}
+
+PhylogeneticTree ReadTree(const std::string& file, bool newick) {
+  PhylogeneticTree tree;
+  tree.treeName = file;
+  FilePtr stream = OpenFile(file, "r");
+  EXPECT_TRUE(stream && (newick ? tree.ReadNewick(stream.get()) : tree.ReadPhyl(stream.get()))) << file;
+  return tree;
+}
+
+TEST_F(ResultsRunTest, EveryAnnotatedTreeReadsBackWithItsNamesLengthsAndSupport) {
+  // Names a Newick label must quote, numbers as inner names (a "phyl" file's), support values, a
+  // random tree's names, with the reconstruction's comments and without.
+  WriteText("named.phyl", "7 Nodes (ID name age):\n1: '29' 100\n2: '28' 40\n3: 'C:D (x)' 60\n4: 'first leaf' 0\n"
+                          "5: 'B,2' 0\n6: '7' 0\n7: 'D' 0\n\nEdges (ID from to):\n1: 1 2\n2: 1 3\n3: 2 4\n"
+                          "4: 2 5\n5: 3 6\n6: 3 7\n");
+  WriteText("support.nwk", "((A&1:0.04,B<2>:0.04)95:0.06,(C:0.06,D\"q:0.06)0.5/87:0.04)100;\n");
+  const struct {
+    const char* tree;
+    const char* source;
+    const char* reconstruction;
+  } cases[] = {
+      {"tree: tree.nwk newick", "source: table data.tsv", "ancestral reconstruction: on"},
+      {"tree: tree.nwk newick", "source: table data.tsv", "ancestral reconstruction: off"},
+      {"tree: named.phyl phyl", "source: pat data.wp.txt data.ngp.txt", "ancestral reconstruction: on"},
+      {"tree: support.nwk newick", "source: table data.tsv", "ancestral reconstruction: on"},
+      {"tree: random", "source: pat data.wp.txt data.ngp.txt", "ancestral reconstruction: on"},
+  };
+  WriteText("data.wp.txt", "0 1 1 0\n1 1 0 1\n");
+  WriteText("data.ngp.txt", "g 10 12\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tree);
+    lines_[3] = c.tree;
+    lines_[4] = "number of leaves: 4";
+    lines_[8] = c.source;
+    lines_[42] = c.reconstruction;
+    Run("run");
+    const std::string file = std::string(c.tree).substr(6, std::string(c.tree).find(' ', 6) - 6);
+    const PhylogeneticTree original = file == "random" ? ReadTree("run.phyl", false)
+                                                       : ReadTree(file, file.find(".nwk") != std::string::npos);
+    const PhylogeneticTree again = ReadTree("run.tree.nwk", true);
+    if (file != "random") {
+      EXPECT_EQ(Branches(again), Branches(original));
+    } else {
+      // Its file names the nodes 'Node #k' and keeps two decimals of My; the fit ran on the tree.
+      std::set<std::string> names(again.nodeNames.begin(), again.nodeNames.end());
+      EXPECT_EQ(names, (std::set<std::string>{"node #0", "node #1", "node #2", "node #3", "node #4", "node #5",
+                                              "node #6"}));
+    }
+  }
+}
+
+TEST_F(ResultsRunTest, TheResultsRecordTheSettingsTheUnitAndEveryWarning) {
+  // In units of 100 My, and D ends 0.4 units above the others: not a time tree.
+  WriteText("deep.nwk", "((A&1:0.4,B<2>:0.4)AB:0.6,(C:0.6,D\"q:0.2)CD:0.4)root;\n");
+  lines_[3] = "tree: deep.nwk newick";
+  lines_[53] = "tree unit: 100My";
+  lines_[54] = "a note without a percent sign";
+  lines_[55] = "condition on presence: off";
+  const json r = Run("deep");
+  const json expected = {{"condition_on_presence", false}, {"tree_unit", "100My"}, {"tree_name", nullptr},
+                         {"ultrametric_tolerance", 0.01}, {"internal_labels", "auto"}, {"gene_column", nullptr},
+                         {"leaves_without_data", "error"}, {"optimizer", "em"}, {"starts", 1}};
+  for (const auto& [key, value] : expected.items()) EXPECT_EQ(r["settings"][key], value) << key;
+  EXPECT_EQ(r["tree"]["unit"], json({{"setting", "100My"}, {"million_years_per_unit", 100.0}}));
+  EXPECT_EQ(r["tree"]["ultrametric"], false);
+  EXPECT_EQ(r["tree"]["support_values"], false);
+  EXPECT_NEAR(r["tree"]["leaf_depths"]["shallowest"].get<double>(), 0.06, 1e-15);  // 0.04 + 0.02
+  EXPECT_NEAR(r["tree"]["leaf_depths"]["deepest"].get<double>(), 0.1, 1e-15);
+  const std::string notUltrametric =
+      "Warning:VORN:ReadInput: the phylogenetic tree 'deep.nwk' is not ultrametric: its leaves end from 0.6 to 1 "
+      "below the root, in the file's unit (a spread of 40 % of the root's depth, where the setting 'ultrametric "
+      "tolerance' allows 1 %): its branch lengths are not times, so the rates are per unit of branch length and the "
+      "report's time span and the picture's ages are not ages";
+  const std::string unknownSetting =
+      "Warning:VORN:ReadInput: Line 54 ('a note without a percent sign') is not a setting; it is ignored";
+  // The reader's two, in order; the fit's notes of estimates at a bound may follow.
+  ASSERT_GE(r["warnings"].size(), 2U);
+  EXPECT_EQ(json::array({r["warnings"][0], r["warnings"][1]}),
+            json::array({{{"code", "tree-not-ultrametric"}, {"text", notUltrametric}},
+                         {{"code", "unknown-setting"}, {"text", unknownSetting}}}));
+  EXPECT_EQ(errors_.substr(0, notUltrametric.size() + unknownSetting.size() + 2),
+            notUltrametric + "\n" + unknownSetting + "\n");
+  // The report's one line for the unit and one for a tree whose lengths are not times; the
+  // picture's axis in the file's own unit.
+  const std::string report = ReadText("deep.output.txt");
+  EXPECT_NE(report.find("total time span: 100 MYears\ntree unit: 100My (100 million years per unit of branch length)\n"
+                        "leaf depths: 60 to 100 MYears below the root: the branch lengths are not times\n\n"),
+            std::string::npos);
+  const std::string picture = ReadText("deep.tree.svg");
+  EXPECT_NE(picture.find(">branch length before the deepest leaf, in the unit of the tree file (not times: the leaves "
+                         "do not line up) (tree unit: 100My)</text>"),
+            std::string::npos);
+  EXPECT_NE(picture.find("text-anchor=\"middle\">0.8</text>"), std::string::npos);  // ticks of 0.2 units up to 1
+}
+
+TEST_F(ResultsRunTest, SupportValuesGetAColumnAndAKey) {
+  WriteText("support.nwk", "((A&1:0.04,B<2>:0.04)95:0.06,(C:0.06,D\"q:0.06)0.5/87:0.04)100;\n");
+  lines_[3] = "tree: support.nwk newick";
+  Run("support");
+  const std::string branches = ReadText("support.branches.tsv");
+  const std::string header = branches.substr(0, branches.find('\n'));
+  EXPECT_EQ(header.substr(header.size() - 25), "\tdollo_retentions\tsupport");
+  std::map<std::string, std::string> support;  // by name, the last column
+  for (std::size_t at = branches.find('\n') + 1; at < branches.size(); at = branches.find('\n', at) + 1) {
+    const std::string row = branches.substr(at, branches.find('\n', at) - at);
+    const std::size_t tab = row.find('\t');
+    support[row.substr(tab + 1, row.find('\t', tab + 1) - tab - 1)] = row.substr(row.rfind('\t') + 1);
+  }
+  EXPECT_EQ(support, (std::map<std::string, std::string>{{"Ancestor_1", "95"}, {"Ancestor_2", "0.5/87"},
+                                                          {"A&1", "NA"}, {"B<2>", "NA"}, {"C", "NA"}, {"D\"q", "NA"}}));
+  const std::string annotated = ReadText("support.tree.nwk");
+  EXPECT_NE(annotated.find(")Ancestor_1:0.059999999999999998[&support=95,gains="), std::string::npos) << annotated;
+  EXPECT_NE(annotated.find(")Ancestor_2:0.040000000000000001[&support=\"0.5/87\",gains="), std::string::npos);
+}
+
 TEST_F(ResultsRunTest, TheAnnotatedTreeAndThePictureReadBack) {
   Run("run");
-  // The tool's own reader knows no comments: without them, the same tree.
   const std::string annotated = ReadText("run.tree.nwk");
   EXPECT_EQ(std::count(annotated.begin(), annotated.end(), '['), 7);  // every node: the root its present count
-  WriteText("plain.nwk", std::regex_replace(annotated, std::regex("\\[[^\\]]*\\]"), ""));
-  PhylogeneticTree original, again;
-  FilePtr file = OpenFile("tree.nwk", "r"), plain = OpenFile("plain.nwk", "r");
-  ASSERT_TRUE(original.ReadNewick(file.get()) && again.ReadNewick(plain.get()));
-  auto branches = [](const PhylogeneticTree& tree) {
-    std::map<std::string, std::pair<std::string, double>> above;  // name: parent's name, length
-    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) above[tree.nodeNames[v]] = {tree.nodeNames[tree.parent[v]], tree.branchLength[v]};
-    return above;
-  };
-  EXPECT_EQ(branches(again), branches(original));
+  EXPECT_EQ(Branches(ReadTree("run.tree.nwk", true)), Branches(ReadTree("tree.nwk", true)));
 
   const int xml = RunPython("import sys, xml.etree.ElementTree as ET\n"
                             "svg = ET.parse(sys.argv[1]).getroot()\n"
