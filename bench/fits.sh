@@ -16,7 +16,7 @@ control() {  # name folder base optimizer starts limit
       -e "s#^parameter tolerance: .*#parameter tolerance: 1e-3#" \
       -e "s#^maximum \# iterations: .*#maximum \# iterations: $6#" \
       -e "s#^ancestral reconstruction: .*#ancestral reconstruction: off#" \
-      -e "/^optimizer:/d" -e "/^starts:/d" "$here/examples/primates.input.txt" > "$work/$1.input.txt"
+      -e "/^optimizer:/d" -e "/^starts:/d" -e "/^search:/d" "$here/examples/primates.input.txt" > "$work/$1.input.txt"
   printf 'optimizer: %s\nstarts: %s\n' "$4" "$5" >> "$work/$1.input.txt"
 }
 
