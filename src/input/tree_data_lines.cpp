@@ -2,6 +2,7 @@
 #include "input/section_readers.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <string_view>
 
 #include "data/alignment_data.h"
@@ -48,6 +49,15 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   if (!in.Next(3) || !in.Token(1, &source)) return false;
   const bool randomTree = Keyword(source, "rand");
   *random = randomTree;
+  // A word that begins with "rand" asks for a random tree, whatever follows; a file of that name,
+  // or a form after it, shows that a tree file was meant.
+  std::error_code missing;
+  if (randomTree && (in.HasToken(2) || std::filesystem::is_regular_file(std::string(source), missing))) {
+    Warn("random-tree-keyword", "ReadInput",
+         "'%.*s' on line 3 begins with \"rand\" and so asks for a random tree: a tree file of that name is not "
+         "read (rename it to use it)",
+         static_cast<int>(source.size()), source.data());
+  }
   if (!randomTree) {
     const std::string treeFileName(source);
     FilePtr treeFile = OpenNamedInput(treeFileName, projectName);

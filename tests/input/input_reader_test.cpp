@@ -64,6 +64,25 @@ TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
   ClearInputLimitsForTesting();
 }
 
+TEST_F(InputReaderTest, ATreeFileNamedLikeTheRandomKeywordIsNotReadInSilence) {
+  // "rand..." asks for a random tree, as it always has; with a form after it, or a file of that
+  // name at hand, the run says that the file is not the tree it uses.
+  const std::string warning = "Warning:VORN:ReadInput: 'random7.phyl' on line 3 begins with \"rand\" and so asks "
+                              "for a random tree: a tree file of that name is not read (rename it to use it)\n";
+  const std::map<int, std::string> simulated = {{3, "tree: random7.phyl phyl"}, {4, "number of leaves: 5"},
+                                                {8, "source: sim"}, {9, "number of genes: 1"}};
+  ASSERT_TRUE(ReadWith(simulated)) << errors_;
+  EXPECT_EQ(errors_, warning);
+  EXPECT_EQ(tree_.leafCount, 5U);
+  std::map<int, std::string> bare = simulated;
+  bare[3] = "tree: random7.phyl";
+  ASSERT_TRUE(ReadWith(bare)) << errors_;
+  EXPECT_EQ(errors_, "");
+  testing_support::WriteText("random7.phyl", testing_support::kFourLeafPhyl);
+  ASSERT_TRUE(ReadWith(bare)) << errors_;
+  EXPECT_EQ(errors_, warning);
+}
+
 TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
   ASSERT_TRUE(ReadWith({{30, "minimal l-lambda value: 0.2"}, {31, "minimal g-lambda value: 0"}, {45, "p0: rand 0.9"},
                         {46, "theta: ran 2"}, {48, "eta: random 3"}, {50, "nu: rand 0.7"}, {51, "l-lambda: rand 0.5"},
