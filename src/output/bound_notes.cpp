@@ -10,9 +10,9 @@
 namespace vorn {
 namespace {
 
-std::string Format(const char* format, double value) {
+std::string Number(double value) {
   char text[64];
-  std::snprintf(text, sizeof text, format, value);
+  std::snprintf(text, sizeof text, "%g", value);
   return text;
 }
 
@@ -53,11 +53,11 @@ std::vector<BoundNote> BoundNotes(const FitReport& report) {
         const std::string name = loss ? "l-lambda" : "g-lambda", what = loss ? "loss" : "gain";
         if (high) {
           notes.push_back({loss ? "llambda-at-ceiling" : "glambda-at-ceiling",
-                           name + " is at its ceiling (" + Format("%g", f.upper) + "): " + what +
+                           name + " is at its ceiling (" + Number(f.upper) + "): " + what +
                                " rates hardly vary across sites"});
         } else if (low) {
           notes.push_back({loss ? "llambda-at-minimum" : "glambda-at-minimum",
-                           name + " is at its minimum (" + Format("%g", f.lower) + "): " + what +
+                           name + " is at its minimum (" + Number(f.lower) + "): " + what +
                                " rates vary across sites more than the rate categories can show"});
         }
         break;
