@@ -19,7 +19,30 @@ std::mutex& LogLock() {
   return lock;
 }
 
+thread_local WarningCapture* capture = nullptr;
+
+void Record(const char* code, const char* module, std::string text) {
+  const std::lock_guard<std::mutex> hold(LogLock());
+  Log().push_back({code, module, std::move(text)});
+}
+
 }  // namespace
+
+WarningCapture::WarningCapture() : outer_(capture) { capture = this; }
+WarningCapture::~WarningCapture() { capture = outer_; }
+
+void Report(const char* code, const char* module, const std::string& printed, std::string text) {
+  if (capture) {
+    capture->held.push_back({code, module, printed, std::move(text)});
+    return;
+  }
+  std::fputs(printed.c_str(), stderr);
+  Record(code, module, std::move(text));
+}
+
+void Release(const std::vector<WarningCapture::Held>& held) {
+  for (const WarningCapture::Held& h : held) Report(h.code.c_str(), h.module.c_str(), h.printed, h.text);
+}
 
 void Warn(const char* code, const char* module, const char* format, ...) {
   std::va_list args;
@@ -31,13 +54,12 @@ void Warn(const char* code, const char* module, const char* format, ...) {
   std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
   if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
-  std::fprintf(stderr, "Warning:VORN:%s: %s\n", module, text.c_str());
-  RecordWarning(code, module, std::move(text));
+  const std::string printed = "Warning:VORN:" + std::string(module) + ": " + text + "\n";
+  Report(code, module, printed, std::move(text));
 }
 
 void RecordWarning(const char* code, const char* module, std::string text) {
-  const std::lock_guard<std::mutex> hold(LogLock());
-  Log().push_back({code, module, std::move(text)});
+  Report(code, module, std::string(), std::move(text));
 }
 
 const std::vector<RecordedWarning>& Warnings() { return Log(); }

@@ -15,8 +15,30 @@ struct RecordedWarning {
 
 // Prints the warning on stderr and records it. The text is formatted as printf does.
 void Warn(const char* code, const char* module, const char* format, ...) __attribute__((format(printf, 3, 4)));
-// Records a warning already printed (a text made of several pieces).
-void RecordWarning(const char* code, const char* module, std::string text);
+// Prints `printed` on stderr as it stands (a message of the system's older forms) and records the
+// warning with its text.
+void Report(const char* code, const char* module, const std::string& printed, std::string text);
+
+// While one exists on a thread, that thread's warnings are kept in it instead of printed and
+// recorded: work that runs side by side gives its warnings afterwards, in an order that does not
+// depend on which thread ran what.
+class WarningCapture {
+ public:
+  WarningCapture();
+  ~WarningCapture();
+  WarningCapture(const WarningCapture&) = delete;
+  WarningCapture& operator=(const WarningCapture&) = delete;
+
+  struct Held {
+    std::string code, module, printed, text;
+  };
+  std::vector<Held> held;
+
+ private:
+  WarningCapture* outer_;
+};
+// Prints and records warnings a capture held, in their order.
+void Release(const std::vector<WarningCapture::Held>& held);
 
 // The warnings of this process so far, in the order they were given.
 const std::vector<RecordedWarning>& Warnings();

@@ -157,8 +157,7 @@ double BrentQL(Objective f, const Bracket& bracket) {
   }
   // The best point found stands: the shape update still raises Q. Scripts learn of it from
   // results.json, where it is recorded beside the warnings.
-  std::fprintf(stderr, "Error:VORN:BrentQL: Too many iterations\n");
-  RecordWarning("shape-search-limit", "BrentQL", "Too many iterations");
+  Report("shape-search-limit", "BrentQL", "Error:VORN:BrentQL: Too many iterations\n", "Too many iterations");
   return x;
 }
 

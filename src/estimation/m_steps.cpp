@@ -359,14 +359,10 @@ void EM::MaxPhi(const PhylogeneticTree& tree) {
     // on to the last bit) the node takes the better of the last iterate and the two's mean.
     AscentResult result = SafeguardedAscent(model.phi[v], kMaxPhiSteps, objective, propose, done);
     if (!result.stopped) {
-      std::fprintf(stderr,
-                   "\nMaxPhi: Warning: Recovering from inifinite loop in PHI(%d). "
-                   "Taking average between %lg and %lg\n",
-                   static_cast<int>(v), result.x, result.previous);
       char text[160];
       std::snprintf(text, sizeof text, "Recovering from inifinite loop in PHI(%d). Taking average between %lg and %lg",
                     static_cast<int>(v), result.x, result.previous);
-      RecordWarning("phi-step-limit", "EM:MaxPhi", text);
+      Report("phi-step-limit", "EM:MaxPhi", std::string("\nMaxPhi: Warning: ") + text + "\n", text);
       const double average = (result.x + result.previous) * 0.5;
       if (NotBelow(objective(average), objective(result.x))) result.x = average;
     }

@@ -37,7 +37,15 @@ struct Candidate {
   bool ended = false;
   bool continued = false;
   double screened = 0;  // the log-likelihood at the end of the screening
+  std::vector<WarningCapture::Held> warnings;  // given in start order once the starts have run
 };
+
+// job(i) with candidate i's warnings held for it.
+void Holding(Candidate& c, const std::function<void()>& job) {
+  WarningCapture capture;
+  job();
+  c.warnings.insert(c.warnings.end(), capture.held.begin(), capture.held.end());
+}
 
 // Runs job(i) for every i in `which`, on up to `workers` threads; the jobs are independent, so
 // the order they run in changes nothing. An exception of a job is thrown again here.
@@ -131,8 +139,10 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   ShowProgress("\r   screening %u starts          ", static_cast<unsigned>(n));
   RunSideBySide(all, workers, [&](std::uint32_t i) {
     Candidate& c = candidates[i];
-    c.skipped = !c.em->FirstEStep(data, tree, c.history);
-    if (!c.skipped) c.ended = c.em->Climb(data, tree, c.history, kScreenIterations);
+    Holding(c, [&]() {
+      c.skipped = !c.em->FirstEStep(data, tree, c.history);
+      if (!c.skipped) c.ended = c.em->Climb(data, tree, c.history, kScreenIterations);
+    });
     c.screened = c.em->logLikelihood;
   });
   if (candidates[0].skipped) {
@@ -164,9 +174,12 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   // tolerance: those that go on climb to a tenth of it, and are judged by the given one after.
   RunSideBySide(going, sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(going.size())) : 1,
                 [&](std::uint32_t i) {
-                  EM& em = *candidates[i].em;
+                  Candidate& c = candidates[i];
+                  EM& em = *c.em;
                   em.settings.likelihoodTolerance = settings.likelihoodTolerance / kPolish;
-                  candidates[i].ended = em.Climb(data, tree, candidates[i].history, std::numeric_limits<std::uint32_t>::max());
+                  Holding(c, [&]() {
+                    c.ended = em.Climb(data, tree, c.history, std::numeric_limits<std::uint32_t>::max());
+                  });
                   em.settings.likelihoodTolerance = settings.likelihoodTolerance;
                   em.optimality = em.CheckOptimality(data, tree);
                 });
@@ -179,6 +192,7 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   result->starts.clear();
   for (std::uint32_t i = 0; i < n; ++i) {
     Candidate& c = candidates[i];
+    Release(c.warnings);
     PrintStart(i, c);
     c.history.ReplayInto(history);
     StartOutcome outcome = c.em->Outcome();
