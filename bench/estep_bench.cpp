@@ -62,15 +62,35 @@ template <typename T, typename = void>
 struct HasThreadCount : std::false_type {};
 template <typename T>
 struct HasThreadCount<T, std::void_t<decltype(std::declval<T&>().threadCount)>> : std::true_type {};
+// Since the E-step became an object, its options carry the thread count.
+template <typename T, typename = void>
+struct HasEStepObject : std::false_type {};
+template <typename T>
+struct HasEStepObject<T, std::void_t<decltype(std::declval<T&>().eStep.Options())>> : std::true_type {};
 
 // False when the estimator of this commit has no threads and more than one was asked for.
 template <typename T>
 bool SetThreads(T& em, std::uint32_t threads) {
-  if constexpr (HasThreadCount<T>::value) {
+  if constexpr (HasEStepObject<T>::value) {
+    auto options = em.eStep.Options();
+    options.threadCount = threads;
+    em.eStep.SetOptions(options);
+    return true;
+  } else if constexpr (HasThreadCount<T>::value) {
     em.threadCount = threads;
     return true;
   } else {
     return threads == 1;
+  }
+}
+
+// Sizes the E-step for the data and the estimator's category counts.
+template <typename T>
+void PrepareEStep(T& em, const AlignmentData& data, const PhylogeneticTree& tree) {
+  if constexpr (HasEStepObject<T>::value) {
+    em.eStep.Prepare(data, tree, em.gainCategories.count, em.lossCategories.count);
+  } else {
+    em.PrepareExpectations(data, tree);
   }
 }
 
@@ -102,7 +122,7 @@ void SetModel(EM& em, const PhylogeneticTree& tree, std::uint32_t genes) {
 void TimeEStep(const char* name, EM& em, const AlignmentData& data, const PhylogeneticTree& tree, int repeat) {
   std::size_t entries = 0;
   for (const Gene& g : data.genes) entries += g.entryCount;
-  em.PrepareExpectations(data, tree);
+  PrepareEStep(em, data, tree);
   double best = 0, bestProcessor = 0;
   for (int r = 0; r < repeat; ++r) {
     const auto start = Clock::now();
@@ -252,7 +272,7 @@ int main(int argc, char** argv) {
       start = Clock::now();
       testing_support::LiteralEStep literal(em, sample, tree);
       const double literalTime = Seconds(start);
-      em.PrepareExpectations(sample, tree);
+      PrepareEStep(em, sample, tree);
       start = Clock::now();
       em.ComputeExpectations(sample, tree);
       const double productionSample = Seconds(start);

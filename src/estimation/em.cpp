@@ -28,7 +28,9 @@ void EM::Configure(const FitSettings& fitSettings, const EvolModel& given, const
   flags = settings.flags;
   model = given;
   conditionOnPresence = settings.conditionOnPresence;
-  threadCount = settings.threadCount;
+  EStepOptions options = eStep.Options();
+  options.threadCount = settings.threadCount;
+  eStep.SetOptions(options);
   lossCategories.InitLossCategories(settings.lossCategories);
   gainCategories.InitGainCategories(settings.gainCategories);
 }
@@ -40,7 +42,7 @@ void EM::SetRates() {
 
 void EM::Restore(const Saved& point) {
   model = point.model;
-  sums = point.sums;
+  eStep.Sums() = point.sums;
   logLikelihood = point.logLikelihood;
   SetRates();
 }
@@ -49,7 +51,11 @@ Range EM::RangeOf(ParameterFamily family) const {
   return FamilyRange(family, settings, limits, lossCategories, gainCategories);
 }
 
-void EM::EStep(const AlignmentData& data, const PhylogeneticTree& tree) {
+void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& tree) {
+  logLikelihood = eStep.Compute(model, gainCategories, lossCategories, conditionOnPresence, data, tree);
+}
+
+void EM::RunEStep(const AlignmentData& data, const PhylogeneticTree& tree) {
   ComputeExpectations(data, tree);
   ++eSteps;
 }
@@ -80,7 +86,7 @@ void EM::Sweep(const AlignmentData& data, const PhylogeneticTree& tree) {
     const ParameterFamily family = static_cast<ParameterFamily>(f);
     if (Estimated(flags, family)) Update(family, data, tree);
   }
-  EStep(data, tree);
+  RunEStep(data, tree);
 }
 
 namespace {
@@ -194,7 +200,7 @@ void EM::IterateEm(const AlignmentData& data, const PhylogeneticTree& tree, Hist
       const ParameterFamily family = static_cast<ParameterFamily>(f);
       if (!Estimated(flags, family)) continue;
       Update(family, data, tree);
-      EStep(data, tree);
+      RunEStep(data, tree);
       history.Update(family, {model, logLikelihood, iterations});
     }
     monitor.RecordLikelihood(logLikelihood, previous);
@@ -253,9 +259,9 @@ bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySin
       DrawRandomStart(random, tree, settings, flags, RangeOf(kTheta), RangeOf(kEta), model);
     }
     SetRates();
-    if (start == 0) PrepareExpectations(data, tree);
+    if (start == 0) eStep.Prepare(data, tree, gainCategories.count, lossCategories.count);
     eSteps = 0;
-    EStep(data, tree);
+    RunEStep(data, tree);
     history.Start({model, logLikelihood, 0});
     // A start under which some pattern cannot occur (a Dollo start of 0 or 1 on a branch that the
     // pattern needs otherwise) has likelihood 0, and EM never leaves it: the E-step gives that
@@ -332,7 +338,7 @@ bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySin
   // parameters are read from them.
   result->estimates.clear();
   ForEachFreeParameter(data, tree, [result](const FreeParameter& f) { result->estimates.push_back(f); });
-  result->sums = sums;
+  result->sums = eStep.Sums();
   return true;
 }
 
