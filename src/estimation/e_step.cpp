@@ -176,12 +176,10 @@ double EStep::Compute(const EvolModel& model, const RateCategories& gainCategori
   ListBlocks(data, conditionOnPresence, tree.leafCount);
 
   const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
-  // A thread must have workPerThread node updates to pay for the handing over of blocks: a small
-  // E-step runs on fewer threads (the sums do not depend on how many).
-  const double work = static_cast<double>(scratch.entries.size()) * scratch.tiles * kWidth * tree.nodeCount;
-  const std::uint32_t worthwhile =
-      options_.workPerThread > 0 ? static_cast<std::uint32_t>(std::min(work / options_.workPerThread, 1e6)) : 1000000;
-  const std::uint32_t threads = std::max(1U, std::min({pool_->Size(), blockCount, worthwhile}));
+  // Every thread asked for, however small the E-step: the pool's threads are waiting already, and
+  // handing one a block costs a few microseconds, where a block takes a hundred or more (two
+  // threads take a third off an E-step of four blocks). Only more threads than blocks would idle.
+  const std::uint32_t threads = std::max(1U, std::min(pool_->Size(), blockCount));
   // Each thread works one block at a time; a finished block waits for its turn to join the sums
   // in one of the spare results, so that threads seldom wait for each other.
   const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;

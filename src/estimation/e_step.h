@@ -50,8 +50,6 @@ class PosteriorSums {
   double unobservedSites = 0;
 };
 
-constexpr double kWorkPerThread = 2e6;
-
 // How an E-step runs. Only the scaling threshold can move a bit of its results (and then only
 // the last bit of a log-likelihood term); the thread count and the kernel build never do. The
 // fit sets the thread count; tests set the rest.
@@ -63,9 +61,6 @@ struct EStepOptions {
   double scalingThreshold = kScalingThreshold;
   // The generic kernel even where the processor has AVX2.
   bool genericKernel = false;
-  // The node updates (entries x category pairs x nodes) below which one more thread does not
-  // pay; 0 gives every E-step the threads asked for.
-  double workPerThread = kWorkPerThread;
 };
 
 // The E-step at the model's current point. Its results are bit-exact, whatever the thread count

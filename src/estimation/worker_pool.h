@@ -65,6 +65,13 @@ class WorkerPool {
 template <typename Work, typename Merge>
 void RunInOrder(WorkerPool& pool, std::uint32_t threads, std::uint32_t items, std::uint32_t slots, const Work& work,
                 const Merge& merge) {
+  if (threads <= 1) {
+    for (std::uint32_t item = 0; item < items; ++item) {
+      work(item, 0U, 0U);
+      merge(item, 0U);
+    }
+    return;
+  }
   std::mutex mutex;
   std::condition_variable freed;
   std::vector<std::uint32_t> spare(slots);

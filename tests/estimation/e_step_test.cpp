@@ -297,7 +297,6 @@ TEST(EStepTest, ThreadsKernelsAndRescalingKeepTheLiteralResults) {
         options.threadCount = threads;
         options.scalingThreshold = threshold;
         options.genericKernel = generic;
-        options.workPerThread = 0;  // small problems, every thread asked for
         em.eStep.SetOptions(options);
         FirstEStep(em, p.data, p.tree);
         if (first.Sums().transitions.empty()) {
