@@ -27,31 +27,39 @@ void PosteriorSums::Clear() {
   unobservedSites = 0;
 }
 
-EStep::EStep(const EStepOptions& options)
-    : options_(options), pool_(std::make_unique<WorkerPool>(EffectiveThreadCount(options.threadCount))) {}
+EStep::EStep(const EStepOptions& options) : options_(options), pool_(std::make_unique<WorkerPool>(1)) {}
 
 EStep::EStep(const EStep& other)
     : options_(other.options_),
       scratch_(other.scratch_),
       sums_(other.sums_),
-      pool_(std::make_unique<WorkerPool>(EffectiveThreadCount(other.options_.threadCount))) {}
+      blockLimit_(other.blockLimit_),
+      poolThreads_(other.poolThreads_),
+      pool_(std::make_unique<WorkerPool>(other.poolThreads_)) {}
 
 EStep& EStep::operator=(const EStep& other) {
   if (this == &other) return *this;
-  SetOptions(other.options_);
   scratch_ = other.scratch_;
   sums_ = other.sums_;
+  blockLimit_ = other.blockLimit_;
+  SetOptions(other.options_);
   return *this;
 }
 
 EStep::~EStep() = default;
 
 void EStep::SetOptions(const EStepOptions& options) {
-  const bool restart = !pool_ || EffectiveThreadCount(options.threadCount) != EffectiveThreadCount(options_.threadCount);
   options_ = options;
-  if (!restart) return;
+  StartThreads();
+}
+
+void EStep::StartThreads() {
+  // Threads beyond the blocks of the data would never get work: the pool starts no more.
+  const std::uint32_t threads = std::min(EffectiveThreadCount(options_.threadCount), blockLimit_);
+  if (pool_ && threads == poolThreads_) return;
   pool_.reset();  // joins the old threads before the new ones start
-  pool_ = std::make_unique<WorkerPool>(EffectiveThreadCount(options_.threadCount));
+  pool_ = std::make_unique<WorkerPool>(threads);
+  poolThreads_ = threads;
 }
 
 void EStep::Prepare(const AlignmentData& data, const PhylogeneticTree& tree, std::uint32_t k, std::uint32_t m) {
@@ -70,6 +78,14 @@ void EStep::Prepare(const AlignmentData& data, const PhylogeneticTree& tree, std
   for (EStepWorkspace& work : s.workspaces) work.Resize(tree.nodeCount, s.tiles, s.messageSlots);
   s.results.assign(1, EStepBlockResult());
   s.results[0].Resize(tree.nodeCount, s.tiles, kEStepBlockEntries);
+  // The blocks of an E-step conditioned on presence, the most there can be: per gene those of
+  // its entries and that of its unobserved sites.
+  std::uint32_t blocks = 0;
+  for (const Gene& gene : data.genes) {
+    blocks += (gene.entryCount + kEStepBlockEntries - 1) / kEStepBlockEntries + 1;
+  }
+  blockLimit_ = std::max(1U, blocks);
+  StartThreads();
 }
 
 void EStep::FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
@@ -111,7 +127,8 @@ void EStep::ListBlocks(const AlignmentData& data, bool conditionOnPresence, std:
     const Gene& gene = data.genes[g];
     const std::uint32_t first = static_cast<std::uint32_t>(scratch_.entries.size());
     for (std::uint32_t e = 0; e < gene.entryCount; ++e) {
-      scratch_.entries.push_back({data.patterns[gene.patternIndices[e]].values.data(), static_cast<double>(gene.counts[e])});
+      const std::uint8_t* pattern = data.patterns[gene.patternIndices[e]].values.data();
+      scratch_.entries.push_back({pattern, static_cast<double>(gene.counts[e])});
     }
     const std::uint32_t end = static_cast<std::uint32_t>(scratch_.entries.size());
     for (std::uint32_t b = first; b < end; b += kEStepBlockEntries) {
@@ -171,7 +188,9 @@ double EStep::Compute(const EvolModel& model, const RateCategories& gainCategori
   EStepScratch& scratch = scratch_;
   const std::uint32_t k = gainCategories.count, m = lossCategories.count, pairs = k * m;
   for (std::uint32_t a = 0; a < k; ++a) {
-    for (std::uint32_t b = 0; b < m; ++b) scratch.prior[a * m + b] = lossCategories.weights[b] * gainCategories.weights[a];
+    for (std::uint32_t b = 0; b < m; ++b) {
+      scratch.prior[a * m + b] = lossCategories.weights[b] * gainCategories.weights[a];
+    }
   }
   ListBlocks(data, conditionOnPresence, tree.leafCount);
 

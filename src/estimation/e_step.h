@@ -71,7 +71,7 @@ struct EStepOptions {
 // thread count, and the blocks join the sums in their order, however they were shared out (the
 // ordered merge of RunInOrder).
 //
-// A copy has the same options, scratch and sums and threads of its own.
+// A copy has the same options, scratch and sums, and as many threads of its own.
 class EStep {
  public:
   explicit EStep(const EStepOptions& options = EStepOptions());
@@ -82,10 +82,10 @@ class EStep {
   ~EStep();
 
   const EStepOptions& Options() const { return options_; }
-  // Starts the threads of a new thread count (once per run: a fit sets it before Prepare).
+  // A new thread count restarts the threads (once per run: a fit sets it before Prepare).
   void SetOptions(const EStepOptions& options);
-  // Sizes the sums and the scratch for the data, the tree and the category counts: once per run,
-  // before the first Compute.
+  // Sizes the sums and the scratch for the data, the tree and the category counts, and starts the
+  // threads, no more than the data has blocks: once per run, before the first Compute.
   void Prepare(const AlignmentData& data, const PhylogeneticTree& tree, std::uint32_t gainCount,
                std::uint32_t lossCount);
   // Recomputes the sums at the model and rate categories (whose counts Prepare was given) and
@@ -100,6 +100,7 @@ class EStep {
   WorkerPool& Pool() const { return *pool_; }
 
  private:
+  void StartThreads();
   void ListBlocks(const AlignmentData& data, bool conditionOnPresence, std::uint32_t leafCount);
   void FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
                         const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t gene);
@@ -109,6 +110,8 @@ class EStep {
   EStepOptions options_;
   EStepScratch scratch_;
   PosteriorSums sums_;
+  std::uint32_t blockLimit_ = 1;   // the most blocks an E-step of the prepared data has
+  std::uint32_t poolThreads_ = 1;  // the threads the pool was started with (it may hold fewer)
   std::unique_ptr<WorkerPool> pool_;
 };
 

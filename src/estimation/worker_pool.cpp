@@ -61,18 +61,21 @@ void WorkerPool::Share(std::uint32_t count, void (*call)(void*, std::uint32_t), 
     call(work, 0);
     return;
   }
+  const std::uint32_t wanted = count < Size() ? count : Size();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     call_ = call;
     work_ = work;
-    wanted_ = count < Size() ? count : Size();
+    wanted_ = wanted;
     joined_ = 1;  // the caller is participant 0
     running_ = 0;
     error_ = nullptr;
     open_ = true;
     ++generation_;
   }
-  wake_.notify_all();
+  // As many as may join, not all: with a thousand threads asked for and a few blocks, waking every
+  // thread for every job would cost more than the job.
+  for (std::uint32_t t = 1; t < wanted; ++t) wake_.notify_one();
   std::exception_ptr error;
   try {
     call(work, 0);
