@@ -13,13 +13,14 @@ namespace vorn {
 // pair of values is brought back to [0.5, 1) by an exact power of two. The root step multiplies
 // three such values, so the products stay far above the smallest normal double (2^-1022).
 //
-// A power of two, not a guard on the exponents of the values (keeping logarithms, or leaving out
-// what would underflow): multiplying by 2^k changes no bit of a mantissa, so every rescaled value
-// is exactly 2^k times the one an unbounded exponent would hold. The posteriors, ratios of such
-// values, come out as the same bits whether or not, and wherever, a node was rescaled; only the
-// logarithm of a rescaled entry is taken as ln(m) + k ln 2, which may round its last bit
-// differently. And it is cheap: a comparison per node, and frexp and ldexp on the rare node that
-// falls below the threshold, where logarithms would cost an exp and a log per value.
+// A power of two, where the E-step once kept logarithms of the joint values and brought them back
+// through safeexp, the exponential guarded against overflow: multiplying by 2^k changes no bit of
+// a mantissa, so every rescaled value is exactly 2^k times the one an unbounded exponent would
+// hold. The posteriors, ratios of such values, come out as the same bits whether or not, and
+// wherever, a node was rescaled (the tests check it); only the logarithm of a rescaled entry is
+// taken as ln(m) + k ln 2, which may round its last bit differently. And it is cheap: a
+// comparison per node, and frexp and ldexp on the rare node that falls below the threshold, where
+// the logarithms cost a log and a guarded exp per value, pair and entry.
 constexpr double kScalingThreshold = 0x1p-256;
 
 // A block and what it reads: the E-step's scratch, the gene's tables, the root's prior.
