@@ -1,11 +1,23 @@
+// The E-step: from the model at a point, the log-likelihood of the data and the posterior sums
+// that every M-step and the ancestral reconstruction read. An EStep owns its scratch, its sums and
+// its threads; the kernel that works a block of entries is in e_step_kernel.h, the memory layout
+// and the walks over the tree in e_step_layout.h.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+#include "estimation/e_step_kernel.h"
+#include "estimation/e_step_layout.h"
+#include "estimation/worker_pool.h"
 
 namespace vorn {
 
+class AlignmentData;
+class EvolModel;
 class PhylogeneticTree;
+class RateCategories;
 
 // The E-step's results, folded per gene: for gene g, category pair c = k * M + l (gain category
 // k of K, loss category l of M), node v >= 1 and state pair (a, b) of (parent of v, v),
@@ -38,117 +50,69 @@ class PosteriorSums {
   double unobservedSites = 0;
 };
 
-// Lanes per tile: four doubles fill a vector of the widest target, AVX2.
-constexpr std::uint32_t kWidth = 4;
-// A step's pattern position of a child that is no leaf.
-constexpr std::uint32_t kInner = 0xffffffffU;
-// Fields per step of the downward pass.
-constexpr std::size_t kDownStep = 8;
-
-// One gene entry as the E-step sees it: the leaf values and the number of sites that show them
-// (a weight, so that an entry may also stand for an expected number of unobserved sites).
-struct EStepEntry {
-  const std::uint8_t* pattern;
-  double weight;
+// How an E-step runs. Only the scaling threshold can move a bit of its results (and then only
+// the last bit of a log-likelihood term); the thread count and the kernel build never do. The
+// fit sets the thread count; tests set the rest.
+struct EStepOptions {
+  // 1 works on the calling thread alone, 0 means one per core that the system reports.
+  std::uint32_t threadCount = 1;
+  // Below it a node's conditional values are rescaled: tests raise it to rescale everywhere, or
+  // set 0 never to rescale.
+  double scalingThreshold = kScalingThreshold;
+  // The generic kernel even where the processor has AVX2.
+  bool genericKernel = false;
 };
 
-// One entry's scratch while a thread works a block of entries of one gene; a thread has two, for
-// the two entries that go side by side through the downward pass. The category pairs are padded
-// to whole tiles of kWidth lanes (the padding pairs have probability 0 and weight 0). Node arrays
-// are laid out [slot][tile][state][lane], a node's slot being its place in the tree's post-order
-// (see EStepScratch), so that one node's tile of one array is one cache line; arrays read so
-// start on a cache line. Sized once per run.
-struct EStepWorkspace {
-  void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t messageSlots);
+// The E-step at the model's current point. Its results are bit-exact, whatever the thread count
+// and the processor: the reports, the histories and results.json of one control file are
+// compared byte for byte across thread counts and builds (bench/same_outputs.sh, the pipeline
+// stress test), and a fit's path, each update reading the sums of the E-step before, would drift
+// apart from a single differing bit. So the entries go in blocks of a fixed size whatever the
+// thread count, and the blocks join the sums in their order, however they were shared out (the
+// ordered merge of RunInOrder).
+//
+// A copy has the same options, scratch and sums, and as many threads of its own.
+class EStep {
+ public:
+  explicit EStep(const EStepOptions& options = EStepOptions());
+  EStep(const EStep& other);
+  EStep& operator=(const EStep& other);
+  EStep(EStep&&) = default;
+  EStep& operator=(EStep&&) = default;
+  ~EStep();
 
-  // The leaves below v given the state of the parent of v (absent / present), times 2^exponent:
-  // a node whose two values both fall below the scaling threshold is multiplied by a power of two.
-  std::vector<double> conditional;
-  // Downward messages: the weighted probability of the leaves outside the subtree of v and of
-  // each state of the parent of v, in the message slots of EStepScratch::downSteps.
-  std::vector<double> messages;
-  std::vector<double> likelihood;  // h per pair, scaled like the conditional values
-  std::vector<double> factor;      // n * prior / mixture per pair
-  // Scaling of the current entry: whether any node was rescaled; per pair the total exponent and
-  // those of the root's two children; per slot whether the node was rescaled, and per lane by how
-  // much; the common scale of the entry's likelihoods. expectRescaling: whether the last entry
-  // needed it (it only chooses how the upward pass looks for small values, never the results).
-  bool scaled = false, expectRescaling = false;
-  std::vector<std::int64_t> exponent, firstChildExponent, secondChildExponent;
-  std::vector<std::uint8_t> rescaled;
-  std::vector<int> ownExponent;
-  std::int64_t logScale = 0;
+  const EStepOptions& Options() const { return options_; }
+  // A new thread count restarts the threads (once per run: a fit sets it before Prepare).
+  void SetOptions(const EStepOptions& options);
+  // Sizes the sums and the scratch for the data, the tree and the category counts, and starts the
+  // threads, no more than the data has blocks: once per run, before the first Compute.
+  void Prepare(const AlignmentData& data, const PhylogeneticTree& tree, std::uint32_t gainCount,
+               std::uint32_t lossCount);
+  // Recomputes the sums at the model and rate categories (whose counts Prepare was given) and
+  // returns the log-likelihood. Conditioned on presence, each gene's likelihood is divided by
+  // (1 - P)^n, P the chance of a site absent at every leaf, and its unobserved sites join the sums.
+  double Compute(const EvolModel& model, const RateCategories& gainCategories, const RateCategories& lossCategories,
+                 bool conditionOnPresence, const AlignmentData& data, const PhylogeneticTree& tree);
+
+  const PosteriorSums& Sums() const { return sums_; }
+  PosteriorSums& Sums() { return sums_; }  // to restore a saved point, or to make one in tests
+  // The threads, for other work shared out by genes (the reconstruction).
+  WorkerPool& Pool() const { return *pool_; }
+
+ private:
+  void StartThreads();
+  void ListBlocks(const AlignmentData& data, bool conditionOnPresence, std::uint32_t leafCount);
+  void FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
+                        const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t gene);
+  void Merge(const EStepBlock& block, EStepBlockResult& result, const AlignmentData& data,
+             const PhylogeneticTree& tree, double& logLikelihood);
+
+  EStepOptions options_;
+  EStepScratch scratch_;
+  PosteriorSums sums_;
+  std::uint32_t blockLimit_ = 1;   // the most blocks an E-step of the prepared data has
+  std::uint32_t poolThreads_ = 1;  // the threads the pool was started with (it may hold fewer)
+  std::unique_ptr<WorkerPool> pool_;
 };
-
-// A block's results before they join the gene's sums in a fixed order: the transition sums
-// [slot][tile][a][b][lane], and per entry its log-likelihood term and its category weights.
-struct EStepBlockResult {
-  void Resize(std::uint32_t nodeCount, std::uint32_t tiles, std::uint32_t blockEntries);
-
-  std::vector<double> transitions;
-  std::vector<double> entryLogLikelihood;
-  std::vector<double> entryCategories;  // [entry][pair]
-};
-
-// A block: entries first ... end - 1 of the entry list, all of one gene.
-struct EStepBlock {
-  std::uint32_t gene, first, end;
-  // The block of a gene's unobserved sites, absent at every leaf, when the likelihood is
-  // conditioned on presence: its one entry has weight 1, and the merge scales its posteriors by
-  // the expected number of such sites, n P / (1 - P), with P the entry's likelihood.
-  bool unobserved = false;
-};
-
-// Everything an E-step keeps between calls: the tree's walks, the branch probabilities of every
-// gene, the category pair priors, the list of entries, two workspaces per thread and the results
-// of the blocks that are worked or wait for their turn to join the sums.
-struct EStepScratch {
-  // The tree in post-order: node v lives in slot[v]. upSteps: for every inner node but the root,
-  // children before parents, the slots of v, of its first child and of its second child, and the
-  // pattern positions of the two children (kInner for an inner child); downSteps: parents before
-  // children, kDownStep fields: the same five, then the message slots of v and of the two children.
-  void Layout(const PhylogeneticTree& tree);
-  std::vector<std::uint32_t> slot, upSteps, downSteps;
-  std::uint32_t messageSlots = 0;           // message slots the downward pass needs
-  std::uint32_t rootChildren[2] = {0, 0};   // slots of the root's children
-  std::uint32_t rootMessages[2] = {0, 0};   // and their message slots
-  std::uint32_t rootLeaves[2] = {0, 0};     // their pattern positions, or kInner
-  std::uint32_t firstChildren[2] = {0, 0};  // slots of the children of the root's first child
-  std::uint32_t firstChildLeaves[2] = {kInner, kInner};  // and their pattern positions
-
-  std::uint32_t tiles = 0;
-  // G(v) (absent state lanes) and R(v) (present state lanes) for gene g, the node in slot s and
-  // tile t at [((g * nodeCount + s) * tiles + t) * 2 * kWidth]; lane i is pair t * kWidth + i.
-  std::vector<double> branch;
-  // An absent leaf's values given its parent's state, 1 - P, per gene: leaf j at
-  // [g * LeafTableSize + j * tiles * 2 * kWidth], laid out as q. Those of a present leaf are the
-  // branch's own, and those of an unknown one all 1 (ones).
-  std::size_t LeafTableSize(std::uint32_t leafCount) const;
-  std::vector<double> leafValues, ones;
-  // Per gene, leaf j's values when it shows x (2: unknown) at [(g * leafCount + j) * 3 + x].
-  std::vector<const double*> leafPointers;
-  std::vector<double> prior;  // wl[l] * wg[k] per pair, padded to whole tiles
-  std::vector<EStepEntry> entries;
-  std::vector<std::uint8_t> absentPattern;  // 0 at every leaf
-  std::vector<EStepBlock> blocks;
-  std::vector<EStepWorkspace> workspaces;
-  std::vector<EStepBlockResult> results;
-};
-
-// Entries per block: the unit of work of a thread and of the fixed summation order. Independent
-// of the thread count, so that every thread count adds the same partial sums in the same order.
-constexpr std::uint32_t kEStepBlockEntries = 256;
-
-// The threads a thread-count setting stands for: 0 means one per core that the system reports.
-std::uint32_t EffectiveThreadCount(std::uint32_t threadCount);
-
-// Test seams: the threshold below which conditional values are rescaled (raise it to force
-// scaling everywhere), the work a thread needs before the E-step starts it (0 gives small test
-// problems every thread asked for), and the generic kernel even where the processor has AVX2.
-void SetScalingThresholdForTesting(double threshold);
-void ClearScalingThresholdForTesting();
-void SetWorkPerThreadForTesting(double work);
-void ClearWorkPerThreadForTesting();
-void UseGenericKernelForTesting(bool generic);
 
 }  // namespace vorn

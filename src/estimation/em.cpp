@@ -30,7 +30,9 @@ void EM::Configure(const FitSettings& fitSettings, const EvolModel& given, const
   flags = settings.flags;
   model = given;
   conditionOnPresence = settings.conditionOnPresence;
-  threadCount = settings.threadCount;
+  EStepOptions options = eStep.Options();
+  options.threadCount = settings.threadCount;
+  eStep.SetOptions(options);
   lossCategories.InitLossCategories(settings.lossCategories);
   gainCategories.InitGainCategories(settings.gainCategories);
 }
@@ -42,7 +44,7 @@ void EM::SetRates() {
 
 void EM::Restore(const Saved& point) {
   model = point.model;
-  sums = point.sums;
+  eStep.Sums() = point.sums;
   logLikelihood = point.logLikelihood;
   SetRates();
 }
@@ -51,7 +53,11 @@ Range EM::RangeOf(ParameterFamily family) const {
   return FamilyRange(family, settings, limits, lossCategories, gainCategories);
 }
 
-void EM::EStep(const AlignmentData& data, const PhylogeneticTree& tree) {
+void EM::ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& tree) {
+  logLikelihood = eStep.Compute(model, gainCategories, lossCategories, conditionOnPresence, data, tree);
+}
+
+void EM::RunEStep(const AlignmentData& data, const PhylogeneticTree& tree) {
   ComputeExpectations(data, tree);
   ++eSteps;
 }
@@ -82,7 +88,7 @@ void EM::Sweep(const AlignmentData& data, const PhylogeneticTree& tree) {
     const ParameterFamily family = static_cast<ParameterFamily>(f);
     if (Estimated(flags, family)) Update(family, data, tree);
   }
-  EStep(data, tree);
+  RunEStep(data, tree);
 }
 
 namespace {
@@ -227,7 +233,7 @@ bool EmIteration::Advance(std::uint32_t pauseAt) {
       const ParameterFamily family = static_cast<ParameterFamily>(f);
       if (!Estimated(em_.flags, family)) continue;
       em_.Update(family, data_, tree_);
-      em_.EStep(data_, tree_);
+      em_.RunEStep(data_, tree_);
       history_.Update(family, {em_.model, em_.logLikelihood, em_.iterations});
     }
     monitor.RecordLikelihood(em_.logLikelihood, previous);
@@ -333,7 +339,7 @@ void EM::Finish(const AlignmentData& data, const PhylogeneticTree& tree, std::ui
   // parameters are read from them.
   result->estimates.clear();
   ForEachFreeParameter(data, tree, [result](const FreeParameter& f) { result->estimates.push_back(f); });
-  result->sums = sums;
+  result->sums = eStep.Sums();
 }
 
 bool EM::BeginStart(std::uint32_t start, bool spread, const AlignmentData& data, const PhylogeneticTree& tree) {
@@ -349,7 +355,7 @@ bool EM::BeginStart(std::uint32_t start, bool spread, const AlignmentData& data,
     }
   }
   SetRates();
-  if (!prepared_) PrepareExpectations(data, tree);
+  if (!prepared_) eStep.Prepare(data, tree, gainCategories.count, lossCategories.count);
   prepared_ = true;
   return true;
 }
@@ -357,7 +363,7 @@ bool EM::BeginStart(std::uint32_t start, bool spread, const AlignmentData& data,
 bool EM::FirstEStep(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history) {
   eSteps = 0;
   iterations = 0;
-  EStep(data, tree);
+  RunEStep(data, tree);
   history.Start({model, logLikelihood, 0});
   optimality = OptimalityCheck();
   monitor = ConvergenceMonitor();

@@ -70,15 +70,17 @@ class EM {
 
   // The rate categories of the current shapes and nu.
   void SetRates();
-  // E-step: sizes the posterior sums and the scratch once per run, then recomputes the sums and
-  // the log-likelihood from the current parameters and rate categories.
-  void PrepareExpectations(const AlignmentData& data, const PhylogeneticTree& tree);
+  // The E-step at the current parameters and rate categories (eStep prepared for their counts):
+  // new sums and log-likelihood.
   void ComputeExpectations(const AlignmentData& data, const PhylogeneticTree& tree);
-  // Expected present characters, losses, gains and retentions per gene and node, from the sums.
+  // The sums of the latest E-step.
+  const PosteriorSums& Sums() const { return eStep.Sums(); }
+  // Expected present characters, losses, gains and retentions per gene and node, from the sums
+  // (in ancestral.cpp).
   void AccumulateAncestral(AncestralTables* tables, const PhylogeneticTree& tree) const;
 
-  // One E-step, counted.
-  void EStep(const AlignmentData& data, const PhylogeneticTree& tree);
+  // ComputeExpectations, counted among the start's E-steps.
+  void RunEStep(const AlignmentData& data, const PhylogeneticTree& tree);
 
   // M-steps; each reads the sums of the latest E-step and records its changes in the monitor.
   void UpdateP0(const PhylogeneticTree& tree);
@@ -122,7 +124,7 @@ class EM {
     PosteriorSums sums;
     double logLikelihood;
   };
-  Saved Save() const { return {model, sums, logLikelihood}; }
+  Saved Save() const { return {model, eStep.Sums(), logLikelihood}; }
   void Restore(const Saved& point);
 
   FitSettings settings;
@@ -135,15 +137,15 @@ class EM {
   std::uint32_t iterations = 0;
   std::uint64_t eSteps = 0;  // of the current start
   double logLikelihood = -std::numeric_limits<double>::max();
-  // The E-step reads these two; the reconstruction turns the conditioning off for a moment.
+  // The E-step reads it; the reconstruction turns it off for a moment.
   bool conditionOnPresence = false;
-  std::uint32_t threadCount = 1;
   EstimationFlags flags;  // of the current start: the initialization may clear nu's
   ConvergenceMonitor monitor;
   EvolModel model;
   RateCategories gainCategories;
   RateCategories lossCategories;
-  PosteriorSums sums;
+  // The E-step, with its sums at the current point and the run's threads.
+  EStep eStep;
   OptimalityCheck optimality;  // of the last iteration, once the start has ended
   bool converged = false;      // the start ended before the iteration limit
   UnmetCriterion unmet;        // what the limit found unmet, when it ended the start
@@ -155,9 +157,7 @@ class EM {
                 StartOutcome* outcome);
   // Back to the best start's point and its E-step, once several starts have run.
   void ReturnToBestStart(const AlignmentData& data, const PhylogeneticTree& tree, const FitResult& result);
-  void FillBranchTables(const PhylogeneticTree& tree, std::uint32_t gene);
 
-  EStepScratch estep;
   bool prepared_ = false;
   // A copy of the state (tests take them) starts without a climb in progress: the climber holds
   // references to the state it climbs.

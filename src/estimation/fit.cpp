@@ -25,7 +25,7 @@ void Estimator::Reconstruct(const FitResult& result, AncestralTables* tables) {
   // those of an E-step without the unobserved ones.
   if (!em_->conditionOnPresence) {
     EM& em = *em_;
-    em.sums = result.sums;
+    em.eStep.Sums() = result.sums;
     em.AccumulateAncestral(tables, tree_);
     return;
   }

@@ -23,7 +23,7 @@ double EM::LossRateObjective(double llambdaValue, const PhylogeneticTree& tree) 
   const std::vector<double>& r = trial.rates;
   std::vector<double> logLoss(m), retention(m);
   double sum = 0;
-  for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
+  for (std::uint32_t g = 0; g < Sums().geneCount; ++g) {
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
       const double t = tree.branchLength[v];
       for (std::uint32_t l = 0; l < m; ++l) {
@@ -32,8 +32,8 @@ double EM::LossRateObjective(double llambdaValue, const PhylogeneticTree& tree) 
         retention[l] = t * r[l] * model.theta[g];
       }
       for (std::uint32_t a = 0; a < k; ++a) {
-        const double* lost = &sums.transitions[sums.TransitionOffset(g, v, 1, 0) + a * m];
-        const double* kept = &sums.transitions[sums.TransitionOffset(g, v, 1, 1) + a * m];
+        const double* lost = &Sums().transitions[Sums().TransitionOffset(g, v, 1, 0) + a * m];
+        const double* kept = &Sums().transitions[Sums().TransitionOffset(g, v, 1, 1) + a * m];
         for (std::uint32_t l = 0; l < m; ++l) sum += Weighted(lost[l], logLoss[l]) - kept[l] * retention[l];
       }
     }
@@ -48,7 +48,7 @@ double EM::GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) 
   trial.SetGainRates(glambdaValue, model.nu);
   const std::vector<double>& r = trial.rates;
   double sum = 0;
-  for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
+  for (std::uint32_t g = 0; g < Sums().geneCount; ++g) {
     for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
       const double t = tree.branchLength[v];
       for (std::uint32_t a = 1; a < k; ++a) {
@@ -59,8 +59,8 @@ double EM::GainRateObjective(double glambdaValue, const PhylogeneticTree& tree) 
         // only the non-gain term remains.
         const double open = -std::expm1(-x);
         const double gain = open > 0 ? std::log(open) : 0.0;
-        const double* stayed = &sums.transitions[sums.TransitionOffset(g, v, 0, 0) + a * m];
-        const double* gained = &sums.transitions[sums.TransitionOffset(g, v, 0, 1) + a * m];
+        const double* stayed = &Sums().transitions[Sums().TransitionOffset(g, v, 0, 0) + a * m];
+        const double* gained = &Sums().transitions[Sums().TransitionOffset(g, v, 0, 1) + a * m];
         for (std::uint32_t l = 0; l < m; ++l) sum += Weighted(gained[l], gain) + Weighted(stayed[l], stay);
       }
     }

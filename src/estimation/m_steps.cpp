@@ -39,11 +39,11 @@ void EM::UpdateP0(const PhylogeneticTree& tree) {
   // The root is absent with posterior T[0][0] + T[0][1] on the branch of its first child.
   const std::uint32_t r1 = tree.firstChild[0];
   double all = 0, absent = 0;
-  for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
-    const double* total = &sums.categories[static_cast<std::size_t>(g) * sums.pairCount];
-    const double* stays = &sums.transitions[sums.TransitionOffset(g, r1, 0, 0)];
-    const double* gains = &sums.transitions[sums.TransitionOffset(g, r1, 0, 1)];
-    for (std::uint32_t c = 0; c < sums.pairCount; ++c) {
+  for (std::uint32_t g = 0; g < Sums().geneCount; ++g) {
+    const double* total = &Sums().categories[static_cast<std::size_t>(g) * Sums().pairCount];
+    const double* stays = &Sums().transitions[Sums().TransitionOffset(g, r1, 0, 0)];
+    const double* gains = &Sums().transitions[Sums().TransitionOffset(g, r1, 0, 1)];
+    for (std::uint32_t c = 0; c < Sums().pairCount; ++c) {
       all += total[c];
       absent += stays[c] + gains[c];
     }
@@ -55,11 +55,11 @@ void EM::UpdateP0(const PhylogeneticTree& tree) {
 
 void EM::UpdateNu(const AlignmentData& data) {
   double zeroGain = 0;
-  for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
-    for (std::uint32_t l = 0; l < sums.lossCount; ++l) zeroGain += sums.Category(g, 0, l);
+  for (std::uint32_t g = 0; g < Sums().geneCount; ++g) {
+    for (std::uint32_t l = 0; l < Sums().lossCount; ++l) zeroGain += Sums().Category(g, 0, l);
   }
   // Conditioned on presence, the sites include the expected unobserved ones.
-  const double updated = zeroGain / (data.filteredSites + sums.unobservedSites);
+  const double updated = zeroGain / (data.filteredSites + Sums().unobservedSites);
   monitor.RecordNu(updated, model.nu);
   model.nu = updated;
 }
@@ -85,8 +85,8 @@ class ThetaObjective {
       for (std::uint32_t l = 0; l < m_; ++l) {
         double lost = 0, kept = 0;
         for (std::uint32_t a = 0; a < k; ++a) {
-          lost += em.sums.Transition(g, v, 1, 0, a, l);
-          kept += em.sums.Transition(g, v, 1, 1, a, l);
+          lost += em.Sums().Transition(g, v, 1, 0, a, l);
+          kept += em.Sums().Transition(g, v, 1, 1, a, l);
         }
         loss_[v * m_ + l] = lost;
         keep_[v * m_ + l] = kept;
@@ -143,8 +143,8 @@ class PhiObjective {
       for (std::uint32_t l = 0; l < m; ++l) {
         double lost = 0;
         for (std::uint32_t a = 0; a < k; ++a) {
-          lost += em.sums.Transition(g, v, 1, 0, a, l);
-          keep_ += em.sums.Transition(g, v, 1, 1, a, l);
+          lost += em.Sums().Transition(g, v, 1, 0, a, l);
+          keep_ += em.Sums().Transition(g, v, 1, 1, a, l);
         }
         loss_[g * m + l] = lost;
         exponent_[g * m + l] = em.model.theta[g] * rl[l] * t;
@@ -200,8 +200,8 @@ class EtaObjective {
       for (std::uint32_t a = 1; a < k_; ++a) {
         double stayed = 0, gained = 0;
         for (std::uint32_t l = 0; l < m; ++l) {
-          stayed += em.sums.Transition(g, v, 0, 0, a, l);
-          gained += em.sums.Transition(g, v, 0, 1, a, l);
+          stayed += em.Sums().Transition(g, v, 0, 0, a, l);
+          gained += em.Sums().Transition(g, v, 0, 1, a, l);
         }
         stay_[v * k_ + a] = stayed;
         gain_[v * k_ + a] = gained;
@@ -262,8 +262,8 @@ class XiObjective {
       for (std::uint32_t a = 0; a < k; ++a) {
         double stayed = 0;
         for (std::uint32_t l = 0; l < m; ++l) {
-          stayed += em.sums.Transition(g, v, 0, 0, a, l);
-          gain_ += em.sums.Transition(g, v, 0, 1, a, l);
+          stayed += em.Sums().Transition(g, v, 0, 0, a, l);
+          gain_ += em.Sums().Transition(g, v, 0, 1, a, l);
         }
         stay_[g * k + a] = stayed;
         decay_[g * k + a] = std::exp(-em.model.eta[g] * rg[a] * t);
@@ -453,11 +453,11 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
     // a: the posterior mass of an absent root.
     const std::uint32_t r1 = tree.firstChild[0];
     double all = 0, absent = 0;
-    for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
-      for (std::uint32_t c = 0; c < sums.pairCount; ++c) {
-        all += sums.categories[static_cast<std::size_t>(g) * sums.pairCount + c];
-        absent += sums.transitions[sums.TransitionOffset(g, r1, 0, 0) + c] +
-                  sums.transitions[sums.TransitionOffset(g, r1, 0, 1) + c];
+    for (std::uint32_t g = 0; g < Sums().geneCount; ++g) {
+      for (std::uint32_t c = 0; c < Sums().pairCount; ++c) {
+        all += Sums().categories[static_cast<std::size_t>(g) * Sums().pairCount + c];
+        absent += Sums().transitions[Sums().TransitionOffset(g, r1, 0, 0) + c] +
+                  Sums().transitions[Sums().TransitionOffset(g, r1, 0, 1) + c];
       }
     }
     report(kP0, 0, binomial(model.p0, absent, all - absent));
@@ -477,10 +477,10 @@ void EM::ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree&
   if (flags.nu) {
     // a: the never-gaining mass; the other terms of Q do not depend on nu.
     double zeroGain = 0;
-    for (std::uint32_t g = 0; g < sums.geneCount; ++g) {
-      for (std::uint32_t l = 0; l < sums.lossCount; ++l) zeroGain += sums.Category(g, 0, l);
+    for (std::uint32_t g = 0; g < Sums().geneCount; ++g) {
+      for (std::uint32_t l = 0; l < Sums().lossCount; ++l) zeroGain += Sums().Category(g, 0, l);
     }
-    const double sites = data.filteredSites + sums.unobservedSites;
+    const double sites = data.filteredSites + Sums().unobservedSites;
     report(kNu, 0, binomial(model.nu, zeroGain, sites - zeroGain));
   }
   // The shapes reach Q only through the gamma quantiles: differences of the objectives their

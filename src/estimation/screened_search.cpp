@@ -19,6 +19,7 @@
 #include "estimation/em.h"
 #include "estimation/fit.h"
 #include "estimation/history_sink.h"
+#include "estimation/worker_pool.h"
 
 namespace vorn {
 namespace {
@@ -77,12 +78,6 @@ void RunSideBySide(const std::vector<std::uint32_t>& which, std::uint32_t worker
   if (failure) std::rethrow_exception(failure);
 }
 
-std::uint32_t ThreadsAsked(std::uint32_t threadCount) {
-  if (threadCount != 0) return threadCount;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores > 0 ? cores : 1;
-}
-
 double EStepWork(const FitSettings& settings, const PhylogeneticTree& tree, const AlignmentData& data) {
   double entries = 0;
   for (const Gene& gene : data.genes) entries += static_cast<double>(gene.patternIndices.size());
@@ -118,7 +113,7 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
     return false;
   }
   const std::uint32_t n = settings.starts;
-  const std::uint32_t threads = ThreadsAsked(settings.threadCount);
+  const std::uint32_t threads = EffectiveThreadCount(settings.threadCount);
   const bool sideBySide = threads > 1 && n > 1 && EStepWork(settings, tree, data) < kSideBySideWork;
   const std::uint32_t workers = sideBySide ? std::min(threads, n) : 1;
   const std::uint32_t threadsPerStart = sideBySide ? std::max<std::uint32_t>(1, threads / workers) : threads;
@@ -129,7 +124,9 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
     Candidate& c = candidates[i];
     c.em = std::make_unique<EM>();
     c.em->Configure(settings, given, tree);
-    c.em->threadCount = threadsPerStart;
+    EStepOptions options = c.em->eStep.Options();
+    options.threadCount = threadsPerStart;
+    c.em->eStep.SetOptions(options);
     c.em->quiet = true;
     if (!c.em->BeginStart(i, true, data, tree)) return false;
   }

@@ -275,7 +275,6 @@ TEST(PipelineStressDeathTest, RandomValidRunsComplete) {
   // none left.
   const std::string noSiteLeft = "Error:VORN:EM:Run: No site is left";
   int refused = 0;
-  SetWorkPerThreadForTesting(0);
   for (int run = first; run < first + runs && !HasFailure(); ++run) {
     testing_support::TempDir dir;
     testing_support::ScopedChdir chdir(dir.path());
@@ -316,7 +315,6 @@ TEST(PipelineStressDeathTest, RandomValidRunsComplete) {
       ADD_FAILURE() << "run ended with status " << childStatus << ":\n" << errors;
     }
   }
-  ClearWorkPerThreadForTesting();
   std::printf("%d of %d runs refused their start\n", refused, runs);
 }
 

@@ -30,6 +30,12 @@ struct Problem {
 
 double Relative(double a, double b) { return std::abs(a - b) / std::max({std::abs(a), std::abs(b), 1e-300}); }
 
+// Sizes the E-step for the data and the estimator's category counts, and takes it.
+void FirstEStep(EM& em, const AlignmentData& data, const PhylogeneticTree& tree) {
+  em.eStep.Prepare(data, tree, em.gainCategories.count, em.lossCategories.count);
+  em.ComputeExpectations(data, tree);
+}
+
 // sitesPerGene 0: a few dozen at most, all in one block of entries.
 void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9, int sitesPerGene = 0) {
   std::mt19937 random(seed);
@@ -77,8 +83,7 @@ void MakeProblem(std::uint32_t seed, Problem& p, std::uint32_t maxLeaves = 9, in
   for (std::uint32_t v = 1; v < n; ++v) longest = std::max(longest, p.tree.branchLength[v]);
   em.limits.thetaCap = em.limits.etaCap = 153.5 / longest;
   em.settings.internalTolerance = 1e-10;
-  em.PrepareExpectations(p.data, p.tree);
-  em.ComputeExpectations(p.data, p.tree);
+  FirstEStep(em, p.data, p.tree);
 }
 
 // The folded sums as the literal evaluation has them, [gene][v][a][b][pair] and [gene][pair].
@@ -121,7 +126,7 @@ void ExpectSums(const PosteriorSums& actual, const Sums& expected, double tolera
 void ExpectLiteral(const EM& em, const LiteralEStep& literal, const AlignmentData& data, double tolerance) {
   ASSERT_TRUE(std::isfinite(em.logLikelihood));
   EXPECT_LT(Relative(em.logLikelihood, static_cast<double>(literal.logLikelihood)), tolerance);
-  ExpectSums(em.sums, LiteralSums(literal, em.sums), tolerance, data.filteredSites);
+  ExpectSums(em.Sums(), LiteralSums(literal, em.Sums()), tolerance, data.filteredSites);
 }
 
 TEST(LiteralEStepTest, MatchesBruteForceEnumeration) {
@@ -217,15 +222,13 @@ TEST(EStepTest, AnImpossiblePatternLeavesTheOtherPatternsAlone) {
   for (AlignmentData* data : {&possible, &withImpossible}) data->PrepareForSimulation(p.tree.leafCount, 1);
   for (const auto* values : {&absent, &unknown}) possible.AddSite(values->data(), 0);
   for (const auto* values : {&absent, &unknown, &present}) withImpossible.AddSite(values->data(), 0);
-  em.PrepareExpectations(possible, p.tree);
-  em.ComputeExpectations(possible, p.tree);
-  const PosteriorSums expected = em.sums;
+  FirstEStep(em, possible, p.tree);
+  const PosteriorSums expected = em.Sums();
   EXPECT_TRUE(std::isfinite(em.logLikelihood));
-  em.PrepareExpectations(withImpossible, p.tree);
-  em.ComputeExpectations(withImpossible, p.tree);
+  FirstEStep(em, withImpossible, p.tree);
   EXPECT_EQ(em.logLikelihood, -HUGE_VAL);
-  EXPECT_EQ(em.sums.transitions, expected.transitions);
-  EXPECT_EQ(em.sums.categories, expected.categories);
+  EXPECT_EQ(em.Sums().transitions, expected.transitions);
+  EXPECT_EQ(em.Sums().categories, expected.categories);
 }
 
 // The derivatives the optimality check reads from the posterior sums are those of the
@@ -277,7 +280,6 @@ TEST(EStepTest, GradientFromTheSumsIsTheLogLikelihoodsGradient) {
 // processor without AVX2 both kernels are the generic one). The genes hold several blocks of
 // entries, so that the blocks' order of summation is put to the test.
 TEST(EStepTest, ThreadsKernelsAndRescalingKeepTheLiteralResults) {
-  SetWorkPerThreadForTesting(0);  // small problems, every thread asked for
   for (std::uint32_t seed = 400; seed < 408; ++seed) {
     SCOPED_TRACE(seed);
     Problem p;
@@ -286,32 +288,33 @@ TEST(EStepTest, ThreadsKernelsAndRescalingKeepTheLiteralResults) {
     std::vector<double> unscaled;
     for (double threshold : {0.0, 0x1p-256, 1.0}) {
       SCOPED_TRACE(threshold);
-      SetScalingThresholdForTesting(threshold);
       EM first;
       const std::pair<std::uint32_t, bool> runs[] = {{1, false}, {2, false}, {3, false}, {0, false}, {3, true}, {1, true}};
       for (const auto& [threads, generic] : runs) {
         SCOPED_TRACE(testing::Message() << threads << " threads, generic " << generic);
-        UseGenericKernelForTesting(generic);
         EM em = p.em;
-        em.threadCount = threads;
-        em.PrepareExpectations(p.data, p.tree);
-        em.ComputeExpectations(p.data, p.tree);
-        if (first.sums.transitions.empty()) {
+        EStepOptions options;
+        options.threadCount = threads;
+        options.scalingThreshold = threshold;
+        options.genericKernel = generic;
+        em.eStep.SetOptions(options);
+        FirstEStep(em, p.data, p.tree);
+        if (first.Sums().transitions.empty()) {
           ExpectLiteral(em, literal, p.data, 1e-10);
           first = em;
         }
         EXPECT_EQ(em.logLikelihood, first.logLikelihood);
-        EXPECT_EQ(em.sums.transitions, first.sums.transitions);
-        EXPECT_EQ(em.sums.categories, first.sums.categories);
+        EXPECT_EQ(em.Sums().transitions, first.Sums().transitions);
+        EXPECT_EQ(em.Sums().categories, first.Sums().categories);
       }
       // Runs that never need rescaling give exactly what a run without it gives.
-      if (threshold == 0.0) unscaled = first.sums.transitions;
-      EXPECT_TRUE(threshold != 0x1p-256 || first.sums.transitions == unscaled);
+      if (threshold == 0.0) unscaled = first.Sums().transitions;
+      EXPECT_TRUE(threshold != 0x1p-256 || first.Sums().transitions == unscaled);
+      // And rescaling by powers of two moves no bit of a posterior, even with every node rescaled
+      // (only the log-likelihood of a rescaled entry may round differently).
+      EXPECT_TRUE(first.Sums().transitions == unscaled);
     }
-    UseGenericKernelForTesting(false);
-    ClearScalingThresholdForTesting();
   }
-  ClearWorkPerThreadForTesting();
 }
 
 // Trees whose patterns are far less likely than the smallest double: the rescaled E-step must
@@ -346,10 +349,10 @@ TEST(EStepTest, DeepTreesAgreeWithAnUnscaledLongDoubleEvaluation) {
     simulation.unknownFraction = 0.02;
     ASSERT_TRUE(em.model.Simulate(data, tree, simulation, false, nullptr));
     testing::internal::GetCapturedStdout();
-    SetScalingThresholdForTesting(threshold);
-    em.PrepareExpectations(data, tree);
-    em.ComputeExpectations(data, tree);
-    ClearScalingThresholdForTesting();
+    EStepOptions options;
+    options.scalingThreshold = threshold;
+    em.eStep.SetOptions(options);
+    FirstEStep(em, data, tree);
     ExpectLiteral(em, LiteralEStep(em, data, tree), data, 1e-12);
   }
 }
@@ -370,27 +373,27 @@ TEST(EStepTest, ConditionedOnPresenceAsTheLiteralEvaluationHasIt) {
     absent.PrepareForSimulation(p.tree.leafCount, p.data.geneCount);
     for (std::uint32_t g = 0; g < p.data.geneCount; ++g) absent.AddSite(zeros.data(), g);
     const LiteralEStep literal(em, p.data, p.tree), none(em, absent, p.tree);
-    Sums expected = LiteralSums(literal, em.sums);
-    const Sums one = LiteralSums(none, em.sums);  // a single absent site per gene
+    Sums expected = LiteralSums(literal, em.Sums());
+    const Sums one = LiteralSums(none, em.Sums());  // a single absent site per gene
     double logLikelihood = literal.logLikelihood, unobserved = 0;
-    const std::size_t block = em.sums.transitions.size() / p.data.geneCount;
+    const std::size_t block = em.Sums().transitions.size() / p.data.geneCount;
     for (const auto& e : none.entries) {
       double chance = 0;
-      for (std::uint32_t c = 0; c < em.sums.pairCount; ++c) {
-        chance += em.gainCategories.weights[c / em.sums.lossCount] * em.lossCategories.weights[c % em.sums.lossCount] *
+      for (std::uint32_t c = 0; c < em.Sums().pairCount; ++c) {
+        chance += em.gainCategories.weights[c / em.Sums().lossCount] * em.lossCategories.weights[c % em.Sums().lossCount] *
                   static_cast<double>(e.likelihood[c]);
       }
       const double sites = p.data.genes[e.gene].filteredSites, missing = sites * chance / (1 - chance);
       logLikelihood -= sites * std::log(1 - chance);
       unobserved += missing;
-      for (std::uint32_t c = 0, i = e.gene * em.sums.pairCount; c < em.sums.pairCount; ++c, ++i) {
+      for (std::uint32_t c = 0, i = e.gene * em.Sums().pairCount; c < em.Sums().pairCount; ++c, ++i) {
         expected.categories[i] += missing * one.categories[i];
       }
       for (std::size_t i = e.gene * block; i < (e.gene + 1) * block; ++i) expected.transitions[i] += missing * one.transitions[i];
     }
     EXPECT_LT(Relative(em.logLikelihood, logLikelihood), 1e-10);
-    EXPECT_LT(Relative(em.sums.unobservedSites, unobserved), 1e-10);
-    ExpectSums(em.sums, expected, 1e-12, p.data.filteredSites + unobserved);
+    EXPECT_LT(Relative(em.Sums().unobservedSites, unobserved), 1e-10);
+    ExpectSums(em.Sums(), expected, 1e-12, p.data.filteredSites + unobserved);
   }
 }
 

@@ -95,7 +95,7 @@ TEST_F(FastFitTest, ReachesAMaximumWithinTheBounds) {
   EXPECT_LT(4 * result.eSteps, plainResult.eSteps);
 
   // No point of a fine grid along any single estimated parameter, the others held, is better.
-  em.PrepareExpectations(data, tree);
+  em.eStep.Prepare(data, tree, em.gainCategories.count, em.lossCategories.count);
   const double best = em.logLikelihood;
   ASSERT_EQ(result.estimates.size(), 23U);  // p0, theta, eta and the phi and xi of 10 branches
   for (const FreeParameter& f : result.estimates) {

@@ -22,7 +22,7 @@ class SingleBranchTest : public testing::Test {
     em_.lossCategories.SetLossRates(0);
     em_.gainCategories.InitGainCategories(2);
     em_.gainCategories.SetGainRates(0, 0.5);
-    em_.sums.Resize(1, 3, 2, 1);
+    em_.eStep.Sums().Resize(1, 3, 2, 1);
     em_.limits.thetaCap = em_.limits.etaCap = 10;
     em_.settings.internalTolerance = 1e-13;
     em_.model.theta[0] = 0.7;
@@ -32,12 +32,12 @@ class SingleBranchTest : public testing::Test {
   }
   // Posterior sums of the gaining category (k = 1) or of the only loss category.
   void SetLossSums(double loss, double keep) {
-    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 1, 0) + 1] = loss;
-    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 1, 1) + 1] = keep;
+    em_.eStep.Sums().transitions[em_.eStep.Sums().TransitionOffset(0, 1, 1, 0) + 1] = loss;
+    em_.eStep.Sums().transitions[em_.eStep.Sums().TransitionOffset(0, 1, 1, 1) + 1] = keep;
   }
   void SetGainSums(double stay, double gain) {
-    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 0, 0) + 1] = stay;
-    em_.sums.transitions[em_.sums.TransitionOffset(0, 1, 0, 1) + 1] = gain;
+    em_.eStep.Sums().transitions[em_.eStep.Sums().TransitionOffset(0, 1, 0, 0) + 1] = stay;
+    em_.eStep.Sums().transitions[em_.eStep.Sums().TransitionOffset(0, 1, 0, 1) + 1] = gain;
   }
 
   PhylogeneticTree tree_;
@@ -106,8 +106,8 @@ TEST_F(SingleBranchTest, EtaClimbsWhereNewtonAloneCannot) {
     // right below the maximum; Newton used to cycle in front of it.
     EM wall = em_;
     wall.model.xi[1] = 1;
-    wall.sums.transitions[wall.sums.TransitionOffset(0, 1, 0, 0) + 1] = 1e-17;
-    wall.sums.transitions[wall.sums.TransitionOffset(0, 1, 0, 1) + 1] = 1;
+    wall.eStep.Sums().transitions[wall.eStep.Sums().TransitionOffset(0, 1, 0, 0) + 1] = 1e-17;
+    wall.eStep.Sums().transitions[wall.eStep.Sums().TransitionOffset(0, 1, 0, 1) + 1] = 1;
     testing::internal::CaptureStderr();
     wall.UpdateEta(tree_);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -122,11 +122,11 @@ TEST_F(SingleBranchTest, EtaClimbsWhereNewtonAloneCannot) {
     EM rising = em_;
     rising.gainCategories.InitGainCategories(3);
     rising.gainCategories.rates = {0, 0.05, 4};
-    rising.sums.Resize(1, 3, 3, 1);
+    rising.eStep.Sums().Resize(1, 3, 3, 1);
     const double stay[] = {7.204, 2.767}, gain[] = {4.309, 1.884};
     for (int k = 1; k <= 2; ++k) {
-      rising.sums.transitions[rising.sums.TransitionOffset(0, 1, 0, 0) + k] = stay[k - 1];
-      rising.sums.transitions[rising.sums.TransitionOffset(0, 1, 0, 1) + k] = gain[k - 1];
+      rising.eStep.Sums().transitions[rising.eStep.Sums().TransitionOffset(0, 1, 0, 0) + k] = stay[k - 1];
+      rising.eStep.Sums().transitions[rising.eStep.Sums().TransitionOffset(0, 1, 0, 1) + k] = gain[k - 1];
     }
     rising.model.xi[1] = 0.99;
     rising.model.eta[0] = 4;
@@ -138,12 +138,12 @@ TEST_F(SingleBranchTest, EtaClimbsWhereNewtonAloneCannot) {
 TEST_F(SingleBranchTest, ShapeUpdatesStopAtTheirBounds) {
   em_.lossCategories.InitLossCategories(4);
   em_.lossCategories.SetLossRates(1.0);
-  em_.sums.Resize(1, 3, 2, 4);
+  em_.eStep.Sums().Resize(1, 3, 2, 4);
   em_.model.llambda = 1.0;
   auto set = [this](int l, double loss, double keep) {
     for (std::uint32_t v = 1; v < 3; ++v) {
-      em_.sums.transitions[em_.sums.TransitionOffset(0, v, 1, 0) + 4 + l] = loss;
-      em_.sums.transitions[em_.sums.TransitionOffset(0, v, 1, 1) + 4 + l] = keep;
+      em_.eStep.Sums().transitions[em_.eStep.Sums().TransitionOffset(0, v, 1, 0) + 4 + l] = loss;
+      em_.eStep.Sums().transitions[em_.eStep.Sums().TransitionOffset(0, v, 1, 1) + 4 + l] = keep;
     }
   };
   // The same losses and retentions in every category: by Jensen's inequality equal rates fit
