@@ -44,7 +44,7 @@ using Key = std::pair<int, std::uint32_t>;
 
 // The estimated parameters the information is formed over: those inside their ranges.
 struct FreeSet {
-  std::vector<std::size_t> members;  // into result.estimates
+  std::vector<std::size_t> members;  // into estimates
   std::map<Key, std::size_t> position;  // (family, index) -> position in members
 };
 
@@ -66,11 +66,11 @@ bool IsGlobal(ParameterFamily family) { return Family(family).extent != Extent::
 
 // The free parameters' positions in one block: all of them (full), or the globals (the model's
 // and the genes' parameters) and each branch's phi and xi.
-std::vector<std::vector<std::size_t>> Blocks(bool full, const FitResult& result, const FreeSet& free) {
+std::vector<std::vector<std::size_t>> Blocks(bool full, const std::vector<FreeParameter>& estimates, const FreeSet& free) {
   std::vector<std::vector<std::size_t>> blocks;
   std::map<std::int64_t, std::size_t> blockOf;  // -1 for the globals, else the node
   for (std::size_t i = 0; i < free.members.size(); ++i) {
-    const FreeParameter& f = result.estimates[free.members[i]];
+    const FreeParameter& f = estimates[free.members[i]];
     const std::int64_t key = full || IsGlobal(f.family) ? -1 : static_cast<std::int64_t>(f.index);
     const auto found = blockOf.find(key);
     if (found == blockOf.end()) {
@@ -86,7 +86,7 @@ std::vector<std::vector<std::size_t>> Blocks(bool full, const FitResult& result,
 // The information of each block from its columns -(g(y + h e_i) - g(y - h e_i)) / 2h, one-sided
 // where a step would leave the range, symmetrised.
 std::vector<Eigen::MatrixXd> InformationBlocks(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
-                                               const FitResult& result, const FreeSet& free,
+                                               const std::vector<FreeParameter>& estimates, const FreeSet& free,
                                                const std::vector<std::vector<std::size_t>>& blocks) {
   std::vector<Eigen::MatrixXd> information;
   for (const std::vector<std::size_t>& block : blocks) {
@@ -96,7 +96,7 @@ std::vector<Eigen::MatrixXd> InformationBlocks(EM& em, const AlignmentData& data
   std::vector<double> base;  // the gradient at the maximum, for one-sided differences
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     for (std::size_t k = 0; k < blocks[b].size(); ++k) {
-      const FreeParameter& f = result.estimates[free.members[blocks[b][k]]];
+      const FreeParameter& f = estimates[free.members[blocks[b][k]]];
       const double y = ToFitScale(f.value, f.rate);
       double& x = Value(em.model, f.family, f.index);
       const double up = FromFitScale(y + kInformationStep, f.rate);
@@ -131,7 +131,7 @@ std::vector<Eigen::MatrixXd> InformationBlocks(EM& em, const AlignmentData& data
 // "flat direction shared with a, b": the others that carry most of the eigenvector (nine
 // tenths of its square, at most six named).
 std::string FlatReason(const Eigen::VectorXd& vector, const std::vector<std::size_t>& block, std::size_t self,
-                       const FitResult& result, const FreeSet& free) {
+                       const std::vector<FreeParameter>& estimates, const FreeSet& free) {
   std::vector<std::pair<double, std::size_t>> carriers;
   for (std::size_t k = 0; k < block.size(); ++k) carriers.push_back({std::abs(vector(static_cast<Eigen::Index>(k))), k});
   std::sort(carriers.begin(), carriers.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -146,14 +146,14 @@ std::string FlatReason(const Eigen::VectorXd& vector, const std::vector<std::siz
       names += ", ...";
       break;
     }
-    const FreeParameter& f = result.estimates[free.members[block[k]]];
+    const FreeParameter& f = estimates[free.members[block[k]]];
     names += (named++ ? ", " : "") + ParameterLabel(f.family, f.index);
   }
   return names.empty() ? "flat direction" : "flat direction shared with " + names;
 }
 
 void AnalyseBlock(const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>& solver, const std::vector<std::size_t>& block,
-                  double threshold, const FitResult& result, const FreeSet& free, Uncertainty* uncertainty) {
+                  double threshold, const std::vector<FreeParameter>& estimates, const FreeSet& free, Uncertainty* uncertainty) {
   const Eigen::VectorXd& values = solver.eigenvalues();
   const Eigen::MatrixXd& vectors = solver.eigenvectors();
   const Eigen::Index m = values.size();
@@ -167,12 +167,12 @@ void AnalyseBlock(const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>& solver, 
     // Ascending eigenvalues: the weakest flat direction the parameter takes part in names it.
     for (Eigen::Index e = 0; e < m && !(values(e) >= threshold && values(e) > 0); ++e) {
       if (std::abs(vectors(row, e)) >= kFlatComponent) {
-        p.reason = FlatReason(vectors.col(e), block, k, result, free);
+        p.reason = FlatReason(vectors.col(e), block, k, estimates, free);
         break;
       }
     }
     if (!p.reason.empty()) continue;
-    const FreeParameter& f = result.estimates[free.members[block[k]]];
+    const FreeParameter& f = estimates[free.members[block[k]]];
     p.determined = true;
     p.se = std::sqrt(covariance(row, row));
     const double y = ToFitScale(f.value, f.rate);
@@ -186,6 +186,41 @@ bool NearBound(const FreeParameter& f) {
   constexpr double kNear = 1e-6;
   if (f.rate) return f.value <= f.lower * (1 + kNear) || f.value >= f.upper * (1 - kNear);
   return f.value - f.lower <= kNear || f.upper - f.value <= kNear;
+}
+
+// Where theta and every phi (or, with one gene and no gain-rate variation, eta and every xi) trade
+// off exactly along each branch's retention (gain) chance, the model cannot tell them apart
+// whatever the data: the optimizers park the rate anywhere on that ridge, often at its floor or
+// cap, and the information there may hide the ridge behind a bound. They are marked from the
+// model's structure, the rate first, then its branches' parameters in node order.
+void MarkRidges(const FitResult& result, Uncertainty* uncertainty) {
+  const std::pair<bool, std::pair<ParameterFamily, ParameterFamily>> ridges[] = {
+      {result.limits.thetaPhiInvariant, {kTheta, kPhi}}, {result.limits.etaXiInvariant, {kEta, kXi}}};
+  for (const auto& [invariant, families] : ridges) {
+    if (!invariant) continue;
+    std::vector<std::size_t> members;
+    for (std::size_t i = 0; i < result.estimates.size(); ++i) {
+      const FreeParameter& f = result.estimates[i];
+      if (f.family == families.first || (f.family == families.second && !NearBound(f))) members.push_back(i);
+    }
+    if (members.size() < 2) continue;
+    for (std::size_t i : members) {
+      std::string names;
+      int named = 0;
+      for (std::size_t j : members) {
+        if (j == i) continue;
+        if (named == 6) {
+          names += ", ...";
+          break;
+        }
+        names += (named++ ? ", " : "") + ParameterLabel(result.estimates[j].family, result.estimates[j].index);
+      }
+      ParameterUncertainty& p = uncertainty->parameters[i];
+      p.determined = false;
+      p.se = p.ciLow = p.ciHigh = 0;
+      p.reason = "flat direction shared with " + names;
+    }
+  }
 }
 
 }  // namespace
@@ -216,8 +251,8 @@ void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTre
     uncertainty->parameters.push_back(p);
   }
   if (!free.members.empty()) {
-    const std::vector<std::vector<std::size_t>> blocks = Blocks(full, result, free);
-    const std::vector<Eigen::MatrixXd> information = InformationBlocks(em, data, tree, result, free, blocks);
+    const std::vector<std::vector<std::size_t>> blocks = Blocks(full, result.estimates, free);
+    const std::vector<Eigen::MatrixXd> information = InformationBlocks(em, data, tree, result.estimates, free, blocks);
     std::vector<Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>> solvers;
     double largest = 0;
     for (const Eigen::MatrixXd& part : information) {
@@ -226,13 +261,32 @@ void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTre
     }
     uncertainty->largestEigenvalue = largest;
     for (std::size_t b = 0; b < blocks.size(); ++b) {
-      AnalyseBlock(solvers[b], blocks[b], kFlatShare * largest, result, free, uncertainty);
+      AnalyseBlock(solvers[b], blocks[b], kFlatShare * largest, result.estimates, free, uncertainty);
     }
   }
+  MarkRidges(result, uncertainty);
   // Back to the result's point and sums.
   em.model = result.model;
   em.SetRates();
   em.ComputeExpectations(data, tree);
+}
+
+
+std::vector<double> ObservedInformation(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
+                                        const std::vector<FreeParameter>& parameters) {
+  if (parameters.empty()) return {};
+  FreeSet free;
+  for (std::size_t i = 0; i < parameters.size(); ++i) {
+    free.position[{parameters[i].family, parameters[i].index}] = i;
+    free.members.push_back(i);
+  }
+  const Eigen::MatrixXd information =
+      InformationBlocks(em, data, tree, parameters, free, Blocks(true, parameters, free))[0];
+  std::vector<double> entries;
+  for (Eigen::Index a = 0; a < information.rows(); ++a) {
+    for (Eigen::Index b = 0; b < information.cols(); ++b) entries.push_back(information(a, b));
+  }
+  return entries;
 }
 
 }  // namespace vorn

@@ -15,6 +15,7 @@ class AlignmentData;
 class EM;
 class PhylogeneticTree;
 struct FitResult;
+struct FreeParameter;
 
 // Half the width of a two-sided 95 % normal interval, in standard errors.
 constexpr double kWaldZ = 1.959963984540054;
@@ -57,6 +58,11 @@ struct Uncertainty {
 // leaves there, with the sums of the result). The em's model, rates and flags are set from result.
 void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTree& tree, const FitResult& result,
                         Uncertainty* uncertainty);
+
+// The observed information (negated Hessian of the log-likelihood) in y over the given parameters,
+// at the em's current model, row-major; the em is left with the sums of its last step.
+std::vector<double> ObservedInformation(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
+                                        const std::vector<FreeParameter>& parameters);
 
 // A parameter's name in a reason: "eta", "xi[5]" (gene or node number).
 std::string ParameterLabel(ParameterFamily family, std::uint32_t index);
