@@ -47,7 +47,7 @@ control() {
 
 common=(
   "4=number of leaves: 30" "5=total time span: 100" "9=number of genes: 2" "10=number of sites: const 2000"
-  "11=fraction of unknowns: 0.02" "36=# categories (loss distribution): 2" "37=# categories (gain distribution): 3"
+  "11=fraction of unknowns: 0.02" "36=# categories (loss distribution): 4" "37=# categories (gain distribution): 5"
   "38=likelihood tolerance: 1e-9" "41=maximum # iterations: 2000"
 )
 model=()
