@@ -226,10 +226,10 @@ void MarkRidges(const FitResult& result, Uncertainty* uncertainty) {
 }  // namespace
 
 void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTree& tree, const FitResult& result,
-                        Uncertainty* uncertainty) {
+                        Uncertainty* uncertainty, std::size_t fullLimit) {
   *uncertainty = Uncertainty();
   uncertainty->computed = true;
-  const bool full = result.estimates.size() <= kFullInformationLimit;
+  const bool full = result.estimates.size() <= fullLimit;
   uncertainty->approximation = full ? "full" : "blocks";
   em.model = result.model;
   em.flags = result.flags;

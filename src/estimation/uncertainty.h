@@ -56,8 +56,9 @@ struct Uncertainty {
 
 // The uncertainty at the fit's result, from E-steps of the state em at that point (which it
 // leaves there, with the sums of the result). The em's model, rates and flags are set from result.
+// fullLimit: the most parameters the full matrix is formed for (tests lower it to reach the blocks).
 void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTree& tree, const FitResult& result,
-                        Uncertainty* uncertainty);
+                        Uncertainty* uncertainty, std::size_t fullLimit = kFullInformationLimit);
 
 // The observed information (negated Hessian of the log-likelihood) in y over the given parameters,
 // at the em's current model, row-major; the em is left with the sums of its last step.

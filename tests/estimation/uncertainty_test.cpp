@@ -122,6 +122,46 @@ TEST(UncertaintyTest, InformationIsTheNegatedHessianOfTheLiteralLikelihood) {
   }
 }
 
+// Above the limit each branch's phi and xi form a block of their own: its standard errors are those
+// of the 2 x 2 inverse of their entries of the full information, (I_xx / det)^(1/2) and
+// (I_pp / det)^(1/2), computed here by hand.
+TEST(UncertaintyTest, AboveTheLimitEachBranchIsABlockOfItsOwn) {
+  Problem p;
+  MakeProblem(2902, p);
+  FitResult result;
+  result.model = p.em.model;
+  result.flags = p.em.flags;
+  result.limits = p.em.limits;
+  p.em.ForEachFreeParameter(p.data, p.tree, [&](const FreeParameter& f) { result.estimates.push_back(f); });
+  const std::size_t n = result.estimates.size();
+  Problem copy = p;
+  const std::vector<double> information = ObservedInformation(copy.em, copy.data, copy.tree, result.estimates);
+  Uncertainty blocks;
+  ComputeUncertainty(p.em, p.data, p.tree, result, &blocks, n - 1);
+  EXPECT_EQ(blocks.approximation, "blocks");
+  int checked = 0;
+  for (std::uint32_t v = 1; v < p.tree.nodeCount; ++v) {
+    std::size_t phi = n, xi = n;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (result.estimates[i].index != v) continue;
+      if (result.estimates[i].family == kPhi) phi = i;
+      if (result.estimates[i].family == kXi) xi = i;
+    }
+    ASSERT_LT(phi, n);
+    ASSERT_LT(xi, n);
+    const double pp = information[phi * n + phi], xx = information[xi * n + xi], px = information[phi * n + xi];
+    const double det = pp * xx - px * px;
+    if (!(pp > 0 && det > 0)) continue;
+    SCOPED_TRACE(v);
+    ASSERT_TRUE(blocks.parameters[phi].determined) << blocks.parameters[phi].reason;
+    ASSERT_TRUE(blocks.parameters[xi].determined) << blocks.parameters[xi].reason;
+    EXPECT_NEAR(blocks.parameters[phi].se, std::sqrt(xx / det), 1e-6 * std::sqrt(xx / det));
+    EXPECT_NEAR(blocks.parameters[xi].se, std::sqrt(pp / det), 1e-6 * std::sqrt(pp / det));
+    ++checked;
+  }
+  EXPECT_GE(checked, 3);  // away from a maximum, not every block is positive definite
+}
+
 // A fit of simulated data on a random tree; em stays at the result, its printing dropped.
 class UncertaintyFitTest : public testing::Test {
  protected:
