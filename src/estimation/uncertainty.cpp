@@ -66,7 +66,8 @@ bool IsGlobal(ParameterFamily family) { return Family(family).extent != Extent::
 
 // The free parameters' positions in one block: all of them (full), or the globals (the model's
 // and the genes' parameters) and each branch's phi and xi.
-std::vector<std::vector<std::size_t>> Blocks(bool full, const std::vector<FreeParameter>& estimates, const FreeSet& free) {
+std::vector<std::vector<std::size_t>> Blocks(bool full, const std::vector<FreeParameter>& estimates,
+                                             const FreeSet& free) {
   std::vector<std::vector<std::size_t>> blocks;
   std::map<std::int64_t, std::size_t> blockOf;  // -1 for the globals, else the node
   for (std::size_t i = 0; i < free.members.size(); ++i) {
@@ -133,7 +134,9 @@ std::vector<Eigen::MatrixXd> InformationBlocks(EM& em, const AlignmentData& data
 std::string FlatReason(const Eigen::VectorXd& vector, const std::vector<std::size_t>& block, std::size_t self,
                        const std::vector<FreeParameter>& estimates, const FreeSet& free) {
   std::vector<std::pair<double, std::size_t>> carriers;
-  for (std::size_t k = 0; k < block.size(); ++k) carriers.push_back({std::abs(vector(static_cast<Eigen::Index>(k))), k});
+  for (std::size_t k = 0; k < block.size(); ++k) {
+    carriers.push_back({std::abs(vector(static_cast<Eigen::Index>(k))), k});
+  }
   std::sort(carriers.begin(), carriers.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
   std::string names;
   double carried = 0;
@@ -153,7 +156,8 @@ std::string FlatReason(const Eigen::VectorXd& vector, const std::vector<std::siz
 }
 
 void AnalyseBlock(const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>& solver, const std::vector<std::size_t>& block,
-                  double threshold, const std::vector<FreeParameter>& estimates, const FreeSet& free, Uncertainty* uncertainty) {
+                  double threshold, const std::vector<FreeParameter>& estimates, const FreeSet& free,
+                  Uncertainty* uncertainty) {
   const Eigen::VectorXd& values = solver.eigenvalues();
   const Eigen::MatrixXd& vectors = solver.eigenvectors();
   const Eigen::Index m = values.size();
