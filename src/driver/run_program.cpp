@@ -14,6 +14,7 @@
 #include "data/phylogenetic_tree.h"
 #include "driver/command_line.h"
 #include "estimation/fit.h"
+#include "estimation/uncertainty.h"
 #include "input/input_reader.h"
 #include "numerics/run_seed.h"
 #include "numerics/statistics.h"
@@ -23,6 +24,7 @@
 #include "output/results.h"
 #include "output/run_report.h"
 #include "output/simulation_files.h"
+#include "output/uncertainty_table.h"
 #include "simulation/simulation.h"
 
 namespace vorn {
@@ -136,6 +138,7 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
                  const std::string& projectName) {
   // A fit may take hours; a report it could not write must stop the run before it starts.
   if (!CanWriteOutput(control.reconstruction == ReconstructionMode::kDetailed, projectName)) return false;
+  if (control.fit.standardErrors && !CanWriteUncertainty(projectName)) return false;
   std::printf("running the algorithm\n");
   WarnOfFreeParameters(control.fit, data, tree.nodeCount);
   HistoryFiles history;
@@ -143,16 +146,23 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   Estimator estimator(control.fit, tree, data);
   FitResult result;
   if (!estimator.Fit(control.model, history, &result) || !history.Close()) return false;
+  Uncertainty uncertainty;
+  if (control.fit.standardErrors) {
+    std::printf("computing standard errors\n");
+    estimator.MeasureUncertainty(result, &uncertainty);
+  }
   AncestralTables ancestral;
   if (control.reconstruction != ReconstructionMode::kOff) estimator.Reconstruct(result, &ancestral);
-  const FitReport report{tree, data, control.fit, result, control.reconstruction, ancestral, &control.reader};
+  FitReport report{tree, data, control.fit, result, control.reconstruction, ancestral, &control.reader};
+  if (control.fit.standardErrors) report.uncertainty = &uncertainty;
   for (const BoundNote& note : BoundNotes(report)) Warn(note.code.c_str(), "EM:Run", "%s", note.text.c_str());
   const std::time_t endTime = std::time(nullptr);
   if (!WriteOutput(report, static_cast<int>(endTime - startTime), projectName)) return false;
   RunFacts facts = start;
   facts.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   facts.warnings = Warnings();
-  return WriteResults(report, facts, projectName);
+  return WriteResults(report, facts, projectName) &&
+         (!control.fit.standardErrors || WriteUncertainty(report, projectName));
 }
 
 }  // namespace

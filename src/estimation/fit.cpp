@@ -6,6 +6,7 @@
 #include "estimation/em.h"
 #include "estimation/history_sink.h"
 #include "estimation/screened_search.h"
+#include "estimation/uncertainty.h"
 
 namespace vorn {
 
@@ -36,6 +37,12 @@ void Estimator::Reconstruct(const FitResult& result, AncestralTables* tables) {
   em_->ComputeExpectations(data_, tree_);
   em_->AccumulateAncestral(tables, tree_);
   em_->conditionOnPresence = true;
+}
+
+void Estimator::MeasureUncertainty(const FitResult& result, Uncertainty* uncertainty) {
+  em_->lossCategories = result.lossCategories;
+  em_->gainCategories = result.gainCategories;
+  ComputeUncertainty(*em_, data_, tree_, result, uncertainty);
 }
 
 }  // namespace vorn

@@ -19,6 +19,7 @@ class AlignmentData;
 class EM;
 class HistorySink;
 class PhylogeneticTree;
+struct Uncertainty;
 
 // How one start ended.
 struct StartOutcome {
@@ -70,6 +71,8 @@ class Estimator {
   // The expected present characters, losses, gains and retentions per gene and node at the
   // result, over the observed sites.
   void Reconstruct(const FitResult& result, AncestralTables* tables);
+  // The standard errors, intervals and undetermined directions at the result (uncertainty.h).
+  void MeasureUncertainty(const FitResult& result, Uncertainty* uncertainty);
 
  private:
   std::unique_ptr<EM> em_;

@@ -80,6 +80,9 @@ struct FitSettings {
   // Threads of the E-step and of the ancestral accumulation: 1 works on the calling thread alone,
   // 0 means one per core that the system reports. The results do not depend on it.
   std::uint32_t threadCount = 1;
+  // At the result: the observed information, standard errors, Wald intervals and the directions
+  // the data leave undetermined (uncertainty.h).
+  bool standardErrors = false;
 };
 
 // Derived from the settings, the tree and the given values.

@@ -97,6 +97,18 @@ bool ReadConditionOnPresence(std::string_view value, unsigned line, Targets targ
 }
 
 // "My", "100My", "Gy", a number of millions of years followed by "My", or that number alone.
+bool ReadStandardErrors(std::string_view value, unsigned line, Targets targets) {
+  const std::string word = Lower(value);
+  if (word == "on") {
+    targets.fit->standardErrors = true;
+  } else if (word == "off") {
+    targets.fit->standardErrors = false;
+  } else {
+    return Refuse(line, "standard errors", "on or off", value);
+  }
+  return true;
+}
+
 bool ReadTreeUnit(std::string_view value, unsigned line, Targets targets) {
   const std::string word = Lower(value);
   double millionYears = 0;
@@ -171,6 +183,7 @@ const Setting kSettings[] = {
     {"starts", false, ReadStarts},
     {"search", false, ReadSearch},
     {"condition on presence", false, ReadConditionOnPresence},
+    {"standard errors", false, ReadStandardErrors},
     {"tree unit", true, ReadTreeUnit},
     {"tree name", true, ReadTreeName},
     {"ultrametric tolerance", true, ReadUltrametricTolerance},

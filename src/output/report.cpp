@@ -12,6 +12,7 @@
 #include "output/bound_notes.h"
 #include "output/results.h"
 #include "output/run_report.h"
+#include "output/uncertainty_table.h"
 
 namespace vorn {
 
@@ -265,6 +266,7 @@ bool WriteOutput(const FitReport& report, int elapsedSeconds, const std::string&
   WriteParameters(text.get(), report);
   if (report.Reconstructed()) WriteAncestralSummary(text.get(), report);
   if (report.settings.search == Search::kScreen) WriteSearchSummary(text.get(), report);
+  if (report.uncertainty) WriteUncertaintyLine(text.get(), report);
   if (detailed) WriteAncestralDetails(details.get(), report);
   // Both renames come last and together, so that a report never stands beside the details of
   // another run for longer than it takes to rename one file.

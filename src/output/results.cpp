@@ -15,6 +15,7 @@
 #include "data/phylogenetic_tree.h"
 #include "driver/version_info.h"
 #include "estimation/fit.h"
+#include "estimation/uncertainty.h"
 #include "output/ancestral_report.h"
 #include "output/run_report.h"
 
@@ -47,9 +48,16 @@ std::vector<std::uint32_t> LeavesBelow(const PhylogeneticTree& tree) {
   return leaves;
 }
 
-Json Parameters(const PhylogeneticTree& tree, const AlignmentData& data, const FitResult& fit) {
+// With standard errors, each record also has se (on the fit's scale), ci_low and ci_high (on the
+// parameter's), determined and reason; null where they do not apply.
+Json Parameters(const PhylogeneticTree& tree, const AlignmentData& data, const FitResult& fit,
+                const Uncertainty* uncertainty) {
   std::map<std::pair<int, std::uint32_t>, const FreeParameter*> estimated;
   for (const FreeParameter& f : fit.estimates) estimated[{f.family, f.index}] = &f;
+  std::map<std::pair<int, std::uint32_t>, const ParameterUncertainty*> judged;
+  if (uncertainty) {
+    for (const ParameterUncertainty& u : uncertainty->parameters) judged[{u.family, u.index}] = &u;
+  }
   Json list = Json::array();
   // index and name: the gene's or node's number and name as the report prints them; null for the
   // parameters of the whole model.
@@ -66,6 +74,16 @@ Json Parameters(const PhylogeneticTree& tree, const AlignmentData& data, const F
     entry["upper"] = f ? Json(f->upper) : Json(nullptr);
     entry["at_bound"] = f ? Json(AtBound(value, f->lower, f->upper, f->rate)) : Json(nullptr);
     entry["gradient"] = f ? Json(f->gradient) : Json(nullptr);
+    if (uncertainty) {
+      const auto u = judged.find({family, index});
+      const ParameterUncertainty* p = u == judged.end() ? nullptr : u->second;
+      const bool determined = p && p->determined;
+      entry["se"] = determined ? Json(p->se) : Json(nullptr);
+      entry["ci_low"] = determined ? Json(p->ciLow) : Json(nullptr);
+      entry["ci_high"] = determined ? Json(p->ciHigh) : Json(nullptr);
+      entry["determined"] = p ? Json(p->determined) : Json(nullptr);
+      entry["reason"] = p && !p->determined ? Json(p->reason) : Json(nullptr);
+    }
     list.push_back(std::move(entry));
   };
   const EvolModel& m = fit.model;
@@ -222,7 +240,20 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
   recorded["gene_column"] = textOrNull(reader.geneColumn);
   recorded["leaves_without_data"] = LeavesWithoutDataName(reader.leavesWithoutData);
   results["outcome"] = Outcome(data, fit, facts);
-  results["parameters"] = Parameters(tree, data, fit);
+  results["parameters"] = Parameters(tree, data, fit, report.uncertainty);
+  if (report.uncertainty) {
+    const Uncertainty& u = *report.uncertainty;
+    results["standard_errors"] = {
+        {"approximation", u.approximation == "full"
+                              ? "full observed information"
+                              : "blocks: the global parameters jointly, each branch's phi and xi given the rest"},
+        {"scale", "log for rates and shapes, logit for probabilities"},
+        {"interval", "95 % Wald, mapped back to the parameter's scale"},
+        {"flat_share", u.flatShare},
+        {"largest_eigenvalue", u.largestEigenvalue},
+        {"undetermined", u.Undetermined()},
+    };
+  }
   results["rate_categories"] = {{"loss", Categories(fit.lossCategories)}, {"gain", Categories(fit.gainCategories)}};
   // So that a script can refuse a run that gave any, by code.
   Json warnings = Json::array();

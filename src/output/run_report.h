@@ -16,6 +16,7 @@ enum class ReconstructionMode;
 struct AncestralTables;
 struct FitResult;
 struct FitSettings;
+struct Uncertainty;
 
 struct RunFacts {
   std::string controlFileName;
@@ -32,6 +33,7 @@ struct FitReport {
   ReconstructionMode reconstruction;
   const AncestralTables& ancestral;  // empty unless the reconstruction is on
   const ReaderSettings* reader = nullptr;  // how the files were read; null for the defaults
+  const Uncertainty* uncertainty = nullptr;  // the standard errors; null unless asked for
   bool Reconstructed() const;
   const ReaderSettings& Reading() const;
   // Whether the leaves end at one depth, within the settings' tolerance.
