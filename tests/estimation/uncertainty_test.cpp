@@ -70,7 +70,7 @@ void MakeProblem(std::uint32_t seed, Problem& p) {
   em.limits.thetaCap = em.limits.etaCap = 153.5 / longest;
   em.settings.internalTolerance = 1e-10;
   em.settings.minLLambda = em.settings.minGLambda = 0.01;
-  em.PrepareExpectations(p.data, p.tree);
+  em.eStep.Prepare(p.data, p.tree, em.gainCategories.count, em.lossCategories.count);
   em.ComputeExpectations(p.data, p.tree);
 }
 
