@@ -82,9 +82,13 @@ std::uint32_t AlignmentData::DropSitesWithoutPresence() {
 
 bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFile, std::uint32_t newLeafCount) {
   Clear(newLeafCount);
-
   // For every pattern line, the index of its pattern among the passing ones, or kNotPassing.
   std::vector<std::uint32_t> lineToPattern;
+  return ReadPatternLines(patternFile, &lineToPattern) && ReadCountLines(countsFile, lineToPattern);
+}
+
+bool AlignmentData::ReadPatternLines(std::FILE* patternFile, std::vector<std::uint32_t>* lines) {
+  std::vector<std::uint32_t>& lineToPattern = *lines;
   std::vector<std::uint8_t> values(leafCount);
   std::string line;
   unsigned lineNumber = 0;
@@ -133,11 +137,15 @@ bool AlignmentData::ReadPatternFiles(std::FILE* patternFile, std::FILE* countsFi
          "line(s) in all)",
          patternFileName.c_str(), firstLongLine, firstLongCount, static_cast<unsigned>(leafCount), longLines);
   }
+  return true;
+}
 
+bool AlignmentData::ReadCountLines(std::FILE* countsFile, const std::vector<std::uint32_t>& lineToPattern) {
+  std::string line;
+  unsigned lineNumber = 0;
+  unsigned firstLongLine = 0, longLines = 0, firstLongCount = 0;
   const std::size_t patternLines = lineToPattern.size();
   std::uint64_t totalSites = 0;
-  lineNumber = 0;
-  longLines = 0;
   SkipByteOrderMark(countsFile);
   while (ReadLine(countsFile, line)) {
     ++lineNumber;

@@ -77,6 +77,11 @@ class AlignmentData {
   bool ukfFilter = false;
 
  private:
+  // The two files of ReadPatternFiles: the patterns that pass the filter, with the pattern of every
+  // line; then a gene per line of counts.
+  bool ReadPatternLines(std::FILE* patternFile, std::vector<std::uint32_t>* lineToPattern);
+  bool ReadCountLines(std::FILE* countsFile, const std::vector<std::uint32_t>& lineToPattern);
+
   void Clear(std::uint32_t newLeafCount);
 
   // Lookups that keep AddSite linear in the number of sites: pattern bytes to pattern index, and

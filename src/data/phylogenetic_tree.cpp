@@ -158,6 +158,21 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file, const ReaderSettings& settings)
 
   Allocate((n + 1) / 2);
   std::vector<double> age(n, 0.0);
+  std::uint32_t root = 0;
+  if (!ReadPhylNodes(lines, &age) || !ReadPhylEdges(lines, age) || !FindSingleRoot(&root)) return false;
+  SwapNodes(root, 0);
+  MoveLeavesLast();
+  FinishLayout();
+  fileUnit = 1;
+  unitSetting.clear();
+  support.clear();
+  return CheckTimeTree(false, settings);
+}
+
+// The node lines of a "phyl" file: ID, name and age of each node.
+bool PhylogeneticTree::ReadPhylNodes(const std::vector<std::string>& lines, std::vector<double>* ages) {
+  const std::uint32_t n = nodeCount;
+  std::vector<double>& age = *ages;
   std::vector<char> seen(n, 0);
   for (std::uint32_t k = 0; k < n; ++k) {
     const std::size_t lineNumber = k + 2;
@@ -179,6 +194,12 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file, const ReaderSettings& settings)
     age[v] *= kMillionYears;
   }
 
+  return true;
+}
+
+// The edge lines: parent and child IDs, each child below its parent in time.
+bool PhylogeneticTree::ReadPhylEdges(const std::vector<std::string>& lines, const std::vector<double>& age) {
+  const std::uint32_t n = nodeCount;
   for (std::uint32_t e = 0; e + 1 < n; ++e) {
     const std::size_t index = n + 2 + e;
     const std::size_t lineNumber = index + 2;
@@ -207,6 +228,12 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file, const ReaderSettings& settings)
     branchLength[c] = age[p] - age[c];
   }
 
+  return true;
+}
+
+// Every inner node has two children and every node hangs below one root.
+bool PhylogeneticTree::FindSingleRoot(std::uint32_t* top) {
+  const std::uint32_t n = nodeCount;
   for (std::uint32_t v = 0; v < n; ++v) {
     if (firstChild[v] != n && secondChild[v] == n) {
       std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' has a node with one child (ID %u)\n",
@@ -216,7 +243,8 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file, const ReaderSettings& settings)
   }
   // N - 1 edges with distinct children leave exactly one node without a parent; the edges form
   // one tree exactly when every node hangs below it (a cycle is never reached from it).
-  std::uint32_t root = 0;
+  std::uint32_t& root = *top;
+  root = 0;
   while (parent[root] != n) ++root;
   std::vector<std::uint32_t> reached{root};
   for (std::size_t i = 0; i < reached.size(); ++i) {
@@ -228,13 +256,7 @@ bool PhylogeneticTree::ReadPhyl(std::FILE* file, const ReaderSettings& settings)
   }
   if (reached.size() != n) return TreeError(treeName, "is not a single tree");
 
-  SwapNodes(root, 0);
-  MoveLeavesLast();
-  FinishLayout();
-  fileUnit = 1;
-  unitSetting.clear();
-  support.clear();
-  return CheckTimeTree(false, settings);
+  return true;
 }
 
 void PhylogeneticTree::LeafDepths(double* shallowest, double* deepest) const {

@@ -81,6 +81,11 @@ class PhylogeneticTree {
   std::string unitSetting;
 
  private:
+  // The parts of ReadPhyl, on the lines after the node count; false after their message.
+  bool ReadPhylNodes(const std::vector<std::string>& lines, std::vector<double>* ages);
+  bool ReadPhylEdges(const std::vector<std::string>& lines, const std::vector<double>& age);
+  bool FindSingleRoot(std::uint32_t* root);
+
   // Sizes every node array for the given leaf count, links set to none, orders emptied.
   void Allocate(std::uint32_t leaves);
   // Once the root is 0 and the leaves are last: leafNodes, then the orders breadth first.

@@ -100,6 +100,59 @@ void PrintStart(std::uint32_t start, const Candidate& c) {
   }
 }
 
+// In start order: each start's warnings, its line, its course into the history and its outcome;
+// then the best start, how many reached it, and the warnings of the starts not kept. The best
+// start's index.
+std::uint32_t Conclude(const FitSettings& settings, std::vector<Candidate>& candidates, std::size_t continued,
+                       HistorySink& history, FitResult* result, std::uint64_t* totalESteps) {
+  const std::uint32_t n = static_cast<std::uint32_t>(candidates.size());
+  std::uint32_t bestIndex = n;
+  *totalESteps = 0;
+  result->starts.clear();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    Candidate& c = candidates[i];
+    Release(c.warnings);
+    PrintStart(i, c);
+    c.history.ReplayInto(history);
+    StartOutcome outcome = c.em->Outcome();
+    outcome.skipped = c.skipped;
+    outcome.continued = c.continued;
+    result->starts.push_back(outcome);
+    if (c.skipped) continue;
+    *totalESteps += c.em->eSteps;
+    if (c.continued && (bestIndex == n || c.em->logLikelihood > candidates[bestIndex].em->logLikelihood)) bestIndex = i;
+  }
+  const double top = candidates[bestIndex].em->logLikelihood;
+  std::uint32_t atBest = 0;
+  double second = -std::numeric_limits<double>::infinity();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const Candidate& c = candidates[i];
+    if (c.skipped || !c.continued) continue;
+    if (top - c.em->logLikelihood <= kSameMaximum) {
+      ++atBest;
+    } else {
+      second = std::max(second, c.em->logLikelihood);
+    }
+  }
+  std::printf("best start: log-likelihood %.6f (start %u); starts at best: %u of %u climbed to their end\n", top,
+              static_cast<unsigned>(bestIndex + 1), static_cast<unsigned>(atBest), static_cast<unsigned>(continued));
+  if (atBest == 1 && continued > 1) {
+    Warn("one-start-at-best", "EM:Run",
+         "Only one start reached the best log-likelihood (%.6f); the next best ended at %.6f: the fit may not have "
+         "found the maximum, try more starts",
+         top, second);
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const EM& em = *candidates[i].em;
+    if (i == bestIndex || !candidates[i].continued || !em.hitLimit) continue;
+    Warn("start-iteration-limit", "EM:Run",
+         "Start %u, which was not kept, reached the iteration limit (%u) at log-likelihood %.6f",
+         static_cast<unsigned>(i + 1), static_cast<unsigned>(settings.maxIterations), em.logLikelihood);
+  }
+  result->startsAtBest = atBest;
+  return bestIndex;
+}
+
 }  // namespace
 
 std::uint32_t ContinuedStarts(std::uint32_t n) { return std::min(n, std::max<std::uint32_t>(2, (n + 3) / 4)); }
@@ -183,53 +236,12 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   EndProgress();
   std::printf("\n");
 
-  // In start order: each start's line, its course into the history, and its outcome.
-  std::uint32_t bestIndex = n;
   std::uint64_t totalESteps = 0;
-  result->starts.clear();
-  for (std::uint32_t i = 0; i < n; ++i) {
-    Candidate& c = candidates[i];
-    Release(c.warnings);
-    PrintStart(i, c);
-    c.history.ReplayInto(history);
-    StartOutcome outcome = c.em->Outcome();
-    outcome.skipped = c.skipped;
-    outcome.continued = c.continued;
-    result->starts.push_back(outcome);
-    if (c.skipped) continue;
-    totalESteps += c.em->eSteps;
-    if (c.continued && (bestIndex == n || c.em->logLikelihood > candidates[bestIndex].em->logLikelihood)) bestIndex = i;
-  }
-  const double top = candidates[bestIndex].em->logLikelihood;
-  std::uint32_t atBest = 0;
-  double second = -std::numeric_limits<double>::infinity();
-  for (std::uint32_t i = 0; i < n; ++i) {
-    const Candidate& c = candidates[i];
-    if (c.skipped || !c.continued) continue;
-    if (top - c.em->logLikelihood <= kSameMaximum) {
-      ++atBest;
-    } else {
-      second = std::max(second, c.em->logLikelihood);
-    }
-  }
-  std::printf("best start: log-likelihood %.6f (start %u); starts at best: %u of %u climbed to their end\n", top,
-              static_cast<unsigned>(bestIndex + 1), static_cast<unsigned>(atBest), static_cast<unsigned>(ranked.size()));
-  if (atBest == 1 && ranked.size() > 1) {
-    Warn("one-start-at-best", "EM:Run",
-         "Only one start reached the best log-likelihood (%.6f); the next best ended at %.6f: the fit may not have "
-         "found the maximum, try more starts",
-         top, second);
-  }
-  for (std::uint32_t i = 0; i < n; ++i) {
-    const EM& em = *candidates[i].em;
-    if (i == bestIndex || !candidates[i].continued || !em.hitLimit) continue;
-    Warn("start-iteration-limit", "EM:Run",
-         "Start %u, which was not kept, reached the iteration limit (%u) at log-likelihood %.6f",
-         static_cast<unsigned>(i + 1), static_cast<unsigned>(settings.maxIterations), em.logLikelihood);
-  }
+  const std::uint32_t bestIndex = Conclude(settings, candidates, ranked.size(), history, result, &totalESteps);
   *best = std::move(candidates[bestIndex].em);
   if ((*best)->hitLimit) (*best)->PrintIterationLimit((*best)->unconverged);
   (*best)->quiet = false;
+  const std::uint32_t atBest = result->startsAtBest;
   (*best)->Finish(data, tree, totalESteps, result);
   result->startsAtBest = atBest;
   return true;

@@ -184,39 +184,8 @@ bool CheckSimulatedSites(const TemplateReader& in, const SimulationSettings& sim
   return false;
 }
 
-}  // namespace
-
-bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
-                     const ReaderSettings& reader, SimulationSettings& sim) {
-  if (!in.Next(6) || !in.Next(7)) return false;
-
-  std::string_view source;
-  if (!in.Next(8) || !in.Token(1, &source)) return false;
-  bool table = false;
-  if (Keyword(source, "sim")) {
-    data.patternFileName = projectName + ".wp.txt";
-    data.countsFileName = projectName + ".ngp.txt";
-  } else if (Keyword(source, "pat")) {
-    std::string_view patternName, countsName;
-    if (!in.Token(2, &patternName) || !in.Token(3, &countsName)) return false;
-    data.patternFileName = std::string(patternName);
-    data.countsFileName = std::string(countsName);
-    sim.simulate = false;
-  } else if (Keyword(source, "tab")) {
-    std::string_view tableName;
-    if (!in.Token(2, &tableName)) return false;
-    data.patternFileName = std::string(tableName);
-    data.countsFileName = data.patternFileName;
-    sim.simulate = false;
-    table = true;
-  } else {
-    PrintUnrecognized(source, "alignment data -> source\n");
-    return false;
-  }
-
-  // Site counts are random only for simulated data, from the reader's own generator.
-  MersenneTwister generator = NextGenerator(RandomPurpose::kSiteCounts);
-
+// Lines 9 to 12: the genes, sites, unknowns and track of a simulation (only placeholders otherwise).
+bool ReadSimulationLines(TemplateReader& in, MersenneTwister& generator, SimulationSettings& sim) {
   if (!in.Next(9)) return false;
   if (sim.simulate) {
     if (!in.ReadUnsigned("number of genes: ", &sim.geneCount)) return false;
@@ -262,6 +231,11 @@ bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& 
     }
   }
 
+  return true;
+}
+
+// Line 13: the filter of sites with unknown values.
+bool ReadFilterLine(TemplateReader& in, AlignmentData& data) {
   std::string_view filter;
   if (!in.Next(13) || !in.Token(2, &filter)) return false;
   if (Keyword(filter, "non")) {
@@ -292,18 +266,12 @@ bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& 
     return false;
   }
 
-  if (!table) {
-    // Nothing is misread without them, so they need not stop a run that changed its source.
-    if (!reader.geneColumn.empty()) {
-      Warn("setting-not-used", "ReadInput", "the setting 'gene column: %s' applies to tables (source: table); it is "
-           "not used", reader.geneColumn.c_str());
-    }
-    if (reader.leavesWithoutData != LeavesWithoutData::kError) {
-      Warn("setting-not-used", "ReadInput", "the setting 'leaves without data: %s' applies to tables (source: "
-           "table); it is not used", LeavesWithoutDataName(reader.leavesWithoutData));
-    }
-  }
-  if (sim.simulate) return true;
+  return true;
+}
+
+// The data files that line 8 names: a table, or a pattern file with its counts.
+bool ReadDataFiles(PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
+                   const ReaderSettings& reader, bool table) {
   if (table) {
     FilePtr tableFile = OpenNamedInput(data.patternFileName, projectName);
     if (!tableFile) {
@@ -324,6 +292,54 @@ bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& 
     return false;
   }
   return data.ReadPatternFiles(patternFile.get(), countsFile.get(), tree.leafCount);
+}
+
+}  // namespace
+
+bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
+                     const ReaderSettings& reader, SimulationSettings& sim) {
+  if (!in.Next(6) || !in.Next(7)) return false;
+
+  std::string_view source;
+  if (!in.Next(8) || !in.Token(1, &source)) return false;
+  bool table = false;
+  if (Keyword(source, "sim")) {
+    data.patternFileName = projectName + ".wp.txt";
+    data.countsFileName = projectName + ".ngp.txt";
+  } else if (Keyword(source, "pat")) {
+    std::string_view patternName, countsName;
+    if (!in.Token(2, &patternName) || !in.Token(3, &countsName)) return false;
+    data.patternFileName = std::string(patternName);
+    data.countsFileName = std::string(countsName);
+    sim.simulate = false;
+  } else if (Keyword(source, "tab")) {
+    std::string_view tableName;
+    if (!in.Token(2, &tableName)) return false;
+    data.patternFileName = std::string(tableName);
+    data.countsFileName = data.patternFileName;
+    sim.simulate = false;
+    table = true;
+  } else {
+    PrintUnrecognized(source, "alignment data -> source\n");
+    return false;
+  }
+
+  // Site counts are random only for simulated data, from the reader's own generator.
+  MersenneTwister generator = NextGenerator(RandomPurpose::kSiteCounts);
+
+  if (!ReadSimulationLines(in, generator, sim) || !ReadFilterLine(in, data)) return false;
+  if (!table) {
+    // Nothing is misread without them, so they need not stop a run that changed its source.
+    if (!reader.geneColumn.empty()) {
+      Warn("setting-not-used", "ReadInput", "the setting 'gene column: %s' applies to tables (source: table); it is "
+           "not used", reader.geneColumn.c_str());
+    }
+    if (reader.leavesWithoutData != LeavesWithoutData::kError) {
+      Warn("setting-not-used", "ReadInput", "the setting 'leaves without data: %s' applies to tables (source: "
+           "table); it is not used", LeavesWithoutDataName(reader.leavesWithoutData));
+    }
+  }
+  return sim.simulate || ReadDataFiles(tree, data, projectName, reader, table);
 }
 
 }  // namespace control_file
