@@ -287,15 +287,35 @@ void PrintOptimality(const OptimalityCheck& check) {
 
 }  // namespace
 
+bool SitesToFitFrom(const AlignmentData& data, bool conditionOnPresence) {
+  if (data.filteredSites > 0) return true;
+  std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values%s: "
+                       "there is nothing to estimate from\n",
+               conditionOnPresence ? " and the sites that show the character at no leaf" : "");
+  return false;
+}
+
+void EM::PrintImpossibleStart() const {
+  std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
+                       "some pattern cannot occur under them; start from other values\n",
+               logLikelihood);
+}
+
+void EM::PrintStartLine(std::uint32_t start, const char* ending) const {
+  if (!ending) {
+    std::printf("start %u: log-likelihood %lg at the start; skipped\n", static_cast<unsigned>(start + 1),
+                logLikelihood);
+    return;
+  }
+  std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; %s\n",
+              static_cast<unsigned>(start + 1), logLikelihood, static_cast<unsigned>(iterations),
+              static_cast<unsigned long long>(eSteps), ending);
+}
+
 bool EM::Run(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history, FitResult* result) {
   // Every update divides by what the sites say; with none left (a filter that removes them all)
   // the estimates would be 0/0.
-  if (data.filteredSites == 0) {
-    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values%s: "
-                         "there is nothing to estimate from\n",
-                 conditionOnPresence ? " and the sites that show the character at no leaf" : "");
-    return false;
-  }
+  if (!SitesToFitFrom(data, conditionOnPresence)) return false;
   // Every start begins from the given values and flags (the initialization may clear nu's).
   const EvolModel given = model;
   const EstimationFlags givenFlags = flags;
@@ -387,13 +407,10 @@ bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const Phylogen
   if (!BeginStart(start, false, data, tree)) return false;
   if (!FirstEStep(data, tree, history)) {
     if (start == 0) {
-      std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
-                           "some pattern cannot occur under them; start from other values\n",
-                   logLikelihood);
+      PrintImpossibleStart();
       return false;
     }
-    std::printf("start %u: log-likelihood %lg at the start; skipped\n", static_cast<unsigned>(start + 1),
-                logLikelihood);
+    PrintStartLine(start, nullptr);
     outcome->skipped = true;
     outcome->logLikelihood = logLikelihood;
     return true;
@@ -401,11 +418,7 @@ bool EM::RunStart(std::uint32_t start, const AlignmentData& data, const Phylogen
   Climb(data, tree, history, std::numeric_limits<std::uint32_t>::max());
   EndProgress();
   std::printf("\n");
-  if (settings.starts > 1) {
-    std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
-                static_cast<unsigned>(start + 1), logLikelihood, static_cast<unsigned>(iterations),
-                static_cast<unsigned long long>(eSteps), optimality.passed ? "passed" : "failed");
-  }
+  if (settings.starts > 1) PrintStartLine(start, optimality.passed ? "optimality check passed" : "optimality check failed");
   *outcome = Outcome();
   return true;
 }

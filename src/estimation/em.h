@@ -64,6 +64,10 @@ class EM {
   bool Climb(const AlignmentData& data, const PhylogeneticTree& tree, HistorySink& history, std::uint32_t pauseAt);
   // The current start's summary.
   StartOutcome Outcome() const;
+  // The error of a first start under which some pattern cannot occur.
+  void PrintImpossibleStart() const;
+  // The current start's line: skipped (ending null), or its iterations and E-steps and then ending.
+  void PrintStartLine(std::uint32_t start, const char* ending) const;
   // The result of the fit from the current point (the best start's), after its optimality line;
   // totalESteps over all starts.
   void Finish(const AlignmentData& data, const PhylogeneticTree& tree, std::uint64_t totalESteps, FitResult* result);
@@ -171,6 +175,10 @@ class EM {
     std::unique_ptr<Climber> climber;
   } climber_;
 };
+
+// Every update divides by what the sites say: with none left (a filter that removes them all) the
+// estimates would be 0/0. False after the error.
+bool SitesToFitFrom(const AlignmentData& data, bool conditionOnPresence);
 
 // The climbers of the two optimizers, on the given state (which must outlive them).
 std::unique_ptr<Climber> MakeEmIteration(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,

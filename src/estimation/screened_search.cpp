@@ -87,16 +87,11 @@ double EStepWork(const FitSettings& settings, const PhylogeneticTree& tree, cons
 void PrintStart(std::uint32_t start, const Candidate& c) {
   const EM& em = *c.em;
   if (c.skipped) {
-    std::printf("start %u: log-likelihood %lg at the start; skipped\n", static_cast<unsigned>(start + 1),
-                em.logLikelihood);
+    em.PrintStartLine(start, nullptr);
   } else if (!c.continued) {
-    std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; screened out\n",
-                static_cast<unsigned>(start + 1), em.logLikelihood, static_cast<unsigned>(em.iterations),
-                static_cast<unsigned long long>(em.eSteps));
+    em.PrintStartLine(start, "screened out");
   } else {
-    std::printf("start %u: log-likelihood %.6f after %u iterations and %llu E-steps; optimality check %s\n",
-                static_cast<unsigned>(start + 1), em.logLikelihood, static_cast<unsigned>(em.iterations),
-                static_cast<unsigned long long>(em.eSteps), em.optimality.passed ? "passed" : "failed");
+    em.PrintStartLine(start, em.optimality.passed ? "optimality check passed" : "optimality check failed");
   }
 }
 
@@ -159,12 +154,7 @@ std::uint32_t ContinuedStarts(std::uint32_t n) { return std::min(n, std::max<std
 
 bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const PhylogeneticTree& tree,
                     const AlignmentData& data, HistorySink& history, std::unique_ptr<EM>* best, FitResult* result) {
-  if (data.filteredSites == 0) {
-    std::fprintf(stderr, "Error:VORN:EM:Run: No site is left after the filter of unknown values%s: "
-                         "there is nothing to estimate from\n",
-                 settings.conditionOnPresence ? " and the sites that show the character at no leaf" : "");
-    return false;
-  }
+  if (!SitesToFitFrom(data, settings.conditionOnPresence)) return false;
   const std::uint32_t n = settings.starts;
   const std::uint32_t threads = EffectiveThreadCount(settings.threadCount);
   const bool sideBySide = threads > 1 && n > 1 && EStepWork(settings, tree, data) < kSideBySideWork;
@@ -197,9 +187,7 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   });
   if (candidates[0].skipped) {
     EndProgress();
-    std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
-                         "some pattern cannot occur under them; start from other values\n",
-                 candidates[0].em->logLikelihood);
+    candidates[0].em->PrintImpossibleStart();
     return false;
   }
 
