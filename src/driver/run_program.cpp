@@ -155,6 +155,7 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   if (control.reconstruction != ReconstructionMode::kOff) estimator.Reconstruct(result, &ancestral);
   FitReport report{tree, data, control.fit, result, control.reconstruction, ancestral, &control.reader};
   if (control.fit.standardErrors) report.uncertainty = &uncertainty;
+  report.simulation = &control.simulation;
   for (const BoundNote& note : BoundNotes(report)) Warn(note.code.c_str(), "EM:Run", "%s", note.text.c_str());
   const std::time_t endTime = std::time(nullptr);
   if (!WriteOutput(report, static_cast<int>(endTime - startTime), projectName)) return false;

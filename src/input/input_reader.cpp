@@ -68,8 +68,12 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control
   }
 
   if (!ReadControlSection(in, control) || !ReadInitializationSection(in, control) ||
-      !ReadSettings(input, in.fileLine() + 1, control.fit, prescanned)) {
+      !ReadSettings(input, in.fileLine() + 1, control, prescanned)) {
     return false;
+  }
+  if (sim.lossCategories > 0) {
+    sim.lossCategories = control.fit.lossCategories;
+    sim.gainCategories = control.fit.gainCategories;
   }
   if (!sim.simulate && control.fit.conditionOnPresence) data.DropSitesWithoutPresence();
   return true;

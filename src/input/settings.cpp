@@ -34,6 +34,7 @@ std::string Lower(std::string_view text) {
 struct Targets {
   FitSettings* fit;
   ReaderSettings* reader;
+  SimulationSettings* simulation;
 };
 
 // One setting: its name as written (lower case, single blanks), whether it says how files are
@@ -105,6 +106,20 @@ bool ReadStandardErrors(std::string_view value, unsigned line, Targets targets) 
     targets.fit->standardErrors = false;
   } else {
     return Refuse(line, "standard errors", "on or off", value);
+  }
+  return true;
+}
+
+// The simulation's category counts are those of the fit, known only once lines 36 and 37 are
+// read: the reader copies them after the settings (a count of 1 marks the choice here).
+bool ReadSimulatedRates(std::string_view value, unsigned line, Targets targets) {
+  const std::string word = Lower(value);
+  if (word == "gamma") {
+    targets.simulation->lossCategories = targets.simulation->gainCategories = 0;
+  } else if (word == "categories") {
+    targets.simulation->lossCategories = targets.simulation->gainCategories = 1;
+  } else {
+    return Refuse(line, "simulated rates", "gamma or categories", value);
   }
   return true;
 }
@@ -184,6 +199,7 @@ const Setting kSettings[] = {
     {"search", false, ReadSearch},
     {"condition on presence", false, ReadConditionOnPresence},
     {"standard errors", false, ReadStandardErrors},
+    {"simulated rates", false, ReadSimulatedRates},
     {"tree unit", true, ReadTreeUnit},
     {"tree name", true, ReadTreeName},
     {"ultrametric tolerance", true, ReadUltrametricTolerance},
@@ -228,7 +244,7 @@ bool PrescanReaderSettings(std::FILE* input, ReaderSettings& reader, PrescannedS
     std::string_view value;
     const Setting* setting = SettingOf(Trim(line), &value);
     if (!setting || !setting->reader) continue;
-    ok = setting->read(value, number, Targets{nullptr, &reader});
+    ok = setting->read(value, number, Targets{nullptr, &reader, nullptr});
     prescanned.lines.push_back(number);
   }
   std::clearerr(input);
@@ -237,7 +253,7 @@ bool PrescanReaderSettings(std::FILE* input, ReaderSettings& reader, PrescannedS
   return ok;
 }
 
-bool ReadSettings(std::FILE* input, unsigned firstLine, FitSettings& settings, const PrescannedSettings& prescanned) {
+bool ReadSettings(std::FILE* input, unsigned firstLine, ControlFile& control, const PrescannedSettings& prescanned) {
   std::string line;
   bool tooLong = false;
   for (unsigned taken : prescanned.lines) {
@@ -270,7 +286,7 @@ bool ReadSettings(std::FILE* input, unsigned firstLine, FitSettings& settings, c
       }
       continue;  // taken before the tree was read
     }
-    if (!setting->read(value, number, Targets{&settings, nullptr})) return false;
+    if (!setting->read(value, number, Targets{&control.fit, nullptr, &control.simulation})) return false;
   }
   return true;
 }

@@ -5,7 +5,7 @@
 
 namespace vorn {
 
-struct FitSettings;
+struct ControlFile;
 struct ReaderSettings;
 
 // The lines that PrescanReaderSettings took reader settings from; done is false when the control
@@ -28,6 +28,6 @@ bool PrescanReaderSettings(std::FILE* input, ReaderSettings& reader, PrescannedS
 // value it cannot take is an error (one line, false). The reader settings were taken by the
 // prescan; a line it took that turns out to be one of the template's (a list went on over more
 // lines) is an error too.
-bool ReadSettings(std::FILE* input, unsigned firstLine, FitSettings& settings, const PrescannedSettings& prescanned);
+bool ReadSettings(std::FILE* input, unsigned firstLine, ControlFile& control, const PrescannedSettings& prescanned);
 
 }  // namespace vorn

@@ -405,13 +405,14 @@ double safeexp(double x) {
 
 // 1/32767 spreads the generator's 0 ... 32767 over [0, 1]; 32767 itself would be the percentile 1,
 // which gammainv refuses, so it is drawn again.
-double gammarand(double a, double b) {
+double StandardUniform() {
   int k;
   do {
     k = StandardRandom();
   } while (k == kStandardRandomMax);
-  const double u = k * 3.051850947599719e-05;
-  return gammainv(u, a, b);
+  return k * 3.051850947599719e-05;
 }
+
+double gammarand(double a, double b) { return gammainv(StandardUniform(), a, b); }
 
 }  // namespace vorn

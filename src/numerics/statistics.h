@@ -35,7 +35,10 @@ double fix(double x);
 // e^x when that is a finite double, otherwise 0 (overflow and NaN alike).
 double safeexp(double x);
 
-// One gamma-distributed draw from the process-wide 0 ... 32767 generator (StandardRandom).
+// A uniform draw k / 32768 in [0, 1) from the process-wide 0 ... 32767 generator
+// (StandardRandom), never its top value.
+double StandardUniform();
+// One gamma-distributed draw: the gamma quantile of StandardUniform().
 double gammarand(double a, double b);
 
 }  // namespace vorn

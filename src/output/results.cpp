@@ -18,6 +18,7 @@
 #include "estimation/uncertainty.h"
 #include "output/ancestral_report.h"
 #include "output/run_report.h"
+#include "simulation/simulation.h"
 
 namespace vorn {
 namespace {
@@ -239,6 +240,7 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
   recorded["internal_labels"] = InternalLabelsName(reader.internalLabels);
   recorded["gene_column"] = textOrNull(reader.geneColumn);
   recorded["leaves_without_data"] = LeavesWithoutDataName(reader.leavesWithoutData);
+  recorded["simulated_rates"] = report.simulation && report.simulation->lossCategories > 0 ? "categories" : "gamma";
   results["outcome"] = Outcome(data, fit, facts);
   results["parameters"] = Parameters(tree, data, fit, report.uncertainty);
   if (report.uncertainty) {

@@ -16,6 +16,7 @@ enum class ReconstructionMode;
 struct AncestralTables;
 struct FitResult;
 struct FitSettings;
+struct SimulationSettings;
 struct Uncertainty;
 
 struct RunFacts {
@@ -34,6 +35,7 @@ struct FitReport {
   const AncestralTables& ancestral;  // empty unless the reconstruction is on
   const ReaderSettings* reader = nullptr;  // how the files were read; null for the defaults
   const Uncertainty* uncertainty = nullptr;  // the standard errors; null unless asked for
+  const SimulationSettings* simulation = nullptr;  // what a simulation drew; null without one
   bool Reconstructed() const;
   const ReaderSettings& Reading() const;
   // Whether the leaves end at one depth, within the settings' tolerance.

@@ -1,4 +1,5 @@
 // Data drawn from a true model along the tree, with the history that made them.
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "data/phylogenetic_tree.h"
 #include "data/progress.h"
 #include "estimation/evol_model.h"
+#include "estimation/rate_categories.h"
 #include "numerics/run_seed.h"
 #include "numerics/statistics.h"
 #include "simulation/simulation.h"
@@ -16,6 +18,17 @@ namespace {
 
 // A model under which this many sites in a row show no presence is taken for one that never does.
 constexpr std::uint32_t kMostAttempts = 1000000;
+
+// A rate multiplier of mean 1 and gamma shape `shape`, or, with categories, the rate of the
+// category its quantile falls in (categories `first` on hold the gamma's equal-probability bins).
+// Both use one uniform draw, so a simulation of either kind consumes the same draws.
+double DrawRate(double shape, const RateCategories& categories, std::uint16_t first) {
+  if (categories.count == 0) return gammarand(shape, 1 / shape);
+  const double u = StandardUniform();
+  const std::uint16_t bins = static_cast<std::uint16_t>(categories.count - first);
+  const auto bin = std::min<std::uint16_t>(static_cast<std::uint16_t>(u * bins), static_cast<std::uint16_t>(bins - 1));
+  return categories.rates[first + bin];
+}
 
 }  // namespace
 
@@ -47,6 +60,16 @@ bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, cons
   std::vector<std::uint8_t> state(n);
   std::vector<std::uint8_t> pattern(tree.leafCount);
   HistoryCounts gene;
+  RateCategories lossRates, gainRates;
+  // (A shape of 0 is no variation, and its rates are never drawn.)
+  if (settings.lossCategories > 0 && llambda != 0) {
+    lossRates.InitLossCategories(settings.lossCategories);
+    lossRates.SetLossRates(llambda);
+  }
+  if (settings.gainCategories > 0 && glambda != 0) {
+    gainRates.InitGainCategories(settings.gainCategories, nu);
+    gainRates.SetGainRates(glambda, nu);
+  }
   if (history) {
     history->genes.clear();
     history->total.Clear(n);
@@ -68,8 +91,8 @@ bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, cons
                        static_cast<unsigned>(kMostAttempts));
           return false;
         }
-        const double rl = llambda == 0 ? 1 : gammarand(llambda, 1 / llambda);
-        const double rg = glambda == 0 ? 1 : gammarand(glambda, 1 / glambda);
+        const double rl = llambda == 0 ? 1 : DrawRate(llambda, lossRates, 0);
+        const double rg = glambda == 0 ? 1 : DrawRate(glambda, gainRates, 1);
         state[0] = random.NextClosed() > p0 ? 1 : 0;
         // One decision per site, as the estimation weighs a site's never-gaining category by nu.
         const double gainFlag = random.NextClosed() > nu ? 1 : 0;

@@ -13,6 +13,10 @@ struct SimulationSettings {
   std::vector<std::uint32_t> sitesPerGene;
   double unknownFraction = 0.0;
   bool track = false;
+  // Each site's loss and gain rate multipliers: 0 draws them from the continuous gamma; a count
+  // draws one of that many categories, as the fit cuts the gamma, so that data can come from
+  // exactly the model a fit assumes (a check of its intervals, a parametric bootstrap).
+  std::uint16_t lossCategories = 0, gainCategories = 0;
 };
 
 // The true history of a set of sites: per node the number of sites where it holds the character,

@@ -382,6 +382,23 @@ TEST_F(InputReaderTest, SimulationOfAFixedModel) {
   EXPECT_EQ(data_.allSites, 6U);
 }
 
+TEST_F(InputReaderTest, SimulatedRatesFromTheFitsCategories) {
+  const std::map<int, std::string> lines = {
+      {8, "source: sim"}, {10, "number of sites: const 2"}, {32, "l-lambda: fix 1"}, {33, "g-lambda: fix 2"},
+      {36, "# categories (loss distribution): 3"}, {37, "# categories (gain distribution): 6"}};
+  ASSERT_TRUE(ReadWith(lines)) << errors_;
+  EXPECT_EQ(control_.simulation.lossCategories, 0U);  // the continuous gamma, as always
+  std::map<int, std::string> cut = lines;
+  cut[53] = "Simulated  Rates: Categories";
+  ASSERT_TRUE(ReadWith(cut)) << errors_;
+  EXPECT_EQ(control_.simulation.lossCategories, 3U);
+  EXPECT_EQ(control_.simulation.gainCategories, 6U);
+  cut[53] = "simulated rates: discrete";
+  EXPECT_FALSE(ReadWith(cut));
+  EXPECT_EQ(errors_, "Error:VORN:ReadInput: Line 53: the setting 'simulated rates' takes gamma or categories, not "
+                     "'discrete'\n");
+}
+
 TEST_F(InputReaderTest, RandomSiteCountsSpanOneTo2MPlus2) {
   // Counts uniform from 1 to 2M + 2: with M = 2 and 60 genes, each of the six is met.
   ASSERT_TRUE(ReadWith({{8, "source: sim"}, {9, "number of genes: 60"}, {10, "number of sites: rand 2"}})) << errors_;

@@ -51,13 +51,15 @@ class SimulationTest : public testing::Test {
   // The simulation's result; what it printed in output_ and errors_.
   // With track, the true history goes to run.track.txt.
   bool Run(const EvolModel& model, const std::vector<std::uint32_t>& sites, double unknownFraction, bool track,
-           bool requirePresence = false) {
+           bool requirePresence = false, std::uint16_t lossCategories = 0, std::uint16_t gainCategories = 0) {
     data_ = AlignmentData();
     data_.PrepareForSimulation(tree_.leafCount, model.geneCount);
     SimulationSettings settings;
     settings.geneCount = model.geneCount;
     settings.sitesPerGene = sites;
     settings.unknownFraction = unknownFraction;
+    settings.lossCategories = lossCategories;
+    settings.gainCategories = gainCategories;
     SimulatedHistory history;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -111,11 +113,19 @@ TEST_F(SimulationTest, TrackFileOfACertainHistory) {
 // The exact chance of every pattern of the four leaves at one site (index: the sum of value_j 3^j,
 // leaf A first) by summing over every joint state of the seven nodes, both values of the site's gain
 // decision and every set of hidden leaves; a rate that varies from site to site (shape 2: density
-// 4 r e^(-2r)) is integrated out by the trapezoid rule.
-std::vector<double> PatternChances(const EvolModel& m, const PhylogeneticTree& tree, double unknownFraction) {
-  const auto rates = [](double shape) {
+// 4 r e^(-2r)) is integrated out by the trapezoid rule. With `cut`, a rate of shape 1 takes the
+// two categories of the exponential's medians-of-halves: its quartiles -ln(3/4) and -ln(1/4),
+// scaled to mean 1.
+std::vector<double> PatternChances(const EvolModel& m, const PhylogeneticTree& tree, double unknownFraction,
+                                   bool cut = false) {
+  const auto rates = [cut](double shape) {
     std::vector<std::pair<double, double>> grid{{1.0, 1.0}};  // rate and weight
     if (shape == 0) return grid;
+    if (cut) {
+      EXPECT_EQ(shape, 1);
+      const double low = -std::log(0.75), high = -std::log(0.25), scale = 2 / (low + high);
+      return std::vector<std::pair<double, double>>{{low * scale, 0.5}, {high * scale, 0.5}};
+    }
     EXPECT_EQ(shape, 2);
     grid.clear();
     for (double r = 0.01; r < 30; r += 0.01) grid.push_back({r, 0.01 * 4 * r * std::exp(-2 * r)});
@@ -167,13 +177,16 @@ TEST_F(SimulationTest, PatternsComeAsOftenAsTheModelSays) {
   EvolModel general = Model(1, 0.4, 5.0, 0.1, 20.0, 0.5, 0.25);
   general.phi[kA] = 0.3;
   general.xi[kB] = 0.9;
-  EvolModel lossVaries = general, gainVaries = general;
+  EvolModel lossVaries = general, gainVaries = general, lossCut = general, gainCut = general;
   lossVaries.llambda = 2;
   gainVaries.glambda = 2;
+  lossCut.llambda = 1;
+  gainCut.glambda = 1;
   const struct {
     const char* name;
     EvolModel model;
     double unknownFraction;
+    std::uint16_t lossCategories = 0, gainCategories = 0;
   } cases[] = {
       {"p0 = 1: the root is always absent", keep, 0.0},
       {"p0 = 0: the root is present", rootPresent, 0.0},
@@ -184,11 +197,14 @@ TEST_F(SimulationTest, PatternsComeAsOftenAsTheModelSays) {
       {"a general model", general, 0.1},
       {"loss rates that vary", lossVaries, 0.0},
       {"gain rates that vary", gainVaries, 0.0},
+      // As the fit cuts the gamma: 2 loss categories; 3 gain categories, the first never gaining.
+      {"loss rates of two categories", lossCut, 0.0, 2, 3},
+      {"gain rates of two categories", gainCut, 0.0, 2, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::uint32_t sites = 20000;
-    ASSERT_TRUE(Run(c.model, {sites}, c.unknownFraction, false));
+    ASSERT_TRUE(Run(c.model, {sites}, c.unknownFraction, false, false, c.lossCategories, c.gainCategories));
     ASSERT_EQ(data_.filteredSites, sites);
     std::vector<double> seen(81, 0.0);
     const Gene& gene = data_.genes[0];
@@ -197,7 +213,7 @@ TEST_F(SimulationTest, PatternsComeAsOftenAsTheModelSays) {
       seen[values[0] + 3 * values[1] + 9 * values[2] + 27 * values[3]] += gene.counts[e];
     }
     // Five binomial standard errors: a pattern that cannot occur never does.
-    const std::vector<double> chances = PatternChances(c.model, tree_, c.unknownFraction);
+    const std::vector<double> chances = PatternChances(c.model, tree_, c.unknownFraction, c.lossCategories > 0);
     for (std::size_t i = 0; i < chances.size(); ++i) {
       EXPECT_NEAR(seen[i], sites * chances[i], 5 * std::sqrt(sites * chances[i] * (1 - chances[i])) + 1e-9)
           << "pattern " << i % 3 << i / 3 % 3 << i / 9 % 3 << i / 27;
