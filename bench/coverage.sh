@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # How often the 95 % intervals of `standard errors: on` hold the true value: draws one tree of 30
 # leaves, then REPLICATES data sets (default 100) from one known model on it (two genes of 2000
-# sites, loss- and gain-rate variation, so that no parameter lies on one of the model's ridges),
+# sites, loss- and gain-rate variation, so that no parameter lies on one of the model's ridges;
+# each site's rates drawn from the 4 loss and 5 gain categories the fit assumes, so that the
+# model fitted is the model simulated),
 # fits each with every parameter estimated (the fast optimizer from the true values, so that the
 # fit finds the maximum near the truth rather than another region), and prints per parameter how
 # many replicates determined it and how often its interval held the true value.
@@ -62,7 +64,7 @@ control tree.txt "tree: random" "source: sim" "${common[@]}" "${model[@]}"
 replicate() {
   local r=$1 dir="$out/rep$1"
   mkdir -p "$dir" && cd "$dir"
-  control sim.txt "tree: ../tree.phyl phyl" "source: sim" "${common[@]}" "${model[@]}"
+  control sim.txt "tree: ../tree.phyl phyl" "source: sim" "${common[@]}" "${model[@]}" "53=simulated rates: categories"
   "$vorn" --seed "$r" sim.txt > sim.log 2>&1 || echo "replicate $r: simulation failed" >&2
   local -a fit=("${common[@]}")
   for n in 24 25 26 27 28 29 32 33; do fit+=("$n=${truth[$n]%%:*}: est"); done
