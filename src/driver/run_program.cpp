@@ -19,6 +19,7 @@
 #include "numerics/run_seed.h"
 #include "numerics/statistics.h"
 #include "output/bound_notes.h"
+#include "output/family_files.h"
 #include "output/history_files.h"
 #include "output/report.h"
 #include "output/results.h"
@@ -139,6 +140,7 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   // A fit may take hours; a report it could not write must stop the run before it starts.
   if (!CanWriteOutput(control.reconstruction == ReconstructionMode::kDetailed, projectName)) return false;
   if (control.fit.standardErrors && !CanWriteUncertainty(projectName)) return false;
+  if (control.fit.familyPosteriors && !CanWriteFamilyFiles(projectName)) return false;
   std::printf("running the algorithm\n");
   WarnOfFreeParameters(control.fit, data, tree.nodeCount);
   HistoryFiles history;
@@ -161,8 +163,17 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   RunFacts facts = start;
   facts.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   facts.warnings = Warnings();
-  return WriteResults(report, facts, projectName) &&
-         (!control.fit.standardErrors || WriteUncertainty(report, projectName));
+  if (!WriteResults(report, facts, projectName) ||
+      (control.fit.standardErrors && !WriteUncertainty(report, projectName))) {
+    return false;
+  }
+  if (!control.fit.familyPosteriors) return true;
+  std::printf("computing family posteriors\n");
+  const EntryPosteriorSource source = [&estimator, &result](const std::vector<EntryRef>& entries,
+                                                            EntryPosteriors* posteriors) {
+    estimator.ComputeEntryPosteriors(result, entries, posteriors);
+  };
+  return WriteFamilyFiles(tree, data, control.fit.eventThreshold, source, projectName);
 }
 
 }  // namespace

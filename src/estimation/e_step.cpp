@@ -89,7 +89,8 @@ void EStep::Prepare(const AlignmentData& data, const PhylogeneticTree& tree, std
 }
 
 void EStep::FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
-                             const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t g) {
+                             const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t g,
+                             bool noGain) {
   const std::uint32_t m = lossCategories.count, pairs = gainCategories.count * m;
   const std::vector<double>& rg = gainCategories.rates;
   const std::vector<double>& rl = lossCategories.rates;
@@ -101,7 +102,11 @@ void EStep::FillBranchTables(const EvolModel& model, const RateCategories& gainC
     double* node = branch + scratch_.slot[v] * stride;
     for (std::uint32_t c = 0; c < pairs; ++c) {
       // G depends on the gain category alone and R on the loss category: each is computed once.
-      node[at(c)] = c % m == 0 ? model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t)) : node[at(c - 1)];
+      if (c % m != 0) {
+        node[at(c)] = node[at(c - 1)];
+      } else {
+        node[at(c)] = noGain ? 0.0 : model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t));
+      }
       node[at(c) + kWidth] =
           c < m ? (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t) : node[at(c - m) + kWidth];
     }
@@ -116,6 +121,18 @@ void EStep::FillBranchTables(const EvolModel& model, const RateCategories& gainC
     pointers[0] = q;
     pointers[1] = b;
     pointers[2] = Aligned(scratch_.ones);
+  }
+}
+
+void EStep::SizeWorkspaces(std::uint32_t threads, std::uint32_t resultCount, std::uint32_t nodeCount) {
+  EStepScratch& scratch = scratch_;
+  for (std::size_t w = scratch.workspaces.size(); w < 2 * threads; ++w) {
+    scratch.workspaces.emplace_back();
+    scratch.workspaces.back().Resize(nodeCount, scratch.tiles, scratch.messageSlots);
+  }
+  for (std::size_t r = scratch.results.size(); r < resultCount; ++r) {
+    scratch.results.emplace_back();
+    scratch.results.back().Resize(nodeCount, scratch.tiles, kEStepBlockEntries);
   }
 }
 
@@ -202,14 +219,7 @@ double EStep::Compute(const EvolModel& model, const RateCategories& gainCategori
   // Each thread works one block at a time; a finished block waits for its turn to join the sums
   // in one of the spare results, so that threads seldom wait for each other.
   const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;
-  for (std::size_t w = scratch.workspaces.size(); w < 2 * threads; ++w) {
-    scratch.workspaces.emplace_back();
-    scratch.workspaces.back().Resize(tree.nodeCount, scratch.tiles, scratch.messageSlots);
-  }
-  for (std::size_t r = scratch.results.size(); r < resultCount; ++r) {
-    scratch.results.emplace_back();
-    scratch.results.back().Resize(tree.nodeCount, scratch.tiles, kEStepBlockEntries);
-  }
+  SizeWorkspaces(threads, resultCount, tree.nodeCount);
 
   std::atomic<std::uint32_t> nextGene{0};
   auto fill = [&](std::uint32_t) {
