@@ -75,7 +75,7 @@ std::uint32_t AlignmentData::DropSitesWithoutPresence() {
     gene.counts = std::move(counts);
     gene.entryCount = static_cast<std::uint32_t>(gene.counts.size());
   }
-  for (TableSite& site : tableSites) site.pattern = site.pattern == kNoPattern ? kNoPattern : renumbered[site.pattern];
+  for (SiteRecord& site : tableSites) site.pattern = site.pattern == kNoPattern ? kNoPattern : renumbered[site.pattern];
   if (!patternNumbers.empty()) {
     std::vector<std::uint32_t> numbers;
     for (std::uint32_t p = 0; p < patternCount; ++p) {

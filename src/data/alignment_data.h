@@ -34,8 +34,8 @@ class Gene {
 // A pattern index that stands for none: a site the filter removed.
 constexpr std::uint32_t kNoPattern = 0xffffffffU;
 
-// A site of a table as it was read: its gene and its pattern, kNoPattern when it left the data.
-struct TableSite {
+// A site as it was read or drawn: its gene and its pattern, kNoPattern when it left the data.
+struct SiteRecord {
   std::uint32_t gene, pattern;
 };
 
@@ -89,7 +89,7 @@ class AlignmentData {
   // sites are held as it is read in any case); siteNames, the rows' names when its first column
   // names them. Empty for pattern files and simulations, whose sites are those of the entries.
   bool recordSites = false;
-  std::vector<TableSite> tableSites;
+  std::vector<SiteRecord> tableSites;
   std::vector<std::string> siteNames;
   // Per pattern of a pattern file, its number among the file's patterns (1 for the first), which
   // the filter makes differ from the index + 1; empty for other data.

@@ -102,6 +102,8 @@ bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, ControlFile
   WriteTrueModel(modelFile.get(), control.model);
   OutputFile trackFile(projectName + ".track.txt", "EvolModel:Simulate");
   if (sim.track && !OpenTrack(trackFile)) return false;
+  OutputFile siteTrackFile(projectName + ".site_track.tsv", "EvolModel:Simulate");
+  if (sim.trackSites && !OpenTrack(siteTrackFile)) return false;
   SimulatedHistory history;
   if (!control.model.Simulate(data, tree, sim, control.fit.conditionOnPresence, sim.track ? &history : nullptr)) {
     return false;
@@ -111,6 +113,10 @@ bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, ControlFile
     if (!trackFile.Commit()) return false;
   }
   data.NameGenes();
+  if (sim.trackSites) {
+    WriteSiteTrack(siteTrackFile.get(), tree, data, history);
+    if (!siteTrackFile.Commit()) return false;
+  }
   sim.sitesPerGene = std::vector<std::uint32_t>();
   data.WritePatternFiles(patternFile.get(), countsFile.get());
   return modelFile.Commit() && patternFile.Commit() && countsFile.Commit();

@@ -28,11 +28,14 @@ bool OpenTable(OutputFile& file) {
 // gene by gene each entry's sites, numbered within the gene.
 class SiteCursor {
  public:
-  explicit SiteCursor(const AlignmentData& data) : data_(&data), table_(!data.tableSites.empty()) { Settle(); }
+  explicit SiteCursor(const AlignmentData& data) : data_(&data), table_(!data.tableSites.empty()) {
+    if (!table_) OrderEntries();
+    Settle();
+  }
 
   bool Done() const { return table_ ? row_ >= data_->tableSites.size() : gene_ >= data_->geneCount; }
-  EntryRef Entry() const { return {gene_, entry_}; }
-  std::uint32_t Pattern() const { return data_->genes[gene_].patternIndices[entry_]; }
+  EntryRef Entry() const { return {gene_, table_ ? entry_ : order_[entry_]}; }
+  std::uint32_t Pattern() const { return data_->genes[gene_].patternIndices[Entry().entry]; }
   // The row's id: a table row's name or its number among the table's sites; a pattern file's
   // site's number within its gene.
   void PrintId(std::FILE* file) const {
@@ -58,7 +61,7 @@ class SiteCursor {
     if (table_) {
       while (row_ < data_->tableSites.size() && data_->tableSites[row_].pattern == kNoPattern) ++row_;
       if (row_ == data_->tableSites.size()) return;
-      const TableSite& site = data_->tableSites[row_];
+      const SiteRecord& site = data_->tableSites[row_];
       gene_ = site.gene;
       const std::vector<std::uint32_t>& patterns = data_->genes[gene_].patternIndices;
       // A table's entries are in pattern order.
@@ -68,7 +71,7 @@ class SiteCursor {
     }
     while (gene_ < data_->geneCount) {
       const Gene& gene = data_->genes[gene_];
-      if (entry_ < gene.entryCount && copy_ < gene.counts[entry_]) return;
+      if (entry_ < gene.entryCount && copy_ < gene.counts[order_[entry_]]) return;
       if (entry_ < gene.entryCount) {
         ++entry_;
         copy_ = 0;
@@ -78,14 +81,27 @@ class SiteCursor {
       entry_ = 0;
       copy_ = 0;
       number_ = 1;
+      OrderEntries();
     }
+  }
+
+  // A simulated gene keeps its entries in the order drawn; the pattern files list them in
+  // pattern order, and so do the rows.
+  void OrderEntries() {
+    order_.clear();
+    if (gene_ >= data_->geneCount) return;
+    const Gene& gene = data_->genes[gene_];
+    for (std::uint32_t e = 0; e < gene.entryCount; ++e) order_.push_back(e);
+    std::sort(order_.begin(), order_.end(),
+              [&gene](std::uint32_t a, std::uint32_t b) { return gene.patternIndices[a] < gene.patternIndices[b]; });
   }
 
   const AlignmentData* data_;
   bool table_;
   std::size_t row_ = 0;
-  std::uint32_t gene_ = 0, entry_ = 0, copy_ = 0;
+  std::uint32_t gene_ = 0, entry_ = 0, copy_ = 0;  // entry_: a table's entry, or a rank in order_
   std::uint64_t number_ = 1;
+  std::vector<std::uint32_t> order_;
 };
 
 // One site's rows from its entry's posteriors t ([v * 4 + 2 a + b]).
