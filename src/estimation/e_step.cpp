@@ -89,8 +89,7 @@ void EStep::Prepare(const AlignmentData& data, const PhylogeneticTree& tree, std
 }
 
 void EStep::FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
-                             const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t g,
-                             bool noGain) {
+                             const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t g) {
   const std::uint32_t m = lossCategories.count, pairs = gainCategories.count * m;
   const std::vector<double>& rg = gainCategories.rates;
   const std::vector<double>& rl = lossCategories.rates;
@@ -102,11 +101,7 @@ void EStep::FillBranchTables(const EvolModel& model, const RateCategories& gainC
     double* node = branch + scratch_.slot[v] * stride;
     for (std::uint32_t c = 0; c < pairs; ++c) {
       // G depends on the gain category alone and R on the loss category: each is computed once.
-      if (c % m != 0) {
-        node[at(c)] = node[at(c - 1)];
-      } else {
-        node[at(c)] = noGain ? 0.0 : model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t));
-      }
+      node[at(c)] = c % m == 0 ? model.xi[v] * (1 - std::exp(-model.eta[g] * rg[c / m] * t)) : node[at(c - 1)];
       node[at(c) + kWidth] =
           c < m ? (1 - model.phi[v]) * std::exp(-model.theta[g] * rl[c] * t) : node[at(c - m) + kWidth];
     }

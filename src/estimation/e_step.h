@@ -125,10 +125,8 @@ class EStep {
  private:
   void StartThreads();
   void ListBlocks(const AlignmentData& data, bool conditionOnPresence, std::uint32_t leafCount);
-  // noGain: every gain chance 0, for the chance of a pattern made without any gain.
   void FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
-                        const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t gene,
-                        bool noGain = false);
+                        const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t gene);
   void SizeWorkspaces(std::uint32_t threads, std::uint32_t resultCount, std::uint32_t nodeCount);
   void Merge(const EStepBlock& block, EStepBlockResult& result, const AlignmentData& data,
              const PhylogeneticTree& tree, double& logLikelihood);

@@ -1,5 +1,6 @@
 // The posteriors of single entries: the E-step's kernel run on blocks of one entry of weight 1,
-// whose transition sums are then that entry's own posteriors, for the files that answer per site.
+// whose transition sums are then that entry's own posteriors, for the files that answer per site;
+// and the chance of a pattern made without any gain.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -11,6 +12,54 @@
 #include "estimation/rate_categories.h"
 
 namespace vorn {
+namespace {
+
+constexpr double kLn2 = 0.6931471805599453;
+
+// The walk and the values of the no-gain recursion for one thread, sized once per call.
+struct NoGainWork {
+  std::vector<std::uint32_t> position;  // a leaf's place in the pattern, per node
+  std::vector<double> absent, present;  // the leaves below v given v's state, times 2^-exponent
+  std::vector<std::int64_t> exponent;
+};
+
+// ln P(pattern, no branch gains) for the pair in lane `at` of the gene's branch tables. Without
+// gains an absent node's subtree stays absent, each branch keeping it so with 1 - G; a present
+// node's child is present with R and absent with 1 - R. Values below 2^-256 are brought back by
+// exact powers of two, as in the kernel, so that deep trees do not underflow.
+double LogNoGain(const PhylogeneticTree& tree, const double* branch, const std::vector<std::uint32_t>& slot,
+                 std::size_t stride, std::size_t at, const std::uint8_t* pattern, double p0, NoGainWork& work) {
+  for (std::uint32_t v : tree.bottomUpOrder) {
+    if (tree.IsLeaf(v)) {
+      const std::uint8_t x = pattern[work.position[v]];
+      work.absent[v] = x != 1 ? 1 : 0;
+      work.present[v] = x != 0 ? 1 : 0;
+      work.exponent[v] = 0;
+      continue;
+    }
+    double absent = 1, present = 1;
+    std::int64_t exponent = 0;
+    for (std::uint32_t c : {tree.firstChild[v], tree.secondChild[v]}) {
+      const double* b = branch + slot[c] * stride + at;
+      const double gain = b[0], keep = b[kWidth];
+      absent *= (1 - gain) * work.absent[c];
+      present *= keep * work.present[c] + (1 - keep) * work.absent[c];
+      exponent += work.exponent[c];
+    }
+    if (std::max(absent, present) < kScalingThreshold && std::max(absent, present) > 0) {
+      absent = std::ldexp(absent, 256);
+      present = std::ldexp(present, 256);
+      exponent -= 256;
+    }
+    work.absent[v] = absent;
+    work.present[v] = present;
+    work.exponent[v] = exponent;
+  }
+  const double h = p0 * work.absent[0] + (1 - p0) * work.present[0];
+  return std::log(h) + static_cast<double>(work.exponent[0]) * kLn2;
+}
+
+}  // namespace
 
 void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories& gainCategories,
                                    const RateCategories& lossCategories, const AlignmentData& data,
@@ -41,58 +90,75 @@ void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories&
   const BlockFunction run = ChooseBlockFunction(options_.genericKernel);
   const std::size_t geneBranches = static_cast<std::size_t>(n) * scratch.tiles * kNode;
   const std::size_t sumStride = static_cast<std::size_t>(scratch.tiles) * kSums;
-  // The first pass, with every gain chance 0, takes the likelihood of each pattern made without
-  // a gain; the second the posteriors and the likelihood, and leaves the branch tables as Compute
-  // fills them.
+  const std::size_t stride = static_cast<std::size_t>(scratch.tiles) * kNode;
+  std::atomic<std::uint32_t> nextGene{0};
+  auto fill = [&](std::uint32_t) {
+    for (std::uint32_t g; (g = nextGene.fetch_add(1)) < data.geneCount;) {
+      if (used[g]) FillBranchTables(model, gainCategories, lossCategories, tree, g);
+    }
+  };
+  pool_->Share(std::min(threads, data.geneCount), fill);
   std::vector<double> logNoGain(count, 0.0);
-  for (int pass = 0; pass < 2; ++pass) {
-    std::atomic<std::uint32_t> nextGene{0};
-    auto fill = [&](std::uint32_t) {
-      for (std::uint32_t g; (g = nextGene.fetch_add(1)) < data.geneCount;) {
-        if (used[g]) FillBranchTables(model, gainCategories, lossCategories, tree, g, pass == 0);
-      }
-    };
-    pool_->Share(std::min(threads, data.geneCount), fill);
-    std::atomic<std::uint32_t> next{0};
-    auto work = [&](std::uint32_t participant) {
-      EStepBlockResult& result = scratch.results[participant];
-      for (std::uint32_t i; (i = next.fetch_add(1)) < count;) {
-        const std::uint32_t g = entries[i].gene;
-        const BlockTask task{&scratch,
-                             Aligned(scratch.branch) + g * geneBranches,
-                             &scratch.leafPointers[3 * static_cast<std::size_t>(g) * tree.leafCount],
-                             n,
-                             g,
-                             i,
-                             i + 1,
-                             pairs,
-                             model.p0,
-                             1 - model.p0,
-                             options_.scalingThreshold};
-        run(task, &scratch.workspaces[2 * participant], result);
-        (pass == 0 ? logNoGain : logLikelihood)[i] = result.entryLogLikelihood[0];
-        // The block's sums are those of its one entry; they are taken and set back to 0, padding
-        // lanes included.
-        double* part = Aligned(result.transitions);
-        double* out = &posteriors->transitions[static_cast<std::size_t>(i) * n * 4];
-        for (std::uint32_t v = 1; v < n; ++v) {
-          double* node = part + scratch.slot[v] * sumStride;
-          for (int ab = 0; ab < 4; ++ab) {
-            double total = 0;
-            for (std::uint32_t t = 0; t < scratch.tiles; ++t) {
-              double* from = node + t * kSums + (2 * (ab % 2) + ab / 2) * kWidth;
-              for (std::uint32_t lane = 0; lane < kWidth; ++lane) {
-                if (t * kWidth + lane < pairs) total += from[lane];
-                from[lane] = 0;
-              }
+  std::atomic<std::uint32_t> next{0};
+  auto work = [&](std::uint32_t participant) {
+    EStepBlockResult& result = scratch.results[participant];
+    NoGainWork noGain;
+    noGain.position.assign(n, 0);
+    for (std::uint32_t j = 0; j < tree.leafCount; ++j) noGain.position[tree.leafNodes[j]] = j;
+    noGain.absent.assign(n, 0.0);
+    noGain.present.assign(n, 0.0);
+    noGain.exponent.assign(n, 0);
+    std::vector<double> terms(pairs);
+    for (std::uint32_t i; (i = next.fetch_add(1)) < count;) {
+      const std::uint32_t g = entries[i].gene;
+      const double* branch = Aligned(scratch.branch) + g * geneBranches;
+      const BlockTask task{&scratch,
+                           branch,
+                           &scratch.leafPointers[3 * static_cast<std::size_t>(g) * tree.leafCount],
+                           n,
+                           g,
+                           i,
+                           i + 1,
+                           pairs,
+                           model.p0,
+                           1 - model.p0,
+                           options_.scalingThreshold};
+      run(task, &scratch.workspaces[2 * participant], result);
+      logLikelihood[i] = result.entryLogLikelihood[0];
+      // The block's sums are those of its one entry; they are taken and set back to 0, padding
+      // lanes included.
+      double* part = Aligned(result.transitions);
+      double* out = &posteriors->transitions[static_cast<std::size_t>(i) * n * 4];
+      for (std::uint32_t v = 1; v < n; ++v) {
+        double* node = part + scratch.slot[v] * sumStride;
+        for (int ab = 0; ab < 4; ++ab) {
+          double total = 0;
+          for (std::uint32_t t = 0; t < scratch.tiles; ++t) {
+            double* from = node + t * kSums + (2 * (ab % 2) + ab / 2) * kWidth;
+            for (std::uint32_t lane = 0; lane < kWidth; ++lane) {
+              if (t * kWidth + lane < pairs) total += from[lane];
+              from[lane] = 0;
             }
-            if (pass == 1) out[v * 4 + ab] = total;
           }
+          out[v * 4 + ab] = total;
         }
       }
-    };
-    pool_->Share(threads, work);
-  }
+      // ln of the prior-weighted sum over the pairs, from the largest term.
+      double largest = -HUGE_VAL;
+      for (std::uint32_t c = 0; c < pairs; ++c) {
+        const std::size_t at = c / kWidth * kNode + c % kWidth;
+        terms[c] = scratch.prior[c] > 0
+                       ? std::log(scratch.prior[c]) + LogNoGain(tree, branch, scratch.slot, stride, at,
+                                                                scratch.entries[i].pattern, model.p0, noGain)
+                       : -HUGE_VAL;
+        largest = std::max(largest, terms[c]);
+      }
+      double sum = 0;
+      for (std::uint32_t c = 0; c < pairs && std::isfinite(largest); ++c) sum += std::exp(terms[c] - largest);
+      logNoGain[i] = std::isfinite(largest) ? largest + std::log(sum) : -HUGE_VAL;
+    }
+  };
+  pool_->Share(threads, work);
   for (std::uint32_t i = 0; i < count; ++i) {
     if (!std::isfinite(logLikelihood[i])) continue;  // a pattern the model cannot produce: all 0
     posteriors->noGain[i] = std::isfinite(logNoGain[i]) ? std::min(1.0, std::exp(logNoGain[i] - logLikelihood[i])) : 0.0;
