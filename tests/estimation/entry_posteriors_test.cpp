@@ -8,6 +8,7 @@
 #include "estimation/e_step.h"
 #include "estimation/em.h"
 #include "estimation/literal_estep.h"
+#include "numerics/run_seed.h"
 #include "support/input_template.h"
 
 namespace vorn {
@@ -167,6 +168,39 @@ TEST(EntryPosteriorsTest, DoNotDependOnThreadsKernelOrRescaling) {
   const EntryPosteriors rescaled = p.Compute(options);
   for (std::size_t i = 0; i < one.transitions.size(); ++i) EXPECT_NEAR(rescaled.transitions[i], one.transitions[i], 1e-15);
   for (std::size_t i = 0; i < one.noGain.size(); ++i) EXPECT_NEAR(rescaled.noGain[i], one.noGain[i], 1e-14);
+}
+
+// On a tree deep enough that the values of a present pattern fall far below the scaling threshold:
+// with no branch able to gain (xi = 0) no gain is certain, and with an absent root it is impossible.
+TEST(EntryPosteriorsTest, NoGainHoldsOnADeepTree) {
+  PhylogeneticTree tree;
+  SetRunSeed(3);
+  tree.GenerateRandomTree(1500, 1.0);
+  AlignmentData data;
+  data.PrepareForSimulation(tree.leafCount, 1);
+  std::vector<std::uint8_t> present(tree.leafCount, 1), mixed(tree.leafCount, 1);
+  for (std::uint32_t j = 0; j < tree.leafCount; j += 3) mixed[j] = 2;
+  data.AddSite(present.data(), 0);
+  data.AddSite(mixed.data(), 0);
+  EM em;
+  em.Resize(tree.nodeCount, 1);
+  em.model.theta = {0.5};
+  em.model.eta = {1};
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) em.model.phi[v] = 0.1;  // 0.9^2998 is near 1e-137
+  em.lossCategories.InitLossCategories(2);
+  em.gainCategories.InitGainCategories(3);
+  em.lossCategories.SetLossRates(1.5);
+  em.gainCategories.SetGainRates(1.5, 0.3);
+  em.eStep.Prepare(data, tree, em.gainCategories.count, em.lossCategories.count);
+  const std::vector<EntryRef> entries = {{0, 0}, {0, 1}};
+  for (const double p0 : {0.4, 1.0}) {
+    SCOPED_TRACE(p0);
+    em.model.p0 = p0;
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) em.model.xi[v] = p0 == 1 ? 0.5 : 0.0;
+    EntryPosteriors posteriors;
+    em.eStep.ComputeEntryPosteriors(em.model, em.gainCategories, em.lossCategories, data, tree, entries, &posteriors);
+    for (double chance : posteriors.noGain) EXPECT_NEAR(chance, p0 == 1 ? 0.0 : 1.0, 1e-12);  // sums of 6 terms
+  }
 }
 
 }  // namespace
