@@ -18,6 +18,11 @@ constexpr double kLn2 = 0.6931471805599453;
 
 // The walk and the values of the no-gain recursion for one thread, sized once per call.
 struct NoGainWork {
+  explicit NoGainWork(const PhylogeneticTree& tree)
+      : position(tree.nodeCount, 0), absent(tree.nodeCount, 0.0), present(tree.nodeCount, 0.0),
+        exponent(tree.nodeCount, 0) {
+    for (std::uint32_t j = 0; j < tree.leafCount; ++j) position[tree.leafNodes[j]] = j;
+  }
   std::vector<std::uint32_t> position;  // a leaf's place in the pattern, per node
   std::vector<double> absent, present;  // the leaves below v given v's state, times 2^-exponent
   std::vector<std::int64_t> exponent;
@@ -59,6 +64,28 @@ double LogNoGain(const PhylogeneticTree& tree, const double* branch, const std::
   return std::log(h) + static_cast<double>(work.exponent[0]) * kLn2;
 }
 
+// The sums of a block of one entry are that entry's posteriors: summed over the pairs into
+// out[v * 4 + 2 a + b], and set back to 0, padding lanes included, for the next block.
+void TakeEntrySums(const EStepScratch& scratch, std::uint32_t n, std::uint32_t pairs, EStepBlockResult& result,
+                   double* out) {
+  const std::size_t sumStride = static_cast<std::size_t>(scratch.tiles) * kSums;
+  double* part = Aligned(result.transitions);
+  for (std::uint32_t v = 1; v < n; ++v) {
+    double* node = part + scratch.slot[v] * sumStride;
+    for (int ab = 0; ab < 4; ++ab) {
+      double total = 0;
+      for (std::uint32_t t = 0; t < scratch.tiles; ++t) {
+        double* from = node + t * kSums + (2 * (ab % 2) + ab / 2) * kWidth;
+        for (std::uint32_t lane = 0; lane < kWidth; ++lane) {
+          if (t * kWidth + lane < pairs) total += from[lane];
+          from[lane] = 0;
+        }
+      }
+      out[v * 4 + ab] = total;
+    }
+  }
+}
+
 }  // namespace
 
 void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories& gainCategories,
@@ -89,7 +116,6 @@ void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories&
   SizeWorkspaces(threads, threads, n);
   const BlockFunction run = ChooseBlockFunction(options_.genericKernel);
   const std::size_t geneBranches = static_cast<std::size_t>(n) * scratch.tiles * kNode;
-  const std::size_t sumStride = static_cast<std::size_t>(scratch.tiles) * kSums;
   const std::size_t stride = static_cast<std::size_t>(scratch.tiles) * kNode;
   std::atomic<std::uint32_t> nextGene{0};
   auto fill = [&](std::uint32_t) {
@@ -102,12 +128,7 @@ void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories&
   std::atomic<std::uint32_t> next{0};
   auto work = [&](std::uint32_t participant) {
     EStepBlockResult& result = scratch.results[participant];
-    NoGainWork noGain;
-    noGain.position.assign(n, 0);
-    for (std::uint32_t j = 0; j < tree.leafCount; ++j) noGain.position[tree.leafNodes[j]] = j;
-    noGain.absent.assign(n, 0.0);
-    noGain.present.assign(n, 0.0);
-    noGain.exponent.assign(n, 0);
+    NoGainWork noGain(tree);
     std::vector<double> terms(pairs);
     for (std::uint32_t i; (i = next.fetch_add(1)) < count;) {
       const std::uint32_t g = entries[i].gene;
@@ -125,24 +146,7 @@ void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories&
                            options_.scalingThreshold};
       run(task, &scratch.workspaces[2 * participant], result);
       logLikelihood[i] = result.entryLogLikelihood[0];
-      // The block's sums are those of its one entry; they are taken and set back to 0, padding
-      // lanes included.
-      double* part = Aligned(result.transitions);
-      double* out = &posteriors->transitions[static_cast<std::size_t>(i) * n * 4];
-      for (std::uint32_t v = 1; v < n; ++v) {
-        double* node = part + scratch.slot[v] * sumStride;
-        for (int ab = 0; ab < 4; ++ab) {
-          double total = 0;
-          for (std::uint32_t t = 0; t < scratch.tiles; ++t) {
-            double* from = node + t * kSums + (2 * (ab % 2) + ab / 2) * kWidth;
-            for (std::uint32_t lane = 0; lane < kWidth; ++lane) {
-              if (t * kWidth + lane < pairs) total += from[lane];
-              from[lane] = 0;
-            }
-          }
-          out[v * 4 + ab] = total;
-        }
-      }
+      TakeEntrySums(scratch, n, pairs, result, &posteriors->transitions[static_cast<std::size_t>(i) * n * 4]);
       // ln of the prior-weighted sum over the pairs, from the largest term.
       double largest = -HUGE_VAL;
       for (std::uint32_t c = 0; c < pairs; ++c) {
