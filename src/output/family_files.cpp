@@ -104,6 +104,9 @@ class SiteCursor {
   std::vector<std::uint32_t> order_;
 };
 
+// A chance as printed: sums of posteriors can pass 1 by a rounding error, which no reader expects.
+double Chance(double p) { return std::min(p, 1.0); }
+
 // One site's rows from its entry's posteriors t ([v * 4 + 2 a + b]).
 void WriteSite(std::FILE* families, std::FILE* events, const SiteCursor& site, const PhylogeneticTree& tree,
                const AlignmentData& data, double threshold, const double* t, double noGain) {
@@ -121,14 +124,15 @@ void WriteSite(std::FILE* families, std::FILE* events, const SiteCursor& site, c
     if (gain >= threshold || loss >= threshold) {
       site.PrintId(events);
       std::fprintf(events, "\t%s\t%u\t%s\t%.17g\t%.17g\t%.17g\t%.17g\n", gene.c_str(), static_cast<unsigned>(v),
-                   tree.nodeNames[v].c_str(), t[v * 4 + 2] + t[v * 4 + 3], gain + t[v * 4 + 3], gain, loss);
+                   tree.nodeNames[v].c_str(), Chance(t[v * 4 + 2] + t[v * 4 + 3]), Chance(gain + t[v * 4 + 3]),
+                   Chance(gain), Chance(loss));
     }
   }
   site.PrintId(families);
   std::fprintf(families, "\t%s\t%u\t%.17g\t%.17g\t%.17g\t%s\t%.17g\t%s\t%.17g\t%.17g\n", gene.c_str(),
                static_cast<unsigned>(data.patternNumbers.empty() ? pattern + 1 : data.patternNumbers[pattern]),
-               t[r1 * 4 + 2] + t[r1 * 4 + 3], gains, losses, tree.nodeNames[topGain].c_str(), t[topGain * 4 + 1],
-               tree.nodeNames[topLoss].c_str(), t[topLoss * 4 + 2], noGain);
+               Chance(t[r1 * 4 + 2] + t[r1 * 4 + 3]), gains, losses, tree.nodeNames[topGain].c_str(),
+               Chance(t[topGain * 4 + 1]), tree.nodeNames[topLoss].c_str(), Chance(t[topLoss * 4 + 2]), noGain);
 }
 
 }  // namespace
