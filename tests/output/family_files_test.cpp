@@ -7,6 +7,7 @@
 #include <string>
 
 #include "data/alignment_data.h"
+#include "data/character_table.h"
 #include "data/phylogenetic_tree.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
@@ -105,6 +106,24 @@ TEST(FamilyFilesTest, TableRowsKeepTheirNamesAndOrderWithoutTheFilteredOnes) {
     // A chunk of one entry ends at every change of entry: r1 | r2 | r4 | r5.
     EXPECT_EQ(source.calls, chunk == 1 ? 4U : chunk == 2 ? 2U : 1U);
   }
+}
+
+// Through the table reader: the rows keep their names, and a row conditioning on presence drops
+// (no leaf shows the character) leaves the rows and renumbers the patterns after it.
+TEST(FamilyFilesTest, TableRowsAsReadAndDroppedForPresence) {
+  PhylogeneticTree tree = FourLeafTree();
+  AlignmentData data;
+  data.ukfFilter = true;
+  data.ukfThreshold = 0.5;
+  FilePtr table = StreamOf("family\tA\tB\tC\tD\tgroup\nr0\t0\t0\t0\t0\tX\nr1\t1\t0\t1\t1\tX\n"
+                           "r2\t0\t1\t1\t0\tY\nr3\t?\t?\t?\t?\tX\nr4\t1\t0\t1\t1\tX\nr5\t1\t0\t1\t1\tY\n");
+  ReaderSettings reader;
+  reader.geneColumn = "group";
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(ReadCharacterTable(table.get(), "t.tsv", reader, tree, data));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(data.DropSitesWithoutPresence(), 1U);
+  EXPECT_EQ(Tables(data, 0.25, 1).first, ReadText(TestData("golden/families_table.tsv")));
 }
 
 // A (site, branch) pair is listed when its gain or its loss chance is at least the threshold.
