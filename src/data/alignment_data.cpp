@@ -38,6 +38,10 @@ void AlignmentData::Clear(std::uint32_t newLeafCount) {
   genes.clear();
   patternLookup_.clear();
   entryLookup_.clear();
+  recordSites = false;
+  tableSites.clear();
+  siteNames.clear();
+  patternNumbers.clear();
 }
 
 bool AlignmentData::PassesFilter(const std::uint8_t* values) const {
@@ -71,6 +75,14 @@ std::uint32_t AlignmentData::DropSitesWithoutPresence() {
     gene.counts = std::move(counts);
     gene.entryCount = static_cast<std::uint32_t>(gene.counts.size());
   }
+  for (SiteRecord& site : tableSites) site.pattern = site.pattern == kNoPattern ? kNoPattern : renumbered[site.pattern];
+  if (!patternNumbers.empty()) {
+    std::vector<std::uint32_t> numbers;
+    for (std::uint32_t p = 0; p < patternCount; ++p) {
+      if (renumbered[p] != kNotPassing) numbers.push_back(patternNumbers[p]);
+    }
+    patternNumbers = std::move(numbers);
+  }
   patterns = std::move(kept);
   patternCount = static_cast<std::uint32_t>(patterns.size());
   filteredSites -= dropped;
@@ -95,6 +107,7 @@ bool AlignmentData::ReadPatternLines(std::FILE* patternFile, std::vector<std::ui
   // Tokens past the ones read are ignored, but a file made for another tree is worth a word: the
   // first such line is shown, with the number of lines like it.
   unsigned firstLongLine = 0, longLines = 0, firstLongCount = 0;
+  std::uint32_t patternLines = 0;
   SkipByteOrderMark(patternFile);
   while (ReadLine(patternFile, line)) {
     ++lineNumber;
@@ -122,7 +135,9 @@ bool AlignmentData::ReadPatternLines(std::FILE* patternFile, std::vector<std::ui
       }
       values[j] = static_cast<std::uint8_t>(token[0] - '0');
     }
+    ++patternLines;
     if (PassesFilter(values.data())) {
+      patternNumbers.push_back(patternLines);
       lineToPattern.push_back(patternCount++);
       patterns.emplace_back();
       patterns.back().values = values;
@@ -220,11 +235,14 @@ std::uint32_t AlignmentData::AddGene(const std::string& name) {
   return geneCount++;
 }
 
-void AlignmentData::AddSite(const std::uint8_t* values, std::uint32_t gene) {
+std::uint32_t AlignmentData::AddSite(const std::uint8_t* values, std::uint32_t gene) {
   Gene& record = genes[gene];
   ++allSites;
   ++record.allSites;
-  if (!PassesFilter(values)) return;
+  if (!PassesFilter(values)) {
+    if (recordSites) tableSites.push_back({gene, kNoPattern});
+    return kNoPattern;
+  }
   ++filteredSites;
   const auto inserted =
       patternLookup_.emplace(std::string(reinterpret_cast<const char*>(values), leafCount), patternCount);
@@ -241,6 +259,8 @@ void AlignmentData::AddSite(const std::uint8_t* values, std::uint32_t gene) {
     ++record.counts[entry.first->second];
     ++record.filteredSites;
   }
+  if (recordSites) tableSites.push_back({gene, patternIndex});
+  return patternIndex;
 }
 
 void AlignmentData::OrderEntriesByPattern() {

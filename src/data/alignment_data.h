@@ -31,6 +31,14 @@ class Gene {
   std::string geneName;
 };
 
+// A pattern index that stands for none: a site the filter removed.
+constexpr std::uint32_t kNoPattern = 0xffffffffU;
+
+// A site as it was read or drawn: its gene and its pattern, kNoPattern when it left the data.
+struct SiteRecord {
+  std::uint32_t gene, pattern;
+};
+
 // Presence/absence data in compressed form: every distinct pattern once, and per gene the
 // patterns it shows with their counts. Filled from the two pattern files or site by site by the
 // simulation. Sites removed by the unknown-share filter count in allSites only.
@@ -47,7 +55,9 @@ class AlignmentData {
   // genes may follow with AddGene.
   void PrepareForSimulation(std::uint32_t leafCount, std::uint32_t geneCount);
   std::uint32_t AddGene(const std::string& name);
-  void AddSite(const std::uint8_t* values, std::uint32_t gene);
+  // Returns the site's pattern, or kNoPattern when the filter removed it; with recordSites the
+  // site joins tableSites.
+  std::uint32_t AddSite(const std::uint8_t* values, std::uint32_t gene);
   // Puts every gene's entries in pattern order, the order the pattern files give them, so that
   // sums over entries come out as they would from the pair of files.
   void OrderEntriesByPattern();
@@ -75,6 +85,15 @@ class AlignmentData {
   std::vector<Pattern> patterns;
   std::vector<Gene> genes;
   bool ukfFilter = false;
+  // The sites of a table in the table's order, for the files that answer per site (a table's
+  // sites are held as it is read in any case); siteNames, the rows' names when its first column
+  // names them. Empty for pattern files and simulations, whose sites are those of the entries.
+  bool recordSites = false;
+  std::vector<SiteRecord> tableSites;
+  std::vector<std::string> siteNames;
+  // Per pattern of a pattern file, its number among the file's patterns (1 for the first), which
+  // the filter makes differ from the index + 1; empty for other data.
+  std::vector<std::uint32_t> patternNumbers;
 
  private:
   // The two files of ReadPatternFiles: the patterns that pass the filter, with the pattern of every

@@ -91,6 +91,7 @@ std::uint8_t SequenceValue(char c) {
 void AddRows(const std::vector<std::string>& rows, const std::vector<std::uint32_t>& positions,
              std::uint32_t leafCount, AlignmentData& data) {
   std::vector<std::uint8_t> values(leafCount, 2);  // unknown for a leaf without a row
+  data.recordSites = true;
   for (std::size_t s = 0; s < rows[0].size(); ++s) {
     for (std::size_t r = 0; r < rows.size(); ++r) values[positions[r]] = static_cast<std::uint8_t>(rows[r][s]);
     data.AddSite(values.data(), 0);

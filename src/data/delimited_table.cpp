@@ -221,6 +221,7 @@ bool SortColumns(const std::vector<std::string>& header, const std::string& tabl
 struct HeldRows {
   std::vector<std::uint8_t> kinds;
   std::vector<std::uint32_t> genes;
+  std::vector<std::string> names;  // the rows' names, when the first column holds them
   std::string firstText;  // where the first gene name stands, for the notice
 };
 
@@ -284,6 +285,7 @@ bool ReadRows(TableLines& lines, char delimiter, const std::string& tableName, s
       data.AddGene(GeneNameOf(tableName));
     }
     held->genes.push_back(gene);
+    if (columns.rowNames) held->names.push_back(cells[0]);
   }
   return !lines.failed();
 }
@@ -332,6 +334,8 @@ bool ReadDelimited(TableLines& lines, std::string line, const std::string& table
   }
   // A leaf without a column (leaves without data: unknown) keeps the unknown value at every site.
   std::vector<std::uint8_t> values(tree.leafCount, 2);
+  data.recordSites = true;
+  data.siteNames = std::move(held.names);
   for (std::size_t r = 0; r < genes.size(); ++r) {
     for (std::size_t i = 0; i < width; ++i) {
       const std::uint8_t kind = held.kinds[r * width + i];

@@ -19,6 +19,7 @@
 #include "numerics/run_seed.h"
 #include "numerics/statistics.h"
 #include "output/bound_notes.h"
+#include "output/family_files.h"
 #include "output/history_files.h"
 #include "output/report.h"
 #include "output/results.h"
@@ -101,6 +102,8 @@ bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, ControlFile
   WriteTrueModel(modelFile.get(), control.model);
   OutputFile trackFile(projectName + ".track.txt", "EvolModel:Simulate");
   if (sim.track && !OpenTrack(trackFile)) return false;
+  OutputFile siteTrackFile(projectName + ".site_track.tsv", "EvolModel:Simulate");
+  if (sim.trackSites && !OpenTrack(siteTrackFile)) return false;
   SimulatedHistory history;
   if (!control.model.Simulate(data, tree, sim, control.fit.conditionOnPresence, sim.track ? &history : nullptr)) {
     return false;
@@ -110,6 +113,10 @@ bool SimulateData(const PhylogeneticTree& tree, AlignmentData& data, ControlFile
     if (!trackFile.Commit()) return false;
   }
   data.NameGenes();
+  if (sim.trackSites) {
+    WriteSiteTrack(siteTrackFile.get(), tree, data, history);
+    if (!siteTrackFile.Commit()) return false;
+  }
   sim.sitesPerGene = std::vector<std::uint32_t>();
   data.WritePatternFiles(patternFile.get(), countsFile.get());
   return modelFile.Commit() && patternFile.Commit() && countsFile.Commit();
@@ -139,6 +146,7 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   // A fit may take hours; a report it could not write must stop the run before it starts.
   if (!CanWriteOutput(control.reconstruction == ReconstructionMode::kDetailed, projectName)) return false;
   if (control.fit.standardErrors && !CanWriteUncertainty(projectName)) return false;
+  if (control.fit.familyPosteriors && !CanWriteFamilyFiles(projectName)) return false;
   std::printf("running the algorithm\n");
   WarnOfFreeParameters(control.fit, data, tree.nodeCount);
   HistoryFiles history;
@@ -162,8 +170,17 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   RunFacts facts = start;
   facts.elapsedSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   facts.warnings = Warnings();
-  return WriteResults(report, facts, projectName) &&
-         (!control.fit.standardErrors || WriteUncertainty(report, projectName));
+  if (!WriteResults(report, facts, projectName) ||
+      (control.fit.standardErrors && !WriteUncertainty(report, projectName))) {
+    return false;
+  }
+  if (!control.fit.familyPosteriors) return true;
+  std::printf("computing family posteriors\n");
+  const EntryPosteriorSource source = [&estimator, &result](const std::vector<EntryRef>& entries,
+                                                            EntryPosteriors* posteriors) {
+    estimator.ComputeEntryPosteriors(result, entries, posteriors);
+  };
+  return WriteFamilyFiles(tree, data, control.fit.eventThreshold, source, projectName);
 }
 
 }  // namespace

@@ -119,6 +119,18 @@ void EStep::FillBranchTables(const EvolModel& model, const RateCategories& gainC
   }
 }
 
+void EStep::SizeWorkspaces(std::uint32_t threads, std::uint32_t resultCount, std::uint32_t nodeCount) {
+  EStepScratch& scratch = scratch_;
+  for (std::size_t w = scratch.workspaces.size(); w < 2 * threads; ++w) {
+    scratch.workspaces.emplace_back();
+    scratch.workspaces.back().Resize(nodeCount, scratch.tiles, scratch.messageSlots);
+  }
+  for (std::size_t r = scratch.results.size(); r < resultCount; ++r) {
+    scratch.results.emplace_back();
+    scratch.results.back().Resize(nodeCount, scratch.tiles, kEStepBlockEntries);
+  }
+}
+
 void EStep::ListBlocks(const AlignmentData& data, bool conditionOnPresence, std::uint32_t leafCount) {
   // The entries in the genes' order, cut into blocks of at most kEStepBlockEntries per gene.
   scratch_.entries.clear();
@@ -202,14 +214,7 @@ double EStep::Compute(const EvolModel& model, const RateCategories& gainCategori
   // Each thread works one block at a time; a finished block waits for its turn to join the sums
   // in one of the spare results, so that threads seldom wait for each other.
   const std::uint32_t resultCount = threads == 1 ? 1 : 2 * threads;
-  for (std::size_t w = scratch.workspaces.size(); w < 2 * threads; ++w) {
-    scratch.workspaces.emplace_back();
-    scratch.workspaces.back().Resize(tree.nodeCount, scratch.tiles, scratch.messageSlots);
-  }
-  for (std::size_t r = scratch.results.size(); r < resultCount; ++r) {
-    scratch.results.emplace_back();
-    scratch.results.back().Resize(tree.nodeCount, scratch.tiles, kEStepBlockEntries);
-  }
+  SizeWorkspaces(threads, resultCount, tree.nodeCount);
 
   std::atomic<std::uint32_t> nextGene{0};
   auto fill = [&](std::uint32_t) {

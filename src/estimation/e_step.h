@@ -50,6 +50,21 @@ class PosteriorSums {
   double unobservedSites = 0;
 };
 
+// One entry of one gene: the entry-th distinct pattern of gene gene.
+struct EntryRef {
+  std::uint32_t gene, entry;
+};
+
+// The posteriors of single entries, each as if it were one site: per entry i, node v >= 1 and
+// state pair (a, b) of (parent of v, v), the chance of (a, b) given the entry's pattern, summed
+// over the category pairs, at transitions[(i * nodeCount + v) * 4 + 2 a + b]; and per entry the
+// chance that no branch gains the character, given the pattern.
+struct EntryPosteriors {
+  std::uint32_t nodeCount = 0;
+  std::vector<double> transitions;
+  std::vector<double> noGain;
+};
+
 // How an E-step runs. Only the scaling threshold can move a bit of its results (and then only
 // the last bit of a log-likelihood term); the thread count and the kernel build never do. The
 // fit sets the thread count; tests set the rest.
@@ -94,6 +109,14 @@ class EStep {
   double Compute(const EvolModel& model, const RateCategories& gainCategories, const RateCategories& lossCategories,
                  bool conditionOnPresence, const AlignmentData& data, const PhylogeneticTree& tree);
 
+  // The posteriors of the listed entries at the model, one entry at a time (e_step_entries.cpp).
+  // They are those of the sums' entries, unweighted and unconditioned: a pattern that shows the
+  // character somewhere says as much already. The sums are left as they were.
+  void ComputeEntryPosteriors(const EvolModel& model, const RateCategories& gainCategories,
+                              const RateCategories& lossCategories, const AlignmentData& data,
+                              const PhylogeneticTree& tree, const std::vector<EntryRef>& entries,
+                              EntryPosteriors* posteriors);
+
   const PosteriorSums& Sums() const { return sums_; }
   PosteriorSums& Sums() { return sums_; }  // to restore a saved point, or to make one in tests
   // The threads, for other work shared out by genes (the reconstruction).
@@ -104,6 +127,7 @@ class EStep {
   void ListBlocks(const AlignmentData& data, bool conditionOnPresence, std::uint32_t leafCount);
   void FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
                         const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t gene);
+  void SizeWorkspaces(std::uint32_t threads, std::uint32_t resultCount, std::uint32_t nodeCount);
   void Merge(const EStepBlock& block, EStepBlockResult& result, const AlignmentData& data,
              const PhylogeneticTree& tree, double& logLikelihood);
 

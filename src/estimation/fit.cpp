@@ -39,6 +39,12 @@ void Estimator::Reconstruct(const FitResult& result, AncestralTables* tables) {
   em_->conditionOnPresence = true;
 }
 
+void Estimator::ComputeEntryPosteriors(const FitResult& result, const std::vector<EntryRef>& entries,
+                                       EntryPosteriors* posteriors) {
+  em_->eStep.ComputeEntryPosteriors(result.model, result.gainCategories, result.lossCategories, data_, tree_, entries,
+                                    posteriors);
+}
+
 void Estimator::MeasureUncertainty(const FitResult& result, Uncertainty* uncertainty) {
   em_->lossCategories = result.lossCategories;
   em_->gainCategories = result.gainCategories;

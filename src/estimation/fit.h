@@ -71,6 +71,10 @@ class Estimator {
   // The expected present characters, losses, gains and retentions per gene and node at the
   // result, over the observed sites.
   void Reconstruct(const FitResult& result, AncestralTables* tables);
+  // The posteriors of single entries (distinct patterns of one gene) at the result, each as if it
+  // were one site: what the per-site files are made of.
+  void ComputeEntryPosteriors(const FitResult& result, const std::vector<EntryRef>& entries,
+                              EntryPosteriors* posteriors);
   // The standard errors, intervals and undetermined directions at the result (uncertainty.h).
   void MeasureUncertainty(const FitResult& result, Uncertainty* uncertainty);
 

@@ -83,6 +83,11 @@ struct FitSettings {
   // At the result: the observed information, standard errors, Wald intervals and the directions
   // the data leave undetermined (uncertainty.h).
   bool standardErrors = false;
+  // After the fit, the posteriors of every site and branch (PREFIX.families.tsv), and the long
+  // form of the (site, branch) pairs whose gain or loss chance reaches eventThreshold
+  // (PREFIX.family_events.tsv).
+  bool familyPosteriors = false;
+  double eventThreshold = 0.05;
 };
 
 // Derived from the settings, the tree and the given values.

@@ -124,6 +124,27 @@ bool ReadSimulatedRates(std::string_view value, unsigned line, Targets targets) 
   return true;
 }
 
+bool ReadFamilyPosteriors(std::string_view value, unsigned line, Targets targets) {
+  const std::string word = Lower(value);
+  if (word == "on") {
+    targets.fit->familyPosteriors = true;
+  } else if (word == "off") {
+    targets.fit->familyPosteriors = false;
+  } else {
+    return Refuse(line, "family posteriors", "on or off", value);
+  }
+  return true;
+}
+
+bool ReadEventThreshold(std::string_view value, unsigned line, Targets targets) {
+  double threshold = 0;
+  if (!ParseDouble(value, &threshold) || !(threshold >= 0 && threshold <= 1)) {
+    return Refuse(line, "event threshold", "a probability from 0 to 1", value);
+  }
+  targets.fit->eventThreshold = threshold;
+  return true;
+}
+
 bool ReadTreeUnit(std::string_view value, unsigned line, Targets targets) {
   const std::string word = Lower(value);
   double millionYears = 0;
@@ -200,6 +221,8 @@ const Setting kSettings[] = {
     {"condition on presence", false, ReadConditionOnPresence},
     {"standard errors", false, ReadStandardErrors},
     {"simulated rates", false, ReadSimulatedRates},
+    {"family posteriors", false, ReadFamilyPosteriors},
+    {"event threshold", false, ReadEventThreshold},
     {"tree unit", true, ReadTreeUnit},
     {"tree name", true, ReadTreeName},
     {"ultrametric tolerance", true, ReadUltrametricTolerance},

@@ -223,6 +223,9 @@ bool ReadSimulationLines(TemplateReader& in, MersenneTwister& generator, Simulat
     if (!in.ReadWord("track numbers of present characters: ", &word)) return false;
     if (Keyword(word, "on")) {
       sim.track = true;
+    } else if (Keyword(word, "si")) {
+      sim.track = true;
+      sim.trackSites = true;
     } else if (Keyword(word, "of")) {
       sim.track = false;
     } else {

@@ -240,7 +240,12 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
   recorded["internal_labels"] = InternalLabelsName(reader.internalLabels);
   recorded["gene_column"] = textOrNull(reader.geneColumn);
   recorded["leaves_without_data"] = LeavesWithoutDataName(reader.leavesWithoutData);
-  recorded["simulated_rates"] = report.simulation && report.simulation->lossCategories > 0 ? "categories" : "gamma";
+  if (report.simulation && report.simulation->lossCategories > 0) recorded["simulated_rates"] = "categories";
+  // Only when asked for, so that the results of a run without them stay as they were.
+  if (settings.familyPosteriors) {
+    recorded["family_posteriors"] = true;
+    recorded["event_threshold"] = settings.eventThreshold;
+  }
   results["outcome"] = Outcome(data, fit, facts);
   results["parameters"] = Parameters(tree, data, fit, report.uncertainty);
   if (report.uncertainty) {

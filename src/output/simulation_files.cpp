@@ -1,6 +1,10 @@
 // The true model and the track of a simulation.
 #include "output/simulation_files.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
 #include "estimation/evol_model.h"
 #include "simulation/simulation.h"
@@ -56,6 +60,38 @@ void WriteTrack(std::FILE* file, const PhylogeneticTree& tree, const SimulatedHi
   std::fprintf(file, "overall information on the ancestral reconstruction:\n");
   WriteHistoryBlock(file, tree, history.total);
   std::fprintf(file, "\n");
+}
+
+void WriteSiteTrack(std::FILE* file, const PhylogeneticTree& tree, const AlignmentData& data,
+                    const SimulatedHistory& history) {
+  std::fprintf(file, "id\tgene\tpattern");
+  for (std::uint32_t v = 0; v < tree.nodeCount; ++v) std::fprintf(file, "\t%s", tree.nodeNames[v].c_str());
+  std::fprintf(file, "\n");
+  // The counts file lists a gene's sites pattern by pattern: a stable sort puts the drawn sites
+  // in that order, those the filter removed left out.
+  std::vector<std::size_t> order;
+  for (std::size_t s = 0; s < history.sites.size(); ++s) {
+    if (history.sites[s].pattern != kNoPattern) order.push_back(s);
+  }
+  std::stable_sort(order.begin(), order.end(), [&history](std::size_t a, std::size_t b) {
+    const SiteRecord &x = history.sites[a], &y = history.sites[b];
+    return x.gene != y.gene ? x.gene < y.gene : x.pattern < y.pattern;
+  });
+  static const char* const kBranch[4] = {"absent", "gain", "loss", "kept"};
+  std::uint32_t gene = 0;
+  unsigned long long number = 0;
+  for (std::size_t s : order) {
+    const SiteRecord& site = history.sites[s];
+    number = site.gene == gene && number > 0 ? number + 1 : 1;
+    gene = site.gene;
+    const std::uint8_t* state = &history.siteStates[s * tree.nodeCount];
+    std::fprintf(file, "%llu\t%s\t%u\t%d", number, data.genes[gene].geneName.c_str(),
+                 static_cast<unsigned>(site.pattern + 1), static_cast<int>(state[0]));
+    for (std::uint32_t v = 1; v < tree.nodeCount; ++v) {
+      std::fprintf(file, "\t%s", kBranch[2 * state[tree.parent[v]] + state[v]]);
+    }
+    std::fprintf(file, "\n");
+  }
 }
 
 }  // namespace vorn

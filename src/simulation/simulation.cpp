@@ -73,6 +73,8 @@ bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, cons
   if (history) {
     history->genes.clear();
     history->total.Clear(n);
+    history->sites.clear();
+    history->siteStates.clear();
   }
   for (std::uint32_t g = 0; g < geneCount; ++g) {
     gene.Clear(n);
@@ -121,7 +123,11 @@ bool EvolModel::Simulate(AlignmentData& data, const PhylogeneticTree& tree, cons
         gene.gains[v] += (1 - state[p]) & state[v];
         gene.retentions[v] += state[p] & state[v];
       }
-      data.AddSite(pattern.data(), g);
+      const std::uint32_t added = data.AddSite(pattern.data(), g);
+      if (history && settings.trackSites) {
+        history->sites.push_back({g, added});
+        history->siteStates.insert(history->siteStates.end(), state.begin(), state.end());
+      }
     }
     if (history) {
       history->genes.push_back(gene);

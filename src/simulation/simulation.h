@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "data/alignment_data.h"
+
 namespace vorn {
 
 // The alignment section's simulation: genes, sites per gene, the share of leaf values hidden as
@@ -17,6 +19,8 @@ struct SimulationSettings {
   // draws one of that many categories, as the fit cuts the gamma, so that data can come from
   // exactly the model a fit assumes (a check of its intervals, a parametric bootstrap).
   std::uint16_t lossCategories = 0, gainCategories = 0;
+  // The true history of every site as well ("sites" on the track line), for PREFIX.site_track.tsv.
+  bool trackSites = false;
 };
 
 // The true history of a set of sites: per node the number of sites where it holds the character,
@@ -32,6 +36,11 @@ struct HistoryCounts {
 struct SimulatedHistory {
   std::vector<HistoryCounts> genes;
   HistoryCounts total;
+  // With the sites tracked, per site in the order drawn: its gene and pattern in the data
+  // (kNoPattern for one the unknown filter removed), and the state of every node at
+  // siteStates[site * nodeCount + v].
+  std::vector<SiteRecord> sites;
+  std::vector<std::uint8_t> siteStates;
 };
 
 }  // namespace vorn

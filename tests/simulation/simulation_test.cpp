@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <string>
@@ -51,8 +52,13 @@ class SimulationTest : public testing::Test {
   // The simulation's result; what it printed in output_ and errors_.
   // With track, the true history goes to run.track.txt.
   bool Run(const EvolModel& model, const std::vector<std::uint32_t>& sites, double unknownFraction, bool track,
-           bool requirePresence = false, std::uint16_t lossCategories = 0, std::uint16_t gainCategories = 0) {
+           bool requirePresence = false, bool trackSites = false, std::uint16_t lossCategories = 0,
+           std::uint16_t gainCategories = 0) {
+    const bool filter = data_.ukfFilter;  // kept: a test may filter the sites
+    const double threshold = data_.ukfThreshold;
     data_ = AlignmentData();
+    data_.ukfFilter = filter;
+    data_.ukfThreshold = threshold;
     data_.PrepareForSimulation(tree_.leafCount, model.geneCount);
     SimulationSettings settings;
     settings.geneCount = model.geneCount;
@@ -60,6 +66,7 @@ class SimulationTest : public testing::Test {
     settings.unknownFraction = unknownFraction;
     settings.lossCategories = lossCategories;
     settings.gainCategories = gainCategories;
+    settings.trackSites = trackSites;
     SimulatedHistory history;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -69,6 +76,11 @@ class SimulationTest : public testing::Test {
     if (done && track) {
       FilePtr file = OpenFile("run.track.txt", "w");
       WriteTrack(file.get(), tree_, history);
+    }
+    if (done && trackSites) {
+      data_.NameGenes();
+      FilePtr file = OpenFile("run.site_track.tsv", "w");
+      WriteSiteTrack(file.get(), tree_, data_, history);
     }
     return done;
   }
@@ -108,6 +120,73 @@ TEST_F(SimulationTest, TrackFileOfACertainHistory) {
   EXPECT_EQ(data_.genes[0].filteredSites, 3U);
   EXPECT_EQ(data_.genes[1].allSites, 0U);
   EXPECT_EQ(data_.genes[2].filteredSites, 2U);
+}
+
+TEST_F(SimulationTest, SiteTrackOfACertainHistory) {
+  // The history of TrackFileOfACertainHistory, site by site.
+  EvolModel model = Model(3, 1.0, 0.0, 0.0, kCertain, 0.0, 0.0);
+  model.xi[kAB] = 1;
+  model.phi[kA] = 1;
+  model.theta[2] = kCertain;
+  ASSERT_TRUE(Run(model, {3, 0, 2}, 0.0, true, false, true));
+  EXPECT_EQ(ReadText("run.site_track.tsv"), ReadText(TestData("golden/simulation_site_track.txt")));
+}
+
+// Drawn at random, the site track lists the sites as the pattern files count them: gene by gene,
+// pattern by pattern, numbered within the gene; each row's leaves show its pattern where it is
+// known, and the rows of a pattern are as many as its count. Sites the filter removed are left out.
+TEST_F(SimulationTest, SiteTrackFollowsThePatternFiles) {
+  EvolModel model = Model(2, 0.4, 0.6, 0.1, 0.8, 0.5, 0.2);
+  data_.ukfFilter = true;
+  data_.ukfThreshold = 0.5;  // two unknowns of four remove a site
+  ASSERT_TRUE(Run(model, {300, 200}, 0.2, true, false, true));
+  ASSERT_LT(data_.filteredSites, data_.allSites);
+  const std::string text = ReadText("run.site_track.tsv");
+  std::vector<std::vector<std::string>> rows;
+  std::size_t at = text.find('\n') + 1;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\n', at);
+    std::vector<std::string> cells;
+    std::string line = text.substr(at, end - at), cell;
+    for (char c : line + "\t") {
+      if (c == '\t') {
+        cells.push_back(cell);
+        cell.clear();
+      } else {
+        cell += c;
+      }
+    }
+    rows.push_back(cells);
+    at = end + 1;
+  }
+  ASSERT_EQ(rows.size(), data_.filteredSites);
+  std::size_t r = 0;
+  for (std::uint32_t g = 0; g < 2; ++g) {
+    // The counts file's order: the gene's entries by pattern.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries;
+    for (std::uint32_t e = 0; e < data_.genes[g].entryCount; ++e) {
+      entries.emplace_back(data_.genes[g].patternIndices[e], data_.genes[g].counts[e]);
+    }
+    std::sort(entries.begin(), entries.end());
+    std::uint32_t number = 0;
+    for (const auto& entry : entries) {
+      for (std::uint32_t c = 0; c < entry.second; ++c, ++r) {
+        SCOPED_TRACE(r);
+        const std::vector<std::string>& row = rows[r];
+        ASSERT_EQ(row.size(), 3 + tree_.nodeCount);
+        EXPECT_EQ(row[0], std::to_string(++number));
+        EXPECT_EQ(row[1], data_.genes[g].geneName);
+        EXPECT_EQ(row[2], std::to_string(entry.first + 1));
+        for (std::uint32_t j = 0; j < tree_.leafCount; ++j) {
+          const std::uint8_t value = data_.patterns[entry.first].values[j];
+          const std::string& history = row[3 + tree_.leafNodes[j]];
+          if (value != 2) {
+            EXPECT_EQ(history == "gain" || history == "kept", value == 1) << history;
+          }
+        }
+      }
+    }
+  }
 }
 
 // The exact chance of every pattern of the four leaves at one site (index: the sum of value_j 3^j,
@@ -204,7 +283,7 @@ TEST_F(SimulationTest, PatternsComeAsOftenAsTheModelSays) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::uint32_t sites = 20000;
-    ASSERT_TRUE(Run(c.model, {sites}, c.unknownFraction, false, false, c.lossCategories, c.gainCategories));
+    ASSERT_TRUE(Run(c.model, {sites}, c.unknownFraction, false, false, false, c.lossCategories, c.gainCategories));
     ASSERT_EQ(data_.filteredSites, sites);
     std::vector<double> seen(81, 0.0);
     const Gene& gene = data_.genes[0];
