@@ -72,6 +72,7 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control
     return false;
   }
   if (!sim.simulate && control.fit.conditionOnPresence) data.DropSitesWithoutPresence();
+  control.inputFiles.insert(control.inputFiles.end(), in.filesRead().begin(), in.filesRead().end());
   return true;
 }
 

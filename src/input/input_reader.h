@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "data/file_identity.h"
 #include "data/phylogenetic_tree.h"
 #include "data/reader_settings.h"
 #include "estimation/ancestral.h"
@@ -27,6 +29,8 @@ struct ControlFile {
   SimulationSettings simulation;
   ReconstructionMode reconstruction = ReconstructionMode::kOff;
   bool randomTree = false;  // the tree was made at random, to be written as PREFIX.phyl
+  // Every file the run read: the control file (added by its opener) and the files it names.
+  std::vector<FileIdentity> inputFiles;
 };
 
 // Longest line of the input file; a longer one is an error, not a split.
