@@ -177,6 +177,19 @@ TEST_F(RunProgramRunTest, AFitThatCannotStartLeavesNoFileBehind) {
   EXPECT_EQ(left, (std::vector<std::string>{"data.ngp.txt", "data.wp.txt", "run.txt", "tree.phyl"}));
 }
 
+TEST_F(RunProgramRunTest, AShapeTooSmallForItsCategoriesIsNamed) {
+  // Every gain quantile but the last of a shape of 1e-5 is 0 in doubles: the rates would be 0/0,
+  // and the log-likelihood NaN, which is no fault of the data.
+  testing_support::WriteFourLeafRun(ControlText(
+      {{26, "phi: con 0.1"}, {28, "xi: con 0.5"}, {33, "g-lambda: fix 1e-5"}, {41, "maximum # iterations: 2"}}));
+  const auto run = RunVorn({"--seed", "1", "run.txt"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error:VORN:EM:Run: The gain rate categories of g-lambda = 1e-05 are not numbers: 5 categories "
+                     "cannot be cut from a gamma distribution of so small a shape; give a larger shape or fewer "
+                     "categories\n");
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+}
+
 TEST_F(RunProgramRunTest, AFitOfMoreFreeParametersThanSitesIsQuestioned) {
   // Everything estimated on four leaves and two genes: p0, nu and the two shapes, theta and eta of
   // each gene, phi and xi of each of the six branches, 20 in all, for 7 + 3 sites.
