@@ -271,6 +271,20 @@ bool ReadFilterLine(TemplateReader& in, AlignmentData& data) {
   return true;
 }
 
+// Gene names go into every output as the tree's names do, so they meet the same test.
+bool CheckGeneNames(const AlignmentData& data) {
+  for (std::uint32_t g = 0; g < data.geneCount; ++g) {
+    const std::string& name = data.genes[g].geneName;
+    const char* fault = NameFault(name);
+    if (!fault) continue;
+    std::fprintf(stderr, "Error:VORN:ReadInput: '%s' gives gene %u a name that holds %s, '%s': a name must be one "
+                 "line of UTF-8 text without tabs, as every output keeps it\n", data.countsFileName.c_str(),
+                 static_cast<unsigned>(g + 1), fault, EscapedName(name).c_str());
+    return false;
+  }
+  return true;
+}
+
 // The data files that line 8 names: a table, or a pattern file with its counts.
 bool ReadDataFiles(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
                    const ReaderSettings& reader, bool table) {
@@ -282,7 +296,7 @@ bool ReadDataFiles(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& da
       std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' cannot be opened\n", data.patternFileName.c_str());
       return false;
     }
-    return ReadCharacterTable(tableFile.get(), data.patternFileName, reader, tree, data);
+    return ReadCharacterTable(tableFile.get(), data.patternFileName, reader, tree, data) && CheckGeneNames(data);
   }
   FilePtr patternFile = OpenReadInput(in, data.patternFileName, projectName, &refused);
   if (refused) return false;
@@ -297,7 +311,7 @@ bool ReadDataFiles(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& da
                  data.countsFileName.c_str());
     return false;
   }
-  return data.ReadPatternFiles(patternFile.get(), countsFile.get(), tree.leafCount);
+  return data.ReadPatternFiles(patternFile.get(), countsFile.get(), tree.leafCount) && CheckGeneNames(data);
 }
 
 }  // namespace

@@ -41,7 +41,9 @@ TEST_F(RunProgramRunTest, FailuresExitWithOneAndNoMarker) {
       {{"absent.txt"}, "Error:VORN:Main: The input file absent.txt cannot be found\n"},
       {{longName.c_str()}, "Error:VORN:Main: The input file name " + longName + " is longer than 259 characters\n"},
       {{"run.txt"}, "Error:VORN:ReadInput: years. Unrecognized keyword in phylogenetic tree -> time units\n"},
+      {{"folder.txt"}, "Error:VORN:Main: 'folder.txt' is a folder, not a file\n"},
   };
+  std::filesystem::create_directory("folder.txt");
   for (const auto& [args, message] : cases) {
     SCOPED_TRACE(message);
     // An earlier run's, which a failed run must not leave; a command line that is refused starts

@@ -52,6 +52,22 @@ class InputReaderTest : public testing_support::ControlFileTest {
 
 TEST_F(InputReaderTest, EveryLineAsTheCaseTableSays) { CheckCases("control_lines.txt"); }
 
+TEST_F(InputReaderTest, FilesAreCheckedBeforeTheyAreRead) {
+  for (const std::vector<std::string>& c : testing_support::CaseTable("input_files.txt")) {
+    SCOPED_TRACE(c.back());
+    testing_support::WriteFourLeafRun();
+    if (c[1] == "DIR") {
+      std::filesystem::create_directory(c[0]);
+    } else if (c[1] != "-") {
+      WriteText(c[0], c[1]);
+    }
+    std::map<int, std::string> changes;
+    for (std::size_t i = 2; i + 1 < c.size(); ++i) changes[std::stoi(c[i])] = c[i].substr(c[i].find('=') + 1);
+    EXPECT_FALSE(ReadWith(changes));
+    EXPECT_EQ(errors_, c.back() + "\n");
+  }
+}
+
 TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
   InputLimits limits;
   limits.maxTreeLeaves = 3;
