@@ -2,6 +2,7 @@
 // moment, after which every file written once is either the complete file of an earlier run or
 // absent, and the next run succeeds.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,6 +149,48 @@ TEST_F(FaultInjectionTest, AFitKilledInTheMiddleLeavesWholeIterationsInItsHistor
   }
   EXPECT_FALSE(FileExists("run.output.txt"));
   EXPECT_FALSE(FileExists("done.txt"));
+}
+
+// In the child: a file-size limit (as "ulimit -f" sets it) of 256 bytes from the moment the
+// results file is first opened, in the check before the fit; the history table outgrows it.
+void LimitFileSize(const std::string& name, OutputStep step, std::FILE*) {
+  if (step != OutputStep::kOpened || name != "run.results.json") return;
+  const rlimit limit{256, 256};
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TEST_F(FaultInjectionTest, AFileSizeLimitIsAFileThatCannotBeWritten) {
+  // Past the limit the system sends SIGXFSZ, whose default ends the process with its temporary
+  // files in place: the run must take it as a write that failed.
+  WriteRun("2", "1e-3");
+  int errors[2];
+  ASSERT_EQ(pipe(errors), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(errors[0]);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(errors[1], STDERR_FILENO);
+    SetOutputStepHookForTesting(LimitFileSize);
+    const char* argv[] = {"vorn", "--seed", "3", "run.txt"};
+    _exit(RunProgram(4, argv));
+  }
+  close(errors[1]);
+  std::string err;
+  char buffer[4096];
+  for (ssize_t got; (got = read(errors[0], buffer, sizeof buffer)) > 0;) err.append(buffer, got);
+  close(errors[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const std::size_t last = err.rfind('\n', err.size() - 2);
+  EXPECT_EQ(err.substr(last == std::string::npos ? 0 : last + 1),
+            "Error:VORN:EM:Run: The file run.history.tsv cannot be written\n");
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+  for (const char* file : {"run.history.tsv", "run.history.p0.txt", "run.output.txt", "done.txt", "run.lock"}) {
+    EXPECT_FALSE(FileExists(file)) << file;
+  }
 }
 
 // The name of the file written once whose writes go to /dev/full, and /dev/full open for writing.
