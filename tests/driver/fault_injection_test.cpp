@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <csignal>
+#include <new>
 #include <regex>
 #include <string>
 #include <thread>
@@ -191,6 +192,25 @@ TEST_F(FaultInjectionTest, AFileSizeLimitIsAFileThatCannotBeWritten) {
   for (const char* file : {"run.history.tsv", "run.history.p0.txt", "run.output.txt", "done.txt", "run.lock"}) {
     EXPECT_FALSE(FileExists(file)) << file;
   }
+}
+
+// Memory that cannot be had, thrown where the report is first opened (before the fit), with the
+// report's temporary file and the lock in place: the handler at the top makes it one error line
+// and status 1, and the unwinding removes both.
+void ThrowOutOfMemory(const std::string& name, OutputStep step, std::FILE*) {
+  if (step == OutputStep::kOpened && name == "run.output.txt") throw std::bad_alloc();
+}
+
+TEST_F(FaultInjectionTest, MemoryThatCannotBeHadIsAnErrorLine) {
+  WriteRun("2", "1e-3");
+  SetOutputStepHookForTesting(ThrowOutOfMemory);
+  const auto run = testing_support::RunVorn({"--seed", "3", "run.txt"});
+  SetOutputStepHookForTesting(nullptr);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error:VORN:Main: Out of memory: the run needs more memory than the system gives it\n");
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+  EXPECT_FALSE(FileExists("run.lock"));
+  EXPECT_FALSE(FileExists("done.txt"));
 }
 
 // The name of the file written once whose writes go to /dev/full, and /dev/full open for writing.
