@@ -147,8 +147,9 @@ bool PhylogeneticTree::ReadNewick(std::FILE* file, const ReaderSettings& setting
   InterpretLabels(nested, isNexus ? &nexus : nullptr, settings.internalLabels);
   const std::size_t start = isNexus ? static_cast<std::size_t>(nexus.newick.data() - text.data()) : 0;
   for (const NestedNode& node : nested.nodes) {
-    const std::size_t at = start + node.at;
-    if (!CheckNodeName(treeName, node.name, 1 + std::count(text.begin(), text.begin() + at, '\n'))) return false;
+    if (!NameFault(node.name)) continue;  // the line is counted only for the message
+    const auto at = text.begin() + static_cast<std::ptrdiff_t>(start + node.at);
+    return CheckNodeName(treeName, node.name, 1 + static_cast<std::size_t>(std::count(text.begin(), at, '\n')));
   }
   if (!CheckBinary(nested, treeName) || !ReadLengths(nested, treeName)) return false;
   if ((nested.nodes.size() + 1) / 2 > kMaxTreeLeaves) return TreeError(treeName, "has too many leaves");
