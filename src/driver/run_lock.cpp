@@ -35,6 +35,19 @@ bool ReadHolder(const std::string& name, long long* pid, std::string* host) {
   return true;
 }
 
+// Whether a process of this host is running: a process that has ended but was not yet waited for
+// (a zombie, as a run killed under a shell that is busy) answers a signal, but runs no more.
+bool Running(long long pid) {
+  if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  std::FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!stat) return true;  // no /proc: the signal's answer stands
+  std::string line;
+  ReadLine(stat, line);
+  std::fclose(stat);
+  const std::size_t close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() || (line[close + 2] != 'Z' && line[close + 2] != 'X');
+}
+
 }  // namespace
 
 RunLock::RunLock(const std::string& projectName) : project_(projectName), name_(projectName + ".lock") {}
@@ -81,7 +94,7 @@ bool RunLock::Take() {
                    host.c_str(), name_.c_str());
       return false;
     }
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) {
+    if (Running(pid)) {
       std::fprintf(stderr, "Error:VORN:Main: Project %s is being written by process %lld (lock file %s); two runs "
                    "of one project at once would mix their files: wait for it to end\n", project_.c_str(), pid,
                    name_.c_str());

@@ -153,16 +153,26 @@ TEST_F(RunProgramRunTest, ARunOfAProjectBeingWrittenRefusesToStart) {
     EXPECT_EQ(ReadText("run.lock"), lock);  // not this run's to remove
     EXPECT_FALSE(FileExists("run.output.txt"));
   }
-  // A killed run's lock: its process is gone, so the lock is taken over, and let go at the end.
-  const std::string dead = std::to_string(DeadProcessId());
-  WriteText("run.lock", dead + " " + ThisHost() + "\n");
-  const auto run = RunVorn({"--seed", "1", "run.txt"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
-            "Warning:VORN:Main: the lock file run.lock was left by process " + dead +
-                ", which is no longer running (a run that was killed); it is taken over\n");
-  EXPECT_FALSE(FileExists("run.lock"));
-  EXPECT_TRUE(FileExists("done.txt"));
+  // A killed run's lock: its process is gone, so the lock is taken over, and let go at the end;
+  // also when the process has ended but no one has waited for it yet (a zombie still answers a
+  // signal).
+  const pid_t zombie = fork();
+  if (zombie == 0) _exit(0);
+  siginfo_t ended{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(zombie), &ended, WEXITED | WNOWAIT), 0);  // ended, not reaped
+  for (const std::string& dead : {std::to_string(DeadProcessId()), std::to_string(static_cast<long>(zombie))}) {
+    SCOPED_TRACE(dead);
+    std::remove("done.txt");
+    WriteText("run.lock", dead + " " + ThisHost() + "\n");
+    const auto run = RunVorn({"--seed", "1", "run.txt"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1),
+              "Warning:VORN:Main: the lock file run.lock was left by process " + dead +
+                  ", which is no longer running (a run that was killed); it is taken over\n");
+    EXPECT_FALSE(FileExists("run.lock"));
+    EXPECT_TRUE(FileExists("done.txt"));
+  }
+  waitpid(zombie, nullptr, 0);
 }
 
 TEST_F(RunProgramRunTest, AFitThatCannotStartLeavesNoFileBehind) {
