@@ -178,15 +178,23 @@ TEST_F(RunProgramRunTest, ARunOfAProjectBeingWrittenRefusesToStart) {
 TEST_F(RunProgramRunTest, AFitThatCannotStartLeavesNoFileBehind) {
   // Every leaf value unknown: the initial p0 has nothing to count, found after the history files
   // were opened, so they must be removed on the way out, with nothing else written.
-  testing_support::WriteFourLeafRun(ControlText({{41, "maximum # iterations: 5"}}));
-  WriteText("data.wp.txt", "2 2 2 2\n2 2 2 2\n2 2 2 2\n");
-  const auto run = RunVorn({"run.txt"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1), "Error: P0 cannot be estimated (no known leaf value)\n");
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(".")) left.push_back(entry.path().filename().string());
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"data.ngp.txt", "data.wp.txt", "run.txt", "tree.phyl"}));
+  // The same for the other start that cannot be made, nu of 1.
+  const std::pair<const char*, const char*> cases[] = {
+      {"2 2 2 2\n2 2 2 2\n2 2 2 2\n", "Error: P0 cannot be estimated (no known leaf value)\n"},
+      {"0 0 0 0\n0 0 0 0\n1 2 2 2\n", "Error: NU is estimated as 1 (insufficient data)\n"},
+  };
+  for (const auto& [patterns, message] : cases) {
+    SCOPED_TRACE(message);
+    testing_support::WriteFourLeafRun(ControlText({{41, "maximum # iterations: 5"}}));
+    WriteText("data.wp.txt", patterns);
+    const auto run = RunVorn({"run.txt"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1), message);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"data.ngp.txt", "data.wp.txt", "run.txt", "tree.phyl"}));
+  }
 }
 
 TEST_F(RunProgramRunTest, AShapeTooSmallForItsCategoriesIsNamed) {
