@@ -71,6 +71,9 @@ bool RunLock::Take() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool exists = false;
     if (Create(&exists)) return true;
+    // A folder this run cannot write to holds no output of it to guard (a run that only reads,
+    // with "maximum # iterations: 0", still works there); the outputs' own checks say the rest.
+    if (!exists && !held_ && (errno == EACCES || errno == EROFS || errno == EPERM)) return true;
     if (!exists) {
       std::fprintf(stderr, "Error:VORN:Main: The lock file %s cannot be created\n", name_.c_str());
       return false;

@@ -175,6 +175,20 @@ TEST_F(RunProgramRunTest, ARunOfAProjectBeingWrittenRefusesToStart) {
   waitpid(zombie, nullptr, 0);
 }
 
+TEST_F(RunProgramRunTest, AReadOnlyRunNeedsNoLockInAFolderItCannotWrite) {
+  if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
+  std::filesystem::create_directory("study");
+  {
+    testing_support::ScopedChdir into("study");
+    testing_support::WriteFourLeafRun(ControlText({{41, "maximum # iterations: 0"}}));
+  }
+  std::filesystem::permissions("study", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  const auto run = RunVorn({"study/run.txt"});
+  std::filesystem::permissions("study", std::filesystem::perms::owner_all);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(FileExists("done.txt"));
+}
+
 TEST_F(RunProgramRunTest, AFitThatCannotStartLeavesNoFileBehind) {
   // Every leaf value unknown: the initial p0 has nothing to count, found after the history files
   // were opened, so they must be removed on the way out, with nothing else written.
