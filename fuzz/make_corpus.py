@@ -48,7 +48,7 @@ def four_leaf_phyl():
 def write(harness, name, text):
     folder = os.path.join(HERE, "corpus", harness)
     os.makedirs(folder, exist_ok=True)
-    data = text if isinstance(text, bytes) else text.encode()
+    data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogateescape")
     with open(os.path.join(folder, "seed-" + name), "wb") as f:
         f.write(data)
 
@@ -228,6 +228,47 @@ def table_seeds():
         write("table", name, pack(read(tree_path), "\n".join("\t".join(row) for row in rows) + "\n"))
 
 
+def run_seeds():
+    """Small whole runs (a few iterations on the four-leaf tree) and the hostile cases that once
+    harmed a run: lengths that overflow, bytes in names, shapes whose categories fail, data from
+    which no start can be made, settings given twice or out of range."""
+    base = template_lines()
+
+    def pack(changes, tree=None, wp="0 1 1 0\n1 1 2 1\n0 0 0 1\n", ngp="g1 5 2 9\ng2 1 0 3\n"):
+        lines = list(base)
+        changes = {41: "maximum # iterations: 2", **changes}
+        for index, text in sorted(changes.items()):
+            if index > len(lines):
+                lines.extend([""] * (index - len(lines)))
+            lines[index - 1] = text
+        tree = four_leaf_phyl() if tree is None else tree
+        return "\n".join(lines) + "\n" + SEPARATOR + tree + SEPARATOR + wp + SEPARATOR + ngp
+
+    newick = {3: "tree: tree.phyl newick"}
+    write("run", "template", pack({}))
+    write("run", "everything", pack({42: "ancestral reconstruction: detailed", 53: "standard errors: on",
+                                     54: "optimizer: fast"}))
+    write("run", "simulate", pack({3: "tree: rand", 4: "number of leaves: 5", 8: "source: sim",
+                                   10: "number of sites: const 20"}))
+    write("run", "huge-lengths", pack(newick, "((A:1e308,B:1e308):1e308,(C:1e308,D:1e308):1e308);\n"))
+    write("run", "overflowing-span", pack(newick, "((A:2e305,B:2e305):1,(C:2e305,D:2e305):1);\n"))
+    write("run", "many-categories", pack({36: "# categories (loss distribution): 1000",
+                                          37: "# categories (gain distribution): 65535"}))
+    write("run", "nul-in-name", pack({3: "tree: tree.phyl\0junk phyl"}))
+    write("run", "nul-in-value", pack({}, wp="0\0 1 1 0\n1 1 2 1\n0 0 0 1\n"))
+    write("run", "tab-in-label", pack(newick, "(('A\tx':0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"))
+    write("run", "line-feed-in-label", pack(newick, "(('A\nx':0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"))
+    write("run", "invalid-utf8", pack(newick, "((\udcff\udcc3:0.04,B:0.04):0.06,(C:0.06,D:0.06):0.04);\n"))
+    write("run", "negative-iterations", pack({41: "maximum # iterations: -5"}))
+    write("run", "repeated-setting", pack({53: "optimizer: em", 54: "optimizer: fast"}))
+    write("run", "tiny-shape", pack({33: "g-lambda: fix 1e-5"}))
+    write("run", "p0-unknown", pack({}, wp="2 2 2 2\n2 2 2 2\n2 2 2 2\n"))
+    write("run", "nu-one", pack({}, wp="0 0 0 0\n0 0 0 0\n0 0 0 0\n"))
+    write("run", "wide-table", pack({8: "source: table data.wp.txt"},
+                                    wp="A\tB\tC\tD\t" + "\t".join("x%d" % i for i in range(40)) + "\n"
+                                       + "\t".join(["0"] * 44) + "\n"))
+
+
 def main():
     sets = data_sets()
     if len(sets) < 4:
@@ -236,6 +277,7 @@ def main():
     pattern_seeds(sets)
     input_seeds(sets)
     table_seeds()
+    run_seeds()
 
 
 if __name__ == "__main__":

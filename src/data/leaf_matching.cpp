@@ -17,6 +17,26 @@ std::string Quoted(const std::string& name) { return "'" + name + "'"; }
 
 void Append(std::string& list, const std::string& item) { list += (list.empty() ? "" : ", ") + item; }
 
+// A list for an error line: a table of many thousand columns that match nothing would make one
+// line of megabytes, so it shows the first kShown and says how many there are in all.
+constexpr std::size_t kShown = 20;
+
+class CappedList {
+ public:
+  void Add(const std::string& item) {
+    if (count_++ < kShown) Append(text_, item);
+  }
+  bool empty() const { return count_ == 0; }
+  std::string Text() const {
+    if (count_ <= kShown) return text_;
+    return text_ + " and " + std::to_string(count_ - kShown) + " more (" + std::to_string(count_) + " in all)";
+  }
+
+ private:
+  std::string text_;
+  std::size_t count_ = 0;
+};
+
 // A name as the tools of a field may spell it otherwise: in lower case, blanks as underscores.
 std::string Canonical(std::string_view name) {
   std::string canonical;
@@ -54,17 +74,17 @@ std::string LikelyPairs(const std::vector<std::pair<std::string, std::string>>& 
     if (!any) break;
   }
   std::vector<char> paired(missing.size(), 0);
-  std::string pairs;
+  CappedList pairs;
   for (const auto& [name, shown] : unknown) {
     for (const std::string& spelling : Spellings(name)) {
       const auto found = leafOf.find(spelling);
       if (found == leafOf.end() || paired[found->second]) continue;
       paired[found->second] = 1;
-      Append(pairs, shown + " for the leaf " + Quoted(missing[found->second]));
+      pairs.Add(shown + " for the leaf " + Quoted(missing[found->second]));
       break;
     }
   }
-  return pairs;
+  return pairs.Text();
 }
 
 }  // namespace
@@ -84,7 +104,7 @@ bool MatchLeaves(const std::string& tableName, PhylogeneticTree& tree, const std
     }
   }
   std::vector<std::uint8_t> named(tree.leafCount, 0);
-  std::string unknownList, twiceList;
+  CappedList unknownList, twiceList;
   // A first column taken for the row names may be a leaf's column misspelt.
   std::vector<std::pair<std::string, std::string>> unknown;
   if (rowNames) unknown.emplace_back(*rowNames, "column " + Quoted(*rowNames) + " (taken for the row names)");
@@ -92,21 +112,23 @@ bool MatchLeaves(const std::string& tableName, PhylogeneticTree& tree, const std
   for (std::size_t i = 0; i < names.size(); ++i) {
     const auto leaf = leafAt.find(names[i]);
     if (leaf == leafAt.end()) {
-      Append(unknownList, Quoted(names[i]));
+      unknownList.Add(Quoted(names[i]));
       unknown.emplace_back(names[i], std::string(kind) + " " + Quoted(names[i]));
     } else if (named[leaf->second]) {
-      Append(twiceList, Quoted(names[i]));
+      twiceList.Add(Quoted(names[i]));
     } else {
       named[leaf->second] = 1;
       positions[i] = leaf->second;
     }
   }
-  std::string missingList;
+  std::string missingList;  // whole, for the warnings, which go on one line each as before
+  CappedList missingShown;
   std::vector<std::string> missing;
   for (std::uint32_t j = 0; j < tree.leafCount; ++j) {
     if (named[j]) continue;
     missing.push_back(tree.nodeNames[tree.leafCount - 1 + j]);
     Append(missingList, Quoted(missing.back()));
+    missingShown.Add(Quoted(missing.back()));
   }
   const bool missingIsError = mode == LeavesWithoutData::kError && !missing.empty();
   if (missingIsError || !unknownList.empty() || !twiceList.empty()) {
@@ -114,9 +136,9 @@ bool MatchLeaves(const std::string& tableName, PhylogeneticTree& tree, const std
     const auto add = [&problems](const std::string& what, const std::string& list) {
       if (!list.empty()) problems += (problems.empty() ? "" : "; ") + what + list;
     };
-    if (missingIsError) add(std::string("no ") + kind + " for the leaves ", missingList);
-    add(std::string("no leaf for the ") + kind + "s ", unknownList);
-    add(std::string("more than one ") + kind + " for ", twiceList);
+    if (missingIsError) add(std::string("no ") + kind + " for the leaves ", missingShown.Text());
+    add(std::string("no leaf for the ") + kind + "s ", unknownList.Text());
+    add(std::string("more than one ") + kind + " for ", twiceList.Text());
     add("likely the same: ", LikelyPairs(unknown, missing));
     if (missingIsError && unknownList.empty()) {
       add("", std::string("to read the table without them, the setting 'leaves without data: unknown' or 'prune' "

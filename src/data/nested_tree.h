@@ -17,6 +17,7 @@ struct NestedNode {
   double length = 0;
   std::string comments;                 // the bracketed comments of the label, one a line
   std::string support;                  // a support value as written; empty for none
+  std::size_t at = 0;                   // where the label starts in the parsed text
 };
 
 // nodes[0] is the root; every child comes after its parent.

@@ -85,6 +85,7 @@ bool ReadLabel(std::string_view text, std::size_t& pos, const std::string& treeN
   constexpr char kQuotedName = '\x01';  // where the quoted name stood in the unquoted text
   std::string raw, quotedName;
   bool quoted = false;
+  node->at = pos;
   while (pos < text.size() && !IsDelimiter(text[pos])) {
     const char c = text[pos];
     if (c == '[') {

@@ -2,6 +2,7 @@
 // the tree's layout. Labels become names, lengths and support values; lengths are turned into
 // 1000 million years; a node that a rooted binary tree cannot have is named in the message by
 // leaves of its subtrees, which is what a user can find in a viewer.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -144,6 +145,12 @@ bool PhylogeneticTree::ReadNewick(std::FILE* file, const ReaderSettings& setting
   RootFlag flag = RootFlag::kNone;
   if (!ParseNewick(isNexus ? nexus.newick : std::string_view(text), treeName, &nested, &flag)) return false;
   InterpretLabels(nested, isNexus ? &nexus : nullptr, settings.internalLabels);
+  const std::size_t start = isNexus ? static_cast<std::size_t>(nexus.newick.data() - text.data()) : 0;
+  for (const NestedNode& node : nested.nodes) {
+    if (!NameFault(node.name)) continue;  // the line is counted only for the message
+    const auto at = text.begin() + static_cast<std::ptrdiff_t>(start + node.at);
+    return CheckNodeName(treeName, node.name, 1 + static_cast<std::size_t>(std::count(text.begin(), at, '\n')));
+  }
   if (!CheckBinary(nested, treeName) || !ReadLengths(nested, treeName)) return false;
   if ((nested.nodes.size() + 1) / 2 > kMaxTreeLeaves) return TreeError(treeName, "has too many leaves");
 

@@ -188,6 +188,7 @@ bool PhylogeneticTree::ReadPhylNodes(const std::vector<std::string>& lines, std:
     seen[v] = 1;
     std::size_t next = 1;
     if (!TakeName(tokens, next, nodeNames[v])) return LineError(treeName, "has an unterminated name", lineNumber);
+    if (!CheckNodeName(treeName, nodeNames[v], lineNumber)) return false;
     if (next >= tokens.size() || !ParseDouble(tokens[next], &age[v])) {
       return LineError(treeName, "has a malformed age", lineNumber);
     }
@@ -272,7 +273,35 @@ void PhylogeneticTree::LeafDepths(double* shallowest, double* deepest) const {
   }
 }
 
+bool CheckNodeName(const std::string& treeName, const std::string& name, std::size_t line) {
+  const char* fault = NameFault(name);
+  if (!fault) return true;
+  std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' has a name that holds %s on line %u, '%s': "
+               "a name must be one line of UTF-8 text without tabs, as every output keeps it\n",
+               treeName.c_str(), fault, static_cast<unsigned>(line), EscapedName(name).c_str());
+  return false;
+}
+
+bool PhylogeneticTree::CheckDepths() const {
+  // Every output gives lengths and ages in millions of years, and the unfit picture in the
+  // file's unit: a depth that either cannot hold would print as inf, and an axis over it has
+  // no end.
+  const double fileUnits = fileUnit > 0 ? 1000 / fileUnit : 1000;
+  std::vector<double> depth(nodeCount, 0.0);
+  for (std::uint32_t i = nodeCount - 1; i-- > 0;) {
+    const std::uint32_t v = bottomUpOrder[i];
+    depth[v] = depth[parent[v]] + branchLength[v];
+    if (std::isfinite(depth[v] * 1000) && std::isfinite(depth[v] * fileUnits)) continue;
+    std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' puts node '%s' further below its root "
+                 "than a number can hold in millions of years: are its lengths in another unit?\n",
+                 treeName.c_str(), EscapedName(nodeNames[v]).c_str());
+    return false;
+  }
+  return true;
+}
+
 bool PhylogeneticTree::CheckTimeTree(bool newick, const ReaderSettings& settings) const {
+  if (!CheckDepths()) return false;
   // A leaf is a column of the data; two of one name make the report and the user's reading of
   // it ambiguous.
   std::unordered_map<std::string_view, std::uint32_t> leafByName;

@@ -99,6 +99,12 @@ class PhylogeneticTree {
   // After a reader: refuses two leaves of one name, warns of leaves that end at different depths
   // and of a span no time tree can have.
   bool CheckTimeTree(bool newick, const ReaderSettings& settings) const;
+  // Depths that hold in millions of years.
+  bool CheckDepths() const;
 };
+
+// A node name that every output can hold as it is (NameFault); otherwise the error, naming the
+// line of the tree file the name is on.
+bool CheckNodeName(const std::string& treeName, const std::string& name, std::size_t line);
 
 }  // namespace vorn

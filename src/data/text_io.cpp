@@ -53,6 +53,77 @@ std::vector<std::string_view> Tokenize(std::string_view line) {
   return tokens;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at name[at] (1 for ASCII), or 0 for none: no
+// overlong forms, no surrogates, nothing past U+10FFFF.
+std::size_t Utf8Length(std::string_view name, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+  const unsigned char b = byte(at);
+  if (b < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    length = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3;
+    if (b == 0xE0) low = 0xA0;
+    if (b == 0xED) high = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4;
+    if (b == 0xF0) low = 0x90;
+    if (b == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > name.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+const char* NameFault(std::string_view name) {
+  for (std::size_t at = 0; at < name.size();) {
+    const char c = name[at];
+    if (c == '\t') return "a tab";
+    if (c == '\n') return "a line feed";
+    if (c == '\r') return "a carriage return";
+    if ((c >= 0 && c < 0x20) || c == 0x7F) return "a control character";
+    const std::size_t length = Utf8Length(name, at);
+    if (length == 0) return "a byte that is not UTF-8";
+    at += length;
+  }
+  return nullptr;
+}
+
+std::string EscapedName(std::string_view name) {
+  std::string escaped;
+  for (std::size_t at = 0; at < name.size();) {
+    const unsigned char c = static_cast<unsigned char>(name[at]);
+    const std::size_t length = Utf8Length(name, at);
+    if (c == '\t') {
+      escaped += "\\t";
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c < 0x20 || c == 0x7F || length == 0) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(c));
+      escaped += hex;
+    } else {
+      escaped.append(name.substr(at, length));
+      at += length;
+      continue;
+    }
+    ++at;
+  }
+  return escaped;
+}
+
 bool ParseUnsigned(std::string_view token, unsigned long long max, unsigned long long* value) {
   if (token.empty() || token.size() > 40) return false;
   unsigned long long result = 0;

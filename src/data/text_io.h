@@ -24,6 +24,13 @@ void SkipByteOrderMark(std::FILE* file);
 // Splits at any of kTokenSeparators; empty tokens are dropped.
 std::vector<std::string_view> Tokenize(std::string_view line);
 
+// What makes a name unfit for the outputs, which hold names in lines, in tab-separated columns,
+// in JSON and in XML: "a tab", "a line feed", "a carriage return", "a control character" or "a
+// byte that is not UTF-8"; nullptr for a fit name.
+const char* NameFault(std::string_view name);
+// The name with its control characters and stray bytes as \t, \n, \r and \xHH, for a message.
+std::string EscapedName(std::string_view name);
+
 // Whole-token number parsing: false unless the token is exactly one number of that kind.
 bool ParseUnsigned(std::string_view token, unsigned long long max, unsigned long long* value);
 bool ParseInt(std::string_view token, long long* value);

@@ -1,10 +1,15 @@
 // The order of a run: read, simulate, fit, reconstruct, write; and the one place that ends it.
 #include "driver/run_program.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <exception>
+#include <new>
 #include <vector>
 
 #include "data/alignment_data.h"
@@ -12,7 +17,10 @@
 #include "data/diagnostics.h"
 #include "data/output_file.h"
 #include "data/phylogenetic_tree.h"
+#include "data/file_identity.h"
 #include "driver/command_line.h"
+#include "driver/run_lock.h"
+#include "driver/run_outputs.h"
 #include "estimation/fit.h"
 #include "estimation/uncertainty.h"
 #include "input/input_reader.h"
@@ -183,23 +191,43 @@ bool FitAndWrite(const PhylogeneticTree& tree, const AlignmentData& data, const 
   return WriteFamilyFiles(tree, data, control.fit.eventThreshold, source, projectName);
 }
 
+FilePtr OpenControlFile(const std::string& controlFileName) {
+  FilePtr input = OpenFile(controlFileName, "r");
+  if (!input) std::fprintf(stderr, "Error:VORN:Main: The input file %s cannot be found\n", controlFileName.c_str());
+  return input;
+}
+
 }  // namespace
 
 bool LoadRun(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, const std::string& controlFileName,
              const std::string& projectName) {
   {
-    FilePtr input = OpenFile(controlFileName, "r");
-    if (!input) {
-      std::fprintf(stderr, "Error:VORN:Main: The input file %s cannot be found\n", controlFileName.c_str());
-      return false;
-    }
+    FilePtr input = OpenControlFile(controlFileName);
+    if (!input) return false;
+    FileIdentity identity;
+    if (!InspectInput(input.get(), controlFileName, "Main", &identity)) return false;
+    control.inputFiles.push_back(identity);
     if (!ReadInput(tree, data, control, input.get(), projectName)) return false;
   }
+  if (!CheckOutputsAreNotInputs(RunOutputNames(control, tree, data, projectName), control.inputFiles)) return false;
   if (control.randomTree && !WriteRandomTree(tree)) return false;
   return !control.simulation.simulate || SimulateData(tree, data, control, projectName);
 }
 
 namespace {
+
+// An earlier run's marker goes before this run reads anything, so that a pipeline waiting for it
+// never takes this run's failure for success. Only an empty file is taken now, as no input can
+// be one; any other file of that name goes once the run knows it is none of its inputs.
+void RemoveEmptyMarker(const std::string& controlFileName) {
+  struct stat marker {}, control {};
+  if (lstat("done.txt", &marker) != 0 || !S_ISREG(marker.st_mode) || marker.st_size != 0) return;
+  if (stat(controlFileName.c_str(), &control) == 0 && control.st_dev == marker.st_dev &&
+      control.st_ino == marker.st_ino) {
+    return;  // the output check names the clash
+  }
+  std::remove("done.txt");
+}
 
 int Run(int argc, const char* const* argv) {
   ClearWarnings();  // a process may run more than one job (the tests do)
@@ -213,6 +241,8 @@ int Run(int argc, const char* const* argv) {
     PrintVersion(stdout);
     return 0;
   }
+
+  RemoveEmptyMarker(commandLine.controlFileName);
 
   const std::time_t startTime = std::time(nullptr);
   const auto started = std::chrono::steady_clock::now();
@@ -235,12 +265,16 @@ int Run(int argc, const char* const* argv) {
     return 1;
   }
   const std::string projectName = ProjectName(inputFileName);
+  if (!OpenControlFile(inputFileName)) return 1;
+  RunLock lock(projectName);
+  if (!lock.Take()) return 1;
   {
     // The marker is the last thing a run writes and the one thing every run writes.
     OutputFile done("done.txt", "Main");
     if (!OpenDoneMarker(done)) return 1;
   }
   if (!LoadRun(tree, data, control, inputFileName, projectName)) return 1;
+  std::remove("done.txt");  // not an input, as LoadRun checked
   control.fit.threadCount = commandLine.threads;
   if (control.fit.maxIterations != 0) {
     RunFacts facts;
@@ -256,13 +290,21 @@ int Run(int argc, const char* const* argv) {
 }  // namespace
 
 int RunProgram(int argc, const char* const* argv) {
+  // Past a file-size limit a write fails with EFBIG, which the output's checks report as a file
+  // that cannot be written, instead of the signal ending the process with its temporary files.
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Every exception is thrown past the open outputs, whose destructors remove their temporary
+  // files, and past the lock, which is let go.
   try {
     return Run(argc, argv);
   } catch (const NumericDomainError& error) {
-    // Thrown past every open output, whose destructors have removed their temporary files.
     std::fputs(error.what(), stderr);
-    return 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error:VORN:Main: Out of memory: the run needs more memory than the system gives it\n");
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "Error:VORN:Main: %s\n", error.what());
   }
+  return 1;
 }
 
 }  // namespace vorn

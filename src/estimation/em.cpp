@@ -295,7 +295,29 @@ bool SitesToFitFrom(const AlignmentData& data, bool conditionOnPresence) {
   return false;
 }
 
+namespace {
+
+bool AllNumbers(const std::vector<double>& values) {
+  for (double v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void EM::PrintImpossibleStart() const {
+  // A shape so small that every quantile but the last is 0 gives rates of 0/0: the fault is the
+  // shape's, not the data's.
+  const bool loss = !AllNumbers(lossCategories.rates);
+  if (loss || !AllNumbers(gainCategories.rates)) {
+    std::fprintf(stderr, "Error:VORN:EM:Run: The %s rate categories of %s = %lg are not numbers: %u categories "
+                         "cannot be cut from a gamma distribution of so small a shape; give a larger shape or fewer "
+                         "categories\n",
+                 loss ? "loss" : "gain", loss ? "l-lambda" : "g-lambda", loss ? model.llambda : model.glambda,
+                 static_cast<unsigned>(loss ? lossCategories.count : gainCategories.count));
+    return;
+  }
   std::fprintf(stderr, "Error:VORN:EM:Run: The log-likelihood of the initial parameters is %lg: "
                        "some pattern cannot occur under them; start from other values\n",
                logLikelihood);

@@ -68,7 +68,8 @@ bool ReadControlSection(TemplateReader& in, ControlFile& control) {
 
   int iterations = 0;
   if (!in.Next(41) || !in.ReadInt("maximum # iterations: ", &iterations)) return false;
-  if (iterations >= 0) fit.maxIterations = static_cast<std::uint32_t>(iterations);
+  if (!CheckRange(iterations, Range::kNonNegative, in.item())) return false;
+  fit.maxIterations = static_cast<std::uint32_t>(iterations);
 
   std::string word;
   if (!in.Next(42) || !in.ReadWord("ancestral reconstruction: ", &word)) return false;

@@ -76,6 +76,7 @@ bool ReadInput(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control
     sim.gainCategories = control.fit.gainCategories;
   }
   if (!sim.simulate && control.fit.conditionOnPresence) data.DropSitesWithoutPresence();
+  control.inputFiles.insert(control.inputFiles.end(), in.filesRead().begin(), in.filesRead().end());
   return true;
 }
 

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "data/file_identity.h"
 #include "data/phylogenetic_tree.h"
 #include "data/reader_settings.h"
 #include "estimation/ancestral.h"
@@ -27,6 +29,8 @@ struct ControlFile {
   SimulationSettings simulation;
   ReconstructionMode reconstruction = ReconstructionMode::kOff;
   bool randomTree = false;  // the tree was made at random, to be written as PREFIX.phyl
+  // Every file the run read: the control file (added by its opener) and the files it names.
+  std::vector<FileIdentity> inputFiles;
 };
 
 // Longest line of the input file; a longer one is an error, not a split.
@@ -37,8 +41,11 @@ constexpr std::uint32_t kMaxRandomTreeLeaves = 1U << 24;
 constexpr std::uint32_t kMaxSimulatedGenes = 1000000;
 // Most sites a simulation makes over all genes: the data count sites in 32 bits.
 constexpr std::uint64_t kMaxSimulatedSites = 0xffffffffU;
-// Most rate categories of either distribution: the category counts are 16-bit.
-constexpr std::uint32_t kMaxCategories = 0xffffU;
+// Most rate categories of either distribution (the gain distribution's never-gaining class
+// included). The E-step's work and its sums grow with the product of the two counts: 64 of each
+// are 4096 pairs, some 200 times the default's 20, which still takes seconds an iteration on the
+// example; beyond that, more categories describe a gamma distribution no better.
+constexpr std::uint32_t kMaxCategories = 64;
 
 // How much work one control file may ask of a run. The defaults are the product's limits and
 // are what every run uses; tests and the fuzz harnesses lower them, so that an input can make

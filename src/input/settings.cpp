@@ -286,6 +286,8 @@ bool ReadSettings(std::FILE* input, unsigned firstLine, ControlFile& control, co
       return false;
     }
   }
+  // The line of each setting given, by its place in kSettings: a second one would silently win.
+  unsigned given[sizeof kSettings / sizeof kSettings[0]] = {};
   for (unsigned number = firstLine; ReadLine(input, line, kMaxInputLineLength, &tooLong); ++number) {
     if (tooLong) {
       std::fprintf(stderr, "Error:VORN:ReadInput: Line %u of the input file is longer than %u characters\n", number,
@@ -301,6 +303,13 @@ bool ReadSettings(std::FILE* input, unsigned firstLine, ControlFile& control, co
            static_cast<int>(text.size()), text.data());
       continue;
     }
+    unsigned& first = given[setting - kSettings];
+    if (first != 0) {
+      std::fprintf(stderr, "Error:VORN:ReadInput: Line %u gives the setting '%s' again, after line %u; give each "
+                   "setting once\n", number, setting->name, first);
+      return false;
+    }
+    first = number;
     if (setting->reader) {
       if (!prescanned.done) {
         std::fprintf(stderr, "Error:VORN:ReadInput: Line %u: the setting '%s' needs a control file that can be read "

@@ -183,11 +183,28 @@ bool TemplateReader::Unreadable(std::string_view literal, const char* conversion
   return false;
 }
 
-FilePtr OpenNamedInput(const std::string& name, const std::string& projectName) {
+FilePtr OpenNamedInput(const std::string& name, const std::string& projectName, std::string* opened) {
   FilePtr file = OpenFile(name, "r");
   const std::size_t slash = projectName.find_last_of('/');
+  if (opened) *opened = name;
   if (file || name.empty() || name[0] == '/' || slash == std::string::npos) return file;
-  return OpenFile(projectName.substr(0, slash + 1) + name, "r");
+  const std::string beside = projectName.substr(0, slash + 1) + name;
+  if (opened) *opened = beside;
+  return OpenFile(beside, "r");
+}
+
+FilePtr OpenReadInput(TemplateReader& in, const std::string& name, const std::string& projectName, bool* refused) {
+  std::string opened;
+  FilePtr file = OpenNamedInput(name, projectName, &opened);
+  *refused = false;
+  if (!file) return file;
+  FileIdentity identity;
+  if (!InspectInput(file.get(), opened, "ReadInput", &identity)) {
+    *refused = true;
+    return FilePtr();
+  }
+  in.NoteFileRead(identity);
+  return file;
 }
 
 void PrintUnrecognized(std::string_view word, const char* tail) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "data/c_file.h"
+#include "data/file_identity.h"
 
 // The pieces every section reader of the control file shares: the line reader that knows its
 // place in the 52-line template, keyword matching, the numbers and value lists of the model and
@@ -72,6 +73,10 @@ class TemplateReader {
   const char* item() const { return item_; }
   unsigned fileLine() const { return fileLine_; }
 
+  // The files the control file led to reading, for the check that no output is one of them.
+  const std::vector<FileIdentity>& filesRead() const { return filesRead_; }
+  void NoteFileRead(const FileIdentity& file) { filesRead_.push_back(file); }
+
  private:
   bool ReadFileLine();
   bool Unreadable(std::string_view literal, const char* conversion) const;
@@ -81,6 +86,7 @@ class TemplateReader {
   std::vector<std::string_view> tokens_;
   const char* item_ = "";
   unsigned fileLine_ = 0;
+  std::vector<FileIdentity> filesRead_;
 };
 
 // "Error:VORN:ReadInput: <word>. Unrecognized keyword in <tail>"; the tail ends the line.
@@ -89,7 +95,11 @@ void PrintUnrecognized(std::string_view word, const char* tail);
 // Opens a file the control file names: relative to the working directory first, and, when it is not
 // there, relative to the control file's folder, the folder part of the project name; so a run
 // started from anywhere finds the files that lie beside its control file.
-FilePtr OpenNamedInput(const std::string& name, const std::string& projectName);
+FilePtr OpenNamedInput(const std::string& name, const std::string& projectName, std::string* opened = nullptr);
+
+// OpenNamedInput, then InspectInput, noting the file in `in`. Null when the file is not found
+// (the caller says so in its words) or when it is refused (*refused, already reported).
+FilePtr OpenReadInput(TemplateReader& in, const std::string& name, const std::string& projectName, bool* refused);
 
 // Values a parameter may take. Anything else would make every probability computed from it
 // meaningless, so it is refused where it is read.

@@ -60,7 +60,9 @@ bool ReadTreeSection(TemplateReader& in, PhylogeneticTree& tree, const std::stri
   }
   if (!randomTree) {
     const std::string treeFileName(source);
-    FilePtr treeFile = OpenNamedInput(treeFileName, projectName);
+    bool refused = false;
+    FilePtr treeFile = OpenReadInput(in, treeFileName, projectName, &refused);
+    if (refused) return false;
     if (!treeFile) {
       std::fprintf(stderr, "Error:VORN:ReadInput: the phylogenetic tree '%s' cannot be found\n", treeFileName.c_str());
       return false;
@@ -272,29 +274,47 @@ bool ReadFilterLine(TemplateReader& in, AlignmentData& data) {
   return true;
 }
 
+// Gene names go into every output as the tree's names do, so they meet the same test.
+bool CheckGeneNames(const AlignmentData& data) {
+  for (std::uint32_t g = 0; g < data.geneCount; ++g) {
+    const std::string& name = data.genes[g].geneName;
+    const char* fault = NameFault(name);
+    if (!fault) continue;
+    std::fprintf(stderr, "Error:VORN:ReadInput: '%s' gives gene %u a name that holds %s, '%s': a name must be one "
+                 "line of UTF-8 text without tabs, as every output keeps it\n", data.countsFileName.c_str(),
+                 static_cast<unsigned>(g + 1), fault, EscapedName(name).c_str());
+    return false;
+  }
+  return true;
+}
+
 // The data files that line 8 names: a table, or a pattern file with its counts.
-bool ReadDataFiles(PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
+bool ReadDataFiles(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& data, const std::string& projectName,
                    const ReaderSettings& reader, bool table) {
+  bool refused = false;
   if (table) {
-    FilePtr tableFile = OpenNamedInput(data.patternFileName, projectName);
+    FilePtr tableFile = OpenReadInput(in, data.patternFileName, projectName, &refused);
+    if (refused) return false;
     if (!tableFile) {
       std::fprintf(stderr, "Error:VORN:ReadInput: Table '%s' cannot be opened\n", data.patternFileName.c_str());
       return false;
     }
-    return ReadCharacterTable(tableFile.get(), data.patternFileName, reader, tree, data);
+    return ReadCharacterTable(tableFile.get(), data.patternFileName, reader, tree, data) && CheckGeneNames(data);
   }
-  FilePtr patternFile = OpenNamedInput(data.patternFileName, projectName);
+  FilePtr patternFile = OpenReadInput(in, data.patternFileName, projectName, &refused);
+  if (refused) return false;
   if (!patternFile) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern file '%s' cannot be opened\n", data.patternFileName.c_str());
     return false;
   }
-  FilePtr countsFile = OpenNamedInput(data.countsFileName, projectName);
+  FilePtr countsFile = OpenReadInput(in, data.countsFileName, projectName, &refused);
+  if (refused) return false;
   if (!countsFile) {
     std::fprintf(stderr, "Error:VORN:ReadInput: Pattern counts file '%s' cannot be opened\n",
                  data.countsFileName.c_str());
     return false;
   }
-  return data.ReadPatternFiles(patternFile.get(), countsFile.get(), tree.leafCount);
+  return data.ReadPatternFiles(patternFile.get(), countsFile.get(), tree.leafCount) && CheckGeneNames(data);
 }
 
 }  // namespace
@@ -342,7 +362,7 @@ bool ReadDataSection(TemplateReader& in, PhylogeneticTree& tree, AlignmentData& 
            "table); it is not used", LeavesWithoutDataName(reader.leavesWithoutData));
     }
   }
-  return sim.simulate || ReadDataFiles(tree, data, projectName, reader, table);
+  return sim.simulate || ReadDataFiles(in, tree, data, projectName, reader, table);
 }
 
 }  // namespace control_file

@@ -79,15 +79,10 @@ bool HistoryTable::Commit() { return file_ && file_->Commit(); }
 
 HistoryFiles::~HistoryFiles() {
   if (closed_) return;
-  if (likelihood_) {
-    likelihood_.reset();
-    std::remove(FileName(projectName_, "likelihood").c_str());
-  }
-  for (int f = 0; f < kFamilyCount; ++f) {
-    if (!families_[f]) continue;
-    families_[f].reset();
-    std::remove(FileName(projectName_, Family(static_cast<ParameterFamily>(f)).fileName).c_str());
-  }
+  // Also the files closed whole before the table failed: they describe a run that failed.
+  likelihood_.reset();
+  for (FilePtr& file : families_) file.reset();
+  for (const std::string& name : created_) std::remove(name.c_str());
 }
 
 bool HistoryFiles::Open(const std::string& projectName) {
@@ -98,6 +93,7 @@ bool HistoryFiles::Open(const std::string& projectName) {
     std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be opened\n", name.c_str());
     return false;
   }
+  created_.push_back(name);
   if (!table_.Open(projectName)) return false;
   for (int f = 0; f < kFamilyCount; ++f) {
     const std::string file = FileName(projectName, Family(static_cast<ParameterFamily>(f)).fileName);
@@ -106,6 +102,7 @@ bool HistoryFiles::Open(const std::string& projectName) {
       std::fprintf(stderr, "Error:VORN:EM:Run: The file %s cannot be opened\n", file.c_str());
       return false;
     }
+    created_.push_back(file);
   }
   return true;
 }

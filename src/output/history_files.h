@@ -5,6 +5,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "data/c_file.h"
 #include "data/output_file.h"
@@ -51,6 +52,7 @@ class HistoryFiles : public HistorySink {
   void LikelihoodLine(double logLikelihood);
 
   std::string projectName_;
+  std::vector<std::string> created_;  // the history files opened, to remove if the fit fails
   bool closed_ = false;
   FilePtr likelihood_;
   FilePtr families_[kFamilyCount];

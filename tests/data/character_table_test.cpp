@@ -233,6 +233,12 @@ TEST(CharacterTableTest, MalformedFilesNameTheLineAtFault) {
   std::vector<std::vector<std::string>> cases = testing_support::CaseTable("table_errors.txt");
   cases.push_back({"A,B,C,D," + std::string(256, 'n') + "\n0,0,0,1,0\n", "line 1, column 5 holds more than 255 characters"});
   cases.push_back({"A,B,C,D,gene\n0,0,0,1," + std::string(256, 'g') + "\n", "line 2, column 5 holds more than 255 characters"});
+  // A list of names that match nothing shows its first 20 and the count, not a line of megabytes.
+  std::string header = "A,B,C,D", row = "0,0,0,1";
+  for (int i = 1; i <= 25; ++i) header += ",x" + std::to_string(i), row += ",0";
+  cases.push_back({header + "\n" + row + "\n", "names: no leaf for the columns 'x1', 'x2', 'x3', 'x4', 'x5', 'x6', "
+                   "'x7', 'x8', 'x9', 'x10', 'x11', 'x12', 'x13', 'x14', 'x15', 'x16', 'x17', 'x18', 'x19', 'x20' and 5 "
+                   "more (25 in all)"});
   for (const std::vector<std::string>& c : cases) {
     SCOPED_TRACE(c[0]);
     AlignmentData data;

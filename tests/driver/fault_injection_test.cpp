@@ -2,6 +2,7 @@
 // moment, after which every file written once is either the complete file of an earlier run or
 // absent, and the next run succeeds.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <csignal>
+#include <new>
 #include <regex>
 #include <string>
 #include <thread>
@@ -82,7 +84,8 @@ std::string Timeless(const std::string& text) {
 }
 
 TEST_F(FaultInjectionTest, AKilledRunLeavesEachFileAsItWasOrComplete) {
-  const char* const outputs[] = {"run.output.txt", "run.ar.txt", "done.txt"};
+  // done.txt apart: a run removes an earlier one before it reads, so a killed run leaves none.
+  const char* const outputs[] = {"run.output.txt", "run.ar.txt"};
   WriteRun("2", "1e-3");
   ASSERT_EQ(RunChild(-1), 0);
   std::vector<std::string> complete;
@@ -96,6 +99,7 @@ TEST_F(FaultInjectionTest, AKilledRunLeavesEachFileAsItWasOrComplete) {
     testing_support::ScopedChdir into(earlier ? dir_.path() : fresh.path());
     if (!earlier) WriteRun("2", "1e-3");
     int step = 0;
+    std::vector<bool> markerLeft;  // after each killed run
     for (;; ++step) {
       SCOPED_TRACE(step);
       const int status = RunChild(step);
@@ -108,13 +112,20 @@ TEST_F(FaultInjectionTest, AKilledRunLeavesEachFileAsItWasOrComplete) {
         // The step is past the last one: the run went to its end, over what the kills left.
         EXPECT_EQ(status, 0);
         for (const char* file : outputs) EXPECT_TRUE(FileExists(file)) << file;
+        EXPECT_EQ(ReadText("done.txt"), "");
         break;
       }
       ASSERT_EQ(WTERMSIG(status), SIGKILL);
+      markerLeft.push_back(FileExists("done.txt"));
     }
     // Checks of done.txt and the report before the fit, then three files opened, written,
     // closed and renamed.
     EXPECT_GE(step, 15);
+    // Only a run killed after the marker's rename, its last step, leaves one.
+    ASSERT_EQ(markerLeft.size(), static_cast<std::size_t>(step));
+    EXPECT_EQ(markerLeft.back(), true);
+    markerLeft.pop_back();
+    EXPECT_EQ(markerLeft, std::vector<bool>(markerLeft.size(), false));
   }
 }
 
@@ -138,6 +149,67 @@ TEST_F(FaultInjectionTest, AFitKilledInTheMiddleLeavesWholeIterationsInItsHistor
     previous = iterations;
   }
   EXPECT_FALSE(FileExists("run.output.txt"));
+  EXPECT_FALSE(FileExists("done.txt"));
+}
+
+// In the child: a file-size limit (as "ulimit -f" sets it) of 256 bytes from the moment the
+// results file is first opened, in the check before the fit; the history table outgrows it.
+void LimitFileSize(const std::string& name, OutputStep step, std::FILE*) {
+  if (step != OutputStep::kOpened || name != "run.results.json") return;
+  const rlimit limit{256, 256};
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TEST_F(FaultInjectionTest, AFileSizeLimitIsAFileThatCannotBeWritten) {
+  // Past the limit the system sends SIGXFSZ, whose default ends the process with its temporary
+  // files in place: the run must take it as a write that failed.
+  WriteRun("2", "1e-3");
+  int errors[2];
+  ASSERT_EQ(pipe(errors), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(errors[0]);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(errors[1], STDERR_FILENO);
+    SetOutputStepHookForTesting(LimitFileSize);
+    const char* argv[] = {"vorn", "--seed", "3", "run.txt"};
+    _exit(RunProgram(4, argv));
+  }
+  close(errors[1]);
+  std::string err;
+  char buffer[4096];
+  for (ssize_t got; (got = read(errors[0], buffer, sizeof buffer)) > 0;) err.append(buffer, got);
+  close(errors[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const std::size_t last = err.rfind('\n', err.size() - 2);
+  EXPECT_EQ(err.substr(last == std::string::npos ? 0 : last + 1),
+            "Error:VORN:EM:Run: The file run.history.tsv cannot be written\n");
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+  for (const char* file : {"run.history.tsv", "run.history.p0.txt", "run.output.txt", "done.txt", "run.lock"}) {
+    EXPECT_FALSE(FileExists(file)) << file;
+  }
+}
+
+// Memory that cannot be had, thrown where the report is first opened (before the fit), with the
+// report's temporary file and the lock in place: the handler at the top makes it one error line
+// and status 1, and the unwinding removes both.
+void ThrowOutOfMemory(const std::string& name, OutputStep step, std::FILE*) {
+  if (step == OutputStep::kOpened && name == "run.output.txt") throw std::bad_alloc();
+}
+
+TEST_F(FaultInjectionTest, MemoryThatCannotBeHadIsAnErrorLine) {
+  WriteRun("2", "1e-3");
+  SetOutputStepHookForTesting(ThrowOutOfMemory);
+  const auto run = testing_support::RunVorn({"--seed", "3", "run.txt"});
+  SetOutputStepHookForTesting(nullptr);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error:VORN:Main: Out of memory: the run needs more memory than the system gives it\n");
+  EXPECT_EQ(testing_support::TemporaryFilesIn("."), std::vector<std::string>());
+  EXPECT_FALSE(FileExists("run.lock"));
   EXPECT_FALSE(FileExists("done.txt"));
 }
 

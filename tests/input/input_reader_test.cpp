@@ -52,6 +52,22 @@ class InputReaderTest : public testing_support::ControlFileTest {
 
 TEST_F(InputReaderTest, EveryLineAsTheCaseTableSays) { CheckCases("control_lines.txt"); }
 
+TEST_F(InputReaderTest, FilesAreCheckedBeforeTheyAreRead) {
+  for (const std::vector<std::string>& c : testing_support::CaseTable("input_files.txt")) {
+    SCOPED_TRACE(c.back());
+    testing_support::WriteFourLeafRun();
+    if (c[1] == "DIR") {
+      std::filesystem::create_directory(c[0]);
+    } else if (c[1] != "-") {
+      WriteText(c[0], c[1]);
+    }
+    std::map<int, std::string> changes;
+    for (std::size_t i = 2; i + 1 < c.size(); ++i) changes[std::stoi(c[i])] = c[i].substr(c[i].find('=') + 1);
+    EXPECT_FALSE(ReadWith(changes));
+    EXPECT_EQ(errors_, c.back() + "\n");
+  }
+}
+
 TEST_F(InputReaderTest, LoweredLimitsRefuseWhatTheyExclude) {
   InputLimits limits;
   limits.maxTreeLeaves = 3;
@@ -122,7 +138,7 @@ TEST_F(InputReaderTest, EveryParameterFixed) {
   ASSERT_TRUE(ReadWith({{24, "p0: fix 0.3"}, {25, "theta: fixed 0.5,1.5"}, {26, "phi: fix 0.9 0.1 0.2 0.3 0.4 0.5 0.6"},
                         {27, "eta: con 2"}, {28, "xi: constant 0.25"}, {29, "nu: fix 0.6"}, {32, "l-lambda: fix inf"},
                         {33, "g-lambda: fix 2.5"}, {36, "# categories (loss distribution): 3"},
-                        {37, "# categories (gain distribution): 6"}, {41, "maximum # iterations: -1"},
+                        {37, "# categories (gain distribution): 6"}, {41, "maximum # iterations: 1000"},
                         {42, "ancestral reconstruction: on"}, {45, "p0: fix 0.5"}, {46, "theta: fix 9 9"},
                         {47, "phi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"}, {48, "eta: con 9"},
                         {49, "xi: fix 0 0.5 0.5 0.5 0.5 0.5 0.5"}, {50, "nu: fix 0.1"}, {51, "l-lambda: fixed 3"},

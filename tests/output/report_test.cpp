@@ -149,14 +149,14 @@ TEST_F(FixedRunTest, ResultsOfAFixedModel) {
 
 TEST(TreePictureTest, AnAxisTooLongForItsDoublesGetsNoTicksAndAnEnd) {
   // 2e305 units of 1000 My is a finite depth whose span in My is not: ticks stepping through an
-  // infinite span never ended. The picture still closes, with the axis line and no tick.
+  // infinite span never ended. The readers refuse such a tree now; the picture still closes,
+  // with the axis line and no tick, for a tree that reaches it another way.
   PhylogeneticTree tree;
   FilePtr newick(std::tmpfile());
-  std::fputs("(a:2e305,b:2e305);", newick.get());
+  std::fputs("(a:2,b:2);", newick.get());
   std::rewind(newick.get());
-  testing::internal::CaptureStderr();
   ASSERT_TRUE(tree.ReadNewick(newick.get()));
-  testing::internal::GetCapturedStderr();
+  for (std::uint32_t v = 1; v < tree.nodeCount; ++v) tree.branchLength[v] = 2e305;
   const AlignmentData data;
   const FitSettings settings;
   const FitResult fit;
