@@ -1,0 +1,2 @@
+// Tests of the subcommands (vorn fit, simulate, check).
+#include <gtest/gtest.h>
