@@ -90,6 +90,8 @@ int RunFit(int argc, const char* const* argv) {
   if (!FileFound("tree", line.reading.tree) || !DataFound(line.reading.data)) return 1;
   const std::string prefix = line.prefix.empty() ? DefaultPrefix(line.reading.data) : line.prefix;
   const std::uint32_t seed = line.seed ? *line.seed : ClockSeed();
+  const std::string controlFile = prefix + ".input.txt";
+  if (!MayReplace(controlFile, "% Written by vorn fit")) return 1;
 
   // The data decide "auto" and must be readable before a control file is left for them.
   PhylogeneticTree tree;
@@ -103,7 +105,6 @@ int RunFit(int argc, const char* const* argv) {
     return 1;
   }
   ControlPlan plan = FitPlan(line, ChooseConditioning(line, data));
-  const std::string controlFile = prefix + ".input.txt";
   const std::vector<std::string> words = Words(argc, argv);
   plan.notes = {"Written by vorn fit: " + Joined(words),
                 "Repeat the run with: vorn --seed " + std::to_string(seed) + " " + controlFile};

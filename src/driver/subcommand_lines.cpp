@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <cstdio>
 #include <string_view>
 
@@ -29,36 +30,46 @@ std::size_t Distance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-// " (did you mean --tree-unit?)" for an argument within three edits of an option; "" otherwise.
-std::string Suggestion(const CLI::App& app, int argc, const char* const* argv) {
+// " (did you mean --tree-unit?)" for a name within three edits of an option; "" otherwise.
+std::string Suggestion(const CLI::App& app, const std::string& name) {
   std::string best;
   std::size_t bestDistance = 4;
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument.rfind("--", 0) != 0) continue;
-    const std::string name = argument.substr(2, argument.find('=') == std::string::npos ? std::string::npos
-                                                                                         : argument.find('=') - 2);
-    for (const CLI::Option* option : app.get_options()) {
-      for (const std::string& known : option->get_lnames()) {
-        if (known == name) continue;
-        const std::size_t distance = Distance(name, known);
-        if (distance < bestDistance) bestDistance = distance, best = known;
-      }
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& known : option->get_lnames()) {
+      const std::size_t distance = Distance(name, known);
+      if (distance < bestDistance) bestDistance = distance, best = known;
     }
   }
   return best.empty() ? "" : " (did you mean --" + best + "?)";
 }
 
+// An unknown option is named before anything else is said about the line (CLI11 would first
+// report a required option its misspelling left out). A negative number is a value, not an option.
+bool KnownOptions(const CLI::App& app, int argc, const char* const* argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--") return true;
+    if (argument.size() < 2 || argument[0] != '-' || std::isdigit(static_cast<unsigned char>(argument[1]))) continue;
+    const std::string option = argument.substr(0, argument.find('='));
+    if (app.get_option_no_throw(option)) continue;
+    const std::string name = option.substr(option.find_first_not_of('-'));
+    std::fprintf(stderr, "Error:VORN:Main: %s: unknown option '%s'%s; '%s --help' lists the options\n",
+                 app.get_name().c_str(), option.c_str(), Suggestion(app, name).c_str(), app.get_name().c_str());
+    return false;
+  }
+  return true;
+}
+
 LineOutcome Parse(CLI::App& app, int argc, const char* const* argv) {
+  if (!KnownOptions(app, argc, argv)) return LineOutcome::kRefused;
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
     return LineOutcome::kHelped;
   } catch (const CLI::ParseError& error) {
-    const std::string hint = dynamic_cast<const CLI::ExtrasError*>(&error) ? Suggestion(app, argc, argv) : "";
-    std::fprintf(stderr, "Error:VORN:Main: %s: %s%s; 'vorn %s --help' lists the options\n", app.get_name().c_str(),
-                 error.what(), hint.c_str(), app.get_name().c_str());
+    std::fprintf(stderr, "Error:VORN:Main: %s: %s; '%s --help' lists the options\n", app.get_name().c_str(),
+                 error.what(), app.get_name().c_str());
     return LineOutcome::kRefused;
   }
   return LineOutcome::kRun;
@@ -175,9 +186,9 @@ bool CheckFitLine(FitLine* line, const std::vector<std::string>& estimate, const
 }  // namespace
 
 LineOutcome ParseFitLine(int argc, const char* const* argv, FitLine* line) {
-  CLI::App app("Fits the model of gain and loss to a table and a tree with the settings the README recommends "
+  CLI::App app("Fits the model of gain and loss to a table and a tree with the settings the README recommends\n"
                "for real data: the fast optimizer, 8 starts screened, ancestral reconstruction on.",
-               "fit");
+               "vorn fit");
   Setup(app,
         "Writes PREFIX.input.txt, the control file it ran (vorn --seed N PREFIX.input.txt repeats the run),\n"
         "and PREFIX.output.txt, .results.json, .branches.tsv, .tree.nwk, .tree.svg and the histories.\n"
@@ -189,21 +200,19 @@ LineOutcome ParseFitLine(int argc, const char* const* argv, FitLine* line) {
   app.add_option("--prefix", line->prefix, "where the files go: PATH.output.txt ... [default: the data file's name]")
       ->type_name("PATH");
   app.add_option("--condition-on-presence", line->conditionOnPresence,
-                 "auto, on or off; auto is on when every site shows the character at some leaf")
-      ->type_name("MODE")
-      ->capture_default_str();
+                 "auto, on or off; auto is on when every site shows the character at some leaf [default: auto]")
+      ->type_name("MODE");
   app.add_option("--fix", fix, "hold a parameter family at a value: --fix nu=0.1 --fix g-lambda=inf")
       ->type_name("NAME=VALUE");
   app.add_option("--estimate", estimate, "estimate a family (every family is estimated unless fixed)")
       ->type_name("NAME");
-  app.add_option("--categories", categories, "rate categories of the loss and gain distributions")
-      ->type_name("LOSS,GAIN")
-      ->capture_default_str();
-  app.add_option("--starts", starts, "starts of the screened search, 1 to 1000")->type_name("N")->capture_default_str();
-  app.add_flag("--standard-errors", line->standardErrors, "standard errors and 95 % intervals (PREFIX.uncertainty.tsv)");
-  app.add_option("--threads", threads, "threads of the E-step, or auto; results do not change")
-      ->type_name("N")
-      ->capture_default_str();
+  app.add_option("--categories", categories, "rate categories of the loss and gain distributions [default: 4,5]")
+      ->type_name("LOSS,GAIN");
+  app.add_option("--starts", starts, "starts of the screened search, 1 to 1000 [default: 8]")->type_name("N");
+  app.add_flag("--standard-errors", line->standardErrors,
+               "standard errors and 95 % intervals (PREFIX.uncertainty.tsv) [default: off]");
+  app.add_option("--threads", threads, "threads of the E-step, or auto; results do not change [default: 1]")
+      ->type_name("N");
   app.add_option("--seed", seed, "seed of every random draw, 0 to 4294967295 [default: from the clock]")
       ->type_name("N");
   const LineOutcome outcome = Parse(app, argc, argv);
@@ -213,9 +222,9 @@ LineOutcome ParseFitLine(int argc, const char* const* argv, FitLine* line) {
 }
 
 LineOutcome ParseSimulateLine(int argc, const char* const* argv, SimulateLine* line) {
-  CLI::App app("Simulates presence/absence data on a tree, from a fitted model as its results.json records it "
+  CLI::App app("Simulates presence/absence data on a tree, from a fitted model as its results.json records it\n"
                "(the building block of a parametric bootstrap) or from values given.",
-               "simulate");
+               "vorn simulate");
   Setup(app,
         "Writes PREFIX.wp.txt and PREFIX.ngp.txt (fit them with vorn fit --data PREFIX.wp.txt), the true model\n"
         "PREFIX_truemodel.m and PREFIX.simulate.txt, the control file it ran. With --replicates R the\n"
@@ -236,8 +245,8 @@ LineOutcome ParseSimulateLine(int argc, const char* const* argv, SimulateLine* l
       ->excludes(model);
   app.add_option("--sites", sites, "sites per gene")->required()->type_name("N");
   app.add_option("--genes", genes, "genes [default: the model's, or 1]")->type_name("G");
-  app.add_option("--replicates", replicates, "data sets, each with prefix PREFIX_k")->type_name("R")->capture_default_str();
-  app.add_option("--prefix", line->prefix, "where the files go")->type_name("PATH")->capture_default_str();
+  app.add_option("--replicates", replicates, "data sets, each with prefix PREFIX_k [default: 1]")->type_name("R");
+  app.add_option("--prefix", line->prefix, "where the files go [default: simulated]")->type_name("PATH");
   app.add_option("--tree-unit", line->treeUnit, "one unit of the tree's branch lengths [default: the model's, or Gy]")
       ->type_name("UNIT");
   app.add_option("--seed", seed, "seed of every random draw [default: from the clock]")->type_name("N");
@@ -263,9 +272,9 @@ LineOutcome ParseSimulateLine(int argc, const char* const* argv, SimulateLine* l
 }
 
 LineOutcome ParseCheckLine(int argc, const char* const* argv, CheckLine* line) {
-  CLI::App app("Reads a table and a tree as vorn fit would and prints what a fit would see: leaves matched, "
+  CLI::App app("Reads a table and a tree as vorn fit would and prints what a fit would see: leaves matched,\n"
                "columns skipped, genes, sites, sites absent everywhere, the tree's unit and depth, warnings.",
-               "check");
+               "vorn check");
   Setup(app,
         "Writes no file: everything goes to stdout (vorn check ... | less), warnings also to stderr.\n"
         "Exits with status 1 on anything vorn fit would refuse.\n\n"

@@ -82,6 +82,17 @@ std::string Joined(const std::vector<std::string>& words) {
 
 // Writes a subcommand's control file, complete or absent. One of the same name that the same
 // subcommand did not write is a researcher's own and is never replaced.
+bool MayReplace(const std::string& name, const std::string& marker) {
+  std::ifstream existing(name);
+  if (!existing) return true;
+  for (std::string line; std::getline(existing, line);) {
+    if (line.rfind(marker, 0) == 0) return true;
+  }
+  std::fprintf(stderr, "Error:VORN:Main: The file '%s' exists and was not written by %s; it is left as it is: give "
+               "another --prefix\n", name.c_str(), marker.c_str() + 13);
+  return false;
+}
+
 bool WriteControlFile(const std::string& name, const std::string& text, const std::string& marker) {
   std::error_code error;
   const std::filesystem::path folder = std::filesystem::path(name).parent_path();
@@ -90,16 +101,7 @@ bool WriteControlFile(const std::string& name, const std::string& text, const st
                  error.message().c_str());
     return false;
   }
-  if (std::filesystem::exists(name, error)) {
-    std::ifstream existing(name);
-    bool ours = false;
-    for (std::string line; !ours && std::getline(existing, line);) ours = line.rfind(marker, 0) == 0;
-    if (!ours) {
-      std::fprintf(stderr, "Error:VORN:Main: The file '%s' exists and was not written by %s; it is left as it is: "
-                   "give another --prefix\n", name.c_str(), marker.c_str() + 2);
-      return false;
-    }
-  }
+  if (!MayReplace(name, marker)) return false;
   OutputFile file(name, "Main");
   if (!file.Open()) {
     std::fprintf(stderr, "Error:VORN:Main: The file '%s' cannot be opened for writing\n", name.c_str());

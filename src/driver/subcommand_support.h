@@ -38,6 +38,7 @@ std::string Joined(const std::vector<std::string>& words);
 
 // Writes a subcommand's control file, complete or absent, making its folder. One of that name
 // without the marker line ("% Written by vorn fit") is a researcher's own and is never replaced.
+bool MayReplace(const std::string& name, const std::string& marker);
 bool WriteControlFile(const std::string& name, const std::string& text, const std::string& marker);
 
 }  // namespace vorn
