@@ -138,9 +138,11 @@ void PrintCheck(const PhylogeneticTree& tree, const AlignmentData& data, const R
               reading.tree.c_str(), static_cast<unsigned>(tree.leafCount), static_cast<unsigned>(tree.nodeCount),
               unit, tree.fileUnit > 0 ? 1000 * deepest / tree.fileUnit : deepest, 1000 * deepest,
               deepest - shallowest > 0.01 * deepest ? " (the leaves end at different depths: not a time tree)" : "");
-  std::printf("data: %s, %u leaves matched to the tree's %u, %u genes, %u sites (%u after the filter of "
-              "unknowns), %u distinct patterns\n",
-              reading.data.c_str(), static_cast<unsigned>(data.leafCount), static_cast<unsigned>(tree.leafCount),
+  // Pattern files are not matched by name: their columns follow the tree's leaves.
+  const char* matching = EndsWith(reading.data, ".wp.txt") ? "leaf columns in the order of the tree's"
+                                                           : "leaves matched to the tree's";
+  std::printf("data: %s, %u %s %u, %u genes, %u sites (%u after the filter of unknowns), %u distinct patterns\n",
+              reading.data.c_str(), static_cast<unsigned>(data.leafCount), matching, static_cast<unsigned>(tree.leafCount),
               static_cast<unsigned>(data.geneCount), static_cast<unsigned>(data.allSites),
               static_cast<unsigned>(data.filteredSites), static_cast<unsigned>(data.patternCount));
   for (std::size_t g = 0; g < data.genes.size() && g < 10; ++g) {
