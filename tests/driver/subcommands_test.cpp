@@ -186,12 +186,15 @@ TEST_F(SubcommandsTest, AutoConditionsOnPresenceWhenEverySiteShowsTheCharacter) 
                           "leaf)\n", 0), 0U) << run.err;
   EXPECT_NE(ReadText("d.input.txt").find("\ncondition on presence: on\n"), std::string::npos);
   const auto given = RunVorn({"fit", "--tree", "t.nwk", "--data", "d.tsv", "--prefix", "off", "--seed", "3",
-                              "--starts", "1", "--condition-on-presence", "off", "--fix", "g-lambda=inf"});
+                              "--starts", "1", "--condition-on-presence", "off", "--fix", "g-lambda=inf",
+                              "--standard-errors", "--threads", "2"});
   ASSERT_EQ(given.status, 0) << given.err;
   EXPECT_EQ(given.err.find("auto"), std::string::npos);
   const std::string control = ReadText("off.input.txt");
   EXPECT_NE(control.find("\ncondition on presence: off\n"), std::string::npos);
   EXPECT_NE(control.find("\ng-lambda: fix inf\n"), std::string::npos);
+  EXPECT_NE(control.find("\nstandard errors: on\n"), std::string::npos);
+  EXPECT_TRUE(testing_support::FileExists("off.uncertainty.tsv"));
 }
 
 TEST_F(SubcommandsTest, CheckPrintsWhatAFitWouldSeeAndWritesNothing) {
