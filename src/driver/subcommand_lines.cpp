@@ -187,7 +187,7 @@ bool CheckFitLine(FitLine* line, const std::vector<std::string>& estimate, const
 
 LineOutcome ParseFitLine(int argc, const char* const* argv, FitLine* line) {
   CLI::App app("Fits the model of gain and loss to a table and a tree with the settings the README recommends\n"
-               "for real data: the fast optimizer, 8 starts screened, ancestral reconstruction on.",
+               "for real data: the fast optimizer, 8 starts screened, ancestral reconstruction on.\n",
                "vorn fit");
   Setup(app,
         "Writes PREFIX.input.txt, the control file it ran (vorn --seed N PREFIX.input.txt repeats the run),\n"
@@ -223,7 +223,7 @@ LineOutcome ParseFitLine(int argc, const char* const* argv, FitLine* line) {
 
 LineOutcome ParseSimulateLine(int argc, const char* const* argv, SimulateLine* line) {
   CLI::App app("Simulates presence/absence data on a tree, from a fitted model as its results.json records it\n"
-               "(the building block of a parametric bootstrap) or from values given.",
+               "(the building block of a parametric bootstrap) or from values given.\n",
                "vorn simulate");
   Setup(app,
         "Writes PREFIX.wp.txt and PREFIX.ngp.txt (fit them with vorn fit --data PREFIX.wp.txt), the true model\n"
@@ -273,7 +273,7 @@ LineOutcome ParseSimulateLine(int argc, const char* const* argv, SimulateLine* l
 
 LineOutcome ParseCheckLine(int argc, const char* const* argv, CheckLine* line) {
   CLI::App app("Reads a table and a tree as vorn fit would and prints what a fit would see: leaves matched,\n"
-               "columns skipped, genes, sites, sites absent everywhere, the tree's unit and depth, warnings.",
+               "columns skipped, genes, sites, sites absent everywhere, the tree's unit and depth, warnings.\n",
                "vorn check");
   Setup(app,
         "Writes no file: everything goes to stdout (vorn check ... | less), warnings also to stderr.\n"
