@@ -26,21 +26,45 @@ StdoutToStderr::~StdoutToStderr() {
   close(saved_);
 }
 
+namespace {
+
+// Both streams into one file while alive, and back as they were however the scope is left (a
+// numeric failure is thrown past it to the driver).
+class StreamsInto {
+ public:
+  explicit StreamsInto(std::FILE* file) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    savedOut_ = dup(STDOUT_FILENO);
+    savedErr_ = dup(STDERR_FILENO);
+    dup2(fileno(file), STDOUT_FILENO);
+    dup2(fileno(file), STDERR_FILENO);
+  }
+  ~StreamsInto() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(savedOut_, STDOUT_FILENO);
+    dup2(savedErr_, STDERR_FILENO);
+    close(savedOut_);
+    close(savedErr_);
+  }
+  StreamsInto(const StreamsInto&) = delete;
+  StreamsInto& operator=(const StreamsInto&) = delete;
+
+ private:
+  int savedOut_, savedErr_;
+};
+
+}  // namespace
+
 bool Silently(const std::function<bool()>& step) {
   FilePtr scratch(std::tmpfile());
   if (!scratch) return step();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
-  dup2(fileno(scratch.get()), STDOUT_FILENO);
-  dup2(fileno(scratch.get()), STDERR_FILENO);
-  const bool ok = step();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  dup2(savedOut, STDOUT_FILENO);
-  dup2(savedErr, STDERR_FILENO);
-  close(savedOut);
-  close(savedErr);
+  bool ok = false;
+  {
+    StreamsInto quiet(scratch.get());
+    ok = step();
+  }
   if (!ok) {
     std::rewind(scratch.get());
     char buffer[4096];
