@@ -22,31 +22,14 @@ struct Option {
 };
 
 bool ApplySeed(std::string_view value, CommandLine& commandLine) {
-  unsigned long long seed = 0;
-  if (!ParseUnsigned(value, 0xffffffffULL, &seed)) {
-    const std::string text(value);
-    std::fprintf(stderr, "Error:VORN:Main: The seed must be a whole number from 0 to 4294967295, not '%s'\n",
-                 text.c_str());
-    return false;
-  }
-  commandLine.seed = static_cast<std::uint32_t>(seed);
+  std::uint32_t seed = 0;
+  if (!ParseSeed(value, &seed)) return false;
+  commandLine.seed = seed;
   return true;
 }
 
 bool ApplyThreads(std::string_view value, CommandLine& commandLine) {
-  if (value == "auto") {
-    commandLine.threads = 0;
-    return true;
-  }
-  unsigned long long threads = 0;
-  if (!ParseUnsigned(value, kMaxThreads, &threads) || threads == 0) {
-    const std::string text(value);
-    std::fprintf(stderr, "Error:VORN:Main: The number of threads must be auto or a whole number from 1 to %u, not '%s'\n",
-                 static_cast<unsigned>(kMaxThreads), text.c_str());
-    return false;
-  }
-  commandLine.threads = static_cast<std::uint32_t>(threads);
-  return true;
+  return ParseThreads(value, &commandLine.threads);
 }
 
 const Option kOptions[] = {
@@ -74,11 +57,42 @@ const Option* FindOption(std::string_view name) {
 
 }  // namespace
 
+bool ParseSeed(std::string_view value, std::uint32_t* seed) {
+  unsigned long long number = 0;
+  if (!ParseUnsigned(value, 0xffffffffULL, &number)) {
+    const std::string text(value);
+    std::fprintf(stderr, "Error:VORN:Main: The seed must be a whole number from 0 to 4294967295, not '%s'\n",
+                 text.c_str());
+    return false;
+  }
+  *seed = static_cast<std::uint32_t>(number);
+  return true;
+}
+
+bool ParseThreads(std::string_view value, std::uint32_t* threads) {
+  if (value == "auto") {
+    *threads = 0;
+    return true;
+  }
+  unsigned long long number = 0;
+  if (!ParseUnsigned(value, kMaxThreads, &number) || number == 0) {
+    const std::string text(value);
+    std::fprintf(stderr, "Error:VORN:Main: The number of threads must be auto or a whole number from 1 to %u, not '%s'\n",
+                 static_cast<unsigned>(kMaxThreads), text.c_str());
+    return false;
+  }
+  *threads = static_cast<std::uint32_t>(number);
+  return true;
+}
+
 void PrintUsageLine(std::FILE* file) { std::fprintf(file, "Usage: vorn [OPTIONS] CONTROL-FILE\n"); }
 
 void PrintHelp(std::FILE* file) {
   PrintUsageLine(file);
   std::fprintf(file,
+               "       vorn fit --tree FILE --data FILE [--prefix PATH] [OPTIONS]\n"
+               "       vorn simulate --tree FILE (--model PREFIX.results.json | --set NAME=VALUE ...) --sites N\n"
+               "       vorn check --tree FILE --data FILE\n"
                "\n"
                "Fits a model of gain and loss of presence/absence characters (gene families, introns, any\n"
                "trait) along the branches of a rooted binary phylogenetic tree by maximum likelihood, with\n"
@@ -86,7 +100,13 @@ void PrintHelp(std::FILE* file) {
                "from a model. The 52-line CONTROL-FILE names the tree and the data and says what to do;\n"
                "every output file is named after it and written next to it.\n"
                "\n"
-               "Options:\n");
+               "Subcommands (each has its own --help; their progress goes to stderr, so stdout can be piped):\n"
+               "  fit       fit a table (or pattern files) and a tree with the recommended settings; writes\n"
+               "            PREFIX.input.txt, the control file it ran, beside the results\n"
+               "  simulate  simulate data on a tree from a fitted model (PREFIX.results.json) or from values\n"
+               "  check     read a table and a tree and print what a fit would see; writes no file\n"
+               "\n"
+               "Options of a control-file run:\n");
   for (const Option& option : kOptions) {
     char names[64];
     std::snprintf(names, sizeof names, "%s%s%s%s%s", option.shortName ? option.shortName : "",

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vorn {
 
@@ -27,6 +28,11 @@ struct CommandLine {
 // after it where the mistake is in the form of the line) and returns false. With --help or
 // --version the control file may be left out.
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine& commandLine);
+
+// The values of --seed and --threads (0 for "auto"), for every command line that takes them; false
+// after the one line that says what they take.
+bool ParseSeed(std::string_view value, std::uint32_t* seed);
+bool ParseThreads(std::string_view value, std::uint32_t* threads);
 
 // "Usage: vorn [OPTIONS] CONTROL-FILE", the line printed after a malformed command line.
 void PrintUsageLine(std::FILE* file);

@@ -19,6 +19,7 @@
 #include "data/phylogenetic_tree.h"
 #include "data/file_identity.h"
 #include "driver/command_line.h"
+#include "driver/front_end.h"
 #include "driver/run_lock.h"
 #include "driver/run_outputs.h"
 #include "estimation/fit.h"
@@ -214,6 +215,13 @@ bool LoadRun(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, 
   return !control.simulation.simulate || SimulateData(tree, data, control, projectName);
 }
 
+std::uint32_t ClockSeed() {
+  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
+  // seconds * 1000 + milliseconds, wrapped to 32 bits.
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds));
+}
+
 namespace {
 
 // An earlier run's marker goes before this run reads anything, so that a pipeline waiting for it
@@ -229,8 +237,55 @@ void RemoveEmptyMarker(const std::string& controlFileName) {
   std::remove("done.txt");
 }
 
+}  // namespace
+
+int RunControlFile(const ControlRun& run) {
+  if (run.markDone) RemoveEmptyMarker(run.controlFileName);
+  const std::time_t startTime = std::time(nullptr);
+  const auto started = std::chrono::steady_clock::now();
+  const std::uint32_t seed = run.seed ? *run.seed : ClockSeed();
+  SetRunSeed(seed);
+  std::printf("random seed: %u\n", static_cast<unsigned>(seed));
+
+  PhylogeneticTree tree;
+  AlignmentData data;
+  ControlFile control;
+
+  const std::string& inputFileName = run.controlFileName;
+  if (inputFileName.size() > kMaxFileNameLength) {
+    std::fprintf(stderr, "Error:VORN:Main: The input file name %s is longer than %u characters\n",
+                 inputFileName.c_str(), static_cast<unsigned>(kMaxFileNameLength));
+    return 1;
+  }
+  const std::string projectName = ProjectName(inputFileName);
+  if (!OpenControlFile(inputFileName)) return 1;
+  RunLock lock(projectName);
+  if (!lock.Take()) return 1;
+  if (run.markDone) {
+    // The marker is the last thing a run writes and the one thing every run writes.
+    OutputFile done("done.txt", "Main");
+    if (!OpenDoneMarker(done)) return 1;
+  }
+  if (!LoadRun(tree, data, control, inputFileName, projectName)) return 1;
+  if (run.markDone) std::remove("done.txt");  // not an input, as LoadRun checked
+  control.fit.threadCount = run.threads;
+  if (control.fit.maxIterations != 0) {
+    RunFacts facts;
+    facts.controlFileName = inputFileName;
+    facts.commandLine = run.commandLine;
+    facts.seed = seed;
+    if (!FitAndWrite(tree, data, control, facts, startTime, started, projectName)) return 1;
+  }
+  if (!run.markDone) return 0;
+  OutputFile done("done.txt", "Main");
+  return OpenDoneMarker(done) && done.Commit() ? 0 : 1;
+}
+
+namespace {
+
 int Run(int argc, const char* const* argv) {
   ClearWarnings();  // a process may run more than one job (the tests do)
+  if (argc > 1 && IsSubcommand(argv[1])) return RunSubcommand(argc - 1, argv + 1);
   CommandLine commandLine;
   if (!ParseCommandLine(argc, argv, commandLine)) return 1;
   if (commandLine.help) {
@@ -241,50 +296,11 @@ int Run(int argc, const char* const* argv) {
     PrintVersion(stdout);
     return 0;
   }
-
-  RemoveEmptyMarker(commandLine.controlFileName);
-
-  const std::time_t startTime = std::time(nullptr);
-  const auto started = std::chrono::steady_clock::now();
-  const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-  const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
-  // seconds * 1000 + milliseconds, wrapped to 32 bits.
-  const std::uint32_t seed =
-      commandLine.seed ? *commandLine.seed : static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds));
-  SetRunSeed(seed);
-  std::printf("random seed: %u\n", static_cast<unsigned>(seed));
-
-  PhylogeneticTree tree;
-  AlignmentData data;
-  ControlFile control;
-
-  const std::string inputFileName = commandLine.controlFileName;
-  if (inputFileName.size() > kMaxFileNameLength) {
-    std::fprintf(stderr, "Error:VORN:Main: The input file name %s is longer than %u characters\n",
-                 inputFileName.c_str(), static_cast<unsigned>(kMaxFileNameLength));
-    return 1;
-  }
-  const std::string projectName = ProjectName(inputFileName);
-  if (!OpenControlFile(inputFileName)) return 1;
-  RunLock lock(projectName);
-  if (!lock.Take()) return 1;
-  {
-    // The marker is the last thing a run writes and the one thing every run writes.
-    OutputFile done("done.txt", "Main");
-    if (!OpenDoneMarker(done)) return 1;
-  }
-  if (!LoadRun(tree, data, control, inputFileName, projectName)) return 1;
-  std::remove("done.txt");  // not an input, as LoadRun checked
-  control.fit.threadCount = commandLine.threads;
-  if (control.fit.maxIterations != 0) {
-    RunFacts facts;
-    facts.controlFileName = inputFileName;
-    facts.seed = seed;
-    if (!FitAndWrite(tree, data, control, facts, startTime, started, projectName)) return 1;
-  }
-
-  OutputFile done("done.txt", "Main");
-  return OpenDoneMarker(done) && done.Commit() ? 0 : 1;
+  ControlRun run;
+  run.controlFileName = commandLine.controlFileName;
+  run.seed = commandLine.seed;
+  run.threads = commandLine.threads;
+  return RunControlFile(run);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ enum class RandomPurpose : std::uint32_t {
   kInitialization = 4,  // random starting values of the estimation
   kSimulation = 5,      // root states, never-gaining sites, events and hidden values of simulated sites
   kStarts = 6,          // the further starts of a fit with several, one generator per start
+  kReplicates = 7,      // the seeds of the replicate data sets of one simulate command line
 };
 
 // The one 32-bit seed every random draw of a run derives from: the driver sets it before anything

@@ -183,6 +183,7 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
   results["tool"] = {{"name", "vorn"}, {"version", std::string(kVersion)}, {"commit", std::string(kBuildCommit)}};
   results["seed"] = facts.seed;
   results["control_file"] = facts.controlFileName;
+  if (!facts.commandLine.empty()) results["command_line"] = facts.commandLine;
   results["tree"] = {{"file", tree.treeName}, {"leaves", tree.leafCount}, {"nodes", tree.nodeCount},
                      {"root_age", tree.Age(0)}};
   // The unit the file's lengths were read in; every length here is in 1000 million years.

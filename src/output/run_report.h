@@ -21,6 +21,9 @@ struct Uncertainty;
 
 struct RunFacts {
   std::string controlFileName;
+  // The words of a subcommand's line (vorn fit ...), recorded as run; empty for a control file
+  // named on the command line, whose results keep the form they always had.
+  std::vector<std::string> commandLine;
   std::uint32_t seed = 0;
   double elapsedSeconds = 0;  // from before the control file was read to the end of the fit
   std::vector<RecordedWarning> warnings;  // every warning the run gave, in order
