@@ -189,6 +189,9 @@ ControlPlan SimulationPlan(const SimulateLine& line, const SimulatedModel& model
   plan.maxIterations = 0;
   plan.reconstruction = "off";
   if (model.conditionOnPresence) plan.settings.emplace_back("condition on presence", "on");
+  // A fitted model is its rate categories, not the gamma they were cut from: a bootstrap draws
+  // from exactly the model that was fitted.
+  if (!line.model.empty()) plan.settings.emplace_back("simulated rates", "categories");
   const std::string unit = line.treeUnit.empty() ? model.treeUnit : line.treeUnit;
   if (!unit.empty()) plan.settings.emplace_back("tree unit", unit);
   return plan;

@@ -246,6 +246,7 @@ TEST_F(SubcommandsTest, SimulateFromAFittedModelGivesDataThatFitBackToIt) {
                             "5000", "--seed", "6", "--prefix", "big"});
   ASSERT_EQ(sim.status, 0) << sim.err;
   EXPECT_EQ(sim.out, "");
+  EXPECT_NE(ReadText("big.simulate.txt").find("\nsimulated rates: categories\n"), std::string::npos);
   const auto refit = RunVorn({"fit", "--tree", "mammals.nwk", "--data", "big.wp.txt", "--seed", "7", "--starts", "2",
                               "--condition-on-presence", "off"});
   ASSERT_EQ(refit.status, 0) << refit.err;
