@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # How often the 95 % intervals of `standard errors: on` hold the true value: draws one tree of 30
-# leaves, then REPLICATES data sets (default 100) from one known model on it (two genes of 2000
+# leaves, then REPLICATES data sets (default 100) from one known model on it (two genes of 4500
 # sites, loss- and gain-rate variation, so that no parameter lies on one of the model's ridges;
 # each site's rates drawn from the 4 loss and 5 gain categories the fit assumes, so that the
 # model fitted is the model simulated),
@@ -48,7 +48,7 @@ control() {
 }
 
 common=(
-  "4=number of leaves: 30" "5=total time span: 100" "9=number of genes: 2" "10=number of sites: const 2000"
+  "4=number of leaves: 30" "5=total time span: 100" "9=number of genes: 2" "10=number of sites: const 4500"
   "11=fraction of unknowns: 0.02" "36=# categories (loss distribution): 4" "37=# categories (gain distribution): 5"
   "38=likelihood tolerance: 1e-9" "41=maximum # iterations: 2000"
 )

@@ -42,11 +42,25 @@ namespace {
 
 using Key = std::pair<int, std::uint32_t>;
 
-// The estimated parameters the information is formed over: those inside their ranges.
+// The estimated parameters the information is formed over: those inside their ranges, then those
+// at a bound. A probability at a bound is differentiated in itself, inward (its logit is
+// infinite there); everything else in y.
 struct FreeSet {
   std::vector<std::size_t> members;  // into estimates
   std::map<Key, std::size_t> position;  // (family, index) -> position in members
+  std::vector<bool> inX;  // per member
+  std::size_t interior = 0;  // the members before the first at a bound
 };
+
+// The step of a probability at its bound, in the probability itself: the information there is
+// that of a few thousand sites at most, so a millionth is far inside where it changes.
+constexpr double kBoundStep = 1e-6;
+
+void AddMember(FreeSet& free, const FreeParameter& f, std::size_t i, bool inX) {
+  free.position[{f.family, f.index}] = free.members.size();
+  free.members.push_back(i);
+  free.inX.push_back(inX);
+}
 
 // dlogL/dy of the free parameters at the em's current model.
 std::vector<double> GradientInY(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
@@ -57,7 +71,8 @@ std::vector<double> GradientInY(EM& em, const AlignmentData& data, const Phyloge
   em.ForEachFreeParameter(data, tree, [&](const FreeParameter& f) {
     const auto found = free.position.find({f.family, f.index});
     if (found == free.position.end()) return;
-    gradient[found->second] = f.gradient * (f.rate ? f.value : f.value * (1 - f.value));
+    const double stretch = free.inX[found->second] ? 1.0 : f.rate ? f.value : f.value * (1 - f.value);
+    gradient[found->second] = f.gradient * stretch;
   });
   return gradient;
 }
@@ -98,13 +113,21 @@ std::vector<Eigen::MatrixXd> InformationBlocks(EM& em, const AlignmentData& data
   for (std::size_t b = 0; b < blocks.size(); ++b) {
     for (std::size_t k = 0; k < blocks[b].size(); ++k) {
       const FreeParameter& f = estimates[free.members[blocks[b][k]]];
-      const double y = ToFitScale(f.value, f.rate);
       double& x = Value(em.model, f.family, f.index);
-      const double up = FromFitScale(y + kInformationStep, f.rate);
-      const double down = FromFitScale(y - kInformationStep, f.rate);
+      double up, down, step = kInformationStep;
+      if (free.inX[blocks[b][k]]) {
+        const bool atUpper = f.upper - f.value <= f.value - f.lower;
+        up = atUpper ? HUGE_VAL : f.value + kBoundStep;
+        down = atUpper ? f.value - kBoundStep : -HUGE_VAL;
+        step = kBoundStep;
+      } else {
+        const double y = ToFitScale(f.value, f.rate);
+        up = FromFitScale(y + kInformationStep, f.rate);
+        down = FromFitScale(y - kInformationStep, f.rate);
+      }
       const bool upInside = up <= f.upper, downInside = down >= f.lower;
       std::vector<double> high, low;
-      double width = 2 * kInformationStep;
+      double width = 2 * step;
       if (upInside) {
         x = up;
         high = GradientInY(em, data, tree, free);
@@ -117,7 +140,7 @@ std::vector<Eigen::MatrixXd> InformationBlocks(EM& em, const AlignmentData& data
       if (!upInside || !downInside) {
         if (base.empty()) base = GradientInY(em, data, tree, free);
         (upInside ? low : high) = base;
-        width = kInformationStep;
+        width = step;
       }
       for (std::size_t j = 0; j < blocks[b].size(); ++j) {
         information[b](static_cast<Eigen::Index>(j), static_cast<Eigen::Index>(k)) =
@@ -155,6 +178,13 @@ std::string FlatReason(const Eigen::VectorXd& vector, const std::vector<std::siz
   return names.empty() ? "flat direction" : "flat direction shared with " + names;
 }
 
+void SetInterval(const FreeParameter& f, double se, ParameterUncertainty& p) {
+  p.se = se;
+  const double y = ToFitScale(f.value, f.rate);
+  p.ciLow = std::max(FromFitScale(y - kWaldZ * p.se, f.rate), f.lower);
+  p.ciHigh = std::min(FromFitScale(y + kWaldZ * p.se, f.rate), f.upper);
+}
+
 void AnalyseBlock(const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>& solver, const std::vector<std::size_t>& block,
                   double threshold, const std::vector<FreeParameter>& estimates, const FreeSet& free,
                   Uncertainty* uncertainty) {
@@ -176,12 +206,36 @@ void AnalyseBlock(const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>& solver, 
       }
     }
     if (!p.reason.empty()) continue;
-    const FreeParameter& f = estimates[free.members[block[k]]];
     p.determined = true;
-    p.se = std::sqrt(covariance(row, row));
-    const double y = ToFitScale(f.value, f.rate);
-    p.ciLow = std::max(FromFitScale(y - kWaldZ * p.se, f.rate), f.lower);
-    p.ciHigh = std::min(FromFitScale(y + kWaldZ * p.se, f.rate), f.upper);
+    SetInterval(estimates[free.members[block[k]]], std::sqrt(covariance(row, row)), p);
+  }
+}
+
+// The others' information once the parameters of the block at a bound may move too: the Schur
+// complement A - B C^-1 B' of their entries C. Given the bound, their standard errors would
+// count the bound as known, and a shape whose loss rates trade against a phi held at 0 got
+// intervals that held the truth 87 times in 100. Where C is not positive definite (the
+// likelihood falls less than a parabola inward) or some parameter of the block is flat, the
+// block keeps its intervals given the bound.
+void FreeTheBounds(const Eigen::MatrixXd& information, std::size_t interior, const std::vector<std::size_t>& block,
+                   double threshold, const std::vector<FreeParameter>& estimates, const FreeSet& free,
+                   Uncertainty* uncertainty) {
+  const Eigen::Index m = static_cast<Eigen::Index>(interior);
+  const Eigen::Index bound = information.rows() - m;
+  for (Eigen::Index k = 0; k < m; ++k) {
+    if (!uncertainty->parameters[free.members[block[static_cast<std::size_t>(k)]]].determined) return;
+  }
+  const Eigen::LLT<Eigen::MatrixXd> held(information.bottomRightCorner(bound, bound));
+  if (held.info() != Eigen::Success) return;
+  const Eigen::MatrixXd cross = information.topRightCorner(m, bound);
+  const Eigen::MatrixXd reduced = information.topLeftCorner(m, m) - cross * held.solve(cross.transpose());
+  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver((reduced + reduced.transpose()) / 2);
+  if (!(solver.eigenvalues().minCoeff() >= threshold && solver.eigenvalues().minCoeff() > 0)) return;
+  const Eigen::MatrixXd covariance =
+      solver.eigenvectors() * solver.eigenvalues().cwiseInverse().asDiagonal() * solver.eigenvectors().transpose();
+  for (Eigen::Index k = 0; k < m; ++k) {
+    const std::size_t member = block[static_cast<std::size_t>(k)];
+    SetInterval(estimates[free.members[member]], std::sqrt(covariance(k, k)), uncertainty->parameters[free.members[member]]);
   }
 }
 
@@ -238,6 +292,7 @@ void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTre
   em.model = result.model;
   em.flags = result.flags;
   FreeSet free;
+  std::vector<std::size_t> atBound;
   for (std::size_t i = 0; i < result.estimates.size(); ++i) {
     const FreeParameter& f = result.estimates[i];
     ParameterUncertainty p;
@@ -245,27 +300,40 @@ void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTre
     p.index = f.index;
     p.value = f.value;
     // At a bound the maximum is not a zero of the gradient, and the normal approximation has no
-    // side to stand on: the others are judged given the bound.
+    // side to stand on: no interval of its own.
     if (NearBound(f)) {
       p.reason = "at bound";
+      atBound.push_back(i);
     } else {
-      free.position[{f.family, f.index}] = free.members.size();
-      free.members.push_back(i);
+      AddMember(free, f, i, false);
     }
     uncertainty->parameters.push_back(p);
   }
-  if (!free.members.empty()) {
+  free.interior = free.members.size();
+  for (std::size_t i : atBound) AddMember(free, result.estimates[i], i, !result.estimates[i].rate);
+  if (free.interior > 0) {
+    // The members inside their ranges come first in every block, and the blocks that hold only
+    // parameters at a bound come last.
     const std::vector<std::vector<std::size_t>> blocks = Blocks(full, result.estimates, free);
     const std::vector<Eigen::MatrixXd> information = InformationBlocks(em, data, tree, result.estimates, free, blocks);
+    std::vector<std::size_t> interior(blocks.size(), 0);
     std::vector<Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>> solvers;
     double largest = 0;
-    for (const Eigen::MatrixXd& part : information) {
-      solvers.emplace_back(part);
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+      for (std::size_t member : blocks[b]) interior[b] += member < free.interior ? 1 : 0;
+      if (interior[b] == 0) break;
+      const Eigen::Index m = static_cast<Eigen::Index>(interior[b]);
+      solvers.emplace_back(information[b].topLeftCorner(m, m));
       largest = std::max(largest, solvers.back().eigenvalues().maxCoeff());
     }
     uncertainty->largestEigenvalue = largest;
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-      AnalyseBlock(solvers[b], blocks[b], kFlatShare * largest, result.estimates, free, uncertainty);
+    for (std::size_t b = 0; b < solvers.size(); ++b) {
+      const std::vector<std::size_t> inside(blocks[b].begin(), blocks[b].begin() + interior[b]);
+      AnalyseBlock(solvers[b], inside, kFlatShare * largest, result.estimates, free, uncertainty);
+      if (interior[b] < blocks[b].size()) {
+        FreeTheBounds(information[b], interior[b], blocks[b], kFlatShare * largest, result.estimates, free,
+                      uncertainty);
+      }
     }
   }
   MarkRidges(result, uncertainty);
@@ -280,10 +348,8 @@ std::vector<double> ObservedInformation(EM& em, const AlignmentData& data, const
                                         const std::vector<FreeParameter>& parameters) {
   if (parameters.empty()) return {};
   FreeSet free;
-  for (std::size_t i = 0; i < parameters.size(); ++i) {
-    free.position[{parameters[i].family, parameters[i].index}] = i;
-    free.members.push_back(i);
-  }
+  for (std::size_t i = 0; i < parameters.size(); ++i) AddMember(free, parameters[i], i, false);
+  free.interior = free.members.size();
   const Eigen::MatrixXd information =
       InformationBlocks(em, data, tree, parameters, free, Blocks(true, parameters, free))[0];
   std::vector<double> entries;

@@ -315,6 +315,27 @@ TEST_F(UncertaintyFitTest, AParameterAtItsBoundIsFlaggedAndGetsNoInterval) {
     EXPECT_EQ(u.se, 0);
   }
   EXPECT_GT(atBound, 0);
+
+  // The others' intervals let the parameters at a bound move: no narrower than given the bound
+  // (the estimates without those parameters), and wider where one trades against them.
+  FitResult given = result_;
+  given.estimates.clear();
+  for (const FreeParameter& f : result_.estimates) {
+    if (!(f.value - f.lower <= 1e-6 || f.upper - f.value <= 1e-6) || f.rate) given.estimates.push_back(f);
+  }
+  Uncertainty conditional;
+  ComputeUncertainty(em_, data_, tree_, given, &conditional);
+  int wider = 0;
+  for (const ParameterUncertainty& c : conditional.parameters) {
+    const ParameterUncertainty* u = Find(c.family, c.index);
+    ASSERT_NE(u, nullptr);
+    SCOPED_TRACE(ParameterLabel(c.family, c.index));
+    EXPECT_EQ(u->determined, c.determined);
+    if (!c.determined) continue;
+    EXPECT_GE(u->se, c.se * (1 - 1e-9));
+    wider += u->se > c.se * 1.01 ? 1 : 0;
+  }
+  EXPECT_GT(wider, 0);
 }
 
 }  // namespace
