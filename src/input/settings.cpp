@@ -64,6 +64,13 @@ bool ReadOptimizer(std::string_view value, unsigned line, Targets targets) {
   return true;
 }
 
+bool ReadOnOff(std::string_view value, unsigned line, const char* name, bool* target) {
+  const std::string word = Lower(value);
+  if (word != "on" && word != "off") return Refuse(line, name, "on or off", value);
+  *target = word == "on";
+  return true;
+}
+
 bool ReadStarts(std::string_view value, unsigned line, Targets targets) {
   unsigned long long starts = 0;
   if (!ParseUnsigned(value, kMaxStarts, &starts) || starts == 0) {
@@ -86,28 +93,11 @@ bool ReadSearch(std::string_view value, unsigned line, Targets targets) {
 }
 
 bool ReadConditionOnPresence(std::string_view value, unsigned line, Targets targets) {
-  const std::string word = Lower(value);
-  if (word == "on") {
-    targets.fit->conditionOnPresence = true;
-  } else if (word == "off") {
-    targets.fit->conditionOnPresence = false;
-  } else {
-    return Refuse(line, "condition on presence", "on or off", value);
-  }
-  return true;
+  return ReadOnOff(value, line, "condition on presence", &targets.fit->conditionOnPresence);
 }
 
-// "My", "100My", "Gy", a number of millions of years followed by "My", or that number alone.
 bool ReadStandardErrors(std::string_view value, unsigned line, Targets targets) {
-  const std::string word = Lower(value);
-  if (word == "on") {
-    targets.fit->standardErrors = true;
-  } else if (word == "off") {
-    targets.fit->standardErrors = false;
-  } else {
-    return Refuse(line, "standard errors", "on or off", value);
-  }
-  return true;
+  return ReadOnOff(value, line, "standard errors", &targets.fit->standardErrors);
 }
 
 // The simulation's category counts are those of the fit, known only once lines 36 and 37 are
@@ -125,15 +115,7 @@ bool ReadSimulatedRates(std::string_view value, unsigned line, Targets targets) 
 }
 
 bool ReadFamilyPosteriors(std::string_view value, unsigned line, Targets targets) {
-  const std::string word = Lower(value);
-  if (word == "on") {
-    targets.fit->familyPosteriors = true;
-  } else if (word == "off") {
-    targets.fit->familyPosteriors = false;
-  } else {
-    return Refuse(line, "family posteriors", "on or off", value);
-  }
-  return true;
+  return ReadOnOff(value, line, "family posteriors", &targets.fit->familyPosteriors);
 }
 
 bool ReadEventThreshold(std::string_view value, unsigned line, Targets targets) {
@@ -145,6 +127,7 @@ bool ReadEventThreshold(std::string_view value, unsigned line, Targets targets) 
   return true;
 }
 
+// "My", "100My", "Gy", a number of millions of years followed by "My", or that number alone.
 bool ReadTreeUnit(std::string_view value, unsigned line, Targets targets) {
   const std::string word = Lower(value);
   double millionYears = 0;
