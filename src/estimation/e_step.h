@@ -134,8 +134,8 @@ class EStep {
   void SizeWorkspaces(std::uint32_t threads, std::uint32_t resultCount, std::uint32_t nodeCount);
   void Merge(const EStepBlock& block, EStepBlockResult& result, const AlignmentData& data,
              const PhylogeneticTree& tree, double& logLikelihood);
-  // The blocks shared among the ranks of the communicator: this rank works its share into
-  // exchange_, the ranks swap their shares, and every rank merges every block in the blocks' order.
+  // The blocks shared among the ranks of the communicator: this rank works its share into the
+  // exchange buffer, the ranks swap their shares, and every rank merges every block in the blocks' order.
   template <typename Work>
   void ComputeShared(std::uint32_t threads, std::uint32_t resultCount, const Work& workBlock,
                      const AlignmentData& data, const PhylogeneticTree& tree, double& logLikelihood);
@@ -146,7 +146,6 @@ class EStep {
   std::uint32_t blockLimit_ = 1;   // the most blocks an E-step of the prepared data has
   std::uint32_t poolThreads_ = 1;  // the threads the pool was started with (it may hold fewer)
   std::unique_ptr<WorkerPool> pool_;
-  std::vector<double> exchange_;  // every block's packed results, when ranks share the blocks
 };
 
 }  // namespace vorn
