@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <limits>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -40,7 +40,7 @@ class MpiCommunicator final : public EStepCommunicator {
   std::uint32_t rank_, size_;
 };
 
-MpiCommunicator* communicator = nullptr;
+std::unique_ptr<MpiCommunicator> communicator;  // none when the process is alone
 int rank = 0;
 std::FILE* keptLines = nullptr;  // what a rank but 0 printed on the error stream
 bool agreedFailure = false;      // every rank knows of the failure and ends as a failed run
@@ -70,7 +70,7 @@ void StartRanks(int* argc, char*** argv) {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);
   if (size == 1) return;
-  communicator = new MpiCommunicator(static_cast<std::uint32_t>(rank), static_cast<std::uint32_t>(size));
+  communicator = std::make_unique<MpiCommunicator>(static_cast<std::uint32_t>(rank), static_cast<std::uint32_t>(size));
   if (rank == 0) return;
   DiscardOutputsOfThisProcess();
   if (std::freopen("/dev/null", "w", stdout) == nullptr) MPI_Abort(MPI_COMM_WORLD, 1);
@@ -104,7 +104,7 @@ int EndRanks(int status) {
   return status;
 }
 
-EStepCommunicator* RankCommunicator() { return communicator; }
+EStepCommunicator* RankCommunicator() { return communicator.get(); }
 
 void WaitForRanks() {
   if (communicator != nullptr) MPI_Barrier(MPI_COMM_WORLD);
