@@ -10,6 +10,7 @@ namespace vorn {
 namespace {
 
 OutputStepHook stepHook = nullptr;
+bool discardOutputs = false;
 
 void Step(const std::string& name, OutputStep step, std::FILE* file) {
   if (stepHook) stepHook(name, step, file);
@@ -18,6 +19,8 @@ void Step(const std::string& name, OutputStep step, std::FILE* file) {
 }  // namespace
 
 void SetOutputStepHookForTesting(OutputStepHook hook) { stepHook = hook; }
+
+void DiscardOutputsOfThisProcess() { discardOutputs = true; }
 
 OutputFile::OutputFile(std::string name, const char* module)
     : name_(std::move(name)),
@@ -31,7 +34,8 @@ bool OutputFile::Open() {
   Discard();
   std::error_code error;
   if (std::filesystem::is_directory(name_, error)) return false;
-  file_ = OpenFile(temporaryName_, "w");
+  if (discardOutputs) temporaryName_.clear();
+  file_ = OpenFile(discardOutputs ? "/dev/null" : temporaryName_, "w");
   if (!file_) return false;
   Step(name_, OutputStep::kOpened, file_.get());
   return true;
@@ -41,6 +45,7 @@ bool OutputFile::Commit() {
   Step(name_, OutputStep::kCommitting, file_.get());
   const bool closed = file_ && CloseWritten(std::move(file_));
   if (closed) Step(name_, OutputStep::kClosed, nullptr);
+  if (closed && temporaryName_.empty()) return true;  // a discarded output
   if (!closed || std::rename(temporaryName_.c_str(), name_.c_str()) != 0) {
     std::remove(temporaryName_.c_str());
     std::fprintf(stderr, "Error:VORN:%s: The file %s cannot be written\n", module_, name_.c_str());
@@ -53,7 +58,7 @@ bool OutputFile::Commit() {
 void OutputFile::Discard() {
   if (!file_) return;
   file_.reset();
-  std::remove(temporaryName_.c_str());
+  if (!temporaryName_.empty()) std::remove(temporaryName_.c_str());
 }
 
 }  // namespace vorn

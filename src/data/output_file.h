@@ -39,6 +39,11 @@ class OutputFile {
   FilePtr file_;
 };
 
+// In a fit shared among several processes, only the first writes: the others fill OutputFiles that
+// go nowhere (their Open and Commit succeed and no file appears), so that every process runs the
+// same code to the same point.
+void DiscardOutputsOfThisProcess();
+
 // Test seam: the moments of an OutputFile's life at which a test may stop the process, to see
 // what a killed run leaves behind, or make the writes fail. file is the open temporary file, or
 // nullptr once it is closed.

@@ -20,6 +20,7 @@
 #include "data/file_identity.h"
 #include "driver/command_line.h"
 #include "driver/front_end.h"
+#include "driver/ranks.h"
 #include "driver/run_lock.h"
 #include "driver/run_outputs.h"
 #include "estimation/fit.h"
@@ -218,8 +219,8 @@ bool LoadRun(PhylogeneticTree& tree, AlignmentData& data, ControlFile& control, 
 std::uint32_t ClockSeed() {
   const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
   const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count();
-  // seconds * 1000 + milliseconds, wrapped to 32 bits.
-  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds));
+  // seconds * 1000 + milliseconds, wrapped to 32 bits; rank 0's, when ranks share the run.
+  return SameOnEveryRank(static_cast<std::uint32_t>(static_cast<std::uint64_t>(milliseconds)));
 }
 
 namespace {
@@ -258,17 +259,18 @@ int RunControlFile(const ControlRun& run) {
     return 1;
   }
   const std::string projectName = ProjectName(inputFileName);
-  if (!OpenControlFile(inputFileName)) return 1;
+  if (!EveryRankSucceeded(static_cast<bool>(OpenControlFile(inputFileName)))) return 1;
   RunLock lock(projectName);
-  if (!lock.Take()) return 1;
+  if (FirstRank() && !lock.Take()) return 1;  // the other ranks write nothing
   if (run.markDone) {
     // The marker is the last thing a run writes and the one thing every run writes.
     OutputFile done("done.txt", "Main");
     if (!OpenDoneMarker(done)) return 1;
   }
-  if (!LoadRun(tree, data, control, inputFileName, projectName)) return 1;
+  if (!EveryRankSucceeded(LoadRun(tree, data, control, inputFileName, projectName))) return 1;
   if (run.markDone) std::remove("done.txt");  // not an input, as LoadRun checked
   control.fit.threadCount = run.threads;
+  control.fit.communicator = RankCommunicator();
   if (control.fit.maxIterations != 0) {
     RunFacts facts;
     facts.controlFileName = inputFileName;

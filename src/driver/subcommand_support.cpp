@@ -10,6 +10,7 @@
 #include "data/c_file.h"
 #include "data/diagnostics.h"
 #include "data/output_file.h"
+#include "driver/ranks.h"
 
 namespace vorn {
 
@@ -132,7 +133,9 @@ bool WriteControlFile(const std::string& name, const std::string& text, const st
     return false;
   }
   std::fputs(text.c_str(), file.get());
-  return file.Commit();
+  const bool written = file.Commit();
+  WaitForRanks();  // the run that follows reads the file on every rank
+  return written;
 }
 
 

@@ -194,6 +194,57 @@ void EStep::Merge(const EStepBlock& block, EStepBlockResult& result, const Align
   }
 }
 
+// A block's results travel packed as the transition sums of the aligned region, then the entries'
+// log-likelihood terms and category weights, in a record of one size for every block.
+template <typename Work>
+void EStep::ComputeShared(std::uint32_t threads, std::uint32_t resultCount, const Work& workBlock,
+                          const AlignmentData& data, const PhylogeneticTree& tree, double& logLikelihood) {
+  EStepScratch& scratch = scratch_;
+  EStepCommunicator& communicator = *options_.communicator;
+  const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
+  const std::uint32_t ranks = communicator.Size();
+  const std::size_t transitions = 4 * static_cast<std::size_t>(tree.nodeCount) * scratch.tiles * kWidth;
+  const std::size_t entries = scratch.results[0].entryLogLikelihood.size();
+  const std::size_t categories = scratch.results[0].entryCategories.size();
+  const std::size_t record = transitions + entries + categories;
+  // One buffer per thread, not per E-step: it holds every block's sums (92 MB for 1,000 leaves and
+  // 18,000 patterns), and a fit keeps an E-step per start, whose shared E-steps run one at a time.
+  // (The pool's threads write into it through this reference: they have buffers of their own.)
+  static thread_local std::vector<double> buffer;
+  std::vector<double>& exchange = buffer;
+  exchange.resize(record * blockCount);
+  std::vector<std::size_t> counts(ranks);
+  for (std::uint32_t r = 0; r < ranks; ++r) {
+    const BlockShare share = ShareOfBlocks(blockCount, r, ranks);
+    counts[r] = record * (share.end - share.first);
+  }
+  const BlockShare mine = ShareOfBlocks(blockCount, communicator.Rank(), ranks);
+  auto work = [&](std::uint32_t i, std::uint32_t participant, std::uint32_t slot) {
+    workBlock(mine.first + i, participant, slot);
+  };
+  // The kernel adds into a result's transition sums, which must be 0 again for its next block.
+  auto pack = [&](std::uint32_t i, std::uint32_t slot) {
+    EStepBlockResult& result = scratch.results[slot];
+    double* to = exchange.data() + record * (mine.first + i);
+    double* from = Aligned(result.transitions);
+    std::copy(from, from + transitions, to);
+    std::fill(from, from + transitions, 0.0);
+    std::copy(result.entryLogLikelihood.begin(), result.entryLogLikelihood.end(), to + transitions);
+    std::copy(result.entryCategories.begin(), result.entryCategories.end(), to + transitions + entries);
+  };
+  RunInOrder(*pool_, std::max(1U, std::min(threads, mine.end - mine.first)), mine.end - mine.first, resultCount, work,
+             pack);
+  communicator.AllGather(exchange, counts);
+  EStepBlockResult& result = scratch.results[0];
+  for (std::uint32_t b = 0; b < blockCount; ++b) {
+    const double* from = exchange.data() + record * b;
+    std::copy(from, from + transitions, Aligned(result.transitions));
+    std::copy(from + transitions, from + transitions + entries, result.entryLogLikelihood.begin());
+    std::copy(from + transitions + entries, from + record, result.entryCategories.begin());
+    Merge(scratch.blocks[b], result, data, tree, logLikelihood);
+  }
+}
+
 double EStep::Compute(const EvolModel& model, const RateCategories& gainCategories,
                       const RateCategories& lossCategories, bool conditionOnPresence, const AlignmentData& data,
                       const PhylogeneticTree& tree) {
@@ -239,7 +290,11 @@ double EStep::Compute(const EvolModel& model, const RateCategories& gainCategori
   auto merge = [&](std::uint32_t b, std::uint32_t slot) {
     Merge(scratch.blocks[b], scratch.results[slot], data, tree, logLikelihood);
   };
-  RunInOrder(*pool_, threads, blockCount, resultCount, workBlock, merge);
+  if (options_.communicator != nullptr && options_.communicator->Size() > 1) {
+    ComputeShared(threads, resultCount, workBlock, data, tree, logLikelihood);
+  } else {
+    RunInOrder(*pool_, threads, blockCount, resultCount, workBlock, merge);
+  }
   return logLikelihood;
 }
 

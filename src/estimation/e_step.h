@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "estimation/e_step_communicator.h"
 #include "estimation/e_step_kernel.h"
 #include "estimation/e_step_layout.h"
 #include "estimation/worker_pool.h"
@@ -76,6 +77,9 @@ struct EStepOptions {
   double scalingThreshold = kScalingThreshold;
   // The generic kernel even where the processor has AVX2.
   bool genericKernel = false;
+  // The ranks that share each E-step's blocks, or nullptr for this process alone. Not owned; every
+  // rank must then call Compute at the same points of its run.
+  EStepCommunicator* communicator = nullptr;
 };
 
 // The E-step at the model's current point. Its results are bit-exact, whatever the thread count
@@ -130,6 +134,11 @@ class EStep {
   void SizeWorkspaces(std::uint32_t threads, std::uint32_t resultCount, std::uint32_t nodeCount);
   void Merge(const EStepBlock& block, EStepBlockResult& result, const AlignmentData& data,
              const PhylogeneticTree& tree, double& logLikelihood);
+  // The blocks shared among the ranks of the communicator: this rank works its share into the
+  // exchange buffer, the ranks swap their shares, and every rank merges every block in the blocks' order.
+  template <typename Work>
+  void ComputeShared(std::uint32_t threads, std::uint32_t resultCount, const Work& workBlock,
+                     const AlignmentData& data, const PhylogeneticTree& tree, double& logLikelihood);
 
   EStepOptions options_;
   EStepScratch scratch_;

@@ -32,6 +32,7 @@ void EM::Configure(const FitSettings& fitSettings, const EvolModel& given, const
   conditionOnPresence = settings.conditionOnPresence;
   EStepOptions options = eStep.Options();
   options.threadCount = settings.threadCount;
+  options.communicator = settings.communicator;
   eStep.SetOptions(options);
   lossCategories.InitLossCategories(settings.lossCategories);
   gainCategories.InitGainCategories(settings.gainCategories);

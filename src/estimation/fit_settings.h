@@ -11,6 +11,7 @@
 
 namespace vorn {
 
+class EStepCommunicator;
 class EvolModel;
 class PhylogeneticTree;
 
@@ -80,6 +81,9 @@ struct FitSettings {
   // Threads of the E-step and of the ancestral accumulation: 1 works on the calling thread alone,
   // 0 means one per core that the system reports. The results do not depend on it.
   std::uint32_t threadCount = 1;
+  // The processes that share every E-step's blocks (e_step_communicator.h), or nullptr for this one
+  // alone. The results do not depend on it either.
+  EStepCommunicator* communicator = nullptr;
   // At the result: the observed information, standard errors, Wald intervals and the directions
   // the data leave undetermined (uncertainty.h).
   bool standardErrors = false;

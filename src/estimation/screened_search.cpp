@@ -157,7 +157,10 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   if (!SitesToFitFrom(data, settings.conditionOnPresence)) return false;
   const std::uint32_t n = settings.starts;
   const std::uint32_t threads = EffectiveThreadCount(settings.threadCount);
-  const bool sideBySide = threads > 1 && n > 1 && EStepWork(settings, tree, data) < kSideBySideWork;
+  // Ranks that share each E-step must meet in the same E-steps in the same order, which starts on
+  // threads side by side would not keep; the order of the starts changes no result.
+  const bool sideBySide = threads > 1 && n > 1 && EStepWork(settings, tree, data) < kSideBySideWork &&
+                          settings.communicator == nullptr;
   const std::uint32_t workers = sideBySide ? std::min(threads, n) : 1;
   const std::uint32_t threadsPerStart = sideBySide ? std::max<std::uint32_t>(1, threads / workers) : threads;
 
