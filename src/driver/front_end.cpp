@@ -123,9 +123,10 @@ int RunFit(int argc, const char* const* argv) {
     status = RunControlFile(run);
   }
   if (status == 0) {
-    std::fprintf(stderr, "results: %s.output.txt (the report), %s.results.json, %s.branches.tsv, %s.tree.svg\n"
-                 "repeat with: vorn --seed %u %s\n", prefix.c_str(), prefix.c_str(), prefix.c_str(), prefix.c_str(),
-                 static_cast<unsigned>(seed), controlFile.c_str());
+    const char* p = prefix.c_str();
+    std::fprintf(stderr, "results: %s.output.txt (the report), %s.results.json, %s.branches.tsv, %s.tree.svg, "
+                 "%s.families.tsv\nrepeat with: vorn --seed %u %s\n", p, p, p, p, p, static_cast<unsigned>(seed),
+                 controlFile.c_str());
   }
   return status;
 }
