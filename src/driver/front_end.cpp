@@ -105,23 +105,14 @@ int RunFit(int argc, const char* const* argv) {
       })) {
     return 1;
   }
-  ControlPlan plan = FitPlan(line, ChooseConditioning(line, data));
   const std::vector<std::string> words = Words(argc, argv);
-  plan.notes = {"Written by vorn fit: " + Joined(words),
-                "Repeat the run with: vorn --seed " + std::to_string(seed) + " " + controlFile};
-  if (!WriteControlFile(controlFile, ControlText(plan), "% Written by vorn fit")) return 1;
-
   ControlRun run;
   run.controlFileName = controlFile;
   run.seed = seed;
   run.threads = line.threads;
   run.markDone = false;
   run.commandLine = words;
-  int status = 0;
-  {
-    StdoutToStderr progress;
-    status = RunControlFile(run);
-  }
+  const int status = WriteAndRun("fit", FitPlan(line, ChooseConditioning(line, data)), words, run);
   if (status == 0) {
     const char* p = prefix.c_str();
     std::fprintf(stderr, "results: %s.output.txt (the report), %s.results.json, %s.branches.tsv, %s.tree.svg, "

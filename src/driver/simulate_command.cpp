@@ -230,25 +230,17 @@ int RunSimulate(int argc, const char* const* argv) {
   const std::uint32_t seed = line.seed ? *line.seed : ClockSeed();
   SetRunSeed(seed);
   const std::vector<std::string> words = Words(argc, argv);
-  ControlPlan plan = SimulationPlan(line, model);
+  const ControlPlan plan = SimulationPlan(line, model);
   for (std::uint32_t k = 1; k <= line.replicates; ++k) {
     // One data set keeps the run's seed; replicates draw theirs from it, each from its own index.
     const std::uint32_t replicateSeed =
         line.replicates == 1 ? seed : DerivedGenerator(RandomPurpose::kReplicates, k - 1).NextWord();
     const std::string prefix = ReplicatePrefix(line.prefix, k, line.replicates);
-    const std::string controlFile = prefix + ".simulate.txt";
-    plan.notes = {"Written by vorn simulate: " + Joined(words),
-                  "Repeat the run with: vorn --seed " + std::to_string(replicateSeed) + " " + controlFile};
-    if (!WriteControlFile(controlFile, ControlText(plan), "% Written by vorn simulate")) return 1;
     ControlRun run;
-    run.controlFileName = controlFile;
+    run.controlFileName = prefix + ".simulate.txt";
     run.seed = replicateSeed;
     run.markDone = false;
-    int status = 0;
-    {
-      StdoutToStderr progress;
-      status = RunControlFile(run);
-    }
+    const int status = WriteAndRun("simulate", plan, words, run);
     if (status != 0) return status;
     std::fprintf(stderr, "simulated %s.wp.txt and %s.ngp.txt (seed %u)\n", prefix.c_str(), prefix.c_str(),
                  static_cast<unsigned>(replicateSeed));

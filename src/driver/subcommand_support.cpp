@@ -10,7 +10,9 @@
 #include "data/c_file.h"
 #include "data/diagnostics.h"
 #include "data/output_file.h"
+#include "driver/control_text.h"
 #include "driver/ranks.h"
+#include "driver/run_program.h"
 
 namespace vorn {
 
@@ -138,5 +140,15 @@ bool WriteControlFile(const std::string& name, const std::string& text, const st
   return written;
 }
 
+
+int WriteAndRun(const std::string& subcommand, ControlPlan plan, const std::vector<std::string>& words,
+                const ControlRun& run) {
+  const std::string marker = "Written by vorn " + subcommand;
+  plan.notes = {marker + ": " + Joined(words),
+                "Repeat the run with: vorn --seed " + std::to_string(*run.seed) + " " + run.controlFileName};
+  if (!WriteControlFile(run.controlFileName, ControlText(plan), "% " + marker)) return 1;
+  StdoutToStderr progress;
+  return RunControlFile(run);
+}
 
 }  // namespace vorn

@@ -7,6 +7,9 @@
 
 namespace vorn {
 
+struct ControlPlan;
+struct ControlRun;
+
 // While alive, what the run prints on stdout goes to stderr: a subcommand's stdout is kept for
 // what it reports, so that it can be piped.
 class StdoutToStderr {
@@ -40,5 +43,11 @@ std::string Joined(const std::vector<std::string>& words);
 // without the marker line ("% Written by vorn fit") is a researcher's own and is never replaced.
 bool MayReplace(const std::string& name, const std::string& marker);
 bool WriteControlFile(const std::string& name, const std::string& text, const std::string& marker);
+
+// Writes the plan as the subcommand's control file run.controlFileName, with notes of the command
+// line and of the line that repeats the run (with run.seed, which must be given), and runs it
+// with its progress on stderr. The run's exit status, or 1 when the file cannot be written.
+int WriteAndRun(const std::string& subcommand, ControlPlan plan, const std::vector<std::string>& words,
+                const ControlRun& run);
 
 }  // namespace vorn

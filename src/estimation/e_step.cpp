@@ -245,16 +245,29 @@ void EStep::ComputeShared(std::uint32_t threads, std::uint32_t resultCount, cons
   }
 }
 
+void EStep::SetPrior(const RateCategories& gainCategories, const RateCategories& lossCategories) {
+  const std::uint32_t k = gainCategories.count, m = lossCategories.count;
+  for (std::uint32_t a = 0; a < k; ++a) {
+    for (std::uint32_t b = 0; b < m; ++b) {
+      scratch_.prior[a * m + b] = lossCategories.weights[b] * gainCategories.weights[a];
+    }
+  }
+}
+
+BlockTask EStep::Task(const EvolModel& model, const PhylogeneticTree& tree, std::uint32_t g, std::uint32_t first,
+                      std::uint32_t end, std::uint32_t pairs) const {
+  const std::size_t geneBranches = static_cast<std::size_t>(tree.nodeCount) * scratch_.tiles * kNode;
+  return BlockTask{&scratch_,    Aligned(scratch_.branch) + g * geneBranches,
+                   &scratch_.leafPointers[3 * static_cast<std::size_t>(g) * tree.leafCount],
+                   tree.nodeCount, g, first, end, pairs, model.p0, 1 - model.p0, options_.scalingThreshold};
+}
+
 double EStep::Compute(const EvolModel& model, const RateCategories& gainCategories,
                       const RateCategories& lossCategories, bool conditionOnPresence, const AlignmentData& data,
                       const PhylogeneticTree& tree) {
   EStepScratch& scratch = scratch_;
-  const std::uint32_t k = gainCategories.count, m = lossCategories.count, pairs = k * m;
-  for (std::uint32_t a = 0; a < k; ++a) {
-    for (std::uint32_t b = 0; b < m; ++b) {
-      scratch.prior[a * m + b] = lossCategories.weights[b] * gainCategories.weights[a];
-    }
-  }
+  const std::uint32_t pairs = gainCategories.count * lossCategories.count;
+  SetPrior(gainCategories, lossCategories);
   ListBlocks(data, conditionOnPresence, tree.leafCount);
 
   const std::uint32_t blockCount = static_cast<std::uint32_t>(scratch.blocks.size());
@@ -278,14 +291,10 @@ double EStep::Compute(const EvolModel& model, const RateCategories& gainCategori
   sums_.Clear();
   double logLikelihood = 0;
   const BlockFunction run = ChooseBlockFunction(options_.genericKernel);
-  const std::size_t geneBranches = static_cast<std::size_t>(tree.nodeCount) * scratch.tiles * kNode;
   auto workBlock = [&](std::uint32_t b, std::uint32_t participant, std::uint32_t slot) {
     const EStepBlock& block = scratch.blocks[b];
-    const BlockTask task{&scratch,   Aligned(scratch.branch) + block.gene * geneBranches,
-                         &scratch.leafPointers[3 * static_cast<std::size_t>(block.gene) * tree.leafCount],
-                         tree.nodeCount, block.gene, block.first, block.end, pairs, model.p0, 1 - model.p0,
-                         options_.scalingThreshold};
-    run(task, &scratch.workspaces[2 * participant], scratch.results[slot]);
+    run(Task(model, tree, block.gene, block.first, block.end, pairs), &scratch.workspaces[2 * participant],
+        scratch.results[slot]);
   };
   auto merge = [&](std::uint32_t b, std::uint32_t slot) {
     Merge(scratch.blocks[b], scratch.results[slot], data, tree, logLikelihood);

@@ -132,6 +132,11 @@ class EStep {
   void FillBranchTables(const EvolModel& model, const RateCategories& gainCategories,
                         const RateCategories& lossCategories, const PhylogeneticTree& tree, std::uint32_t gene);
   void SizeWorkspaces(std::uint32_t threads, std::uint32_t resultCount, std::uint32_t nodeCount);
+  // The kernel's task for entries first ... end - 1 of gene g, over the branch tables filled last.
+  BlockTask Task(const EvolModel& model, const PhylogeneticTree& tree, std::uint32_t g, std::uint32_t first,
+                 std::uint32_t end, std::uint32_t pairs) const;
+  // Each pair's prior weight, the product of its gain and loss categories' weights.
+  void SetPrior(const RateCategories& gainCategories, const RateCategories& lossCategories);
   void Merge(const EStepBlock& block, EStepBlockResult& result, const AlignmentData& data,
              const PhylogeneticTree& tree, double& logLikelihood);
   // The blocks shared among the ranks of the communicator: this rank works its share into the

@@ -93,11 +93,9 @@ void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories&
                                    const PhylogeneticTree& tree, const std::vector<EntryRef>& entries,
                                    EntryPosteriors* posteriors) {
   EStepScratch& scratch = scratch_;
-  const std::uint32_t k = gainCategories.count, m = lossCategories.count, pairs = k * m;
+  const std::uint32_t pairs = gainCategories.count * lossCategories.count;
   const std::uint32_t n = tree.nodeCount;
-  for (std::uint32_t a = 0; a < k; ++a) {
-    for (std::uint32_t b = 0; b < m; ++b) scratch.prior[a * m + b] = lossCategories.weights[b] * gainCategories.weights[a];
-  }
+  SetPrior(gainCategories, lossCategories);
   const std::uint32_t count = static_cast<std::uint32_t>(entries.size());
   std::vector<std::uint8_t> used(data.geneCount, 0);
   scratch.entries.clear();
@@ -115,7 +113,6 @@ void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories&
   const std::uint32_t threads = std::max(1U, std::min(pool_->Size(), count));
   SizeWorkspaces(threads, threads, n);
   const BlockFunction run = ChooseBlockFunction(options_.genericKernel);
-  const std::size_t geneBranches = static_cast<std::size_t>(n) * scratch.tiles * kNode;
   const std::size_t stride = static_cast<std::size_t>(scratch.tiles) * kNode;
   std::atomic<std::uint32_t> nextGene{0};
   auto fill = [&](std::uint32_t) {
@@ -131,19 +128,8 @@ void EStep::ComputeEntryPosteriors(const EvolModel& model, const RateCategories&
     NoGainWork noGain(tree);
     std::vector<double> terms(pairs);
     for (std::uint32_t i; (i = next.fetch_add(1)) < count;) {
-      const std::uint32_t g = entries[i].gene;
-      const double* branch = Aligned(scratch.branch) + g * geneBranches;
-      const BlockTask task{&scratch,
-                           branch,
-                           &scratch.leafPointers[3 * static_cast<std::size_t>(g) * tree.leafCount],
-                           n,
-                           g,
-                           i,
-                           i + 1,
-                           pairs,
-                           model.p0,
-                           1 - model.p0,
-                           options_.scalingThreshold};
+      const BlockTask task = Task(model, tree, entries[i].gene, i, i + 1, pairs);
+      const double* branch = task.branch;
       run(task, &scratch.workspaces[2 * participant], result);
       logLikelihood[i] = result.entryLogLikelihood[0];
       TakeEntrySums(scratch, n, pairs, result, &posteriors->transitions[static_cast<std::size_t>(i) * n * 4]);
