@@ -133,6 +133,7 @@ class FastSearch : public Climber {
   // common scale cannot do when rates, probabilities near 0 and shapes meet in one search.
   std::vector<double> inverseCurvature_;
   std::size_t etaAt_ = 0;
+  bool buried_ = false;  // a probability deep at a bound has its likelihood rising inward
   std::vector<double> y_, previousY_, previousGradient_;
   std::deque<Pair> memory_;
   std::deque<double> recent_;  // the log-likelihoods before the last kWindow steps
@@ -145,6 +146,10 @@ void FastSearch::Collect() {
   gradient_.clear();
   inverseCurvature_.clear();
   double etaThroughXi = 0;  // d ln L / d eta through the xi that keep their gain chances
+  // What the optimality check would name as still rising (its threshold), under the screened search.
+  const bool lifting = em_.settings.search == Search::kScreen;
+  const double liftAbove = data_.filteredSites * std::sqrt(std::max(em_.settings.likelihoodTolerance, 1e-16));
+  buried_ = false;
   for (const FreeParameter& f : free) {
     // A value the last EM sweep left outside its range stays where it is until it moves: a sweep
     // updates eta before g-lambda, whose new rate multipliers can lower eta's cap below it, and a
@@ -173,6 +178,13 @@ void FastSearch::Collect() {
     // is flat, and quasi-Newton steps along it only grow without end.
     const bool pressed = !IsRate(c) && stretch < 1e-10 && ((value < 0.5) == (slope < 0));
     if (pressed) stretch = 0;
+    // One that sits as deep and rises inward cannot climb out in y (its gradient there is the one
+    // in x times x (1 - x)); the quasi-Newton memory still asks it for steps of the largest size,
+    // which shrink the step of every other coordinate to nothing. Its own EM update lifts it.
+    if (lifting && !IsRate(c) && stretch > 0 && stretch < 1e-10 && (value < 0.5) == (slope > 0) &&
+        std::abs(f.gradient) > liftAbove) {
+      buried_ = true;
+    }
     gradient_.push_back(slope * stretch);
     // d2Q/dy2 = Q'' x'^2 + Q' x'', with x'' = x' for a logarithm and x' (1 - 2x) for a logit.
     const double bend = IsRate(c) ? stretch : stretch * (1 - 2 * value);
@@ -413,6 +425,7 @@ bool FastSearch::Advance(std::uint32_t pauseAt) {
       if (em_.optimality.passed && !(step.slope / 2 > resolved)) return true;
       if (!em_.optimality.passed) AlongNamedCoordinate(step);
     }
+    if (buried_) step.stalled = true;
     const std::unique_ptr<Point> best = LineSearch(step, before);
     const bool accepted = best != nullptr;
     if (accepted) {
