@@ -262,10 +262,18 @@ FastSearch::Step FastSearch::QuasiNewtonStep() const {
   }
   // Held coordinates stay; and no step moves a coordinate by more than a factor of e^5, which
   // no sound curvature asks for (a pair of rounding size can).
+  // Under the screened search, a coordinate the memory sends against its own gradient by more
+  // than that stays where it is: the memory's curvature misleads there (a loss chance driven from
+  // its optimum towards 0 by e^5 a step, then lifted back, in a cycle of twenty steps), and
+  // scaling the whole step to that move would stall every other coordinate.
+  const bool screened = em_.settings.search == Search::kScreen;
   Step step;
   step.direction.resize(r.size());
   for (std::size_t i = 0; i < r.size(); ++i) {
     step.direction[i] = inverseCurvature_[i] > 0 ? -r[i] : 0.0;
+    if (screened && std::abs(step.direction[i]) > kLargestMove && step.direction[i] * gradient_[i] < 0) {
+      step.direction[i] = 0;
+    }
     step.largestMove = std::max(step.largestMove, std::abs(step.direction[i]));
   }
   if (step.largestMove > kLargestMove) {
