@@ -150,7 +150,10 @@ bool ExchangeStarts(EStepCommunicator& ranks, std::vector<Candidate>& candidates
     ByteReader in(parts[r]);
     while (!in.AtEnd() && !in.failed) {
       const std::uint32_t i = in.U32();
-      if (in.failed || i >= n) return false;
+      // Only the owner speaks of a start, and a start that ran here is not another rank's.
+      if (in.failed || i >= n || OwnerOfStart(i, ranks.Size()) != r || !candidates[i].history.lines.empty()) {
+        return false;
+      }
       read(in, candidates[i]);
     }
     if (in.failed) return false;
