@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,8 +58,31 @@ class ScreenedSearchRanksTest : public testing::Test {
         {49, "xi: dollo"}, {50, "nu: observed 0.8"}, {51, "l-lambda: fixed 1"}, {52, "g-lambda: fixed 1"},
         {53, "optimizer: fast"}, {54, "starts: 7"}, {55, "search: screen"}};
     if (conditioned) lines[56] = "condition on presence: on";
-    testing_support::WriteText("fit.txt", testing_support::ControlText(lines));
-    SetRunSeed(5);
+    LoadText(testing_support::ControlText(lines), 5);
+  }
+
+  // The example's fit, its l-lambda started so low that some starts' Newton steps for theta give
+  // up on the way: warnings that the rank climbing the start holds for the others.
+  void LoadWarningExample() {
+    std::string text;
+    for (const char* extension : {"phyl", "wp.txt", "ngp.txt"}) {
+      const std::string name = std::string("primates.") + extension;
+      testing_support::WriteText(name, testing_support::ReadText(std::string(EXAMPLES_DIR) + "/" + name));
+    }
+    std::istringstream example(testing_support::ReadText(std::string(EXAMPLES_DIR) + "/primates.input.txt"));
+    int number = 0;
+    for (std::string line; std::getline(example, line);) {
+      ++number;
+      if (number == 41) line = "maximum # iterations: 40";
+      if (number == 51) line = "l-lambda: fixed 1e-9";
+      text += line + "\n";
+    }
+    LoadText(text, 3);
+  }
+
+  void LoadText(const std::string& text, std::uint32_t seed) {
+    testing_support::WriteText("fit.txt", text);
+    SetRunSeed(seed);
     tree_ = PhylogeneticTree();
     data_ = AlignmentData();
     control_ = ControlFile();
@@ -191,6 +215,26 @@ TEST_F(ScreenedSearchRanksTest, AnyRanksAndThreadsEndWithTheFitOfOneProcess) {
           ExpectSameRun(runs[r], alone);
         }
       }
+    }
+  }
+}
+
+TEST_F(ScreenedSearchRanksTest, WarningsOfStartsOnOtherRanksComeInStartOrder) {
+  LoadWarningExample();
+  RankRun alone;
+  testing::internal::CaptureStdout();
+  Run(nullptr, 1, &alone);
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(alone.fitted);
+  std::size_t newton = 0;
+  for (const WarningCapture::Held& held : alone.warnings) newton += held.code == "newton-step-limit" ? 1 : 0;
+  ASSERT_GE(newton, 1U);
+  for (std::uint32_t ranks : {2U, 3U}) {
+    SCOPED_TRACE(testing::Message() << ranks << " ranks");
+    const std::vector<RankRun> runs = RunOnRanks(ranks, 1);
+    for (std::uint32_t r = 0; r < ranks; ++r) {
+      SCOPED_TRACE(testing::Message() << "rank " << r);
+      ExpectSameRun(runs[r], alone);
     }
   }
 }
