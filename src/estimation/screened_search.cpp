@@ -141,6 +141,47 @@ std::uint32_t Conclude(const FitSettings& settings, std::vector<Candidate>& cand
   return bestIndex;
 }
 
+// Which starts this process climbs, and how. Without ranks, or with an E-step too large for a
+// start alone, every start is this process's.
+struct SearchPlan {
+  bool spread = false;      // the starts are dealt out over the ranks, each climbed by one rank alone
+  bool sideBySide = false;  // this rank's starts climb side by side on its threads
+  std::vector<std::uint32_t> mine;
+  std::vector<std::uint8_t> owned;  // per start
+  std::uint32_t Mine() const { return static_cast<std::uint32_t>(mine.size()); }
+  bool Owns(std::uint32_t start) const { return owned[start] != 0; }
+};
+
+SearchPlan PlanSearch(const FitSettings& settings, bool small) {
+  // A small E-step shared among ranks would spend more on the exchange than on the work: each rank
+  // climbs its own share of the starts alone instead, and the ranks tell each other what they found.
+  const EStepCommunicator* ranks = settings.communicator;
+  SearchPlan plan;
+  plan.spread = ranks != nullptr && ranks->Size() > 1 && settings.starts > 1 && small;
+  plan.owned.assign(settings.starts, 0);
+  for (std::uint32_t i = 0; i < settings.starts; ++i) {
+    if (plan.spread && OwnerOfStart(i, ranks->Size()) != ranks->Rank()) continue;
+    plan.mine.push_back(i);
+    plan.owned[i] = 1;
+  }
+  // Ranks that share each E-step must meet in the same E-steps in the same order, which starts on
+  // threads side by side would not keep; the order of the starts changes no result.
+  plan.sideBySide = EffectiveThreadCount(settings.threadCount) > 1 && plan.Mine() > 1 && small &&
+                    (ranks == nullptr || plan.spread);
+  return plan;
+}
+
+// Every rank takes the best start's state from the rank that climbed it; what follows the fit
+// (the reconstruction, the uncertainty) shares its E-steps among the ranks again.
+void TakeUpBest(EStepCommunicator& ranks, std::uint32_t bestIndex, EM& em) {
+  [[maybe_unused]] const bool shared = ShareBestState(ranks, OwnerOfStart(bestIndex, ranks.Size()), em);
+  assert(shared);
+  em.settings.communicator = &ranks;
+  EStepOptions options = em.eStep.Options();
+  options.communicator = &ranks;
+  em.eStep.SetOptions(options);
+}
+
 }  // namespace
 
 std::uint32_t ContinuedStarts(std::uint32_t n) { return std::min(n, std::max<std::uint32_t>(2, (n + 3) / 4)); }
@@ -150,22 +191,12 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   if (!SitesToFitFrom(data, settings.conditionOnPresence)) return false;
   const std::uint32_t n = settings.starts;
   const std::uint32_t threads = EffectiveThreadCount(settings.threadCount);
-  const bool small = EStepWork(settings, tree, data) < kSideBySideWork;
-  // A small E-step shared among ranks would spend more on the exchange than on the work: each rank
-  // climbs its own share of the starts alone instead, and the ranks tell each other what they found.
   EStepCommunicator* const ranks = settings.communicator;
-  const bool spread = ranks != nullptr && ranks->Size() > 1 && n > 1 && small;
-  std::vector<std::uint32_t> mine;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (!spread || OwnerOfStart(i, ranks->Size()) == ranks->Rank()) mine.push_back(i);
-  }
-  // Ranks that share each E-step must meet in the same E-steps in the same order, which starts on
-  // threads side by side would not keep; the order of the starts changes no result.
-  const bool sideBySide = threads > 1 && mine.size() > 1 && small && (ranks == nullptr || spread);
-  const std::uint32_t workers = sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(mine.size())) : 1;
-  const std::uint32_t threadsPerStart = sideBySide ? std::max<std::uint32_t>(1, threads / workers) : threads;
+  const SearchPlan plan = PlanSearch(settings, EStepWork(settings, tree, data) < kSideBySideWork);
+  const std::uint32_t workers = plan.sideBySide ? std::min<std::uint32_t>(threads, plan.Mine()) : 1;
+  const std::uint32_t threadsPerStart = plan.sideBySide ? std::max<std::uint32_t>(1, threads / workers) : threads;
   FitSettings startSettings = settings;
-  if (spread) startSettings.communicator = nullptr;
+  if (plan.spread) startSettings.communicator = nullptr;
 
   // The starting points come one after another from the run's generators, in start order, on
   // every rank: a rank draws the others' starts too, so that its own come out as one process
@@ -183,7 +214,7 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   }
 
   ShowProgress("\r   screening %u starts          ", static_cast<unsigned>(n));
-  RunSideBySide(mine, workers, [&](std::uint32_t i) {
+  RunSideBySide(plan.mine, workers, [&](std::uint32_t i) {
     Candidate& c = candidates[i];
     Holding(c, [&]() {
       c.skipped = !c.em->FirstEStep(data, tree, c.history);
@@ -191,7 +222,7 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
     });
     c.screened = c.em->logLikelihood;
   });
-  if (spread) {
+  if (plan.spread) {
     [[maybe_unused]] const bool shared = ShareScreening(*ranks, candidates);
     assert(shared);
   }
@@ -214,15 +245,14 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   for (std::uint32_t i : ranked) {
     candidates[i].continued = true;
     // A continued start stays on the rank that screened it, with its optimizer's memory.
-    const bool own = !spread || OwnerOfStart(i, ranks->Size()) == ranks->Rank();
-    if (!candidates[i].ended && own) going.push_back(i);
+    if (!candidates[i].ended && plan.Owns(i)) going.push_back(i);
   }
   std::sort(going.begin(), going.end());
   ShowProgress("\r   climbing the best %u of %u starts          ", static_cast<unsigned>(ranked.size()),
                static_cast<unsigned>(n));
   // Starts on the flat ridges of real data stop up to a log unit apart at the likelihood
   // tolerance: those that go on climb to a tenth of it, and are judged by the given one after.
-  RunSideBySide(going, sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(going.size())) : 1,
+  RunSideBySide(going, plan.sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(going.size())) : 1,
                 [&](std::uint32_t i) {
                   Candidate& c = candidates[i];
                   EM& em = *c.em;
@@ -235,23 +265,14 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
                 });
   EndProgress();
   std::printf("\n");
-  if (spread) {
+  if (plan.spread) {
     [[maybe_unused]] const bool shared = ShareEndings(*ranks, candidates);
     assert(shared);
   }
 
   std::uint64_t totalESteps = 0;
   const std::uint32_t bestIndex = Conclude(settings, candidates, ranked.size(), history, result, &totalESteps);
-  if (spread) {
-    EM& em = *candidates[bestIndex].em;
-    [[maybe_unused]] const bool shared = ShareBestState(*ranks, OwnerOfStart(bestIndex, ranks->Size()), em);
-    assert(shared);
-    // What follows the fit (the reconstruction, the uncertainty) shares its E-steps again.
-    em.settings.communicator = ranks;
-    EStepOptions options = em.eStep.Options();
-    options.communicator = ranks;
-    em.eStep.SetOptions(options);
-  }
+  if (plan.spread) TakeUpBest(*ranks, bestIndex, *candidates[bestIndex].em);
   *best = std::move(candidates[bestIndex].em);
   if ((*best)->hitLimit) (*best)->PrintIterationLimit((*best)->unconverged);
   (*best)->quiet = false;
