@@ -160,7 +160,7 @@ SearchPlan PlanSearch(const FitSettings& settings, bool small) {
   plan.spread = ranks != nullptr && ranks->Size() > 1 && settings.starts > 1 && small;
   plan.owned.assign(settings.starts, 0);
   for (std::uint32_t i = 0; i < settings.starts; ++i) {
-    if (plan.spread && OwnerOfStart(i, ranks->Size()) != ranks->Rank()) continue;
+    if (plan.spread && OwnerOfStart(i, settings.starts, ranks->Size()) != ranks->Rank()) continue;
     plan.mine.push_back(i);
     plan.owned[i] = 1;
   }
@@ -173,8 +173,8 @@ SearchPlan PlanSearch(const FitSettings& settings, bool small) {
 
 // Every rank takes the best start's state from the rank that climbed it; what follows the fit
 // (the reconstruction, the uncertainty) shares its E-steps among the ranks again.
-void TakeUpBest(EStepCommunicator& ranks, std::uint32_t bestIndex, EM& em) {
-  [[maybe_unused]] const bool shared = ShareBestState(ranks, OwnerOfStart(bestIndex, ranks.Size()), em);
+void TakeUpBest(EStepCommunicator& ranks, std::uint32_t starts, std::uint32_t bestIndex, EM& em) {
+  [[maybe_unused]] const bool shared = ShareBestState(ranks, OwnerOfStart(bestIndex, starts, ranks.Size()), em);
   assert(shared);
   em.settings.communicator = &ranks;
   EStepOptions options = em.eStep.Options();
@@ -272,7 +272,7 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
 
   std::uint64_t totalESteps = 0;
   const std::uint32_t bestIndex = Conclude(settings, candidates, ranked.size(), history, result, &totalESteps);
-  if (plan.spread) TakeUpBest(*ranks, bestIndex, *candidates[bestIndex].em);
+  if (plan.spread) TakeUpBest(*ranks, n, bestIndex, *candidates[bestIndex].em);
   *best = std::move(candidates[bestIndex].em);
   if ((*best)->hitLimit) (*best)->PrintIterationLimit((*best)->unconverged);
   (*best)->quiet = false;

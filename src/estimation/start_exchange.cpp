@@ -140,7 +140,7 @@ bool ExchangeStarts(EStepCommunicator& ranks, std::vector<Candidate>& candidates
   const std::uint32_t n = static_cast<std::uint32_t>(candidates.size());
   ByteWriter out;
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (OwnerOfStart(i, ranks.Size()) != ranks.Rank()) continue;
+    if (OwnerOfStart(i, n, ranks.Size()) != ranks.Rank()) continue;
     out.U32(i);
     write(out, candidates[i]);
   }
@@ -151,7 +151,7 @@ bool ExchangeStarts(EStepCommunicator& ranks, std::vector<Candidate>& candidates
     while (!in.AtEnd() && !in.failed) {
       const std::uint32_t i = in.U32();
       // Only the owner speaks of a start, and a start that ran here is not another rank's.
-      if (in.failed || i >= n || OwnerOfStart(i, ranks.Size()) != r || !candidates[i].history.lines.empty()) {
+      if (in.failed || i >= n || OwnerOfStart(i, n, ranks.Size()) != r || !candidates[i].history.lines.empty()) {
         return false;
       }
       read(in, candidates[i]);
@@ -163,7 +163,11 @@ bool ExchangeStarts(EStepCommunicator& ranks, std::vector<Candidate>& candidates
 
 }  // namespace
 
-std::uint32_t OwnerOfStart(std::uint32_t start, std::uint32_t ranks) { return start % ranks; }
+std::uint32_t OwnerOfStart(std::uint32_t start, std::uint32_t starts, std::uint32_t ranks) {
+  const std::uint32_t evens = (starts + 1) / 2;
+  const std::uint32_t dealt = start % 2 == 0 ? start / 2 : evens + start / 2;
+  return dealt % ranks;
+}
 
 bool ShareScreening(EStepCommunicator& ranks, std::vector<Candidate>& candidates) {
   return ExchangeStarts(

@@ -27,9 +27,11 @@ struct Candidate {
   std::vector<WarningCapture::Held> warnings;  // given in start order once the starts have run
 };
 
-// The rank that climbs start `start` of a search spread over `ranks` ranks: the starts are dealt
-// out in turn, so the random starts of either kind (odd and even) go to every rank.
-std::uint32_t OwnerOfStart(std::uint32_t start, std::uint32_t ranks);
+// The rank that climbs start `start` of `starts` in a search spread over `ranks` ranks. The two
+// kinds of random start (odd and even, see DrawSpreadStart) are dealt out in turn, the even ones
+// first: the starts that go on are mostly of the kind real data favour, and dealt out plainly
+// (start i on rank i mod 2) they would all be climbed on by one rank while the other waits.
+std::uint32_t OwnerOfStart(std::uint32_t start, std::uint32_t starts, std::uint32_t ranks);
 
 // Every rank learns of every start whether it was skipped, whether it ended, its log-likelihood
 // and where the screening left it. False when a rank's message cannot be read (a fault of ours).

@@ -239,18 +239,30 @@ TEST_F(ScreenedSearchRanksTest, WarningsOfStartsOnOtherRanksComeInStartOrder) {
   }
 }
 
-TEST(ScreenedSearchRanksPlanTest, EveryStartHasOneRankAndTheSharesDifferByOne) {
-  for (std::uint32_t ranks : {1U, 2U, 3U, 5U}) {
-    std::vector<std::uint32_t> count(ranks, 0);
-    for (std::uint32_t start = 0; start < 11; ++start) {
-      const std::uint32_t owner = OwnerOfStart(start, ranks);
-      ASSERT_LT(owner, ranks);
-      ++count[owner];
-    }
-    // 11 starts: 11 / ranks each, the first 11 % ranks ranks one more.
-    for (std::uint32_t r = 0; r < ranks; ++r) EXPECT_EQ(count[r], 11 / ranks + (r < 11 % ranks ? 1U : 0U)) << ranks;
+TEST(ScreenedSearchRanksPlanTest, EveryRankGetsItsShareOfBothKindsOfStart) {
+  // 8 starts over 2 ranks: the evens 0 2 4 6 and the odds 1 3 5 7 each dealt 0 1 0 1. Over 3
+  // ranks the evens take 0 1 2 0 and the odds go on from there, 1 2 0 1.
+  const std::uint32_t two[] = {0, 0, 1, 1, 0, 0, 1, 1};
+  const std::uint32_t three[] = {0, 1, 1, 2, 2, 0, 0, 1};
+  for (std::uint32_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(OwnerOfStart(i, 8, 2), two[i]) << i;
+    EXPECT_EQ(OwnerOfStart(i, 8, 3), three[i]) << i;
   }
-  EXPECT_EQ(OwnerOfStart(0, 3), 0U);  // the given start, whose failure ends the fit, is rank 0's
+  // Any count: every start has a rank, the shares differ by at most one, and the given start
+  // (whose failure ends the fit) is rank 0's.
+  for (std::uint32_t starts : {2U, 7U, 11U}) {
+    for (std::uint32_t ranks : {1U, 2U, 3U, 5U}) {
+      SCOPED_TRACE(testing::Message() << starts << " starts over " << ranks << " ranks");
+      std::vector<std::uint32_t> count(ranks, 0);
+      for (std::uint32_t start = 0; start < starts; ++start) {
+        const std::uint32_t owner = OwnerOfStart(start, starts, ranks);
+        ASSERT_LT(owner, ranks);
+        ++count[owner];
+      }
+      for (std::uint32_t r = 0; r < ranks; ++r) EXPECT_EQ(count[r], starts / ranks + (r < starts % ranks ? 1U : 0U));
+      EXPECT_EQ(OwnerOfStart(0, starts, ranks), 0U);
+    }
+  }
 }
 
 }  // namespace
