@@ -35,8 +35,31 @@ class MpiCommunicator final : public EStepCommunicator {
     MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, buffer.data(), sizes.data(), offsets.data(), MPI_DOUBLE,
                    MPI_COMM_WORLD);
   }
+  // The lengths first, so every rank can place every part. The library counts in int: a part, and
+  // all of them together, must stay below 2 GB (a screened search's courses are megabytes).
+  std::vector<std::string> AllGatherBytes(const std::string& mine) override {
+    const unsigned long long length = mine.size();
+    std::vector<unsigned long long> lengths(size_);
+    MPI_Allgather(&length, 1, MPI_UNSIGNED_LONG_LONG, lengths.data(), 1, MPI_UNSIGNED_LONG_LONG, MPI_COMM_WORLD);
+    std::vector<int> sizes(size_), offsets(size_);
+    unsigned long long total = 0;
+    for (std::uint32_t r = 0; r < size_; ++r) {
+      if (lengths[r] > kLargestPart || total + lengths[r] > kLargestPart) MPI_Abort(MPI_COMM_WORLD, 1);
+      sizes[r] = static_cast<int>(lengths[r]);
+      offsets[r] = static_cast<int>(total);
+      total += lengths[r];
+    }
+    std::string all(total, '\0');
+    MPI_Allgatherv(mine.data(), sizes[rank_], MPI_BYTE, all.data(), sizes.data(), offsets.data(), MPI_BYTE,
+                   MPI_COMM_WORLD);
+    std::vector<std::string> parts(size_);
+    for (std::uint32_t r = 0; r < size_; ++r) parts[r] = all.substr(static_cast<std::size_t>(offsets[r]), lengths[r]);
+    return parts;
+  }
 
  private:
+  static constexpr unsigned long long kLargestPart = 2147483647ULL;
+
   std::uint32_t rank_, size_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -16,9 +17,11 @@
 #include "data/diagnostics.h"
 #include "data/phylogenetic_tree.h"
 #include "data/progress.h"
+#include "estimation/e_step_communicator.h"
 #include "estimation/em.h"
 #include "estimation/fit.h"
 #include "estimation/history_sink.h"
+#include "estimation/start_exchange.h"
 #include "estimation/worker_pool.h"
 
 namespace vorn {
@@ -30,16 +33,6 @@ namespace {
 constexpr double kSideBySideWork = 3e7;
 // How much finer the likelihood tolerance of the starts that climb on is.
 constexpr double kPolish = 10;
-
-struct Candidate {
-  std::unique_ptr<EM> em;
-  RecordedHistory history;
-  bool skipped = false;
-  bool ended = false;
-  bool continued = false;
-  double screened = 0;  // the log-likelihood at the end of the screening
-  std::vector<WarningCapture::Held> warnings;  // given in start order once the starts have run
-};
 
 // job(i) with candidate i's warnings held for it.
 void Holding(Candidate& c, const std::function<void()>& job) {
@@ -148,6 +141,47 @@ std::uint32_t Conclude(const FitSettings& settings, std::vector<Candidate>& cand
   return bestIndex;
 }
 
+// Which starts this process climbs, and how. Without ranks, or with an E-step too large for a
+// start alone, every start is this process's.
+struct SearchPlan {
+  bool spread = false;      // the starts are dealt out over the ranks, each climbed by one rank alone
+  bool sideBySide = false;  // this rank's starts climb side by side on its threads
+  std::vector<std::uint32_t> mine;
+  std::vector<std::uint8_t> owned;  // per start
+  std::uint32_t Mine() const { return static_cast<std::uint32_t>(mine.size()); }
+  bool Owns(std::uint32_t start) const { return owned[start] != 0; }
+};
+
+SearchPlan PlanSearch(const FitSettings& settings, bool small) {
+  // A small E-step shared among ranks would spend more on the exchange than on the work: each rank
+  // climbs its own share of the starts alone instead, and the ranks tell each other what they found.
+  const EStepCommunicator* ranks = settings.communicator;
+  SearchPlan plan;
+  plan.spread = ranks != nullptr && ranks->Size() > 1 && settings.starts > 1 && small;
+  plan.owned.assign(settings.starts, 0);
+  for (std::uint32_t i = 0; i < settings.starts; ++i) {
+    if (plan.spread && OwnerOfStart(i, settings.starts, ranks->Size()) != ranks->Rank()) continue;
+    plan.mine.push_back(i);
+    plan.owned[i] = 1;
+  }
+  // Ranks that share each E-step must meet in the same E-steps in the same order, which starts on
+  // threads side by side would not keep; the order of the starts changes no result.
+  plan.sideBySide = EffectiveThreadCount(settings.threadCount) > 1 && plan.Mine() > 1 && small &&
+                    (ranks == nullptr || plan.spread);
+  return plan;
+}
+
+// Every rank takes the best start's state from the rank that climbed it; what follows the fit
+// (the reconstruction, the uncertainty) shares its E-steps among the ranks again.
+void TakeUpBest(EStepCommunicator& ranks, std::uint32_t starts, std::uint32_t bestIndex, EM& em) {
+  [[maybe_unused]] const bool shared = ShareBestState(ranks, OwnerOfStart(bestIndex, starts, ranks.Size()), em);
+  assert(shared);
+  em.settings.communicator = &ranks;
+  EStepOptions options = em.eStep.Options();
+  options.communicator = &ranks;
+  em.eStep.SetOptions(options);
+}
+
 }  // namespace
 
 std::uint32_t ContinuedStarts(std::uint32_t n) { return std::min(n, std::max<std::uint32_t>(2, (n + 3) / 4)); }
@@ -157,19 +191,21 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   if (!SitesToFitFrom(data, settings.conditionOnPresence)) return false;
   const std::uint32_t n = settings.starts;
   const std::uint32_t threads = EffectiveThreadCount(settings.threadCount);
-  // Ranks that share each E-step must meet in the same E-steps in the same order, which starts on
-  // threads side by side would not keep; the order of the starts changes no result.
-  const bool sideBySide = threads > 1 && n > 1 && EStepWork(settings, tree, data) < kSideBySideWork &&
-                          settings.communicator == nullptr;
-  const std::uint32_t workers = sideBySide ? std::min(threads, n) : 1;
-  const std::uint32_t threadsPerStart = sideBySide ? std::max<std::uint32_t>(1, threads / workers) : threads;
+  EStepCommunicator* const ranks = settings.communicator;
+  const SearchPlan plan = PlanSearch(settings, EStepWork(settings, tree, data) < kSideBySideWork);
+  const std::uint32_t workers = plan.sideBySide ? std::min<std::uint32_t>(threads, plan.Mine()) : 1;
+  const std::uint32_t threadsPerStart = plan.sideBySide ? std::max<std::uint32_t>(1, threads / workers) : threads;
+  FitSettings startSettings = settings;
+  if (plan.spread) startSettings.communicator = nullptr;
 
-  // The starting points come one after another from the run's generators, in start order.
+  // The starting points come one after another from the run's generators, in start order, on
+  // every rank: a rank draws the others' starts too, so that its own come out as one process
+  // would draw them.
   std::vector<Candidate> candidates(n);
   for (std::uint32_t i = 0; i < n; ++i) {
     Candidate& c = candidates[i];
     c.em = std::make_unique<EM>();
-    c.em->Configure(settings, given, tree);
+    c.em->Configure(startSettings, given, tree);
     EStepOptions options = c.em->eStep.Options();
     options.threadCount = threadsPerStart;
     c.em->eStep.SetOptions(options);
@@ -177,10 +213,8 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
     if (!c.em->BeginStart(i, true, data, tree)) return false;
   }
 
-  std::vector<std::uint32_t> all(n);
-  for (std::uint32_t i = 0; i < n; ++i) all[i] = i;
   ShowProgress("\r   screening %u starts          ", static_cast<unsigned>(n));
-  RunSideBySide(all, workers, [&](std::uint32_t i) {
+  RunSideBySide(plan.mine, workers, [&](std::uint32_t i) {
     Candidate& c = candidates[i];
     Holding(c, [&]() {
       c.skipped = !c.em->FirstEStep(data, tree, c.history);
@@ -188,6 +222,10 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
     });
     c.screened = c.em->logLikelihood;
   });
+  if (plan.spread) {
+    [[maybe_unused]] const bool shared = ShareScreening(*ranks, candidates);
+    assert(shared);
+  }
   if (candidates[0].skipped) {
     EndProgress();
     candidates[0].em->PrintImpossibleStart();
@@ -206,14 +244,15 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   std::vector<std::uint32_t> going;
   for (std::uint32_t i : ranked) {
     candidates[i].continued = true;
-    if (!candidates[i].ended) going.push_back(i);
+    // A continued start stays on the rank that screened it, with its optimizer's memory.
+    if (!candidates[i].ended && plan.Owns(i)) going.push_back(i);
   }
   std::sort(going.begin(), going.end());
   ShowProgress("\r   climbing the best %u of %u starts          ", static_cast<unsigned>(ranked.size()),
                static_cast<unsigned>(n));
   // Starts on the flat ridges of real data stop up to a log unit apart at the likelihood
   // tolerance: those that go on climb to a tenth of it, and are judged by the given one after.
-  RunSideBySide(going, sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(going.size())) : 1,
+  RunSideBySide(going, plan.sideBySide ? std::min<std::uint32_t>(threads, static_cast<std::uint32_t>(going.size())) : 1,
                 [&](std::uint32_t i) {
                   Candidate& c = candidates[i];
                   EM& em = *c.em;
@@ -226,9 +265,14 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
                 });
   EndProgress();
   std::printf("\n");
+  if (plan.spread) {
+    [[maybe_unused]] const bool shared = ShareEndings(*ranks, candidates);
+    assert(shared);
+  }
 
   std::uint64_t totalESteps = 0;
   const std::uint32_t bestIndex = Conclude(settings, candidates, ranked.size(), history, result, &totalESteps);
+  if (plan.spread) TakeUpBest(*ranks, n, bestIndex, *candidates[bestIndex].em);
   *best = std::move(candidates[bestIndex].em);
   if ((*best)->hitLimit) (*best)->PrintIterationLimit((*best)->unconverged);
   (*best)->quiet = false;

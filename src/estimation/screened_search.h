@@ -1,5 +1,6 @@
 // The screened search over many starts: every start climbed a little, side by side where the
-// E-step is too small to use every thread, and only the most promising climbed to their end.
+// E-step is too small to use every thread (or every rank), and only the most promising climbed to
+// their end.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -25,8 +26,9 @@ std::uint32_t ContinuedStarts(std::uint32_t n);
 // Fits from settings.starts starts (the given one and random ones drawn by DrawSpreadStart),
 // screens them, climbs the best on, and leaves the best start's state in *best and the fit in
 // *result. The history receives every start's course in start order, whatever ran side by side,
-// so the files do not depend on the thread count. False, after its message, when the fit cannot
-// start.
+// so the files do not depend on the thread count. Under several ranks a small E-step's starts are
+// dealt out among them and every rank ends with the same state and result. False, after its
+// message, when the fit cannot start (on every rank alike).
 bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const PhylogeneticTree& tree,
                     const AlignmentData& data, HistorySink& history, std::unique_ptr<EM>* best, FitResult* result);
 
