@@ -182,6 +182,19 @@ void TakeUpBest(EStepCommunicator& ranks, std::uint32_t starts, std::uint32_t be
   em.eStep.SetOptions(options);
 }
 
+// The `keep` starts highest after the screening so far, best first, ties to the earlier start.
+std::vector<std::uint32_t> MostPromising(const std::vector<Candidate>& candidates, std::size_t keep) {
+  std::vector<std::uint32_t> ranked;
+  for (std::uint32_t i = 0; i < candidates.size(); ++i) {
+    if (!candidates[i].skipped) ranked.push_back(i);
+  }
+  std::stable_sort(ranked.begin(), ranked.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return candidates[a].screened > candidates[b].screened;
+  });
+  ranked.resize(std::min(ranked.size(), keep));
+  return ranked;
+}
+
 // Where an E-step is large (the E-step is shared, never the starts), the screening is most of a
 // fit's cost: 8 starts of 20 iterations were a third of the 1,000-leaf set's E-steps. There every
 // start climbs half the screening first, and only the better half of them (at least as many as go
@@ -189,14 +202,7 @@ void TakeUpBest(EStepCommunicator& ranks, std::uint32_t starts, std::uint32_t be
 // early stay behind those that went on. Never under spread starts, which are small by definition.
 void ScreenTheBetterHalf(std::vector<Candidate>& candidates, const AlignmentData& data, const PhylogeneticTree& tree) {
   const std::uint32_t n = static_cast<std::uint32_t>(candidates.size());
-  std::vector<std::uint32_t> ranked;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (!candidates[i].skipped) ranked.push_back(i);
-  }
-  std::stable_sort(ranked.begin(), ranked.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return candidates[a].screened > candidates[b].screened;
-  });
-  ranked.resize(std::min<std::size_t>(ranked.size(), std::max(ContinuedStarts(n), (n + 1) / 2)));
+  std::vector<std::uint32_t> ranked = MostPromising(candidates, std::max(ContinuedStarts(n), (n + 1) / 2));
   std::sort(ranked.begin(), ranked.end());
   for (std::uint32_t i : ranked) {
     Candidate& c = candidates[i];
@@ -258,15 +264,8 @@ bool ScreenedSearch(const FitSettings& settings, const EvolModel& given, const P
   }
   if (!small) ScreenTheBetterHalf(candidates, data, tree);
 
-  // The most promising go on: the highest after the screening, ties to the earlier start.
-  std::vector<std::uint32_t> ranked;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    if (!candidates[i].skipped) ranked.push_back(i);
-  }
-  std::stable_sort(ranked.begin(), ranked.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return candidates[a].screened > candidates[b].screened;
-  });
-  ranked.resize(std::min<std::size_t>(ranked.size(), ContinuedStarts(n)));
+  // The most promising go on.
+  const std::vector<std::uint32_t> ranked = MostPromising(candidates, ContinuedStarts(n));
   std::vector<std::uint32_t> going;
   for (std::uint32_t i : ranked) {
     candidates[i].continued = true;
