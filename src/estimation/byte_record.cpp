@@ -42,36 +42,6 @@ std::size_t ByteReader::Count(std::size_t itemSize) {
   return static_cast<std::size_t>(count);
 }
 
-std::uint8_t ByteReader::U8() {
-  std::uint8_t value;
-  Take(&value, sizeof value);
-  return value;
-}
-
-std::uint32_t ByteReader::U32() {
-  std::uint32_t value;
-  Take(&value, sizeof value);
-  return value;
-}
-
-std::int32_t ByteReader::I32() {
-  std::int32_t value;
-  Take(&value, sizeof value);
-  return value;
-}
-
-std::uint64_t ByteReader::U64() {
-  std::uint64_t value;
-  Take(&value, sizeof value);
-  return value;
-}
-
-double ByteReader::Double() {
-  double value;
-  Take(&value, sizeof value);
-  return value;
-}
-
 std::string ByteReader::Text() {
   const std::size_t size = Count(1);
   std::string text(size, '\0');

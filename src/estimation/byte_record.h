@@ -32,12 +32,12 @@ class ByteWriter {
 class ByteReader {
  public:
   explicit ByteReader(const std::string& bytes) : bytes_(bytes) {}
-  std::uint8_t U8();
+  std::uint8_t U8() { return Scalar<std::uint8_t>(); }
   bool Bool() { return U8() != 0; }
-  std::uint32_t U32();
-  std::int32_t I32();
-  std::uint64_t U64();
-  double Double();
+  std::uint32_t U32() { return Scalar<std::uint32_t>(); }
+  std::int32_t I32() { return Scalar<std::int32_t>(); }
+  std::uint64_t U64() { return Scalar<std::uint64_t>(); }
+  double Double() { return Scalar<double>(); }
   std::string Text();
   std::vector<double> Doubles();
   std::vector<std::uint8_t> Bytes();
@@ -47,6 +47,12 @@ class ByteReader {
 
  private:
   bool Take(void* value, std::size_t size);
+  template <typename T>
+  T Scalar() {
+    T value;
+    Take(&value, sizeof value);
+    return value;
+  }
   // A count of items of `itemSize` bytes that the rest can hold, or 0 after setting `failed`.
   std::size_t Count(std::size_t itemSize);
 

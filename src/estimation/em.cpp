@@ -104,12 +104,16 @@ bool PointsOutAtBound(const FreeParameter& f, double negligible) {
 
 }  // namespace
 
+// Near a maximum the log-likelihood still to gain is about gradient^2 / (2 curvature), and both
+// the curvature and the log-likelihood grow with the number of sites: a gradient of
+// sites * sqrt(tolerance) leaves a gain of the order the likelihood tolerance resolves.
+double EM::OptimalityThreshold(const AlignmentData& data) const {
+  return data.filteredSites * std::sqrt(std::max(settings.likelihoodTolerance, 1e-16));
+}
+
 OptimalityCheck EM::CheckOptimality(const AlignmentData& data, const PhylogeneticTree& tree) const {
   OptimalityCheck check;
-  // Near a maximum the log-likelihood still to gain is about gradient^2 / (2 curvature), and both
-  // the curvature and the log-likelihood grow with the number of sites: a gradient of
-  // sites * sqrt(tolerance) leaves a gain of the order the likelihood tolerance resolves.
-  check.threshold = data.filteredSites * std::sqrt(std::max(settings.likelihoodTolerance, 1e-16));
+  check.threshold = OptimalityThreshold(data);
   const double negligible = settings.likelihoodTolerance * std::abs(logLikelihood);
   ForEachFreeParameter(data, tree, [&](const FreeParameter& f) {
     double measure = std::abs(f.rate ? f.gradient * f.value : f.gradient);

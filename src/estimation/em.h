@@ -110,6 +110,8 @@ class EM {
   void ForEachFreeParameter(const AlignmentData& data, const PhylogeneticTree& tree,
                             const std::function<void(const FreeParameter&)>& visit) const;
   OptimalityCheck CheckOptimality(const AlignmentData& data, const PhylogeneticTree& tree) const;
+  // The largest derivative the optimality check lets pass (see CheckOptimality).
+  double OptimalityThreshold(const AlignmentData& data) const;
   // The largest relative change since `start` of a parameter that still matters: a probability
   // sliding towards 0 whose whole way there could not gain what the likelihood tolerance resolves
   // is judged by that effect instead, so that a geometric decay does not keep a fit running.

@@ -146,9 +146,9 @@ void FastSearch::Collect() {
   gradient_.clear();
   inverseCurvature_.clear();
   double etaThroughXi = 0;  // d ln L / d eta through the xi that keep their gain chances
-  // What the optimality check would name as still rising (its threshold), under the screened search.
+  // Under the screened search, what the optimality check would name as still rising.
   const bool lifting = em_.settings.search == Search::kScreen;
-  const double liftAbove = data_.filteredSites * std::sqrt(std::max(em_.settings.likelihoodTolerance, 1e-16));
+  const double liftAbove = em_.OptimalityThreshold(data_);
   buried_ = false;
   for (const FreeParameter& f : free) {
     // A value the last EM sweep left outside its range stays where it is until it moves: a sweep
