@@ -1,6 +1,8 @@
 // The warnings of a run: printed once and kept for results.json.
 #include "data/diagnostics.h"
 
+#include "data/text_io.h"
+
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -54,12 +56,15 @@ void Warn(const char* code, const char* module, const char* format, ...) {
   std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
   if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
   va_end(args);
+  // A warning may quote a line or a name of the user's files, in whatever bytes they hold; as one
+  // line of UTF-8 it cannot break the terminal, the run's log or results.json.
+  text = EscapedName(text);
   const std::string printed = "Warning:VORN:" + std::string(module) + ": " + text + "\n";
   Report(code, module, printed, std::move(text));
 }
 
 void RecordWarning(const char* code, const char* module, std::string text) {
-  Report(code, module, std::string(), std::move(text));
+  Report(code, module, std::string(), EscapedName(text));
 }
 
 const std::vector<RecordedWarning>& Warnings() { return Log(); }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <set>
 
+#include "data/diagnostics.h"
 #include "support/input_template.h"
 #include "support/test_support.h"
 
@@ -97,6 +98,18 @@ TEST_F(InputReaderTest, ATreeFileNamedLikeTheRandomKeywordIsNotReadInSilence) {
   testing_support::WriteText("random7.phyl", testing_support::kFourLeafPhyl);
   ASSERT_TRUE(ReadWith(bare)) << errors_;
   EXPECT_EQ(errors_, warning);
+}
+
+TEST_F(InputReaderTest, AWarningQuotesStrayBytesEscaped) {
+  // A line of the user's own is quoted back: a delete character or a byte of another encoding in
+  // it must reach neither the terminal nor results.json as it is.
+  ClearWarnings();
+  ASSERT_TRUE(ReadWith({{53, "Edges (\x7f from to) na\xefve \xc3\xa9t\xc3"}})) << errors_;
+  const std::string text = "Line 53 ('Edges (\\x7F from to) na\\xEFve \xc3\xa9t\\xC3') is not a setting; it is ignored";
+  EXPECT_EQ(errors_, "Warning:VORN:ReadInput: " + text + "\n");
+  ASSERT_EQ(Warnings().size(), 1U);
+  EXPECT_EQ(Warnings()[0].text, text);
+  ClearWarnings();
 }
 
 TEST_F(InputReaderTest, TheTemplateEstimatesEverything) {
