@@ -64,14 +64,15 @@ TEST(WorkerPoolTest, AnExceptionEndsEveryParticipantAndReachesTheCaller) {
     ASSERT_EQ(pool.Size(), 2U);
     std::mutex mutex;
     std::condition_variable joined;
-    bool second = false;
+    bool arrived[2] = {false, false};
     std::uint32_t merges = 0;
     const auto work = [&](std::uint32_t, std::uint32_t participant, std::uint32_t) {
       std::unique_lock<std::mutex> lock(mutex);
-      // The caller's first item waits for the pool's thread, which joins while the job is open.
-      if (participant == 1) second = true;
+      // Each first item waits for the other participant, so that both are inside the job (on a
+      // loaded machine either could otherwise take every item before the other starts).
+      arrived[participant] = true;
       joined.notify_all();
-      joined.wait(lock, [&] { return second; });
+      joined.wait(lock, [&] { return arrived[0] && arrived[1]; });
       if (participant == thrower) throw std::bad_alloc();
     };
     EXPECT_THROW(RunInOrder(pool, 2, 1000, 4, work, [&](std::uint32_t, std::uint32_t) { ++merges; }),
