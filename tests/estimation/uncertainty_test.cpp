@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <random>
+#include <set>
+
+#include <Eigen/Dense>
 
 #include "data/alignment_data.h"
 #include "data/phylogenetic_tree.h"
@@ -330,12 +333,68 @@ TEST_F(UncertaintyFitTest, AParameterAtItsBoundIsFlaggedAndGetsNoInterval) {
     const ParameterUncertainty* u = Find(c.family, c.index);
     ASSERT_NE(u, nullptr);
     SCOPED_TRACE(ParameterLabel(c.family, c.index));
+    // Freed, the bounds may widen one so far that it is left out as uninformed.
+    if (u->reason.rfind("uninformed", 0) == 0) {
+      wider += c.determined ? 1 : 0;
+      continue;
+    }
     EXPECT_EQ(u->determined, c.determined);
     if (!c.determined) continue;
     EXPECT_GE(u->se, c.se * (1 - 1e-9));
     wider += u->se > c.se * 1.01 ? 1 : 0;
   }
   EXPECT_GT(wider, 0);
+}
+
+}  // namespace
+}  // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST_F(UncertaintyFitTest, AProbabilityTheDataLeaveSpreadIsUninformedAndGetsNoInterval) {
+  // 120 sites leave the loss chances of some branches spread over their whole range.
+  std::map<int, std::string> simulation = kSimulation;
+  simulation[10] = "number of sites: const 120";
+  Simulate(simulation);
+  std::map<int, std::string> lines = FitLines(simulation);
+  lines[26] = "phi: est";
+  lines[25] = "theta: fix 1.2";
+  lines[28] = "xi: con 0.4";
+  ASSERT_TRUE(Fit(lines));
+  // Inside their ranges only, so that the expected standard errors are plain inverses.
+  FitResult inside = result_;
+  inside.estimates.clear();
+  for (const FreeParameter& f : result_.estimates) {
+    if (f.value - f.lower > 1e-6 && f.upper - f.value > 1e-6) inside.estimates.push_back(f);
+  }
+  ComputeUncertainty(em_, data_, tree_, inside, &uncertainty_);
+  EM copy = em_;
+  const std::vector<double> entries = ObservedInformation(copy, data_, tree_, inside.estimates);
+  const Eigen::Index n = static_cast<Eigen::Index>(inside.estimates.size());
+  const Eigen::MatrixXd information = Eigen::Map<const Eigen::MatrixXd>(entries.data(), n, n);
+  // pi / sqrt(3): the spread of the logit of a uniform draw.
+  const double uniform = std::acos(-1.0) / std::sqrt(3.0);
+  const Eigen::MatrixXd covariance = information.inverse();
+  std::set<Eigen::Index> uninformed;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    if (!inside.estimates[static_cast<std::size_t>(i)].rate && std::sqrt(covariance(i, i)) > uniform) uninformed.insert(i);
+  }
+  ASSERT_FALSE(uninformed.empty());
+  ASSERT_LT(uninformed.size(), static_cast<std::size_t>(n));
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const ParameterUncertainty& u = uncertainty_.parameters[static_cast<std::size_t>(i)];
+    SCOPED_TRACE(ParameterLabel(u.family, u.index));
+    if (uninformed.count(i)) {
+      EXPECT_FALSE(u.determined);
+      EXPECT_EQ(u.reason, "uninformed: the data leave it spread over its range");
+      EXPECT_EQ(u.se, 0);
+    } else {
+      ASSERT_TRUE(u.determined) << u.reason;
+      // Their standard errors keep the uninformed ones' share.
+      EXPECT_NEAR(u.se, std::sqrt(covariance(i, i)), 1e-6 * std::sqrt(covariance(i, i)));
+    }
+  }
 }
 
 }  // namespace
