@@ -11,7 +11,7 @@
 #   bench/coverage.sh BUILD-DIR [OUT-DIR] [REPLICATES] [JOBS]
 #
 # The replicates run JOBS at a time (default 2, one per core of the machine it was written for),
-# each fit on one thread. About ten minutes on two cores for 100 replicates.
+# each fit on one thread. About 14 minutes on two cores for 100 replicates.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build=${1:?usage: $0 BUILD-DIR [OUT-DIR] [REPLICATES] [JOBS]}

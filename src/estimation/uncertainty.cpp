@@ -187,11 +187,12 @@ void SetInterval(const FreeParameter& f, double se, ParameterUncertainty& p) {
 
 void AnalyseBlock(const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>& solver, const std::vector<std::size_t>& block,
                   double threshold, const std::vector<FreeParameter>& estimates, const FreeSet& free,
-                  Uncertainty* uncertainty) {
+                  Uncertainty* uncertainty, Eigen::MatrixXd* kept) {
   const Eigen::VectorXd& values = solver.eigenvalues();
   const Eigen::MatrixXd& vectors = solver.eigenvectors();
   const Eigen::Index m = values.size();
-  Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(m, m);
+  Eigen::MatrixXd& covariance = *kept;
+  covariance = Eigen::MatrixXd::Zero(m, m);
   for (Eigen::Index e = 0; e < m; ++e) {
     if (values(e) >= threshold && values(e) > 0) covariance += vectors.col(e) * vectors.col(e).transpose() / values(e);
   }
@@ -219,7 +220,7 @@ void AnalyseBlock(const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>& solver, 
 // block keeps its intervals given the bound.
 void FreeTheBounds(const Eigen::MatrixXd& information, std::size_t interior, const std::vector<std::size_t>& block,
                    double threshold, const std::vector<FreeParameter>& estimates, const FreeSet& free,
-                   Uncertainty* uncertainty) {
+                   Uncertainty* uncertainty, Eigen::MatrixXd* kept) {
   const Eigen::Index m = static_cast<Eigen::Index>(interior);
   const Eigen::Index bound = information.rows() - m;
   for (Eigen::Index k = 0; k < m; ++k) {
@@ -236,6 +237,114 @@ void FreeTheBounds(const Eigen::MatrixXd& information, std::size_t interior, con
   for (Eigen::Index k = 0; k < m; ++k) {
     const std::size_t member = block[static_cast<std::size_t>(k)];
     SetInterval(estimates[free.members[member]], std::sqrt(covariance(k, k)), uncertainty->parameters[free.members[member]]);
+  }
+  *kept = covariance;
+}
+
+// Above this logit standard error a probability's Wald interval is conservative: for a binomial
+// proportion of 0.5 it holds the truth always from 8 trials down (an se of 0.71) and 98 % at 10
+// (0.63), and the gain chances of the branches below the root (se near 1) held it in 100 of 100
+// replicates. Its ends are then found on the likelihood itself.
+constexpr double kPathSe = 0.7;
+// The furthest along the path an end is looked for, in standard errors: beyond, the likelihood
+// has not fallen by the interval's 1.92, and the end is the range's.
+constexpr double kPathFarthest = 12;
+// EM sweeps from each point of the path towards the profile: along the path alone, the phi and
+// xi of a leaf's branch, which trade off where the path is straight, held the truth 83 % of the
+// time.
+constexpr int kPathSweeps = 10;
+// Likelihoods per end at most; an end not found within them keeps the Wald end.
+constexpr int kPathRounds = 12;
+
+// Holds one estimated entry at its value.
+void Hold(EstimationFlags& flags, ParameterFamily family, std::uint32_t index) {
+  switch (family) {
+    case kP0: flags.p0 = false; break;
+    case kTheta: flags.theta[index] = 0; break;
+    case kPhi: flags.phi[index] = 0; break;
+    case kEta: flags.eta[index] = 0; break;
+    case kXi: flags.xi[index] = 0; break;
+    case kNu: flags.nu = false; break;
+    case kLLambda: flags.llambda = false; break;
+    default: flags.glambda = false;
+  }
+}
+
+// The profile log-likelihood of `held` near the point moved by `step` in y along the block's
+// members inside their ranges (each kept in its range): from there, kPathSweeps EM sweeps of
+// every other estimated parameter, each of which can only raise it towards the profile.
+double ProfileAlong(EM& em, const AlignmentData& data, const PhylogeneticTree& tree,
+                    const std::vector<FreeParameter>& estimates, const FreeSet& free,
+                    const std::vector<std::size_t>& block, const Eigen::VectorXd& step, const FreeParameter& held) {
+  const EvolModel base = em.model;
+  const EstimationFlags flags = em.flags;
+  for (std::size_t k = 0; k < block.size(); ++k) {
+    const FreeParameter& f = estimates[free.members[block[k]]];
+    const double x = FromFitScale(ToFitScale(f.value, f.rate) + step(static_cast<Eigen::Index>(k)), f.rate);
+    Value(em.model, f.family, f.index) = std::min(std::max(x, f.lower), f.upper);
+  }
+  em.SetRates();
+  em.ComputeExpectations(data, tree);
+  Hold(em.flags, held.family, held.index);
+  for (int sweep = 0; sweep < kPathSweeps; ++sweep) em.Sweep(data, tree);
+  const double logLikelihood = em.logLikelihood;
+  em.flags = flags;
+  em.model = base;
+  return logLikelihood;
+}
+
+// The 95 % interval of a weakly informed probability where twice its profile log-likelihood has
+// fallen by 1.96^2. Each point starts on the path on which the others follow it as the information
+// says (its column of the covariance), the profile of the quadratic approximation, and climbs from
+// there (ProfileAlong). For a parabola the fall is z^2 at z standard errors; each end is found by
+// the secant on its square root, which is near linear in z, and an end that the fall does not
+// reach within kPathFarthest standard errors is the range's own.
+void LikelihoodPathIntervals(EM& em, const AlignmentData& data, const PhylogeneticTree& tree, double best,
+                             const std::vector<FreeParameter>& estimates, const FreeSet& free,
+                             const std::vector<std::size_t>& block, const Eigen::MatrixXd& covariance,
+                             Uncertainty* uncertainty) {
+  for (std::size_t k = 0; k < block.size(); ++k) {
+    ParameterUncertainty& p = uncertainty->parameters[free.members[block[k]]];
+    const FreeParameter& f = estimates[free.members[block[k]]];
+    if (!p.determined || f.rate || !(p.se > kPathSe)) continue;
+    const Eigen::VectorXd unit = covariance.col(static_cast<Eigen::Index>(k)) / p.se;
+    const double y = ToFitScale(f.value, f.rate);
+    double ends[2] = {p.ciLow, p.ciHigh};
+    for (int side = 0; side < 2; ++side) {
+      const double sign = side == 0 ? -1 : 1;
+      // The root of the fall's square root at 1.96: below it (low) and above (high) once found.
+      double lowZ = 0, lowRoot = 0, highZ = 0, highRoot = 0, z = kWaldZ;
+      bool bracketed = false, found = false;
+      for (int round = 0; round < kPathRounds; ++round) {
+        const double fall = 2 * (best - ProfileAlong(em, data, tree, estimates, free, block, sign * z * unit, f));
+        if (!std::isfinite(fall)) break;  // nothing to steer by: the Wald end stays
+        const double root = std::sqrt(std::max(fall, 0.0));
+        if (std::abs(root - kWaldZ) < 1e-3 * kWaldZ) {
+          found = true;
+          break;
+        }
+        double farther = 0;  // before the bracket: the secant of the last two points, further out
+        if (root < kWaldZ) {
+          if (z >= kPathFarthest) {
+            ends[side] = side == 0 ? f.lower : f.upper;
+            break;
+          }
+          const double slope = (root - lowRoot) / (z - lowZ);
+          farther = slope > 0 ? z + (kWaldZ - root) / slope : 4 * z;
+          farther = std::min(std::max(farther, 1.2 * z), std::min(4 * z, kPathFarthest));
+          lowZ = z;
+          lowRoot = root;
+        } else {
+          highZ = z;
+          highRoot = root;
+          bracketed = true;
+        }
+        z = bracketed ? lowZ + (kWaldZ - lowRoot) * (highZ - lowZ) / (highRoot - lowRoot) : farther;
+      }
+      if (found) ends[side] = std::min(std::max(FromFitScale(y + sign * z * p.se, f.rate), f.lower), f.upper);
+    }
+    p.ciLow = ends[0];
+    p.ciHigh = ends[1];
   }
 }
 
@@ -344,15 +453,22 @@ void ComputeUncertainty(EM& em, const AlignmentData& data, const PhylogeneticTre
       largest = std::max(largest, solvers.back().eigenvalues().maxCoeff());
     }
     uncertainty->largestEigenvalue = largest;
+    std::vector<Eigen::MatrixXd> covariances(solvers.size());
     for (std::size_t b = 0; b < solvers.size(); ++b) {
       const std::vector<std::size_t> inside(blocks[b].begin(), blocks[b].begin() + interior[b]);
-      AnalyseBlock(solvers[b], inside, kFlatShare * largest, result.estimates, free, uncertainty);
+      AnalyseBlock(solvers[b], inside, kFlatShare * largest, result.estimates, free, uncertainty, &covariances[b]);
       if (interior[b] < blocks[b].size()) {
         FreeTheBounds(information[b], interior[b], blocks[b], kFlatShare * largest, result.estimates, free,
-                      uncertainty);
+                      uncertainty, &covariances[b]);
       }
     }
     MarkTheUninformed(result.estimates, uncertainty);
+    em.model = result.model;
+    for (std::size_t b = 0; b < solvers.size(); ++b) {
+      const std::vector<std::size_t> inside(blocks[b].begin(), blocks[b].begin() + interior[b]);
+      LikelihoodPathIntervals(em, data, tree, result.logLikelihood, result.estimates, free, inside, covariances[b],
+                              uncertainty);
+    }
   }
   MarkRidges(result, uncertainty);
   // Back to the result's point and sums.

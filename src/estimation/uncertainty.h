@@ -1,7 +1,8 @@
 // How sure a fit is of its estimates: the observed information at the maximum, on the scale the
 // fast search climbs on (log for rates and shapes, logit for probabilities), its eigen-decomposition
 // into the directions the data determine and those they leave flat, standard errors from the
-// inverse on the determined directions, and 95 % Wald intervals mapped back to each parameter's scale.
+// inverse on the determined directions, and 95 % Wald intervals mapped back to each parameter's scale
+// (for a weakly informed probability, the ends where the likelihood itself has fallen enough).
 #pragma once
 #include <cstdint>
 #include <string>

@@ -256,7 +256,9 @@ void WriteResultsJson(std::FILE* file, const FitReport& report, const RunFacts& 
                               ? "full observed information"
                               : "blocks: the global parameters jointly, each branch's phi and xi given the rest"},
         {"scale", "log for rates and shapes, logit for probabilities"},
-        {"interval", "95 % Wald, mapped back to the parameter's scale"},
+        {"interval",
+         "95 % Wald, mapped back to the parameter's scale; for a probability with se above 0.7, where twice its "
+         "profile log-likelihood has fallen by 3.84"},
         {"flat_share", u.flatShare},
         {"largest_eigenvalue", u.largestEigenvalue},
         {"undetermined", u.Undetermined()},

@@ -378,7 +378,8 @@ TEST_F(UncertaintyFitTest, AProbabilityTheDataLeaveSpreadIsUninformedAndGetsNoIn
   const Eigen::MatrixXd covariance = information.inverse();
   std::set<Eigen::Index> uninformed;
   for (Eigen::Index i = 0; i < n; ++i) {
-    if (!inside.estimates[static_cast<std::size_t>(i)].rate && std::sqrt(covariance(i, i)) > uniform) uninformed.insert(i);
+    const bool rate = inside.estimates[static_cast<std::size_t>(i)].rate;
+    if (!rate && std::sqrt(covariance(i, i)) > uniform) uninformed.insert(i);
   }
   ASSERT_FALSE(uninformed.empty());
   ASSERT_LT(uninformed.size(), static_cast<std::size_t>(n));
@@ -395,6 +396,53 @@ TEST_F(UncertaintyFitTest, AProbabilityTheDataLeaveSpreadIsUninformedAndGetsNoIn
       EXPECT_NEAR(u.se, std::sqrt(covariance(i, i)), 1e-6 * std::sqrt(covariance(i, i)));
     }
   }
+
+  // A weakly informed probability's interval ends where twice the log-likelihood has fallen by
+  // 1.96^2 on the way from the path on which the others follow it by their covariance to its
+  // profile: at each end, the path alone falls by no less and the profile by no more.
+  const auto fallAt = [&](Eigen::Index i, double y, int sweeps) {
+    EM moved = em_;
+    moved.model = inside.model;
+    const FreeParameter& held = inside.estimates[static_cast<std::size_t>(i)];
+    const double t = (y - ToFitScale(held.value, false)) / covariance(i, i);
+    for (Eigen::Index j = 0; j < n; ++j) {
+      const FreeParameter& f = inside.estimates[static_cast<std::size_t>(j)];
+      const double x = FromFitScale(ToFitScale(f.value, f.rate) + t * covariance(j, i), f.rate);
+      Value(moved.model, f.family, f.index) = std::min(std::max(x, f.lower), f.upper);
+    }
+    moved.SetRates();
+    moved.ComputeExpectations(data_, tree_);
+    if (held.family == kP0) moved.flags.p0 = false;
+    if (held.family == kPhi) moved.flags.phi[held.index] = 0;
+    if (held.family == kXi) moved.flags.xi[held.index] = 0;
+    for (int sweep = 0; sweep < sweeps; ++sweep) moved.Sweep(data_, tree_);
+    return 2 * (inside.logLikelihood - moved.logLikelihood);
+  };
+  int onPath = 0, moved = 0;
+  for (Eigen::Index i = 0; i < n; ++i) {
+    const ParameterUncertainty& u = uncertainty_.parameters[static_cast<std::size_t>(i)];
+    const FreeParameter& f = inside.estimates[static_cast<std::size_t>(i)];
+    if (!u.determined || f.rate || u.se <= 0.7) continue;
+    ASSERT_TRUE(f.family == kP0 || f.family == kPhi || f.family == kXi);
+    SCOPED_TRACE(ParameterLabel(u.family, u.index));
+    const double y = ToFitScale(f.value, false);
+    EXPECT_LT(u.ciLow, f.value);
+    EXPECT_GT(u.ciHigh, f.value);
+    for (const double end : {u.ciLow, u.ciHigh}) {
+      if (end <= f.lower || end >= f.upper) {
+        // The profile falls short of the interval's within 12 standard errors.
+        EXPECT_LT(fallAt(i, y + (end <= f.lower ? -12 : 12) * u.se, 400), kWaldZ * kWaldZ + 0.02);
+        continue;
+      }
+      EXPECT_GE(fallAt(i, ToFitScale(end, false), 0), kWaldZ * kWaldZ - 0.02);
+      EXPECT_LE(fallAt(i, ToFitScale(end, false), 400), kWaldZ * kWaldZ + 0.02);
+      ++onPath;
+    }
+    // Not the Wald interval.
+    moved += std::abs(ToFitScale(u.ciHigh, false) - y - kWaldZ * u.se) > 0.01 * u.se ? 1 : 0;
+  }
+  EXPECT_GE(onPath, 2);
+  EXPECT_GE(moved, 1);
 }
 
 }  // namespace
