@@ -32,6 +32,8 @@ struct EstimationFlags {
 bool Estimated(const EstimationFlags& flags, ParameterFamily family);
 // Whether this entry is.
 bool Estimated(const EstimationFlags& flags, ParameterFamily family, std::uint32_t index);
+// Holds this entry at its value from now on.
+void Hold(EstimationFlags& flags, ParameterFamily family, std::uint32_t index);
 
 // How estimated parameters get their starting values: the mode texts the control file chose
 // ("observed", "fixed", "rand", "dollo") and the numbers the random modes use.

@@ -81,6 +81,19 @@ bool Estimated(const EstimationFlags& flags, ParameterFamily family, std::uint32
   }
 }
 
+void Hold(EstimationFlags& flags, ParameterFamily family, std::uint32_t index) {
+  switch (family) {
+    case kP0: flags.p0 = false; break;
+    case kTheta: flags.theta[index] = 0; break;
+    case kPhi: flags.phi[index] = 0; break;
+    case kEta: flags.eta[index] = 0; break;
+    case kXi: flags.xi[index] = 0; break;
+    case kNu: flags.nu = false; break;
+    case kLLambda: flags.llambda = false; break;
+    default: flags.glambda = false;
+  }
+}
+
 bool Estimated(const EstimationFlags& flags, ParameterFamily family) {
   const auto any = [](const std::vector<std::uint8_t>& f) {
     return std::any_of(f.begin(), f.end(), [](std::uint8_t x) { return x != 0; });

@@ -256,20 +256,6 @@ constexpr int kPathSweeps = 10;
 // Likelihoods per end at most; an end not found within them keeps the Wald end.
 constexpr int kPathRounds = 12;
 
-// Holds one estimated entry at its value.
-void Hold(EstimationFlags& flags, ParameterFamily family, std::uint32_t index) {
-  switch (family) {
-    case kP0: flags.p0 = false; break;
-    case kTheta: flags.theta[index] = 0; break;
-    case kPhi: flags.phi[index] = 0; break;
-    case kEta: flags.eta[index] = 0; break;
-    case kXi: flags.xi[index] = 0; break;
-    case kNu: flags.nu = false; break;
-    case kLLambda: flags.llambda = false; break;
-    default: flags.glambda = false;
-  }
-}
-
 // The profile log-likelihood of `held` near the point moved by `step` in y along the block's
 // members inside their ranges (each kept in its range): from there, kPathSweeps EM sweeps of
 // every other estimated parameter, each of which can only raise it towards the profile.

@@ -412,9 +412,7 @@ TEST_F(UncertaintyFitTest, AProbabilityTheDataLeaveSpreadIsUninformedAndGetsNoIn
     }
     moved.SetRates();
     moved.ComputeExpectations(data_, tree_);
-    if (held.family == kP0) moved.flags.p0 = false;
-    if (held.family == kPhi) moved.flags.phi[held.index] = 0;
-    if (held.family == kXi) moved.flags.xi[held.index] = 0;
+    Hold(moved.flags, held.family, held.index);
     for (int sweep = 0; sweep < sweeps; ++sweep) moved.Sweep(data_, tree_);
     return 2 * (inside.logLikelihood - moved.logLikelihood);
   };
